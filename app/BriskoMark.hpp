@@ -1,0 +1,26 @@
+// The product mark: a dark rounded square with an accent ring and dot.
+#pragma once
+
+#include <QWidget>
+
+namespace brisko::app {
+
+class BriskoMark : public QWidget {
+    Q_OBJECT
+  public:
+    explicit BriskoMark(double size, QWidget* parent = nullptr);
+    double markSize() const { return size_; }
+    // The ring's line width: 0.07 of the size, never thinner than 1.5.
+    static double ringLineWidth(double size);
+
+    // Draws the mark into a square at the painter's origin.
+    static void paint(QPainter& painter, double size);
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    double size_;
+};
+
+}  // namespace brisko::app

@@ -1,0 +1,42 @@
+// The 8-point status dot; while active it breathes between full size and 0.92 at opacity 0.65, easing in
+// and out over 0.9 s each way.
+#pragma once
+
+#include <QColor>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QWidget>
+
+namespace brisko::app {
+
+class PulsingDot : public QWidget {
+    Q_OBJECT
+  public:
+    PulsingDot(bool active, QColor color, QWidget* parent = nullptr);
+
+    void setActive(bool active);
+    void setColor(QColor color);
+    bool isActive() const { return active_; }
+    const QColor& color() const { return color_; }
+    // True while the breathing runs (active and on screen).
+    bool isPulsing() const { return timer_.isActive(); }
+    // The current scale and opacity (1 and 1 when still).
+    double scale() const;
+    double opacity() const;
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+  private:
+    void updateTimer();
+    double phase() const;  // 0 at full size, 1 at the small end
+
+    bool active_;
+    QColor color_;
+    QTimer timer_;
+    QElapsedTimer clock_;
+};
+
+}  // namespace brisko::app

@@ -1,0 +1,82 @@
+// The entry point: one instance per user, the main-thread executor, the desktop services, then the
+// application delegate and Qt's event loop.
+#include <QApplication>
+#include <QIcon>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/ActivityTrackingService.hpp"
+#include "app/AppDelegate.hpp"
+#include "platform/Bundle.hpp"
+#include "platform/Dispatch.hpp"
+#include "platform/ProcessInfo.hpp"
+#include "platform/QtMainExecutor.hpp"
+#include "platform/SingleInstance.hpp"
+#include "platform/SleepWatcher.hpp"
+#include "platform/Workspace.hpp"
+#include "platform/X11Services.hpp"
+
+namespace {
+constexpr const char* kDisplayName = "Brisko Desktop";
+constexpr const char* kDesktopFileName = "brisko-desktop";
+
+// Command-line arguments that are URLs (the desktop hands scheme URLs to the app this way).
+std::vector<std::string> urlArguments(int argc, char** argv) {
+    std::vector<std::string> urls;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (!arg.empty() && arg.front() != '-' && arg.find(':') != std::string::npos) urls.push_back(arg);
+    }
+    return urls;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace brisko;
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QString::fromUtf8(kDesktopFileName));
+    QApplication::setApplicationDisplayName(QString::fromUtf8(kDisplayName));
+    QGuiApplication::setDesktopFileName(QString::fromUtf8(kDesktopFileName));
+    platform::ProcessInfo::processInfo().setArguments(std::vector<std::string>(argv, argv + argc));
+    platform::MainLoop::installExecutor(platform::QtMainExecutor{});
+
+    auto bundle = platform::Bundle::main();
+    platform::Workspace::setCurrentBundleIdentifier(bundle->bundleIdentifier());
+    if (auto icon = bundle->pathForResource("brisko-desktop", "svg")) {
+        QApplication::setWindowIcon(QIcon(QString::fromStdString(icon->string())));
+    } else {
+        QApplication::setWindowIcon(QIcon::fromTheme(QString::fromUtf8(kDesktopFileName)));
+    }
+
+    const auto urls = urlArguments(argc, argv);
+    std::unique_ptr<app::AppDelegate> delegate;
+    platform::SingleInstance instance;
+    const auto role = instance.start(platform::SingleInstance::Request{urls, true},
+                                     [&delegate](const platform::SingleInstance::Request& request) {
+                                         if (!delegate) return;
+                                         delegate->openURLs(request.urls);
+                                         if (request.reopen) delegate->applicationShouldHandleReopen();
+                                     });
+    if (role == platform::SingleInstance::Role::secondary) return 0;
+
+    platform::installX11Services();
+    platform::SleepWatcher sleepWatcher;
+    sleepWatcher.start();
+
+    delegate = std::make_unique<app::AppDelegate>();
+    delegate->applicationWillFinishLaunching();
+    delegate->applicationDidFinishLaunching();
+    if (!urls.empty()) delegate->openURLs(urls);
+
+    QApplication::exec();
+
+    // Everything sampled is already in the buffer file; leave without tearing down the shared
+    // services, whose threads may still be running.
+    delegate.reset();
+    app::ActivityTrackingService::shared()->buffer()->flush();
+    std::fflush(nullptr);
+    std::_Exit(0);
+}

@@ -1,0 +1,28 @@
+# Benchmarks of the companion app: one sample, the upload of a full buffer against curl, and the idle
+# footprint of the running app. Run the last two under Xvfb (see each file's first lines).
+if(NOT TARGET brisko_app_lib)
+  return()
+endif()
+find_package(doctest REQUIRED)
+pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+
+add_library(brisko_app_bench_support STATIC
+  ${CMAKE_SOURCE_DIR}/tests/app/AppTestSupport.cpp
+  ${CMAKE_SOURCE_DIR}/tests/app/TrayMenuDriver.cpp
+  ${CMAKE_SOURCE_DIR}/tests/platform/X11TestWindow.cpp
+  ${CMAKE_SOURCE_DIR}/tests/platform/DesktopTestSupport.cpp
+)
+set_target_properties(brisko_app_bench_support PROPERTIES AUTOMOC ON)
+target_link_libraries(brisko_app_bench_support PUBLIC brisko_app_lib PkgConfig::HTTPLIB PkgConfig::XCB Qt6::DBus doctest::doctest)
+target_compile_definitions(brisko_app_bench_support PUBLIC BRISKO_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+
+add_executable(app_upload_bench ${CMAKE_CURRENT_LIST_DIR}/AppUploadBench.cpp)
+target_link_libraries(app_upload_bench PRIVATE brisko_app_bench_support)
+
+add_executable(app_sample_bench ${CMAKE_CURRENT_LIST_DIR}/AppSampleBench.cpp)
+target_link_libraries(app_sample_bench PRIVATE brisko_app_bench_support)
+
+add_executable(app_idle_bench ${CMAKE_CURRENT_LIST_DIR}/AppIdleBench.cpp)
+target_link_libraries(app_idle_bench PRIVATE brisko_app_bench_support)
+target_compile_definitions(app_idle_bench PRIVATE BRISKO_APP_BINARY="$<TARGET_FILE:brisko-desktop>")
+add_dependencies(app_idle_bench brisko-desktop)

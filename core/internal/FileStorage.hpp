@@ -1,0 +1,35 @@
+// The heartbeat record as a file under the app's data folder (the Application Support stand-in).
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/internal/Storage.hpp"
+
+namespace brisko::core::internal {
+
+inline constexpr std::string_view kHeartbeatDirectoryName = "ezevar-heartbeat-storage";
+inline constexpr std::string_view kHeartbeatFilePrefix = "heartbeats-";
+
+class FileStorage final : public Storage {
+  public:
+    explicit FileStorage(std::filesystem::path url) : url_(std::move(url)) {}
+
+    // The storage of an identifier: "heartbeats-" + the identifier with ':' replaced by '_', in the
+    // folder "ezevar-heartbeat-storage" of the app's data folder. Nothing is created on disk yet.
+    static std::shared_ptr<FileStorage> storage(const std::string& id);
+
+    const std::filesystem::path& url() const { return url_; }
+
+    platform::Data read() override;
+    // Creates the folder when missing, then replaces the file atomically (none writes an empty file).
+    void write(const std::optional<platform::Data>& data) override;
+
+  private:
+    std::filesystem::path url_;
+};
+
+}  // namespace brisko::core::internal

@@ -1,0 +1,38 @@
+// Accessibility: whether this process may read other applications' windows, the trust prompt, and
+// the title of the frontmost application's focused window.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace brisko::platform {
+
+class Accessibility {
+  public:
+    virtual ~Accessibility() = default;
+
+    // The process-wide service: the one installed with setShared (the app installs the X11 one, see
+    // X11Services.hpp), else one that is never trusted and reads no titles.
+    static std::shared_ptr<Accessibility> shared();
+    static void setShared(std::shared_ptr<Accessibility> accessibility);
+
+    // Whether window titles can be read, without prompting. On X11: a display whose window manager
+    // publishes the active window (EWMH) answers. Elsewhere (Wayland without X): false.
+    virtual bool isProcessTrusted() = 0;
+
+    // The trust prompt: when not trusted, tells the user why (a log line with the reason); never
+    // waits for the user. Returns the current trust.
+    virtual bool promptForTrust() = 0;
+
+    // Why the process is not trusted, in a sentence for the user; empty when trusted.
+    virtual std::string untrustedReason() = 0;
+
+    // The title of the focused window of the process with that id (0: a window naming no process),
+    // when that process owns the active window. None on any failure, with no title, or an empty one.
+    // The text is valid UTF-8 (ill-formed bytes are replaced) and otherwise unchanged.
+    virtual std::optional<std::string> focusedWindowTitle(std::int64_t pid) = 0;
+};
+
+}  // namespace brisko::platform

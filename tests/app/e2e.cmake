@@ -1,0 +1,17 @@
+# The end-to-end run of the real binary: on a private Xvfb display with openbox, on a private session
+# bus where the test itself is the tray host.
+add_executable(app_e2e_tests
+  ${CMAKE_CURRENT_LIST_DIR}/AppEndToEndTests.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/TrayMenuDriver.cpp
+  ${CMAKE_SOURCE_DIR}/tests/platform/X11TestWindow.cpp
+  ${CMAKE_SOURCE_DIR}/tests/platform/DesktopTestSupport.cpp
+)
+set_target_properties(app_e2e_tests PROPERTIES AUTOMOC ON)
+target_link_libraries(app_e2e_tests PRIVATE brisko_test_support Qt6::Core Qt6::DBus PkgConfig::XCB)
+target_compile_definitions(app_e2e_tests PRIVATE
+  BRISKO_APP_BINARY="$<TARGET_FILE:brisko-desktop>" BRISKO_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+add_dependencies(app_e2e_tests brisko-desktop)
+
+add_test(NAME app_e2e_tests
+  COMMAND dbus-run-session -- ${CMAKE_SOURCE_DIR}/scripts/with-xvfb.sh $<TARGET_FILE:app_e2e_tests>)
+set_tests_properties(app_e2e_tests PROPERTIES ENVIRONMENT "BRISKO_PRIVATE_DISPLAY=1;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/lsan.supp" TIMEOUT 300)

@@ -7,6 +7,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <map>
 #include <QProcess>
 #include <QThread>
 #include <cstdio>
@@ -28,7 +30,7 @@ struct Usage {
     long rssKB = 0;
     long anonKB = 0;
     long fileKB = 0;
-    long switches = 0;
+    std::map<std::string, long> switchesByThread;
 };
 
 Usage usageOf(qint64 pid) {
@@ -51,9 +53,10 @@ Usage usageOf(qint64 pid) {
     QDir tasks(QString::fromStdString("/proc/" + std::to_string(pid) + "/task"));
     for (const auto& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         std::ifstream ts("/proc/" + std::to_string(pid) + "/task/" + task.toStdString() + "/status");
+        long& count = u.switchesByThread[task.toStdString()];
         for (std::string l; std::getline(ts, l);) {
-            if (l.rfind("voluntary_ctxt_switches:", 0) == 0) u.switches += std::stol(l.substr(24));
-            if (l.rfind("nonvoluntary_ctxt_switches:", 0) == 0) u.switches += std::stol(l.substr(27));
+            if (l.rfind("voluntary_ctxt_switches:", 0) == 0) count += std::stol(l.substr(24));
+            if (l.rfind("nonvoluntary_ctxt_switches:", 0) == 0) count += std::stol(l.substr(27));
         }
     }
     return u;
@@ -67,10 +70,15 @@ void measure(const char* phase, qint64 pid, int seconds) {
     const Usage before = usageOf(pid);
     pump([] { return false; }, seconds * 1000);
     const Usage after = usageOf(pid);
+    long switches = 0;  // threads that lived through the whole period, and those started during it
+    for (const auto& [thread, count] : after.switchesByThread) {
+        auto it = before.switchesByThread.find(thread);
+        switches += count - (it == before.switchesByThread.end() ? 0 : it->second);
+    }
     std::printf("%s: RSS %.1f MB (anonymous %.1f MB, files and libraries %.1f MB), CPU %.3f s over %d s, %.0f wakeups/min\n",
                 phase, after.rssKB / 1024.0, after.anonKB / 1024.0, after.fileKB / 1024.0,
                 after.cpuSeconds - before.cpuSeconds, seconds,
-                static_cast<double>(after.switches - before.switches) * 60.0 / seconds);
+                static_cast<double>(switches) * 60.0 / seconds);
 }
 }  // namespace
 
@@ -108,7 +116,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     probe.activate();
-    watcher.click(QStringLiteral("記録を開始"));
+    if (!watcher.click(QStringLiteral("記録を開始")) ||
+        !pump([&] { return QFile::exists(QString::fromStdString(home + "/data/brisko-desktop/activity-buffer.jsonl")); })) {
+        std::fprintf(stderr, "recording did not start\n");
+        return 1;
+    }
     const qint64 pid = process.processId();
     pump([] { return false; }, 2000);  // let start-up settle
 

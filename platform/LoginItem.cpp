@@ -2,6 +2,8 @@
 // alone once the user switched it off.
 #include "platform/LoginItem.hpp"
 
+#include "platform/FileSystem.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,15 +93,7 @@ LoginItem::LoginItem(Options options) : options_(std::move(options)) {
 }
 
 fs::path LoginItem::path() const {
-    fs::path config;
-    if (options_.configHome) {
-        config = *options_.configHome;
-    } else if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') {
-        config = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        config = fs::path(home ? home : "") / ".config";
-    }
+    fs::path config = options_.configHome ? fs::path(*options_.configHome) : FileSystem::configHome();
     return config / "autostart" / options_.fileName;
 }
 

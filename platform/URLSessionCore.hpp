@@ -107,6 +107,10 @@ struct TaskCore : std::enable_shared_from_this<TaskCore> {
     URLRequest originalRequest;
     std::shared_ptr<const Data> uploadData;
     std::optional<std::string> uploadFilePath;
+    // The part of the upload file that is sent: `uploadFileLength` bytes from `uploadFileOffset`, or
+    // everything when no length is given.
+    std::int64_t uploadFileOffset = 0;
+    std::optional<std::int64_t> uploadFileLength;
     std::optional<Data> resumeData;
     URLSession::DataCompletion dataCompletion;
     URLSession::DownloadCompletion downloadCompletion;
@@ -165,6 +169,8 @@ struct TaskCore : std::enable_shared_from_this<TaskCore> {
     void checkTimers();
     void touch() { lastActivity_ = std::chrono::steady_clock::now(); }
     bool openDownloadFile(bool append);
+    std::optional<Error> openBodyFile(const std::string& path);
+    void closeBodyFile();
     std::optional<Data> makeResumeData() const;
     bool parseResumeData();
     Error transportError(CURLcode rc) const;
@@ -189,8 +195,12 @@ struct TaskCore : std::enable_shared_from_this<TaskCore> {
     char errorBuffer_[CURL_ERROR_SIZE] = {};
     URLRequest current_;
     std::shared_ptr<const Data> hopBody_;
-    std::FILE* uploadFile_ = nullptr;
-    std::int64_t uploadSize_ = 0;
+    // The body file (an upload task's, or the request's), read with pread: `bodyFileSize_` bytes from
+    // `bodyFileStart_`, of which `bodyFilePos_` have gone to libcurl in this hop.
+    int bodyFd_ = -1;
+    std::int64_t bodyFileStart_ = 0;
+    std::int64_t bodyFileSize_ = 0;
+    std::int64_t bodyFilePos_ = 0;
     std::int64_t lastReportedSent_ = 0;
     bool wantsProgress_ = false;
     bool bodyDropped_ = false;  // a redirect turned the request into a GET

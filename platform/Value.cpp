@@ -2,6 +2,8 @@
 #include "platform/Value.hpp"
 
 #include <cmath>
+#include <cstdlib>
+#include <cxxabi.h>
 
 #include <nlohmann/json.hpp>
 
@@ -164,7 +166,12 @@ std::string Value::description() const {
         }
         case Type::object: {
             auto* o = anyObject();
-            return std::string("<") + (o && o->type ? o->type->name() : "object") + ">";
+            if (o && o->describe && o->pointer) return o->describe(o->pointer.get());
+            if (!o || !o->type) return "<object>";
+            int status = 0;
+            std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(o->type->name(), nullptr, nullptr, &status),
+                                                        std::free);
+            return std::string("<") + (status == 0 && name ? name.get() : o->type->name()) + ">";
         }
     }
     return {};

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <any>
+#include <concepts>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -26,6 +27,8 @@ using Date = std::chrono::system_clock::time_point;
 struct AnyObject {
     std::shared_ptr<void> pointer;
     const std::type_info* type = nullptr;
+    // Text for descriptions: the object's own description or absolute string when it has one.
+    std::string (*describe)(const void*) = nullptr;
     bool operator==(const AnyObject& other) const { return pointer == other.pointer; }
 };
 
@@ -55,8 +58,15 @@ public:
     // Wraps any shared object; `object<T>()` gives it back when T is its exact type.
     template <class T>
     static Value object(std::shared_ptr<T> p) {
+        using U = std::remove_const_t<T>;
+        std::string (*describe)(const void*) = nullptr;
+        if constexpr (requires(const U& u) { { u.description() } -> std::convertible_to<std::string>; }) {
+            describe = [](const void* o) -> std::string { return static_cast<const U*>(o)->description(); };
+        } else if constexpr (requires(const U& u) { { u.absoluteString() } -> std::convertible_to<std::string>; }) {
+            describe = [](const void* o) -> std::string { return static_cast<const U*>(o)->absoluteString(); };
+        }
         Value v;
-        v.v_ = AnyObject{std::const_pointer_cast<std::remove_const_t<T>>(p), &typeid(std::remove_const_t<T>)};
+        v.v_ = AnyObject{std::const_pointer_cast<U>(p), &typeid(U), describe};
         return v;
     }
 

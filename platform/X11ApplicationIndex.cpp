@@ -1,6 +1,8 @@
 // Reads .desktop files (the [Desktop Entry] group only) and matches them to window classes.
 #include "platform/X11ApplicationIndex.hpp"
 
+#include "platform/FileSystem.hpp"
+
 #include <cstdlib>
 #include <set>
 
@@ -67,8 +69,7 @@ X11ApplicationIndex::X11ApplicationIndex(std::vector<fs::path> folders, std::vec
 
 std::vector<fs::path> X11ApplicationIndex::defaultFolders() {
     std::vector<fs::path> out;
-    std::string home = envOr("HOME", "");
-    out.push_back(fs::path(envOr("XDG_DATA_HOME", home + "/.local/share")) / "applications");
+    out.push_back(FileSystem::dataHome() / "applications");
     for (const auto& dir : split(envOr("XDG_DATA_DIRS", "/usr/local/share:/usr/share"), ':')) {
         out.push_back(fs::path(dir) / "applications");
     }

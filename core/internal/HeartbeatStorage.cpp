@@ -8,9 +8,11 @@ namespace {
 
 using Cache = std::map<std::string, std::weak_ptr<HeartbeatStorage>, std::less<>>;
 
+// Never destroyed: storage objects held by apps that live until exit still reach it from their
+// destructors during static teardown.
 UnfairLock<Cache>& cachedInstances() {
-    static UnfairLock<Cache> cache{Cache{}};
-    return cache;
+    static auto* cache = new UnfairLock<Cache>(Cache{});
+    return *cache;
 }
 
 }  // namespace

@@ -66,13 +66,7 @@ RecorderFixture::RecorderFixture(std::string baseURL, std::size_t capacity) {
     });
 }
 
-RecorderFixture::~RecorderFixture() {
-    // The app core these tests configure is dropped before the statics it was built with go away
-    // (registered once the core has made them, so that it runs first).
-    static bool registered = false;
-    if (!registered && core::App::isDefaultAppConfigured())
-        registered = std::atexit([] { core::App::resetApps(); }) == 0;
-}
+RecorderFixture::~RecorderFixture() = default;
 
 ActivityEntry RecorderFixture::entry(int i) const {
     return ActivityEntry{platform::iso8601(clock->now() + std::chrono::seconds(30 * i)),

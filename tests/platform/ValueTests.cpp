@@ -30,6 +30,18 @@ TEST_CASE("objects come back only as their own type") {
     CHECK(Value::object(p) == v);
 }
 
+namespace {
+struct Described {
+    std::string description() const { return "described"; }
+};
+struct Plain {};
+}  // namespace
+
+TEST_CASE("objects describe themselves, or by their type name") {
+    CHECK(Value::object(std::make_shared<Described>()).description() == "described");
+    CHECK(Value::object(std::make_shared<Plain>()).description().find("Plain") != std::string::npos);
+}
+
 TEST_CASE("JSON round trip keeps structure and invalid numbers become null") {
     auto j = nlohmann::json::parse(R"({"a":[1,2.5,"x",true,null],"b":{"c":18446744073709551615}})");
     Value v = Value::fromJSON(j);

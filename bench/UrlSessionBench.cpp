@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Async.hpp"
 #include "platform/URLSession.hpp"
 
 using namespace brisko::platform;
@@ -61,21 +62,18 @@ URLRequest makeRequest(const URL& url) {
     return request;
 }
 
-// libcurl used directly: one easy handle, reused, so the connection is kept.
-double rawCurl(const std::string& url) {
-    curl_slist* headers = makeHeaders();
-    CURL* easy = makeEasy(url, headers);
+// libcurl used directly: one easy handle for every round, so its connection is kept as the session keeps
+// its own.
+double rawCurl(CURL* easy) {
     auto start = SteadyClock::now();
     for (int i = 0; i < kRequests; ++i) {
         if (curl_easy_perform(easy) != CURLE_OK) std::fprintf(stderr, "curl request failed\n");
     }
-    auto elapsed = std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
-    curl_slist_free_all(headers);
-    curl_easy_cleanup(easy);
-    return elapsed;
+    return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
 }
 
-// The same requests through a URLSession, each awaited before the next (as the app's upload does).
+// The same requests through a URLSession, each awaited before the next by a thread that blocks on a
+// completion handler.
 double throughSession(const std::shared_ptr<URLSession>& session, const URL& url) {
     const URLRequest request = makeRequest(url);
     std::mutex m;
@@ -100,31 +98,41 @@ double throughSession(const std::shared_ptr<URLSession>& session, const URL& url
     return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
 }
 
-// All requests at once: libcurl's multi interface with the same per-host connection limit (6).
-double rawCurlConcurrent(const std::string& url) {
-    CURLM* multi = curl_multi_init();
-    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
-    curl_slist* headers = makeHeaders();
-    std::vector<CURL*> handles;
-    auto start = SteadyClock::now();
+// The same requests awaited one after another by a coroutine on the main loop, as the app's upload awaits
+// URLSession::data.
+Task<void> awaitEach(std::shared_ptr<URLSession> session, URLRequest request) {
     for (int i = 0; i < kRequests; ++i) {
-        CURL* easy = makeEasy(url, headers);
-        curl_multi_add_handle(multi, easy);
-        handles.push_back(easy);
+        auto reply = co_await session->data(request);
+        if (!reply.response || reply.response->statusCode() != 200) std::fprintf(stderr, "session request failed\n");
     }
+}
+
+double throughSessionAwaited(const std::shared_ptr<URLSession>& session, const URL& url) {
+    auto start = SteadyClock::now();
+    runOnMainLoop(awaitEach(session, makeRequest(url)), std::chrono::seconds(60));
+    return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
+}
+
+// All requests at once: libcurl's multi interface with the same per-host connection limit (6). The multi
+// handle (and so its connections) lives for every round, as the session's does; each request gets an easy
+// handle of its own, as each task does, released when it is done, as the session releases its own.
+double rawCurlConcurrent(CURLM* multi, const std::string& url, curl_slist* headers) {
+    auto start = SteadyClock::now();
+    for (int i = 0; i < kRequests; ++i) curl_multi_add_handle(multi, makeEasy(url, headers));
     int running = 1;
     while (running) {
         curl_multi_perform(multi, &running);
+        int queued = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
+            if (msg->msg != CURLMSG_DONE) continue;
+            if (msg->data.result != CURLE_OK) std::fprintf(stderr, "curl request failed\n");
+            CURL* easy = msg->easy_handle;
+            curl_multi_remove_handle(multi, easy);
+            curl_easy_cleanup(easy);
+        }
         if (running) curl_multi_poll(multi, nullptr, 0, 100, nullptr);
     }
-    auto elapsed = std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
-    for (CURL* easy : handles) {
-        curl_multi_remove_handle(multi, easy);
-        curl_easy_cleanup(easy);
-    }
-    curl_slist_free_all(headers);
-    curl_multi_cleanup(multi);
-    return elapsed;
+    return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
 }
 
 double sessionConcurrent(const std::shared_ptr<URLSession>& session, const URL& url) {
@@ -210,24 +218,32 @@ int main(int argc, char** argv) {
     const URL url = *URL::parse(text);
     auto session =
         URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration());
+    curl_slist* headers = makeHeaders();
+    CURL* easy = makeEasy(text, headers);
+    CURLM* multi = curl_multi_init();
+    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
+    // Idle connections are kept between rounds, as the session keeps them.
+    curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, 32L);
 
     // Warm up both paths (connections, threads, allocators).
-    rawCurl(text);
+    rawCurl(easy);
     throughSession(session, url);
+    throughSessionAwaited(session, url);
 
-    rawCurlConcurrent(text);
+    rawCurlConcurrent(multi, text, headers);
     sessionConcurrent(session, url);
 
-    std::vector<double> raw, viaSession, rawAll, sessionAll;
+    std::vector<double> raw, viaSession, viaCoroutine, rawAll, sessionAll;
     double networkCPU = 0, curlCPU = 0;
     for (int round = 0; round < kRounds; ++round) {
         const double cpuBefore = thisThreadCPU();
-        raw.push_back(rawCurl(text));
+        raw.push_back(rawCurl(easy));
         curlCPU += thisThreadCPU() - cpuBefore;
         const double before = networkThreadCPU();
         viaSession.push_back(throughSession(session, url));
         networkCPU += networkThreadCPU() - before;
-        rawAll.push_back(rawCurlConcurrent(text));
+        viaCoroutine.push_back(throughSessionAwaited(session, url));
+        rawAll.push_back(rawCurlConcurrent(multi, text, headers));
         sessionAll.push_back(sessionConcurrent(session, url));
     }
     auto report = [](const char* title, double r, double s) {
@@ -237,13 +253,18 @@ int main(int argc, char** argv) {
         std::printf("  ratio URLSession / libcurl: %.2f (goal: at most 1.20)\n", s / r);
     };
     std::printf("%d small POSTs to a local server, median of %d rounds\n", kRequests, kRounds);
-    report("one after another (each awaited before the next):", median(raw), median(viaSession));
+    report("one after another, a thread waiting for each completion handler:", median(raw), median(viaSession));
+    report("one after another, awaited by a coroutine on the main loop (as the app's upload):", median(raw),
+           median(viaCoroutine));
     report("all at once (6 connections):", median(rawAll), median(sessionAll));
     const double perRequest = 1e6 / (static_cast<double>(kRequests) * kRounds);
     std::printf("CPU per request, one after another: libcurl's thread %.1f us, the network thread %.1f us\n",
                 curlCPU * perRequest, networkCPU * perRequest);
 
     session->invalidateAndCancel();
+    curl_easy_cleanup(easy);
+    curl_multi_cleanup(multi);
+    curl_slist_free_all(headers);
     server.stop();
     serverThread.join();
     return 0;

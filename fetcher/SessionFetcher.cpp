@@ -332,8 +332,9 @@ void SessionFetcher::createAndStartTask() {
     auto logFailure = [&](const std::string& line) {
         platform::log(platform::LogLevel::error, kLogCategory, line);
     };
-    std::string sessionText = session ? session->sessionDescription() : std::string("(null)");
-    std::string requestText = request_ ? request_->description() : std::string("(null)");
+    // The texts of the failure lines are made only when one is written.
+    auto sessionText = [&] { return session ? session->sessionDescription() : std::string("(null)"); };
+    auto requestText = [&] { return request_ ? request_->description() : std::string("(null)"); };
 
     // 21. The task.
     std::shared_ptr<platform::URLSessionTask> task;
@@ -342,35 +343,37 @@ void SessionFetcher::createAndStartTask() {
             task = session->downloadTaskWithResumeData(*downloadResumeData_);
             if (!task)
                 logFailure(platform::format("Failed downloadTaskWithResumeData for %@, resume data %lu bytes",
-                                            {sessionText, downloadResumeData_->size()}));
+                                            {sessionText(), downloadResumeData_->size()}));
         } else if (destinationFileURL_ && !isDataURL && request_) {
             task = session->downloadTaskWithRequest(*request_);
             if (!task)
                 logFailure(platform::format("Failed downloadTaskWithRequest for %@, %@",
-                                            {sessionText, requestText}));
+                                            {sessionText(), requestText()}));
         } else if (needsUploadTask && request_) {
             if (bodyFileURL_) {
-                task = session->uploadTaskWithRequest(*request_, *bodyFileURL_);
+                task = bodyFileRange_ ? session->uploadTaskWithRequest(*request_, *bodyFileURL_,
+                                                                       bodyFileRange_->offset, bodyFileRange_->length)
+                                      : session->uploadTaskWithRequest(*request_, *bodyFileURL_);
                 if (!task)
                     logFailure(platform::format("Failed uploadTaskWithRequest for %@, %@, file %@",
-                                                {sessionText, requestText, bodyFileURL_->path()}));
+                                                {sessionText(), requestText(), bodyFileURL_->path()}));
             } else {
                 if (!bodyData_)
-                    logFailure(platform::format("Upload task needs body data, %@", {requestText}));
+                    logFailure(platform::format("Upload task needs body data, %@", {requestText()}));
                 Data body = bodyData_.value_or(Data{});
                 std::size_t length = body.size();
                 task = session->uploadTaskWithRequest(*request_, std::move(body));
                 if (!task)
                     logFailure(
                         platform::format("Failed uploadTaskWithRequest for %@, %@, body data %lu bytes",
-                                         {sessionText, requestText, length}));
+                                         {sessionText(), requestText(), length}));
             }
             if (task && !accumulateDataBlock_) downloadedData_ = Data{};
         } else if (request_) {
             task = session->dataTaskWithRequest(*request_);
             if (!task)
                 logFailure(
-                    platform::format("Failed dataTaskWithRequest for %@, %@", {sessionText, requestText}));
+                    platform::format("Failed dataTaskWithRequest for %@, %@", {sessionText(), requestText()}));
             if (task && !accumulateDataBlock_) downloadedData_ = Data{};
         }
     }

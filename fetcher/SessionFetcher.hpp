@@ -1,6 +1,7 @@
 // One HTTP request over a URL session, reported once through a completion with the body and an error.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -174,9 +175,17 @@ class SessionFetcher : public platform::URLSessionDelegate,
     void setBodyData(std::optional<Data> data);
     std::optional<platform::URL> bodyFileURL() const;
     void setBodyFileURL(std::optional<platform::URL> url);
+    // A part of the body file to send in place of all of it: `length` bytes from `offset`.
+    struct BodyFileRange {
+        std::int64_t offset = 0;
+        std::int64_t length = 0;
+        bool operator==(const BodyFileRange&) const = default;
+    };
+    std::optional<BodyFileRange> bodyFileRange() const;
+    void setBodyFileRange(std::optional<BodyFileRange> range);
     bool useUploadTask() const;
     void setUseUploadTask(bool value);
-    // The body's length: the body data's, else the body file's size, else -1.
+    // The body's length: the body data's, else the body file's size (or its range's length), else -1.
     std::int64_t bodyLength() const;
 
     // Destination file of a download task.
@@ -213,8 +222,10 @@ class SessionFetcher : public platform::URLSessionDelegate,
     void setService(std::shared_ptr<SessionFetcherServiceProtocol> service);
     std::optional<std::string> serviceHost() const;
     void setServiceHost(std::optional<std::string> host);
-    std::int64_t servicePriority() const;
-    void setServicePriority(std::int64_t priority);
+    // Read without the fetcher's lock: the service compares the priorities of all waiting fetchers each
+    // time one stops.
+    std::int64_t servicePriority() const { return servicePriority_.load(std::memory_order_relaxed); }
+    void setServicePriority(std::int64_t priority) { servicePriority_.store(priority, std::memory_order_relaxed); }
     bool canShareSession() const;
 
     // Authorization, credentials and transport rules.
@@ -372,6 +383,10 @@ class SessionFetcher : public platform::URLSessionDelegate,
     void didReceiveResponse(const std::shared_ptr<platform::URLSession>& session,
                             const std::shared_ptr<platform::URLSessionDataTask>& task,
                             const ResponsePtr& response, ResponseCompletion completion) override;
+    // Only a didReceiveResponseBlock decides on a response; without one the answer is always allow.
+    bool wantsResponseDecision(const std::shared_ptr<platform::URLSessionDataTask>& task) override;
+    // Metrics go nowhere without a metricsCollectionBlock.
+    bool wantsMetrics(const std::shared_ptr<platform::URLSessionTask>& task) override;
     void didBecomeDownloadTask(
         const std::shared_ptr<platform::URLSession>& session,
         const std::shared_ptr<platform::URLSessionDataTask>& dataTask,
@@ -479,6 +494,7 @@ class SessionFetcher : public platform::URLSessionDelegate,
     std::optional<URLRequest> request_;
     bool useUploadTask_ = false;
     std::optional<platform::URL> bodyFileURL_;
+    std::optional<BodyFileRange> bodyFileRange_;
     std::shared_ptr<platform::URLSession> session_;
     bool shouldInvalidateSession_ = false;
     std::shared_ptr<platform::URLSession> sessionNeedingInvalidation_;
@@ -511,7 +527,7 @@ class SessionFetcher : public platform::URLSessionDelegate,
     std::shared_ptr<FetcherAuthorizationProtocol> authorizer_;
     std::shared_ptr<SessionFetcherServiceProtocol> service_;
     std::optional<std::string> serviceHost_;
-    std::int64_t servicePriority_ = 0;
+    std::atomic<std::int64_t> servicePriority_{0};
     bool hasStoppedFetching_ = false;
     bool userStoppedFetching_ = false;
     bool isRetryEnabled_ = false;

@@ -131,6 +131,14 @@ void SessionFetcher::didReceiveResponse(const std::shared_ptr<platform::URLSessi
     }
 }
 
+bool SessionFetcher::wantsResponseDecision(const std::shared_ptr<platform::URLSessionDataTask>&) {
+    return static_cast<bool>(didReceiveResponseBlock());
+}
+
+bool SessionFetcher::wantsMetrics(const std::shared_ptr<platform::URLSessionTask>&) {
+    return static_cast<bool>(metricsCollectionBlock());
+}
+
 void SessionFetcher::didBecomeDownloadTask(
     const std::shared_ptr<platform::URLSession>&, const std::shared_ptr<platform::URLSessionDataTask>&,
     const std::shared_ptr<platform::URLSessionDownloadTask>& downloadTask) {

@@ -24,6 +24,8 @@ using platform::Data;
 
 BRISKO_FETCHER_LOCKED_PROPERTY(std::optional<Data>, bodyData, setBodyData, bodyData_)
 BRISKO_FETCHER_LOCKED_PROPERTY(std::optional<platform::URL>, bodyFileURL, setBodyFileURL, bodyFileURL_)
+BRISKO_FETCHER_LOCKED_PROPERTY(std::optional<SessionFetcher::BodyFileRange>, bodyFileRange, setBodyFileRange,
+                               bodyFileRange_)
 BRISKO_FETCHER_LOCKED_PROPERTY(bool, useUploadTask, setUseUploadTask, useUploadTask_)
 BRISKO_FETCHER_LOCKED_PROPERTY(std::optional<Data>, downloadResumeData, setDownloadResumeData,
                                downloadResumeData_)
@@ -38,7 +40,6 @@ BRISKO_FETCHER_LOCKED_PROPERTY(std::string, taskDescription, setTaskDescription,
 BRISKO_FETCHER_LOCKED_PROPERTY(float, taskPriority, setTaskPriority, taskPriority_)
 BRISKO_FETCHER_LOCKED_PROPERTY(std::shared_ptr<SessionFetcherServiceProtocol>, service, setService, service_)
 BRISKO_FETCHER_LOCKED_PROPERTY(std::optional<std::string>, serviceHost, setServiceHost, serviceHost_)
-BRISKO_FETCHER_LOCKED_PROPERTY(std::int64_t, servicePriority, setServicePriority, servicePriority_)
 BRISKO_FETCHER_LOCKED_PROPERTY(std::optional<platform::URLCredential>, credential, setCredential, credential_)
 BRISKO_FETCHER_LOCKED_PROPERTY(std::optional<platform::URLCredential>, proxyCredential, setProxyCredential,
                                proxyCredential_)
@@ -190,6 +191,7 @@ std::int64_t SessionFetcher::bodyLength() const {
     std::lock_guard lock(mutex_);
     if (bodyLength_ != -1) return bodyLength_;
     if (bodyData_) return static_cast<std::int64_t>(bodyData_->size());
+    if (bodyFileURL_ && bodyFileRange_) return bodyFileRange_->length;
     if (bodyFileURL_) {
         std::error_code ec;
         auto size = std::filesystem::file_size(bodyFileURL_->path(), ec);

@@ -231,6 +231,17 @@ void SessionFetcherSessionDelegateDispatcher::didReceiveResponse(
     }
 }
 
+bool SessionFetcherSessionDelegateDispatcher::wantsResponseDecision(
+    const std::shared_ptr<platform::URLSessionDataTask>& task) {
+    auto fetcher = fetcherForTask(task);
+    return fetcher && fetcher->wantsResponseDecision(task);
+}
+
+bool SessionFetcherSessionDelegateDispatcher::wantsMetrics(const std::shared_ptr<URLSessionTask>& task) {
+    auto fetcher = fetcherForTask(task);
+    return fetcher && fetcher->wantsMetrics(task);
+}
+
 void SessionFetcherSessionDelegateDispatcher::didBecomeDownloadTask(
     const std::shared_ptr<URLSession>& session, const std::shared_ptr<platform::URLSessionDataTask>& dataTask,
     const std::shared_ptr<platform::URLSessionDownloadTask>& downloadTask) {

@@ -77,6 +77,8 @@ class SessionFetcherSessionDelegateDispatcher final
                             const std::shared_ptr<platform::URLSessionDataTask>& task,
                             const std::shared_ptr<const platform::HTTPURLResponse>& response,
                             ResponseCompletion completion) override;
+    bool wantsResponseDecision(const std::shared_ptr<platform::URLSessionDataTask>& task) override;
+    bool wantsMetrics(const std::shared_ptr<platform::URLSessionTask>& task) override;
     void didBecomeDownloadTask(
         const std::shared_ptr<platform::URLSession>& session,
         const std::shared_ptr<platform::URLSessionDataTask>& dataTask,

@@ -51,7 +51,9 @@ void SessionFetcher::simulateFetchForTestBlock() {
             std::lock_guard lock(self->mutex_);
             if (self->bodyFileURL_) {
                 auto path = self->bodyFileURL_->path();
-                if (auto contents = internal::readFile(path)) {
+                auto range = self->bodyFileRange_;
+                if (auto contents = range ? internal::readFileRange(path, range->offset, range->length)
+                                          : internal::readFile(path)) {
                     self->bodyData_ = std::move(contents);
                 } else {
                     error = internal::fileError(ENOENT, path);

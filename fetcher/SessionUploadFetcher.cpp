@@ -2,9 +2,7 @@
 #include "fetcher/SessionUploadFetcher.hpp"
 #include "fetcher/internal/HeaderFields.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <charconv>
 #include <filesystem>
@@ -72,66 +70,24 @@ std::string fileRangeErrorText(std::int64_t offset, std::int64_t length, std::in
         {offset, length, fileLength, fullLength});
 }
 
-// The outcome of copying a range of the upload file into a chunk file of its own.
-struct ChunkFileCopy {
-    std::string path;
-    std::optional<std::string> rangeError;
+// Whether `length` bytes from `offset` can be read from the file: the error of opening it, or the text of
+// a range that does not fit in it.
+struct FileRangeCheck {
     std::optional<Error> error;
+    std::optional<std::string> rangeError;
 };
 
-ChunkFileCopy copyRangeToChunkFile(const std::string& source, std::int64_t offset, std::int64_t length,
-                                   std::int64_t fullLength) {
-    ChunkFileCopy result;
-    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
-        result.error = internal::fileError(errno, source);
-        return result;
-    }
+FileRangeCheck checkFileRange(const std::string& path, std::int64_t offset, std::int64_t length,
+                              std::int64_t fullLength) {
+    FileRangeCheck result;
     struct stat info {};
-    ::fstat(in, &info);
+    if (::stat(path.c_str(), &info) != 0) {
+        result.error = internal::fileError(errno, path);
+        return result;
+    }
     auto fileLength = static_cast<std::int64_t>(info.st_size);
-    if (offset < 0 || length < 0 || offset > fileLength || length > fileLength - offset) {
-        ::close(in);
+    if (offset < 0 || length < 0 || offset > fileLength || length > fileLength - offset)
         result.rangeError = fileRangeErrorText(offset, length, fileLength, fullLength);
-        return result;
-    }
-    result.path =
-        (platform::FileSystem::temporaryDirectory() / (std::string(kTemporaryChunkFilePrefix) + makeUUID()))
-            .string();
-    int out = ::open(result.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (out < 0) {
-        result.error = internal::fileError(errno, result.path, true);
-        ::close(in);
-        return result;
-    }
-    loff_t from = offset;
-    std::int64_t left = length;
-    bool kernelCopy = true;
-    std::vector<char> buffer;
-    while (left > 0) {
-        ssize_t n = -1;
-        if (kernelCopy) {
-            n = ::copy_file_range(in, &from, out, nullptr, static_cast<std::size_t>(left), 0);
-            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
-                kernelCopy = false;
-                buffer.resize(1 << 20);
-                continue;
-            }
-        } else {
-            n = ::pread(in, buffer.data(),
-                        std::min<std::size_t>(buffer.size(), static_cast<std::size_t>(left)), from);
-            if (n > 0 && ::write(out, buffer.data(), static_cast<std::size_t>(n)) != n) n = -1;
-            if (n > 0) from += n;
-        }
-        if (n <= 0) {
-            result.error = internal::fileError(n == 0 ? EIO : errno, result.path, true);
-            break;
-        }
-        left -= n;
-    }
-    ::close(in);
-    if (::close(out) != 0 && !result.error) result.error = internal::fileError(errno, result.path, true);
-    if (result.error) ::unlink(result.path.c_str());
     return result;
 }
 
@@ -600,12 +556,11 @@ void SessionUploadFetcher::uploadNextChunkWithOffset(std::int64_t requestedOffse
     auto [offset, length] = updateChunkFetcher(chunkFetcher, requestedOffset);
     std::int64_t fullLength = fullUploadLength();
     std::optional<URL> fileURL = uploadFileURL();
-    bool wholeFile;
+    bool fileSource, wholeFile;
     {
         std::lock_guard lock(uploadMutex_);
-        wholeFile = offset == 0 && fullLength >= 0 && length >= fullLength && fileURL && !uploadData_ &&
-                    !uploadDataProvider_ && !uploadFileHandle_;
-        if (!wholeFile) subdataGenerating_ = true;
+        fileSource = fileURL && !uploadData_ && !uploadDataProvider_ && !uploadFileHandle_;
+        wholeFile = fileSource && offset == 0 && fullLength >= 0 && length >= fullLength;
     }
     if (wholeFile) {
         // The whole file in one request goes straight from the caller's file.
@@ -613,39 +568,26 @@ void SessionUploadFetcher::uploadNextChunkWithOffset(std::int64_t requestedOffse
         beginChunkFetcher(chunkFetcher, offset);
         return;
     }
-    std::weak_ptr<SessionUploadFetcher> weakSelf = uploadSelf();
-    bool fileSource;
-    {
-        std::lock_guard lock(uploadMutex_);
-        fileSource = fileURL && !uploadData_ && !uploadDataProvider_ && !uploadFileHandle_;
-    }
     if (fileSource) {
-        // A chunk of the caller's file goes to a temporary chunk file, copied by the kernel: the bytes
-        // never pass through this process's memory.
-        internal::globalQueue()->async(
-            [weakSelf, chunkFetcher, path = fileURL->path(), offset, length, fullLength] {
-                auto copied = copyRangeToChunkFile(path, offset, length, fullLength);
-                platform::DispatchQueue::main()->async(
-                    [weakSelf, chunkFetcher, offset, copied = std::move(copied)] {
-                        auto self = weakSelf.lock();
-                        if (!self) return;
-                        {
-                            std::lock_guard lock(self->uploadMutex_);
-                            self->subdataGenerating_ = false;
-                        }
-                        if (copied.rangeError) {
-                            self->invokeFinalCallback(std::nullopt,
-                                                      self->chunkUnavailableError(*copied.rangeError), true);
-                        } else if (copied.error) {
-                            self->invokeFinalCallback(std::nullopt, *copied.error, true);
-                        } else {
-                            chunkFetcher->setBodyFileURL(URL::fileURLWithPath(copied.path));
-                            self->beginChunkFetcher(chunkFetcher, offset);
-                        }
-                    });
-            });
+        // A chunk of the caller's file is sent from its range of the file, read in place by the session:
+        // no copy of it is made, on disk or in memory.
+        auto check = checkFileRange(fileURL->path(), offset, length, fullLength);
+        if (check.rangeError) {
+            invokeFinalCallback(std::nullopt, chunkUnavailableError(*check.rangeError), true);
+        } else if (check.error) {
+            invokeFinalCallback(std::nullopt, *check.error, true);
+        } else {
+            chunkFetcher->setBodyFileURL(fileURL);
+            chunkFetcher->setBodyFileRange(BodyFileRange{offset, length});
+            beginChunkFetcher(chunkFetcher, offset);
+        }
         return;
     }
+    {
+        std::lock_guard lock(uploadMutex_);
+        subdataGenerating_ = true;
+    }
+    std::weak_ptr<SessionUploadFetcher> weakSelf = uploadSelf();
     generateChunkSubdata(
         offset, length,
         [weakSelf, chunkFetcher, offset, length](std::optional<Data> data, std::int64_t reportedFullLength,
@@ -834,35 +776,16 @@ void SessionUploadFetcher::generateChunkSubdata(std::int64_t offset, std::int64_
         internal::globalQueue()->async([self, path, offset, length, fullLength,
                                         response = std::move(response), readFromHandle]() mutable {
             // Only the chunk's range is read: a large file is never held in memory whole.
-            int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) {
-                response(std::nullopt, fullLength, internal::fileError(errno, path));
-                return;
-            }
-            struct stat info {};
-            ::fstat(fd, &info);
-            auto fileLength = static_cast<std::int64_t>(info.st_size);
-            if (offset < 0 || length < 0 || offset > fileLength || length > fileLength - offset) {
-                ::close(fd);
-                response(
-                    std::nullopt, fullLength,
-                    self->chunkUnavailableError(fileRangeErrorText(offset, length, fileLength, fullLength)));
-                return;
-            }
-            Data bytes(static_cast<std::size_t>(length));
-            std::int64_t done = 0;
-            while (done < length) {
-                auto n =
-                    ::pread(fd, bytes.data() + done, static_cast<std::size_t>(length - done), offset + done);
-                if (n <= 0) break;
-                done += n;
-            }
-            ::close(fd);
-            if (done != length) {
+            auto check = checkFileRange(path, offset, length, fullLength);
+            if (check.error) {
+                response(std::nullopt, fullLength, *check.error);
+            } else if (check.rangeError) {
+                response(std::nullopt, fullLength, self->chunkUnavailableError(*check.rangeError));
+            } else if (auto bytes = internal::readFileRange(path, offset, length)) {
+                response(std::move(bytes), fullLength, std::nullopt);
+            } else {
                 response(std::nullopt, fullLength, internal::fileError(EIO, path));
-                return;
             }
-            response(std::move(bytes), fullLength, std::nullopt);
         });
         return;
     }

@@ -10,6 +10,10 @@
 
 namespace brisko::platform::detail {
 
+namespace {
+constexpr int kMaxEvents = 64;
+}  // namespace
+
 // MARK: - NetworkLoop
 
 NetworkLoop& NetworkLoop::instance() {
@@ -69,11 +73,25 @@ void NetworkLoop::unwatch(int fd) {
     if (watches_.erase(fd) > 0) epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
 }
 
+void NetworkLoop::park(int fd) {
+    if (auto it = watches_.find(fd); it != watches_.end()) it->second.handler = nullptr;
+}
+
 NetworkLoop::TimerId NetworkLoop::schedule(Clock::time_point when, UniqueFunction<void()> action) {
     const TimerId id = nextTimer_++;
     timers_.emplace(std::make_pair(when, id), std::move(action));
     timerTimes_.emplace(id, when);
     return id;
+}
+
+bool NetworkLoop::reschedule(TimerId id, Clock::time_point when) {
+    auto it = timerTimes_.find(id);
+    if (it == timerTimes_.end()) return false;
+    auto node = timers_.extract(std::make_pair(it->second, id));
+    node.key().first = when;
+    timers_.insert(std::move(node));
+    it->second = when;
+    return true;
 }
 
 void NetworkLoop::cancel(TimerId id) {
@@ -111,7 +129,7 @@ void NetworkLoop::runTimers() {
 void NetworkLoop::run() {
     pthread_setname_np(pthread_self(), "brisko-network");
     std::vector<UniqueFunction<void()>> work;
-    epoll_event events[64];
+    epoll_event events[kMaxEvents];
     for (;;) {
         {
             std::lock_guard lock(mutex_);
@@ -137,23 +155,31 @@ void NetworkLoop::run() {
             if (!queue_.empty()) continue;
             sleeping_ = true;
         }
-        int n = epoll_wait(epoll_, events, 64, timeout);
+        int n = epoll_wait(epoll_, events, kMaxEvents, timeout);
         {
             std::lock_guard lock(mutex_);
             sleeping_ = false;
         }
-        for (int i = 0; i < n; ++i) {
-            const int fd = events[i].data.fd;
-            if (fd == wakeFd_) {
-                std::uint64_t value;
-                [[maybe_unused]] auto r = ::read(wakeFd_, &value, sizeof(value));
-                continue;
-            }
-            // A handler may have unwatched this or another descriptor meanwhile.
-            auto it = watches_.find(fd);
-            if (it == watches_.end() || !it->second.handler) continue;
-            it->second.handler->onSocketReady(fd, events[i].events);
+        dispatch(events, n);
+    }
+}
+
+void NetworkLoop::dispatch(const epoll_event* events, int count) {
+    for (int i = 0; i < count; ++i) {
+        const int fd = events[i].data.fd;
+        if (fd == wakeFd_) {
+            std::uint64_t value;
+            [[maybe_unused]] auto r = ::read(wakeFd_, &value, sizeof(value));
+            continue;
         }
+        // A handler may have unwatched this or another descriptor meanwhile.
+        auto it = watches_.find(fd);
+        if (it == watches_.end()) continue;
+        if (!it->second.handler) {
+            unwatch(fd);  // parked, and ready (the peer closed it, say): nobody to tell until watched again
+            continue;
+        }
+        it->second.handler->onSocketReady(fd, events[i].events);
     }
 }
 
@@ -188,6 +214,8 @@ CurlMulti::~CurlMulti() {
 void CurlMulti::prepare(CURL* easy) {
     curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &CurlMulti::closeSocketCallback);
     curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, this);
+    curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, &CurlMulti::socketOptionCallback);
+    curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, this);
 }
 
 bool CurlMulti::add(CURL* easy) {
@@ -219,15 +247,28 @@ int CurlMulti::closeSocketCallback(void* clientp, curl_socket_t s) {
     return ::close(s);
 }
 
+int CurlMulti::socketOptionCallback(void* clientp, curl_socket_t s, curlsocktype purpose) {
+    if (purpose == CURLSOCKTYPE_IPCXN) static_cast<CurlMulti*>(clientp)->connections_.insert(s);
+    return CURL_SOCKOPT_OK;
+}
+
 void CurlMulti::forget(curl_socket_t s) {
     NetworkLoop::instance().unwatch(s);
     sockets_.erase(s);
+    connections_.erase(s);
 }
 
 int CurlMulti::socketCallback(CURL*, curl_socket_t s, int what, void* userp, void*) {
     auto* self = static_cast<CurlMulti*>(userp);
     if (what == CURL_POLL_REMOVE) {
-        self->forget(s);
+        // A connection goes back to the pool between transfers: it stays registered for the next one.
+        // Any other socket (the resolver's) may be closed by libcurl without our callback.
+        if (self->connections_.contains(s)) {
+            NetworkLoop::instance().park(s);
+            self->sockets_.erase(s);
+        } else {
+            self->forget(s);
+        }
         return 0;
     }
     self->sockets_.insert(s);
@@ -254,10 +295,11 @@ int CurlMulti::timerCallback(CURLM*, long timeoutMs, void* userp) {
         self->timer_ = 0;
         return 0;
     }
+    // libcurl moves its timeout several times per transfer: the pending timer is moved along with it.
     const auto when = NetworkLoop::Clock::now() + std::chrono::milliseconds(timeoutMs);
-    if (self->timer_) {
-        if (self->timerAt_ == when) return 0;
-        loop.cancel(self->timer_);
+    if (self->timer_ && (self->timerAt_ == when || loop.reschedule(self->timer_, when))) {
+        self->timerAt_ = when;
+        return 0;
     }
     self->timerAt_ = when;
     self->timer_ = loop.schedule(when, [self, alive = self->alive_] {

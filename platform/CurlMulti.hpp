@@ -16,6 +16,8 @@
 
 #include "platform/UniqueFunction.hpp"
 
+struct epoll_event;
+
 namespace brisko::platform::detail {
 
 // Receives readiness of the descriptors it watches.
@@ -44,7 +46,13 @@ class NetworkLoop {
     // again changes the interest; 0 or unwatch() stops watching.
     void watch(int fd, std::uint32_t events, SocketHandler* handler);
     void unwatch(int fd);
+    // Stops reporting the descriptor but keeps it registered with its interest, for a socket likely to
+    // be watched again soon with the same interest (a kept-alive connection between transfers): that
+    // costs no system call then. Readiness while parked unregisters it. Still unwatch before closing.
+    void park(int fd);
     TimerId schedule(Clock::time_point when, UniqueFunction<void()> action);
+    // Moves a pending timer to another time (without allocating); false when it is no longer pending.
+    bool reschedule(TimerId id, Clock::time_point when);
     void cancel(TimerId id);
     // Runs `action` once the loop has handled everything that is ready now, before it sleeps (used
     // to hand a batch of events to another thread with one wake-up).
@@ -55,6 +63,7 @@ class NetworkLoop {
     void run();
     void runTimers();
     int waitMilliseconds() const;
+    void dispatch(const ::epoll_event* events, int count);
 
     int epoll_ = -1;
     int wakeFd_ = -1;
@@ -96,7 +105,8 @@ class CurlMulti : public SocketHandler {
     bool add(CURL* easy);
     // Stops a transfer without a done call (the easy handle can be cleaned up afterwards).
     void remove(CURL* easy);
-    // Sets the close-socket callback of an easy handle, so a socket is forgotten before it closes.
+    // Sets the socket callbacks of an easy handle: a socket is forgotten before it closes, and the
+    // sockets of connections are known as such (they are parked between transfers).
     void prepare(CURL* easy);
 
     // An easy handle to reuse (reset), or a new one; and back when a transfer is over.
@@ -109,6 +119,7 @@ class CurlMulti : public SocketHandler {
     static int socketCallback(CURL* easy, curl_socket_t s, int what, void* userp, void* socketp);
     static int timerCallback(CURLM* multi, long timeoutMs, void* userp);
     static int closeSocketCallback(void* clientp, curl_socket_t s);
+    static int socketOptionCallback(void* clientp, curl_socket_t s, curlsocktype purpose);
     void action(curl_socket_t s, int flags);
     void drainMessages();
     void forget(curl_socket_t s);
@@ -118,6 +129,7 @@ class CurlMulti : public SocketHandler {
     NetworkLoop::TimerId timer_ = 0;
     NetworkLoop::Clock::time_point timerAt_{};
     std::unordered_set<curl_socket_t> sockets_;
+    std::unordered_set<curl_socket_t> connections_;  // closed through closeSocketCallback only
     std::vector<CURL*> spareEasy_;
     std::shared_ptr<bool> alive_;
 };

@@ -124,6 +124,22 @@ std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithRequest(URLReque
     return withCompletion(core_, uploadTaskWithRequest(std::move(request), fileURL), std::move(completion));
 }
 
+std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithRequest(URLRequest request, const URL& fileURL,
+                                                                        std::int64_t offset, std::int64_t length) {
+    auto task = uploadTaskWithRequest(std::move(request), fileURL);
+    auto& tc = core_->taskCore(*task);
+    tc.uploadFileOffset = offset;
+    tc.uploadFileLength = length;
+    return task;
+}
+
+std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithRequest(URLRequest request, const URL& fileURL,
+                                                                        std::int64_t offset, std::int64_t length,
+                                                                        DataCompletion completion) {
+    return withCompletion(core_, uploadTaskWithRequest(std::move(request), fileURL, offset, length),
+                          std::move(completion));
+}
+
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithRequest(URLRequest request) {
     return makeTask<URLSessionDownloadTask>(core_, URLSessionTask::Kind::download, std::move(request));
 }
@@ -150,6 +166,14 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithResumeData(
 
 namespace {
 
+// Starts a task whose completion resumes a coroutine. That completion only posts the outcome to the
+// coroutine's own executor, so it may run where the task ends instead of on the delegate queue.
+template <class T>
+void startForCoroutine(const std::shared_ptr<detail::SessionCore>& core, const std::shared_ptr<T>& task) {
+    core->taskCore(*task).completionPassesOn = true;
+    task->resume();
+}
+
 // Resumes a coroutine from a data task's completion: the result, or the transport error thrown.
 URLSession::DataCompletion resumeWith(Continuation<URLSession::DataResult> c) {
     return [c](std::optional<Data> data, std::shared_ptr<const HTTPURLResponse> response,
@@ -168,7 +192,7 @@ Task<URLSession::DataResult> URLSession::data(URLRequest request) {
     auto self = shared_from_this();
     co_return co_await withContinuation<DataResult>(
         [self, request = std::move(request)](Continuation<DataResult> c) mutable {
-            self->dataTaskWithRequest(std::move(request), resumeWith(std::move(c)))->resume();
+            startForCoroutine(self->core_, self->dataTaskWithRequest(std::move(request), resumeWith(std::move(c))));
         });
 }
 
@@ -177,7 +201,8 @@ Task<URLSession::DataResult> URLSession::upload(URLRequest request, Data bodyDat
     co_return co_await withContinuation<DataResult>([self, request = std::move(request),
                                                      body = std::move(bodyData)](
                                                         Continuation<DataResult> c) mutable {
-        self->uploadTaskWithRequest(std::move(request), std::move(body), resumeWith(std::move(c)))->resume();
+        startForCoroutine(self->core_,
+                          self->uploadTaskWithRequest(std::move(request), std::move(body), resumeWith(std::move(c))));
     });
 }
 

@@ -74,6 +74,13 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
     std::shared_ptr<URLSessionUploadTask> uploadTaskWithRequest(URLRequest request, const URL& fileURL);
     std::shared_ptr<URLSessionUploadTask> uploadTaskWithRequest(URLRequest request, const URL& fileURL,
                                                                 DataCompletion completion);
+    // Sends `length` bytes of the file from `offset`, read in place (a part of a large file needs no
+    // copy of its own). A range beyond the end of the file fails with -1008 when resumed.
+    std::shared_ptr<URLSessionUploadTask> uploadTaskWithRequest(URLRequest request, const URL& fileURL,
+                                                                std::int64_t offset, std::int64_t length);
+    std::shared_ptr<URLSessionUploadTask> uploadTaskWithRequest(URLRequest request, const URL& fileURL,
+                                                                std::int64_t offset, std::int64_t length,
+                                                                DataCompletion completion);
 
     // Download tasks write the body to a temporary file (didFinishDownloadingToURL).
     std::shared_ptr<URLSessionDownloadTask> downloadTaskWithRequest(URLRequest request);

@@ -7,6 +7,7 @@ namespace brisko::platform::detail {
 
 namespace {
 constexpr std::string_view kDelegateQueueLabel = "com.brisko.URLSession.delegateQueue";
+constexpr int kIdleConnectionsKept = 32;
 }
 
 SessionCore::SessionCore(URLSessionConfiguration config, std::shared_ptr<URLSessionDelegate> delegate,
@@ -113,6 +114,11 @@ CurlMulti& SessionCore::multi() {
             [this](CURL* easy, CURLcode result) { onTransferDone(easy, result); });
         const int perHost = std::max(0, configuration.httpMaximumConnectionsPerHost);
         curl_multi_setopt(multi_->handle(), CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(perHost));
+        // Idle connections are kept for a few hosts' worth of the per-host limit. libcurl's own default
+        // follows the number of transfers running, so a pause between requests would close
+        // connections the next requests could have used.
+        curl_multi_setopt(multi_->handle(), CURLMOPT_MAXCONNECTS,
+                          static_cast<long>(std::max(kIdleConnectionsKept, 4 * perHost)));
     }
     return *multi_;
 }
@@ -124,13 +130,13 @@ void SessionCore::deliver(UniqueFunction<void()> event) {
     }
     if (outbox_.empty()) {
         NetworkLoop::instance().atEndOfIteration([self = shared_from_this()] {
-            auto batch = std::make_shared<std::vector<UniqueFunction<void()>>>(std::move(self->outbox_));
+            std::vector<UniqueFunction<void()>> batch = std::move(self->outbox_);
             self->outbox_.clear();
-            if (batch->size() == 1) {
-                self->delegateQueue->async(std::move(batch->front()));
+            if (batch.size() == 1) {
+                self->delegateQueue->async(std::move(batch.front()));
             } else {
-                self->delegateQueue->async([batch] {
-                    for (auto& e : *batch) e();
+                self->delegateQueue->async([batch = std::move(batch)]() mutable {
+                    for (auto& e : batch) e();
                 });
             }
         });

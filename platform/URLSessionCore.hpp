@@ -17,6 +17,7 @@
 
 #include "platform/CurlMulti.hpp"
 #include "platform/Dispatch.hpp"
+#include "platform/PendingUploadProgress.hpp"
 #include "platform/URLSession.hpp"
 
 namespace brisko::platform::detail {
@@ -115,6 +116,10 @@ struct TaskCore : std::enable_shared_from_this<TaskCore> {
     URLSession::DataCompletion dataCompletion;
     URLSession::DownloadCompletion downloadCompletion;
     bool hasCompletionHandler = false;
+    // The completion only hands the outcome on to another executor (the coroutine forms): when no
+    // delegate hears of the task, nothing can be ordered against it, and it runs as the task ends
+    // rather than after a trip through the delegate queue.
+    bool completionPassesOn = false;
 
     // Controls, from any thread. The task is held strongly from resume (or cancel) to completion,
     // whether or not its caller keeps it.
@@ -202,6 +207,7 @@ struct TaskCore : std::enable_shared_from_this<TaskCore> {
     std::int64_t bodyFileSize_ = 0;
     std::int64_t bodyFilePos_ = 0;
     std::int64_t lastReportedSent_ = 0;
+    std::shared_ptr<PendingUploadProgress> openProgress_;  // the last event queued, while nothing followed it
     bool wantsProgress_ = false;
     bool bodyDropped_ = false;  // a redirect turned the request into a GET
     int redirectCount_ = 0;
@@ -218,6 +224,8 @@ struct TaskCore : std::enable_shared_from_this<TaskCore> {
     Data heldBody_;  // body of a 3xx hop, or body that arrived before the response decision
 
     Decision responseDecision_ = Decision::none;
+    bool responseDecisionWanted_ = true;  // the delegate asks to decide on the response
+    bool metricsWanted_ = true;
     std::optional<CURLcode> doneWhileDeciding_;
 
     // events held while a server-trust challenge on a trusted connection awaits its answer

@@ -120,6 +120,13 @@ class URLSessionDelegate {
                                             const URLSessionTaskMetrics& metrics) {
         (void)session, (void)task, (void)metrics;
     }
+    // Whether metrics are collected for `task` and handed to didFinishCollectingMetrics; a delegate
+    // that ignores them may say no and spare the work. Asked when the task is resumed, on the thread
+    // that resumes it (so it must be quick and must not wait for the delegate queue).
+    virtual bool wantsMetrics(const std::shared_ptr<URLSessionTask>& task) {
+        (void)task;
+        return true;
+    }
 
     // The task's last event: no error on any HTTP response (whatever its status), else the error.
     virtual void didCompleteWithError(const std::shared_ptr<URLSession>& session,
@@ -139,6 +146,15 @@ class URLSessionDelegate {
                                     ResponseCompletion completion) {
         (void)session, (void)task, (void)response;
         completion(URLSessionResponseDisposition::allow);
+    }
+
+    // Whether didReceiveResponse is to be asked about `task`'s response. A delegate that would answer
+    // allow at once may say no: the session then leaves out that call and goes on with the body without
+    // waiting for an answer from the delegate queue (a round trip between threads). Asked like
+    // wantsMetrics.
+    virtual bool wantsResponseDecision(const std::shared_ptr<URLSessionDataTask>& task) {
+        (void)task;
+        return true;
     }
 
     virtual void didBecomeDownloadTask(const std::shared_ptr<URLSession>& session,

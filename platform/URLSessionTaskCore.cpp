@@ -1,5 +1,6 @@
 // The network side of one task: libcurl transfers per hop, redirects, decisions, TLS trust and events.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
@@ -138,7 +139,7 @@ TaskCore::TaskCore(const std::shared_ptr<SessionCore>& session, URLSessionTask::
 TaskCore::~TaskCore() {
     if (easy_) curl_easy_cleanup(easy_);
     if (headerList_) curl_slist_free_all(headerList_);
-    if (uploadFile_) std::fclose(uploadFile_);
+    closeBodyFile();
     if (downloadFile_) std::fclose(downloadFile_);
 }
 
@@ -153,16 +154,26 @@ void TaskCore::resume(std::shared_ptr<URLSessionTask> task) {
     // Whether the session was already being invalidated is decided here, in the caller's order.
     auto core = sessionCore.lock();
     const bool refused = !core || core->invalidating();
-    postToNetwork(
-        [self = shared_from_this(), task = std::move(task), session = callerSession(), refused]() mutable {
-            if (!self->started_) {
-                self->start(std::move(task), std::move(session), refused);
-            } else if (self->suspended_ && !self->completed_) {
-                self->suspended_ = false;
-                self->touch();
-                self->applyPause();
-            }
-        });
+    // What the delegate takes part in is asked here, never on the network thread.
+    bool decides = true;
+    bool metrics = true;
+    if (auto d = core ? core->delegate() : nullptr) {
+        metrics = d->wantsMetrics(task);
+        if (!hasCompletionHandler && kind != URLSessionTask::Kind::download)
+            decides = d->wantsResponseDecision(std::static_pointer_cast<URLSessionDataTask>(task));
+    }
+    postToNetwork([self = shared_from_this(), task = std::move(task), session = callerSession(), refused, decides,
+                   metrics]() mutable {
+        if (!self->started_) {
+            self->responseDecisionWanted_ = decides;
+            self->metricsWanted_ = metrics;
+            self->start(std::move(task), std::move(session), refused);
+        } else if (self->suspended_ && !self->completed_) {
+            self->suspended_ = false;
+            self->touch();
+            self->applyPause();
+        }
+    });
 }
 
 void TaskCore::suspend() {
@@ -257,12 +268,23 @@ void TaskCore::start(std::shared_ptr<URLSessionTask> task, std::shared_ptr<URLSe
     resourceDeadline_ = Clock::now() + seconds(core_->configuration.timeoutIntervalForResource);
     touch();
     if (uploadFilePath) {
-        uploadFile_ = std::fopen(uploadFilePath->c_str(), "rb");
-        if (!uploadFile_) {
-            complete(makeURLError(
-                errno == ENOENT ? URLErrorCode::fileDoesNotExist : URLErrorCode::noPermissionsToReadFile,
-                current_.url(), *uploadFilePath));
+        if (auto error = openBodyFile(*uploadFilePath)) {
+            complete(std::move(error));
             return;
+        }
+        if (uploadFileLength) {
+            struct stat st {};
+            const std::int64_t size = fstat(bodyFd_, &st) == 0 ? st.st_size : 0;
+            if (uploadFileOffset < 0 || *uploadFileLength < 0 || uploadFileOffset > size ||
+                *uploadFileLength > size - uploadFileOffset) {
+                complete(makeURLError(
+                    URLErrorCode::resourceUnavailable, current_.url(),
+                    format("bytes %lld to %lld lie beyond the end of %@ (%lld bytes)",
+                           {uploadFileOffset, uploadFileOffset + *uploadFileLength, *uploadFilePath, size})));
+                return;
+            }
+            bodyFileStart_ = uploadFileOffset;
+            bodyFileSize_ = *uploadFileLength;
         }
     }
     if (kind == URLSessionTask::Kind::download && !openDownloadFile(resumeOffset_ > 0)) {
@@ -308,6 +330,7 @@ bool TaskCore::startHop() {
     doneWhileDeciding_.reset();
     pausedForDecision_ = false;
     lastReportedSent_ = 0;
+    openProgress_.reset();
     errorBuffer_[0] = 0;
     hopStart_ = Clock::now();
     hopStartDate_ = now();
@@ -376,32 +399,36 @@ bool TaskCore::startHop() {
 
     // Body: the upload source, else the request's bytes or file (dropped after a redirect to GET).
     hopBody_.reset();
-    std::FILE* bodyFile = nullptr;
+    bool bodyFromFile = false;
     if (!bodyDropped_) {
-        if (kind == URLSessionTask::Kind::upload && (uploadData || uploadFile_)) {
+        if (kind == URLSessionTask::Kind::upload && (uploadData || bodyFd_ >= 0)) {
             hopBody_ = uploadData;
-            bodyFile = uploadFile_;
+            bodyFromFile = !uploadData;
         } else if (current_.httpBody()) {
             hopBody_ = current_.sharedHTTPBody();
         } else if (current_.httpBodyFilePath()) {
-            if (!uploadFile_) uploadFile_ = std::fopen(current_.httpBodyFilePath()->c_str(), "rb");
-            if (!uploadFile_) {
-                complete(makeURLError(URLErrorCode::fileDoesNotExist, url, *current_.httpBodyFilePath()));
-                return false;
+            if (bodyFd_ < 0) {
+                if (auto error = openBodyFile(*current_.httpBodyFilePath())) {
+                    complete(std::move(error));
+                    return false;
+                }
             }
-            bodyFile = uploadFile_;
+            bodyFromFile = true;
         }
     }
     std::int64_t bodySize = 0;
     if (hopBody_) {
         bodySize = static_cast<std::int64_t>(hopBody_->size());
-    } else if (bodyFile) {
-        struct stat st {};
-        if (fstat(fileno(bodyFile), &st) == 0) bodySize = st.st_size;
-        std::fseek(bodyFile, 0, SEEK_SET);
-        uploadSize_ = bodySize;
+    } else if (bodyFromFile) {
+        // A whole file is measured again for each hop; a range was checked when the task started.
+        if (!(kind == URLSessionTask::Kind::upload && uploadFileLength)) {
+            struct stat st {};
+            bodyFileSize_ = fstat(bodyFd_, &st) == 0 ? st.st_size : 0;
+        }
+        bodySize = bodyFileSize_;
+        bodyFilePos_ = 0;
     }
-    const bool hasBody = hopBody_ || bodyFile;
+    const bool hasBody = hopBody_ || bodyFromFile;
     const std::string& method = current_.httpMethod();
     if (method == "HEAD") {
         curl_easy_setopt(easy_, CURLOPT_NOBODY, 1L);
@@ -410,7 +437,7 @@ bool TaskCore::startHop() {
     } else if (hasBody || method == "POST" || method == "PUT" || method == "PATCH") {
         curl_easy_setopt(easy_, CURLOPT_POST, 1L);
         curl_easy_setopt(easy_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodySize));
-        if (bodyFile) {
+        if (bodyFromFile) {
             curl_easy_setopt(easy_, CURLOPT_READFUNCTION, &TaskCore::readCallback);
             curl_easy_setopt(easy_, CURLOPT_READDATA, this);
             curl_easy_setopt(easy_, CURLOPT_SEEKFUNCTION, &TaskCore::seekCallback);
@@ -630,8 +657,11 @@ void TaskCore::onHeadComplete() {
         curl_off_t sent = 0;
         if (curl_easy_getinfo(easy_, CURLINFO_SIZE_UPLOAD_T, &sent) == CURLE_OK) reportUploadProgress(sent);
     }
-    auto response =
-        std::make_shared<const HTTPURLResponse>(*current_.url(), statusCode_, httpVersion_, headers_);
+    // The head's fields move into the response; the next head (a redirect's) starts from none.
+    auto response = std::make_shared<const HTTPURLResponse>(*current_.url(), statusCode_, std::move(httpVersion_),
+                                                            std::move(headers_));
+    httpVersion_.clear();
+    headers_.clear();
     response_ = response;
     const auto& config = core_->configuration;
     if (config.httpCookieStorage && config.httpShouldSetCookies && current_.httpShouldHandleCookies()) {
@@ -639,7 +669,7 @@ void TaskCore::onHeadComplete() {
     }
     const bool redirectStatus = statusCode_ == 301 || statusCode_ == 302 || statusCode_ == 303 ||
                                 statusCode_ == 307 || statusCode_ == 308;
-    if (redirectStatus && headers_.contains("Location")) {
+    if (redirectStatus && response->allHeaderFields().contains("Location")) {
         redirectHop_ = true;
         return;
     }
@@ -686,7 +716,7 @@ void TaskCore::onFinalHead() {
         }
         return;
     }
-    if (d && !hasCompletionHandler) {
+    if (d && !hasCompletionHandler && responseDecisionWanted_) {
         responseDecision_ = Decision::pending;
         auto t = std::static_pointer_cast<URLSessionDataTask>(task_);
         auto self = shared_from_this();
@@ -756,17 +786,44 @@ bool TaskCore::deliverBody(const char* data, std::size_t length) {
 std::size_t TaskCore::readCallback(char* buffer, std::size_t size, std::size_t count, void* userp) {
     auto* self = static_cast<TaskCore*>(userp);
     self->touch();
-    if (!self->uploadFile_) return 0;
-    std::size_t n = std::fread(buffer, 1, size * count, self->uploadFile_);
-    if (n == 0 && std::ferror(self->uploadFile_)) return CURL_READFUNC_ABORT;
-    return n;
+    const std::int64_t left = self->bodyFileSize_ - self->bodyFilePos_;
+    if (self->bodyFd_ < 0 || left <= 0) return 0;
+    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(size * count)));
+    ssize_t n;
+    do {
+        n = ::pread(self->bodyFd_, buffer, want, self->bodyFileStart_ + self->bodyFilePos_);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+        // The announced length cannot be sent any more: end the task instead of leaving the server waiting.
+        self->abortError_ =
+            n < 0 ? makeURLError(URLErrorCode::noPermissionsToReadFile, self->current_.url(), std::strerror(errno))
+                  : makeURLError(URLErrorCode::resourceUnavailable, self->current_.url(),
+                                 "the file ended before the length announced for it");
+        return CURL_READFUNC_ABORT;
+    }
+    self->bodyFilePos_ += n;
+    return static_cast<std::size_t>(n);
 }
 
 int TaskCore::seekCallback(void* userp, curl_off_t offset, int origin) {
     auto* self = static_cast<TaskCore*>(userp);
-    if (!self->uploadFile_ || origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
-    return std::fseek(self->uploadFile_, static_cast<long>(offset), SEEK_SET) == 0 ? CURL_SEEKFUNC_OK
-                                                                                   : CURL_SEEKFUNC_FAIL;
+    if (self->bodyFd_ < 0 || origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
+    if (offset < 0 || offset > self->bodyFileSize_) return CURL_SEEKFUNC_FAIL;
+    self->bodyFilePos_ = offset;
+    return CURL_SEEKFUNC_OK;
+}
+
+std::optional<Error> TaskCore::openBodyFile(const std::string& path) {
+    closeBodyFile();
+    bodyFd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (bodyFd_ >= 0) return std::nullopt;
+    return makeURLError(errno == ENOENT ? URLErrorCode::fileDoesNotExist : URLErrorCode::noPermissionsToReadFile,
+                        current_.url(), path);
+}
+
+void TaskCore::closeBodyFile() {
+    if (bodyFd_ >= 0) ::close(bodyFd_);
+    bodyFd_ = -1;
 }
 
 int TaskCore::progressCallback(void* userp, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow) {
@@ -781,11 +838,17 @@ void TaskCore::reportUploadProgress(std::int64_t sent) {
     const std::int64_t delta = sent - lastReportedSent_;
     lastReportedSent_ = sent;
     task_->bytesSent_ = sent;
+    if (openProgress_ && openProgress_->add(delta, sent)) return;
     auto d = delegate_;
     auto session = session_;
     auto t = task_;
+    auto progress = std::make_shared<PendingUploadProgress>(delta, sent);
     const std::int64_t expected = task_->bytesExpectedToSend_;
-    emit([d, session, t, delta, sent, expected] { d->didSendBodyData(session, t, delta, sent, expected); });
+    emit([d, session, t, progress, expected] {
+        auto [bytes, total] = progress->deliver();
+        d->didSendBodyData(session, t, bytes, total, expected);
+    });
+    openProgress_ = std::move(progress);
 }
 
 CURLcode TaskCore::sslContextCallback(CURL*, void* sslContext, void* userp) {
@@ -881,7 +944,7 @@ void TaskCore::onTransferDone(CURLcode rc) {
         return;
     }
     if (easy_) {
-        if (delegate_) collectMetrics();
+        if (delegate_ && metricsWanted_) collectMetrics();
         curl_off_t sent = 0;
         if (curl_easy_getinfo(easy_, CURLINFO_SIZE_UPLOAD_T, &sent) == CURLE_OK) task_->bytesSent_ = sent;
     }
@@ -1105,10 +1168,7 @@ void TaskCore::complete(std::optional<Error> error) {
         timer_ = 0;
     }
     releaseHop();
-    if (uploadFile_) {
-        std::fclose(uploadFile_);
-        uploadFile_ = nullptr;
-    }
+    closeBodyFile();
     if (downloadFile_) {
         std::fclose(downloadFile_);
         downloadFile_ = nullptr;
@@ -1162,9 +1222,14 @@ void TaskCore::complete(std::optional<Error> error) {
         } else if (dataCompletion) {
             std::optional<Data> body;
             if (!error) body = std::move(collected_);
-            emit([cb = std::move(dataCompletion), body = std::move(body), response, error]() mutable {
+            Event run = [cb = std::move(dataCompletion), body = std::move(body), response, error]() mutable {
                 cb(std::move(body), response, error);
-            });
+            };
+            if (completionPassesOn && !d) {
+                run();
+            } else {
+                emit(std::move(run));
+            }
         }
     } else if (d) {
         emit([d, session, t, error] { d->didCompleteWithError(session, t, error); });
@@ -1178,6 +1243,7 @@ void TaskCore::complete(std::optional<Error> error) {
 }
 
 void TaskCore::emit(Event event) {
+    openProgress_.reset();  // progress after this event must come after it
     if (gated_) {
         held_.push_back(std::move(event));
         return;
@@ -1186,6 +1252,7 @@ void TaskCore::emit(Event event) {
 }
 
 void TaskCore::emitUngated(Event event) {
+    openProgress_.reset();
     auto core = core_ ? core_ : sessionCore.lock();
     if (core) core->deliver(std::move(event));
 }

@@ -1,6 +1,9 @@
 // Worker queues, file helpers, the session-identifier map and the fetcher's user defaults.
 #include "fetcher/internal/FetcherEnvironment.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <filesystem>
 #include <map>
@@ -52,6 +55,23 @@ std::optional<platform::Data> readFile(const std::string& path) {
     } catch (const platform::ErrorException&) {
         return std::nullopt;
     }
+}
+
+std::optional<platform::Data> readFileRange(const std::string& path, std::int64_t offset, std::int64_t length) {
+    if (offset < 0 || length < 0) return std::nullopt;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    platform::Data bytes(static_cast<std::size_t>(length));
+    std::int64_t done = 0;
+    while (done < length) {
+        auto n = ::pread(fd, bytes.data() + done, static_cast<std::size_t>(length - done), offset + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += n;
+    }
+    ::close(fd);
+    if (done != length) return std::nullopt;
+    return bytes;
 }
 
 namespace {

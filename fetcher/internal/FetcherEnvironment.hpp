@@ -27,6 +27,8 @@ std::optional<platform::Error> writeDataAtomically(const platform::Data& data, c
 // Moves a file (copying across file systems), creating the destination's folders.
 std::optional<platform::Error> moveFile(const std::string& from, const std::string& to);
 std::optional<platform::Data> readFile(const std::string& path);
+// `length` bytes from `offset`; nothing when the file cannot be read or is shorter.
+std::optional<platform::Data> readFileRange(const std::string& path, std::int64_t offset, std::int64_t length);
 
 // The process-wide map of background session identifiers to live fetchers (weak values).
 void registerSessionIdentifier(const std::string& identifier, std::weak_ptr<SessionFetcher> fetcher);

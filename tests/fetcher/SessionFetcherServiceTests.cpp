@@ -179,6 +179,39 @@ TEST_CASE("a service's fetchers share one session, which is dropped after it has
     CHECK_FALSE(service->session());
 }
 
+TEST_CASE("a fetcher of the shared session hears of its response and metrics when it has blocks for them") {
+    FetcherEnvironment env;
+    HttpTestServer server;
+    server.on("GET", "/a", HttpTestServer::text(200, "a"));
+    auto service = localService();
+
+    auto refusing = service->fetcherWithURL(server.url("/a"));
+    std::atomic<int> responses{0};
+    refusing->setDidReceiveResponseBlock([&](auto response, auto disposition) {
+        CHECK(response->statusCode() == 200);
+        ++responses;
+        disposition(platform::URLSessionResponseDisposition::cancel);
+    });
+    auto measured = service->fetcherWithURL(server.url("/a"));
+    std::vector<platform::URLSessionTaskMetrics> metrics;
+    measured->setMetricsCollectionBlock([&](platform::URLSessionTaskMetrics m) { metrics.push_back(m); });
+    auto plain = service->fetcherWithURL(server.url("/a"));
+
+    CompletionRecorder refused, timed, done;
+    refusing->beginFetchWithCompletionHandler(refused.handler());
+    measured->beginFetchWithCompletionHandler(timed.handler());
+    plain->beginFetchWithCompletionHandler(done.handler());
+    REQUIRE(refused.wait());
+    REQUIRE(timed.wait());
+    REQUIRE(done.wait());
+    CHECK(responses == 1);
+    CHECK(platform::isURLError(refused.first().error, platform::URLErrorCode::cancelled));
+    CHECK(text(timed.first().data) == "a");
+    REQUIRE(metrics.size() == 1);
+    CHECK(metrics[0].transactionMetrics.size() == 1);
+    CHECK(text(done.first().data) == "a");
+}
+
 TEST_CASE("fetchers inherit the service's settings and queues") {
     FetcherEnvironment env;
     HttpTestServer server;

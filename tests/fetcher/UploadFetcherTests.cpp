@@ -229,6 +229,25 @@ TEST_CASE("a connection dropped mid-chunk is resumed from the offset the server 
     CHECK(fetcher->nextUploadRetryInterval() == 0);
 }
 
+TEST_CASE("a file's chunks are sent from the file in place, also from the offset an interrupted chunk left") {
+    FetcherEnvironment env;
+    UploadProtocolServer server;
+    auto contents = payload(20000);
+    TempFile file(contents);
+    PrivateTemporaryDirectory temporary;
+    auto before = temporaryChunkFiles();
+    auto fetcher = uploadFetcher(server, 5000);
+    fetcher->setRetryEnabled(true);
+    fetcher->setUploadFileURL(file.url());
+    server.dropNextChunkKeeping(1234);
+    auto done = runUpload(fetcher);
+    CHECK_FALSE(done.error);
+    CHECK(sameBytes(server.onlyUpload(), contents));
+    CHECK(server.commands() == std::vector<std::string>{"upload@0", "query", "upload@1234", "upload@6234",
+                                                        "upload@11234", "upload, finalize@16234"});
+    CHECK(temporaryChunkFiles() == before);
+}
+
 TEST_CASE("offsets are rounded to the server's granularity for the header and the bytes alike") {
     FetcherEnvironment env;
     UploadProtocolServer server;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
 
 #include "platform/Async.hpp"
 #include "platform/URLSession.hpp"
@@ -645,6 +646,87 @@ TEST_CASE("an upload task sends a file as the body") {
     Waiter w;
     session->uploadTaskWithRequest(request, URL::fileURLWithPath("/nonexistent/file"), w.handler())->resume();
     CHECK(isURLError(w.wait().error, URLErrorCode::fileDoesNotExist));
+}
+
+TEST_CASE("an upload task sends a range of a file, read in place") {
+    HttpTestServer server;
+    server.on("POST", "/upload", HttpTestServer::echo());
+    auto path = std::filesystem::temp_directory_path() / ("brisko-range-test-" + std::to_string(::getpid()));
+    std::string content;
+    for (int i = 0; i < 200000; ++i) content += static_cast<char>('a' + i % 26);
+    std::ofstream(path, std::ios::binary) << content;
+    auto file = URL::fileURLWithPath(path.string());
+    auto recorder = std::make_shared<Recorder>();
+    auto session = sessionWith(recorder);
+    URLRequest request(server.url("/upload"));
+    request.setHTTPMethod("POST");
+    request.setValue("application/octet-stream", "Content-Type");
+
+    struct Range {
+        std::int64_t offset, length;
+    };
+    for (auto range : {Range{12345, 100000}, Range{0, 200000}, Range{199999, 1}, Range{5000, 0}}) {
+        CAPTURE(range.offset);
+        Waiter w;
+        auto task = session->uploadTaskWithRequest(request, file, range.offset, range.length, w.handler());
+        task->resume();
+        auto outcome = w.wait();
+        REQUIRE_FALSE(outcome.error);
+        CHECK(text(*outcome.data) == content.substr(range.offset, range.length));
+        CHECK(task->countOfBytesExpectedToSend() == range.length);
+    }
+
+    SUBCASE("a range beyond the end of the file fails before anything is sent: -1008") {
+        for (auto range : {Range{150000, 50001}, Range{200001, 0}, Range{-1, 10}}) {
+            Waiter w;
+            session->uploadTaskWithRequest(request, file, range.offset, range.length, w.handler())->resume();
+            CHECK(isURLError(w.wait().error, URLErrorCode::resourceUnavailable));
+        }
+        CHECK(server.requestsTo("/upload").size() == 4);
+    }
+    std::filesystem::remove(path);
+}
+
+TEST_CASE("a delegate that takes no response decision and no metrics is not asked for them") {
+    HttpTestServer server;
+    server.on("POST", "/echo", HttpTestServer::echo());
+    struct Quiet : Recorder {
+        bool wantsResponseDecision(const std::shared_ptr<URLSessionDataTask>&) override { return false; }
+        bool wantsMetrics(const std::shared_ptr<URLSessionTask>&) override { return false; }
+    };
+    auto recorder = std::make_shared<Quiet>();
+    auto session = sessionWith(recorder);
+    auto task = session->dataTaskWithRequest(post(server.url("/echo"), std::string(100000, 'q')));
+    task->resume();
+    REQUIRE(recorder->waitForCompletions(1));
+    CHECK(recorder->events() == std::vector<std::string>{"sent", "data", "complete"});
+    CHECK(recorder->body() == std::string(100000, 'q'));
+    CHECK_FALSE(recorder->error());
+    REQUIRE(task->response());
+    CHECK(task->response()->statusCode() == 200);
+}
+
+TEST_CASE("idle connections are kept for the next requests, however many ran at once") {
+    HttpTestServer server;
+    server.on("GET", "/slow", server.delayed(50ms, HttpTestServer::text(200, "ok")));
+    auto session = sessionWith(nullptr);  // six connections per host
+    auto burst = [&] {
+        std::vector<std::unique_ptr<Waiter>> waiters;
+        for (int i = 0; i < 6; ++i) {
+            waiters.push_back(std::make_unique<Waiter>());
+            session->dataTaskWithRequest(URLRequest(server.url("/slow")), waiters.back()->handler())->resume();
+        }
+        for (auto& w : waiters) CHECK_FALSE(w->wait().error);
+    };
+    burst();
+    burst();
+    auto requests = server.requestsTo("/slow");
+    REQUIRE(requests.size() == 12);
+    std::set<int> first, second;
+    for (std::size_t i = 0; i < 6; ++i) first.insert(requests[i].remotePort);
+    for (std::size_t i = 6; i < 12; ++i) second.insert(requests[i].remotePort);
+    CHECK(first.size() == 6);
+    CHECK(second == first);
 }
 
 TEST_CASE("a download goes to a temporary file and resumes from where it was cancelled") {

@@ -20,6 +20,7 @@
 #include "app/AuthService.hpp"
 #include "app/CompanionContentView.hpp"
 #include "app/CompanionViewModel.hpp"
+#include "app/DrawingCaches.hpp"
 #include "app/MainWindow.hpp"
 #include "app/Palette.hpp"
 #include "app/Updater.hpp"
@@ -45,6 +46,8 @@ constexpr const char* kAccessibleName = "Brisko";
 // Tray hosts can come up after the app at login: keep trying for a while.
 constexpr int kTrayRetryMilliseconds = 5000;
 constexpr int kTrayRetryAttempts = 24;
+// After the window or the menu is hidden: long enough for the events that follow a close.
+constexpr int kIdleReleaseDelayMilliseconds = 500;
 // Menus exported over D-Bus show plain text; a long window title is shortened in the middle.
 constexpr int kTextHeaderMaxCharacters = 48;
 
@@ -139,6 +142,10 @@ bool AppDelegate::applicationShouldHandleReopen() {
 
 void AppDelegate::finishLaunching() {
     QApplication::setQuitOnLastWindowClosed(false);
+    idleRelease_ = new QTimer(this);
+    idleRelease_->setSingleShot(true);
+    idleRelease_->setInterval(kIdleReleaseDelayMilliseconds);
+    connect(idleRelease_, &QTimer::timeout, this, &AppDelegate::releaseIdleMemory);
     updaterController_ = new Updater(true, this);
     setupMainMenu();
     setupStatusItem();
@@ -206,6 +213,7 @@ void AppDelegate::setupStatusItem() {
     menu_ = new QMenu;
     menu_->setAccessibleName(QString::fromUtf8(kAccessibleName));
     connect(menu_, &QMenu::aboutToShow, this, &AppDelegate::refreshMenuHeader);
+    connect(menu_, &QMenu::aboutToHide, this, &AppDelegate::scheduleIdleRelease);
 
     useTextHeader_ = trayHostExportsMenus();
     const MenuBarHeader::Content initial{};
@@ -361,17 +369,29 @@ void AppDelegate::showMainWindow() {
     auto* vm = new CompanionViewModel(permission(), services_.trackingService, services_.authService);
     auto* window = new MainWindow(new CompanionContentView(vm));
     window->addActions(mainMenuActions_);
+    connect(window, &MainWindow::hidden, this, &AppDelegate::scheduleIdleRelease);
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect visible = screen->availableGeometry();
         window->move(visible.center().x() + 1 - defaultSize_.width() / 2,
                      visible.center().y() + 1 - defaultSize_.height() / 2);
     }
     window->show();
-    window->preferDarkDecorations();
     window->raise();
     window->activateWindow();
     window_ = window;
     isCreatingWindow_ = false;
+}
+
+void AppDelegate::scheduleIdleRelease() {
+    if (idleRelease_) idleRelease_->start();
+}
+
+void AppDelegate::releaseIdleMemory() {
+    // The app spends nearly all its life in the tray; the window's fonts, glyphs and pixels would
+    // otherwise stay resident for all of it.
+    if ((window_ && window_->isVisible()) || (menu_ && menu_->isVisible())) return;
+    if (window_) window_->releaseNativeWindow();
+    releaseDrawingCaches();
 }
 
 void AppDelegate::openURLs(const std::vector<std::string>& urls) {

@@ -91,6 +91,9 @@ class AppDelegate : public QObject {
     void postRunningState(bool running);
     void setHeaderContent(const MenuBarHeader::Content& content);
     bool trayHostExportsMenus() const;
+    // Once neither the window nor the tray menu is on screen, lets go of what drawing them needed.
+    void scheduleIdleRelease();
+    void releaseIdleMemory();
     AuthService& authService();
     ActivityTrackingService& trackingService();
     const std::shared_ptr<AccessibilityPermissionMonitor>& permission();
@@ -109,6 +112,7 @@ class AppDelegate : public QObject {
     int messageIndex_ = 0;
     QList<QAction*> mainMenuActions_;
     QTimer* trayRetry_ = nullptr;
+    QTimer* idleRelease_ = nullptr;
     platform::ObserverRegistration runningObserver_;
 };
 

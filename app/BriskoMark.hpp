@@ -1,6 +1,7 @@
 // The product mark: a dark rounded square with an accent ring and dot.
 #pragma once
 
+#include <QIcon>
 #include <QWidget>
 
 namespace brisko::app {
@@ -15,6 +16,9 @@ class BriskoMark : public QWidget {
 
     // Draws the mark into a square at the painter's origin.
     static void paint(QPainter& painter, double size);
+    // The app's icon as the installed brisko-desktop.svg draws it (the mark on 240 of 256 units,
+    // centred), painted at whatever size is asked, so Qt's SVG module never has to load.
+    static QIcon icon();
 
   protected:
     void paintEvent(QPaintEvent* event) override;

@@ -2,6 +2,8 @@
 #include "app/MainWindow.hpp"
 
 #include <QGuiApplication>
+#include <QHideEvent>
+#include <QShowEvent>
 #include <QVBoxLayout>
 #include <cstring>
 
@@ -29,6 +31,23 @@ MainWindow::MainWindow(CompanionContentView* content, QWidget* parent)
 
 void MainWindow::applyFixedSize() {
     setFixedSize(CompanionContentView::kWidth, CompanionContentView::kHeight);
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    // Closing the window destroys its native window; the one made when it is shown again carries none
+    // of the earlier one's properties.
+    preferDarkDecorations();
+    QWidget::showEvent(event);
+}
+
+void MainWindow::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    emit hidden();
+}
+
+void MainWindow::releaseNativeWindow() {
+    // Closing already destroyed the native window, but not the QWindow nor the backing store.
+    if (!isVisible()) destroy();
 }
 
 void MainWindow::preferDarkDecorations() {

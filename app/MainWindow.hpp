@@ -16,8 +16,20 @@ class MainWindow : public QWidget {
     CompanionContentView* content() const { return content_; }
     // Removes resizing and pins the content size to 460 x 300.
     void applyFixedSize();
-    // Asks the window manager for dark decorations (X11).
+    // Asks the window manager for dark decorations (X11); done again whenever the window is shown.
     void preferDarkDecorations();
+
+    // While hidden: lets go of the window's backing store (its pixels, in shared memory with the X
+    // server) and its QWindow; showing the window again makes new ones in the same place.
+    void releaseNativeWindow();
+
+  signals:
+    // The window was hidden: closed to the tray, or minimised (then it still counts as visible).
+    void hidden();
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
   private:
     CompanionContentView* content_;

@@ -1,7 +1,6 @@
 // The entry point: one instance per user, the main-thread executor, the desktop services, then the
 // application delegate and Qt's event loop.
 #include <QApplication>
-#include <QIcon>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -10,6 +9,7 @@
 
 #include "app/ActivityTrackingService.hpp"
 #include "app/AppDelegate.hpp"
+#include "app/BriskoMark.hpp"
 #include "platform/Bundle.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/ProcessInfo.hpp"
@@ -45,11 +45,7 @@ int main(int argc, char** argv) {
 
     auto bundle = platform::Bundle::main();
     platform::Workspace::setCurrentBundleIdentifier(bundle->bundleIdentifier());
-    if (auto icon = bundle->pathForResource("brisko-desktop", "svg")) {
-        QApplication::setWindowIcon(QIcon(QString::fromStdString(icon->string())));
-    } else {
-        QApplication::setWindowIcon(QIcon::fromTheme(QString::fromUtf8(kDesktopFileName)));
-    }
+    QApplication::setWindowIcon(app::BriskoMark::icon());
 
     const auto urls = urlArguments(argc, argv);
     std::unique_ptr<app::AppDelegate> delegate;

@@ -1,9 +1,11 @@
 // The running app's idle footprint while recording, under Xvfb with a window manager and a tray host on
 // a private session bus: resident memory, CPU time and wakeups (context switches of all its threads)
-// over 120 s, first with the window closed (the app in the tray), then with it open. Goals: at most
-// 40 MB and 0.1 s of CPU. Usage: dbus-run-session -- scripts/with-xvfb.sh app_idle_bench [SECONDS]
+// over 120 s, first with the window closed (the app in the tray), then with it open, each with where
+// the resident pages come from and which threads woke. Goals: at most 40 MB and 0.1 s of CPU. Usage: dbus-run-session -- scripts/with-xvfb.sh app_idle_bench [SECONDS]
 #include <signal.h>
 #include <unistd.h>
+
+#include <xcb/xcb.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -31,7 +33,42 @@ struct Usage {
     long anonKB = 0;
     long fileKB = 0;
     std::map<std::string, long> switchesByThread;
+    std::map<std::string, std::string> threadNames;
 };
+
+// Resident kB by where the pages come from, from the process's mappings.
+std::map<std::string, long> residentByOrigin(qint64 pid) {
+    std::map<std::string, long> kB;
+    std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
+    std::string origin;
+    for (std::string l; std::getline(smaps, l);) {
+        const auto space = l.find(' ');
+        if (space != std::string::npos && l.find('-') < space) {  // a mapping's header line
+            std::istringstream fields(l);
+            std::string range, perms, offset, device, inode, path;
+            fields >> range >> perms >> offset >> device >> inode >> path;
+            const bool anonymous = path.empty() || path.front() == '[';
+            origin = anonymous                                       ? "heap, stacks, anonymous"
+                     : path == BRISKO_APP_BINARY                     ? "the app binary"
+                     : path.find("/fonts/") != std::string::npos ||
+                               path.find("/fontconfig/") != std::string::npos
+                         ? "font files and caches"
+                     : path.find("libQt6") != std::string::npos ||
+                               path.find("/qt6/plugins/") != std::string::npos
+                         ? "Qt libraries and plugins"
+                     : path.find(".so") != std::string::npos ? "other libraries"
+                                                             : "other files and shared memory";
+        } else if (l.rfind("Rss:", 0) == 0) {
+            kB[origin] += std::stol(l.substr(4));
+        } else if (l.rfind("Anonymous:", 0) == 0 && origin != "heap, stacks, anonymous") {
+            // Written pages of a file mapping (libraries' relocated data) are the process's own.
+            const long written = std::stol(l.substr(10));
+            kB[origin] -= written;
+            kB["libraries' written data"] += written;
+        }
+    }
+    return kB;
+}
 
 Usage usageOf(qint64 pid) {
     Usage u;
@@ -53,6 +90,8 @@ Usage usageOf(qint64 pid) {
     QDir tasks(QString::fromStdString("/proc/" + std::to_string(pid) + "/task"));
     for (const auto& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         std::ifstream ts("/proc/" + std::to_string(pid) + "/task/" + task.toStdString() + "/status");
+        std::ifstream comm("/proc/" + std::to_string(pid) + "/task/" + task.toStdString() + "/comm");
+        std::getline(comm, u.threadNames[task.toStdString()]);
         long& count = u.switchesByThread[task.toStdString()];
         for (std::string l; std::getline(ts, l);) {
             if (l.rfind("voluntary_ctxt_switches:", 0) == 0) count += std::stol(l.substr(24));
@@ -71,14 +110,66 @@ void measure(const char* phase, qint64 pid, int seconds) {
     pump([] { return false; }, seconds * 1000);
     const Usage after = usageOf(pid);
     long switches = 0;  // threads that lived through the whole period, and those started during it
+    std::map<std::string, long> switchesByName;
     for (const auto& [thread, count] : after.switchesByThread) {
         auto it = before.switchesByThread.find(thread);
-        switches += count - (it == before.switchesByThread.end() ? 0 : it->second);
+        const long delta = count - (it == before.switchesByThread.end() ? 0 : it->second);
+        switches += delta;
+        // Threads nobody named carry the process's name: the dispatch pool's workers.
+        const std::string& name = after.threadNames.at(thread);
+        const bool isMain = thread == std::to_string(pid);
+        switchesByName[isMain ? "main" : name == after.threadNames.at(std::to_string(pid)) ? "pool" : name] += delta;
     }
     std::printf("%s: RSS %.1f MB (anonymous %.1f MB, files and libraries %.1f MB), CPU %.3f s over %d s, %.0f wakeups/min\n",
                 phase, after.rssKB / 1024.0, after.anonKB / 1024.0, after.fileKB / 1024.0,
                 after.cpuSeconds - before.cpuSeconds, seconds,
                 static_cast<double>(switches) * 60.0 / seconds);
+    std::printf("  resident:");
+    for (const auto& [origin, kB] : residentByOrigin(pid)) std::printf(" %s %.1f MB;", origin.c_str(), kB / 1024.0);
+    std::printf("\n  wakeups/min by thread:");
+    for (const auto& [name, count] : switchesByName) {
+        std::printf(" %s %.1f;", name.c_str(), static_cast<double>(count) * 60.0 / seconds);
+    }
+    std::printf("\n");
+}
+
+// The app's mapped window (Qt's hidden client-leader window carries the same name), or 0.
+xcb_window_t shownWindow() {
+    std::FILE* out = ::popen("xdotool search --onlyvisible --name '^Brisko Desktop$' 2>/dev/null", "r");
+    if (!out) return 0;
+    unsigned long id = 0;
+    if (std::fscanf(out, "%lu", &id) != 1) id = 0;
+    ::pclose(out);
+    return static_cast<xcb_window_t>(id);
+}
+
+// Asks the window manager to close the window as its close button does (EWMH _NET_CLOSE_WINDOW):
+// unlike a key press, it needs no focus.
+void closeWindow(xcb_window_t window) {
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(c)) {
+        xcb_disconnect(c);
+        return;
+    }
+    static constexpr char kName[] = "_NET_CLOSE_WINDOW";
+    auto* atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof(kName) - 1, kName), nullptr);
+    if (atom) {
+        xcb_client_message_event_t event{};
+        event.response_type = XCB_CLIENT_MESSAGE;
+        event.format = 32;
+        event.window = window;
+        event.type = atom->atom;
+        event.data.data32[0] = XCB_CURRENT_TIME;
+        event.data.data32[1] = 2;  // sent on the user's behalf, as pagers and taskbars do
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+        // Checked, so the server has taken the message before the connection goes.
+        std::free(xcb_request_check(
+            c, xcb_send_event_checked(c, 0, root,
+                                      XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
+                                      reinterpret_cast<const char*>(&event))));
+        std::free(atom);
+    }
+    xcb_disconnect(c);
 }
 }  // namespace
 
@@ -125,13 +216,20 @@ int main(int argc, char** argv) {
     pump([] { return false; }, 2000);  // let start-up settle
 
     // The app in the tray: close its window with the window manager's close.
-    std::system(
-        "xdotool search --name '^Brisko Desktop$' windowactivate --sync key --clearmodifiers alt+F4 "
-        ">/dev/null 2>&1");
+    closeWindow(shownWindow());
+
+    if (!pump([] { return shownWindow() == 0; }, 5000)) {
+        std::fprintf(stderr, "the window did not close\n");
+        return 1;
+    }
     pump([] { return false; }, 1000);
     measure("recording, window closed", pid, seconds);
 
     watcher.click(QStringLiteral("アプリを開く"));
+    if (!pump([] { return shownWindow() != 0; }, 5000)) {
+        std::fprintf(stderr, "the window did not open again\n");
+        return 1;
+    }
     pump([] { return false; }, 1000);
     measure("recording, window open", pid, seconds);
 

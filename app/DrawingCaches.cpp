@@ -1,0 +1,30 @@
+// Releasing what only drawing needs: Qt's font engines and pixmap cache, then the freed heap.
+#include "app/DrawingCaches.hpp"
+
+#include <QPixmapCache>
+
+#if BRISKO_HAVE_QT_FONT_CACHE
+#include <QtGui/private/qfont_p.h>
+#endif
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+namespace brisko::app {
+
+void releaseDrawingCaches() {
+#if BRISKO_HAVE_QT_FONT_CACHE
+    // Qt keeps every font engine it made for the life of the process. A CJK face's engine holds
+    // megabytes: the touched pages of the mapped font file and HarfBuzz's copies of its tables.
+    // Clearing the (per-thread) cache is what Qt does itself when the font set changes; fonts still
+    // held by widgets load their engines again on their next paint.
+    QFontCache::instance()->clear();
+#endif
+    QPixmapCache::clear();
+#if defined(__GLIBC__)
+    // Freed blocks stay in malloc's arenas otherwise; idle is the moment to give them back.
+    ::malloc_trim(0);
+#endif
+}
+
+}  // namespace brisko::app

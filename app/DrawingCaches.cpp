@@ -16,9 +16,11 @@ void releaseDrawingCaches() {
 #if BRISKO_HAVE_QT_FONT_CACHE
     // Qt keeps every font engine it made for the life of the process. A CJK face's engine holds
     // megabytes: the touched pages of the mapped font file and HarfBuzz's copies of its tables.
-    // Clearing the (per-thread) cache is what Qt does itself when the font set changes; fonts still
-    // held by widgets load their engines again on their next paint.
-    QFontCache::instance()->clear();
+    // Dropping this thread's cache releases them; a font held by a widget notices that its engines
+    // came from a cache that is gone and loads them into the new one on its next paint. (Merely
+    // clearing the cache would work once: those fonts would then keep their reloaded engines to
+    // themselves, out of the cache's reach.)
+    QFontCache::cleanup();
 #endif
     QPixmapCache::clear();
 #if defined(__GLIBC__)

@@ -1,10 +1,10 @@
 // The running app's idle footprint while recording, under Xvfb with a window manager and a tray host on
 // a private session bus: resident memory, CPU time and wakeups (context switches of all its threads)
 // over 120 s, first with the window closed (the app in the tray), then with it open, each with where
-// the resident pages come from and which threads woke. Goals: at most 40 MB and 0.1 s of CPU. Usage: dbus-run-session -- scripts/with-xvfb.sh app_idle_bench [SECONDS]
+// the resident pages come from and which threads woke. Goals: at most 40 MB and 0.1 s of CPU.
+// Usage: dbus-run-session -- scripts/with-xvfb.sh app_idle_bench [SECONDS]
 #include <signal.h>
 #include <unistd.h>
-
 #include <xcb/xcb.h>
 
 #include <QCoreApplication>
@@ -36,6 +36,17 @@ struct Usage {
     std::map<std::string, std::string> threadNames;
 };
 
+// Where a mapping's pages come from, by its path.
+std::string originOf(const std::string& path) {
+    const auto has = [&path](const char* part) { return path.find(part) != std::string::npos; };
+    if (path.empty() || path.front() == '[') return "heap, stacks, anonymous";
+    if (path == BRISKO_APP_BINARY) return "the app binary";
+    if (has("/fonts/") || has("/fontconfig/")) return "font files and caches";
+    if (has("libQt6") || has("/qt6/plugins/")) return "Qt libraries and plugins";
+    if (has(".so")) return "other libraries";
+    return "other files and shared memory";
+}
+
 // Resident kB by where the pages come from, from the process's mappings.
 std::map<std::string, long> residentByOrigin(qint64 pid) {
     std::map<std::string, long> kB;
@@ -47,17 +58,7 @@ std::map<std::string, long> residentByOrigin(qint64 pid) {
             std::istringstream fields(l);
             std::string range, perms, offset, device, inode, path;
             fields >> range >> perms >> offset >> device >> inode >> path;
-            const bool anonymous = path.empty() || path.front() == '[';
-            origin = anonymous                                       ? "heap, stacks, anonymous"
-                     : path == BRISKO_APP_BINARY                     ? "the app binary"
-                     : path.find("/fonts/") != std::string::npos ||
-                               path.find("/fontconfig/") != std::string::npos
-                         ? "font files and caches"
-                     : path.find("libQt6") != std::string::npos ||
-                               path.find("/qt6/plugins/") != std::string::npos
-                         ? "Qt libraries and plugins"
-                     : path.find(".so") != std::string::npos ? "other libraries"
-                                                             : "other files and shared memory";
+            origin = originOf(path);
         } else if (l.rfind("Rss:", 0) == 0) {
             kB[origin] += std::stol(l.substr(4));
         } else if (l.rfind("Anonymous:", 0) == 0 && origin != "heap, stacks, anonymous") {
@@ -118,14 +119,17 @@ void measure(const char* phase, qint64 pid, int seconds) {
         // Threads nobody named carry the process's name: the dispatch pool's workers.
         const std::string& name = after.threadNames.at(thread);
         const bool isMain = thread == std::to_string(pid);
-        switchesByName[isMain ? "main" : name == after.threadNames.at(std::to_string(pid)) ? "pool" : name] += delta;
+        const bool isPool = !isMain && name == after.threadNames.at(std::to_string(pid));
+        switchesByName[isMain ? "main" : isPool ? "pool" : name] += delta;
     }
     std::printf("%s: RSS %.1f MB (anonymous %.1f MB, files and libraries %.1f MB), CPU %.3f s over %d s, %.0f wakeups/min\n",
                 phase, after.rssKB / 1024.0, after.anonKB / 1024.0, after.fileKB / 1024.0,
                 after.cpuSeconds - before.cpuSeconds, seconds,
                 static_cast<double>(switches) * 60.0 / seconds);
     std::printf("  resident:");
-    for (const auto& [origin, kB] : residentByOrigin(pid)) std::printf(" %s %.1f MB;", origin.c_str(), kB / 1024.0);
+    for (const auto& [origin, kB] : residentByOrigin(pid)) {
+        std::printf(" %s %.1f MB;", origin.c_str(), kB / 1024.0);
+    }
     std::printf("\n  wakeups/min by thread:");
     for (const auto& [name, count] : switchesByName) {
         std::printf(" %s %.1f;", name.c_str(), static_cast<double>(count) * 60.0 / seconds);
@@ -217,7 +221,6 @@ int main(int argc, char** argv) {
 
     // The app in the tray: close its window with the window manager's close.
     closeWindow(shownWindow());
-
     if (!pump([] { return shownWindow() == 0; }, 5000)) {
         std::fprintf(stderr, "the window did not close\n");
         return 1;

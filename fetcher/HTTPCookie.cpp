@@ -8,19 +8,12 @@
 
 #include "fetcher/HTTPDate.hpp"
 #include "platform/Clock.hpp"
+#include "platform/HTTPHeaders.hpp"
 #include "platform/Text.hpp"
 
 namespace brisko::fetcher {
 
-namespace {
-
-std::string_view trimSpaces(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
-}  // namespace
+using platform::trimHTTPWhitespace;
 
 bool isIPAddress(std::string_view host) {
     std::string h(host);
@@ -60,24 +53,23 @@ std::optional<HTTPCookie> HTTPCookie::parse(std::string_view setCookie, std::str
     auto equals = pair.find('=');
     if (equals == std::string_view::npos) return std::nullopt;
     HTTPCookie cookie;
-    cookie.name = std::string(trimSpaces(pair.substr(0, equals)));
-    cookie.value = std::string(trimSpaces(pair.substr(equals + 1)));
+    cookie.name = std::string(trimHTTPWhitespace(pair.substr(0, equals)));
+    cookie.value = std::string(trimHTTPWhitespace(pair.substr(equals + 1)));
     if (cookie.name.empty()) return std::nullopt;
 
     std::optional<platform::Date> expires;
     std::optional<platform::Date> maxAgeExpiry;
     std::string domainAttribute;
     std::string pathAttribute;
-    std::string_view rest =
-        semicolon == std::string_view::npos ? std::string_view() : setCookie.substr(semicolon + 1);
+    std::string_view rest = semicolon == std::string_view::npos ? std::string_view() : setCookie.substr(semicolon + 1);
     while (!rest.empty()) {
         auto next = rest.find(';');
         std::string_view av = rest.substr(0, next);
         rest = next == std::string_view::npos ? std::string_view() : rest.substr(next + 1);
         auto eq = av.find('=');
-        std::string key = platform::asciiLowercase(trimSpaces(av.substr(0, eq)));
+        std::string key = platform::asciiLowercase(trimHTTPWhitespace(av.substr(0, eq)));
         std::string_view value =
-            eq == std::string_view::npos ? std::string_view() : trimSpaces(av.substr(eq + 1));
+            eq == std::string_view::npos ? std::string_view() : trimHTTPWhitespace(av.substr(eq + 1));
         if (key == "expires") {
             if (auto d = parseHTTPDate(value)) expires = d;
         } else if (key == "max-age") {

@@ -277,8 +277,8 @@ void SessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize, bool m
                               .value_or(request_->httpMethod());
     }
     bool isEffectiveGET = effectiveMethod.empty() || effectiveMethod == "GET";
-    bool needsUploadTask = useUploadTask_ || bodyFileURL_.has_value();
-    if (request_ && (bodyData_ || request_->httpBody())) {
+    bool needsUploadTask = useUploadTask_ || bodyFileURL_.has_value() || bodyStreamProvider_ != nullptr;
+    if (request_ && (bodyData_ || bodyStreamProvider_ || request_->httpBody() || request_->httpBodyStream())) {
         if (isEffectiveGET) {
             request_->setHTTPMethod("POST");
             isEffectiveGET = false;
@@ -328,7 +328,7 @@ void SessionFetcher::createAndStartTask() {
     std::unique_lock lock(mutex_);
     auto session = session_;
     bool isDataURL = request_ && request_->url() && request_->url()->scheme() == "data";
-    bool needsUploadTask = useUploadTask_ || bodyFileURL_.has_value();
+    bool needsUploadTask = useUploadTask_ || bodyFileURL_.has_value() || bodyStreamProvider_ != nullptr;
     auto logFailure = [&](const std::string& line) {
         platform::log(platform::LogLevel::error, kLogCategory, line);
     };
@@ -357,6 +357,11 @@ void SessionFetcher::createAndStartTask() {
                 if (!task)
                     logFailure(platform::format("Failed uploadTaskWithRequest for %@, %@, file %@",
                                                 {sessionText(), requestText(), bodyFileURL_->path()}));
+            } else if (bodyStreamProvider_) {
+                task = session->uploadTaskWithStreamedRequest(*request_);
+                if (!task)
+                    logFailure(platform::format("Failed uploadTaskWithStreamedRequest for %@, %@",
+                                                {sessionText(), requestText()}));
             } else {
                 if (!bodyData_)
                     logFailure(platform::format("Upload task needs body data, %@", {requestText()}));
@@ -654,6 +659,7 @@ void SessionFetcher::releaseCallbacks() {
     configurationBlock_ = nullptr;
     didReceiveResponseBlock_ = nullptr;
     challengeBlock_ = nullptr;
+    bodyStreamProvider_ = nullptr;
     willRedirectBlock_ = nullptr;
     sendProgressBlock_ = nullptr;
     receivedProgressBlock_ = nullptr;

@@ -93,6 +93,9 @@ class SessionFetcher : public platform::URLSessionDelegate,
     using ChallengeBlock = std::function<void(std::shared_ptr<SessionFetcher> fetcher,
                                               platform::URLAuthenticationChallenge challenge,
                                               ChallengeDispositionBlock dispositionBlock)>;
+    // Supplies a new stream of the upload body each time the session needs one (nothing fails the upload).
+    using BodyStreamProviderResponse = std::function<void(std::shared_ptr<platform::InputStream> bodyStream)>;
+    using BodyStreamProvider = std::function<void(BodyStreamProviderResponse response)>;
     using SendProgressBlock = std::function<void(std::int64_t bytesSent, std::int64_t totalBytesSent,
                                                  std::int64_t totalBytesExpectedToSend)>;
     // Called with each chunk of the body instead of buffering it; nothing means "discard what you have".
@@ -183,6 +186,9 @@ class SessionFetcher : public platform::URLSessionDelegate,
     };
     std::optional<BodyFileRange> bodyFileRange() const;
     void setBodyFileRange(std::optional<BodyFileRange> range);
+    // Streams the upload body (a streamed upload task) in place of body data or a body file.
+    BodyStreamProvider bodyStreamProvider() const;
+    void setBodyStreamProvider(BodyStreamProvider provider);
     bool useUploadTask() const;
     void setUseUploadTask(bool value);
     // The body's length: the body data's, else the body file's size (or its range's length), else -1.
@@ -371,6 +377,9 @@ class SessionFetcher : public platform::URLSessionDelegate,
                              const std::shared_ptr<platform::URLSessionTask>& task,
                              const platform::URLAuthenticationChallenge& challenge,
                              ChallengeCompletion completion) override;
+    void needNewBodyStream(const std::shared_ptr<platform::URLSession>& session,
+                           const std::shared_ptr<platform::URLSessionTask>& task,
+                           BodyStreamCompletion completion) override;
     void didSendBodyData(const std::shared_ptr<platform::URLSession>& session,
                          const std::shared_ptr<platform::URLSessionTask>& task, std::int64_t bytesSent,
                          std::int64_t totalBytesSent, std::int64_t totalBytesExpectedToSend) override;
@@ -556,6 +565,7 @@ class SessionFetcher : public platform::URLSessionDelegate,
     ResumeDataBlock resumeDataBlock_;
     DidReceiveResponseBlock didReceiveResponseBlock_;
     ChallengeBlock challengeBlock_;
+    BodyStreamProvider bodyStreamProvider_;
     WillRedirectBlock willRedirectBlock_;
     SendProgressBlock sendProgressBlock_;
     WillCacheURLResponseBlock willCacheURLResponseBlock_;

@@ -216,6 +216,23 @@ void SessionFetcher::respondToChallenge(const platform::URLAuthenticationChallen
     }
 }
 
+void SessionFetcher::needNewBodyStream(const std::shared_ptr<platform::URLSession>&,
+                                       const std::shared_ptr<platform::URLSessionTask>& task,
+                                       BodyStreamCompletion completion) {
+    setSessionTask(task);
+    BodyStreamProvider provider = bodyStreamProvider();
+    if (!provider) {
+        completion(nullptr);
+        return;
+    }
+    auto sharedCompletion = share(std::move(completion));
+    invokeOnCallbackQueueUnlessStopped([provider, sharedCompletion] {
+        provider([sharedCompletion](std::shared_ptr<platform::InputStream> stream) {
+            (*sharedCompletion)(std::move(stream));
+        });
+    });
+}
+
 void SessionFetcher::didSendBodyData(const std::shared_ptr<platform::URLSession>&,
                                      const std::shared_ptr<platform::URLSessionTask>& task,
                                      std::int64_t bytesSent, std::int64_t totalBytesSent,

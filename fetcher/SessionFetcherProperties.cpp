@@ -27,6 +27,8 @@ BRISKO_FETCHER_LOCKED_PROPERTY(std::optional<platform::URL>, bodyFileURL, setBod
 BRISKO_FETCHER_LOCKED_PROPERTY(std::optional<SessionFetcher::BodyFileRange>, bodyFileRange, setBodyFileRange,
                                bodyFileRange_)
 BRISKO_FETCHER_LOCKED_PROPERTY(bool, useUploadTask, setUseUploadTask, useUploadTask_)
+BRISKO_FETCHER_LOCKED_PROPERTY(SessionFetcher::BodyStreamProvider, bodyStreamProvider, setBodyStreamProvider,
+                               bodyStreamProvider_)
 BRISKO_FETCHER_LOCKED_PROPERTY(std::optional<Data>, downloadResumeData, setDownloadResumeData,
                                downloadResumeData_)
 BRISKO_FETCHER_LOCKED_PROPERTY(std::optional<platform::URLSessionConfiguration>, configuration,

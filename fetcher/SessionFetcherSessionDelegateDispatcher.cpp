@@ -191,6 +191,17 @@ void SessionFetcherSessionDelegateDispatcher::didReceiveChallenge(
     }
 }
 
+// A task no fetcher owns gets no stream: the session fails it rather than leave it waiting.
+void SessionFetcherSessionDelegateDispatcher::needNewBodyStream(const std::shared_ptr<URLSession>& session,
+                                                                const std::shared_ptr<URLSessionTask>& task,
+                                                                BodyStreamCompletion completion) {
+    if (auto fetcher = fetcherForTask(task)) {
+        fetcher->needNewBodyStream(session, task, std::move(completion));
+    } else {
+        URLSessionDelegate::needNewBodyStream(session, task, std::move(completion));
+    }
+}
+
 void SessionFetcherSessionDelegateDispatcher::didSendBodyData(const std::shared_ptr<URLSession>& session,
                                                               const std::shared_ptr<URLSessionTask>& task,
                                                               std::int64_t bytesSent,

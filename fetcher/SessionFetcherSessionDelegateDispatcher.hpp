@@ -64,6 +64,9 @@ class SessionFetcherSessionDelegateDispatcher final
                              const std::shared_ptr<platform::URLSessionTask>& task,
                              const platform::URLAuthenticationChallenge& challenge,
                              ChallengeCompletion completion) override;
+    void needNewBodyStream(const std::shared_ptr<platform::URLSession>& session,
+                           const std::shared_ptr<platform::URLSessionTask>& task,
+                           BodyStreamCompletion completion) override;
     void didSendBodyData(const std::shared_ptr<platform::URLSession>& session,
                          const std::shared_ptr<platform::URLSessionTask>& task, std::int64_t bytesSent,
                          std::int64_t totalBytesSent, std::int64_t totalBytesExpectedToSend) override;

@@ -12,6 +12,27 @@ std::mutex& globalTestBlockMutex() {
     static std::mutex m;
     return m;
 }
+
+constexpr std::size_t kInputStreamReadLength = 512;
+
+// The whole of a stream; nothing (and the stream's error) when a read fails.
+std::optional<Data> dataFromInputStream(platform::InputStream& stream, std::optional<Error>& error) {
+    Data out;
+    std::uint8_t buffer[kInputStreamReadLength];
+    stream.open();
+    while (true) {
+        const std::int64_t n = stream.read(buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            error = stream.streamError() ? *stream.streamError() : Error::posix(EIO);
+            stream.close();
+            return std::nullopt;
+        }
+        out.insert(out.end(), buffer, buffer + n);
+    }
+    stream.close();
+    return out;
+}
 }  // namespace
 
 SessionFetcher::TestBlock& globalTestBlockStorage() {
@@ -44,6 +65,21 @@ void SessionFetcher::simulateFetchForTestBlock() {
                 task = self->sessionTask_;
             }
             if (task) task->resume();
+            return;
+        }
+        if (auto provider = self->bodyStreamProvider()) {
+            // The body is what the provider's stream holds, read away from the callback queue.
+            provider([self, response, data, error](const std::shared_ptr<platform::InputStream>& stream) {
+                self->invokeOnCallbackQueue(internal::globalQueue(), false, [self, stream, response, data, error] {
+                    std::optional<Error> streamError;
+                    std::optional<Data> body;
+                    if (stream) body = dataFromInputStream(*stream, streamError);
+                    platform::DispatchQueue::main()->async([self, body, response, data,
+                                                            error = error ? error : streamError] {
+                        self->simulateDataCallbacksForTestBlock(body, response, data, error);
+                    });
+                });
+            });
             return;
         }
         std::optional<Data> body;

@@ -31,6 +31,8 @@ enum class URLErrorCode : int {
     cannotDecodeRawData = -1015,
     cannotDecodeContentData = -1016,
     cannotParseResponse = -1017,
+    // A streamed request body is missing, failed or cannot be sent again.
+    requestBodyStreamExhausted = -1021,
     fileDoesNotExist = -1100,
     fileIsDirectory = -1101,
     noPermissionsToReadFile = -1102,

@@ -10,7 +10,7 @@ std::string URLRequest::description() const {
 bool URLRequest::operator==(const URLRequest& o) const {
     const bool sameBody = body_ == o.body_ || (body_ && o.body_ && *body_ == *o.body_);
     return url_ == o.url_ && method_ == o.method_ && headers_ == o.headers_ && sameBody &&
-           bodyFilePath_ == o.bodyFilePath_ && cachePolicy_ == o.cachePolicy_ &&
+           bodyFilePath_ == o.bodyFilePath_ && bodyStream_ == o.bodyStream_ && cachePolicy_ == o.cachePolicy_ &&
            timeoutInterval_ == o.timeoutInterval_ && shouldHandleCookies_ == o.shouldHandleCookies_ &&
            allowsCellularAccess_ == o.allowsCellularAccess_ && mainDocumentURL_ == o.mainDocumentURL_;
 }

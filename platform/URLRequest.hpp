@@ -1,4 +1,4 @@
-// A URL request: method, URL, ordered headers, body (bytes or a file), timeout and policies.
+// A URL request: method, URL, ordered headers, body (bytes, a file or a stream), timeout and policies.
 #pragma once
 
 #include <memory>
@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/HTTPHeaders.hpp"
+#include "platform/InputStream.hpp"
 #include "platform/URL.hpp"
 #include "platform/Value.hpp"
 
@@ -64,12 +65,26 @@ class URLRequest {
     std::shared_ptr<const Data> sharedHTTPBody() const { return body_; }
     void setHTTPBody(std::optional<Data> body) {
         body_ = body ? std::make_shared<const Data>(std::move(*body)) : nullptr;
+        if (body_) bodyStream_.reset();
     }
-    void setHTTPBody(std::shared_ptr<const Data> body) { body_ = std::move(body); }
+    void setHTTPBody(std::shared_ptr<const Data> body) {
+        body_ = std::move(body);
+        if (body_) bodyStream_.reset();
+    }
 
     // Body read from a file when there are no body bytes (used by upload tasks from a file).
     const std::optional<std::string>& httpBodyFilePath() const { return bodyFilePath_; }
     void setHTTPBodyFilePath(std::optional<std::string> path) { bodyFilePath_ = std::move(path); }
+
+    // Body read from a stream (HTTPBodyStream), sent as it is read: chunked unless the request sets
+    // "Content-Length". Setting a stream drops the body bytes and setting body bytes drops the stream,
+    // as only one of them can be sent. A stream can be read once: a copy of the request shares it, and
+    // when the body must be sent again the session asks its delegate for a new one (needNewBodyStream).
+    const std::shared_ptr<InputStream>& httpBodyStream() const { return bodyStream_; }
+    void setHTTPBodyStream(std::shared_ptr<InputStream> stream) {
+        bodyStream_ = std::move(stream);
+        if (bodyStream_) body_.reset();
+    }
 
     // Idle timeout in seconds: the request fails with -1001 when no data moves for this long. A value
     // of 0 or less means the session's timeoutIntervalForRequest.
@@ -101,6 +116,7 @@ class URLRequest {
     HTTPHeaders headers_;
     std::shared_ptr<const Data> body_;
     std::optional<std::string> bodyFilePath_;
+    std::shared_ptr<InputStream> bodyStream_;
     URLRequestCachePolicy cachePolicy_ = URLRequestCachePolicy::useProtocolCachePolicy;
     double timeoutInterval_ = kDefaultTimeoutInterval;
     bool shouldHandleCookies_ = true;

@@ -111,6 +111,12 @@ std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithRequest(URLReque
                           std::move(completion));
 }
 
+std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithStreamedRequest(URLRequest request) {
+    auto task = makeTask<URLSessionUploadTask>(core_, URLSessionTask::Kind::upload, std::move(request));
+    core_->taskCore(*task).streamedUpload = true;
+    return task;
+}
+
 std::shared_ptr<URLSessionUploadTask> URLSession::uploadTaskWithRequest(URLRequest request,
                                                                         const URL& fileURL) {
     auto task = makeTask<URLSessionUploadTask>(core_, URLSessionTask::Kind::upload, std::move(request));

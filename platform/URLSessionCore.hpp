@@ -19,6 +19,7 @@
 #include "platform/Dispatch.hpp"
 #include "platform/PendingUploadProgress.hpp"
 #include "platform/URLSession.hpp"
+#include "platform/URLSessionBodyStream.hpp"
 
 namespace brisko::platform::detail {
 
@@ -113,6 +114,8 @@ struct TaskCore : std::enable_shared_from_this<TaskCore> {
     std::int64_t uploadFileOffset = 0;
     std::optional<std::int64_t> uploadFileLength;
     std::optional<Data> resumeData;
+    // Made by uploadTaskWithStreamedRequest: the body is a stream.
+    bool streamedUpload = false;
     URLSession::DataCompletion dataCompletion;
     URLSession::DownloadCompletion downloadCompletion;
     bool hasCompletionHandler = false;
@@ -134,6 +137,8 @@ struct TaskCore : std::enable_shared_from_this<TaskCore> {
     static std::size_t writeCallback(char* buffer, std::size_t size, std::size_t count, void* userp);
     static std::size_t readCallback(char* buffer, std::size_t size, std::size_t count, void* userp);
     static int seekCallback(void* userp, curl_off_t offset, int origin);
+    static std::size_t streamReadCallback(char* buffer, std::size_t size, std::size_t count, void* userp);
+    static int streamSeekCallback(void* userp, curl_off_t offset, int origin);
     static int progressCallback(void* userp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
                                 curl_off_t ulnow);
     static CURLcode sslContextCallback(CURL* easy, void* sslContext, void* userp);
@@ -157,12 +162,28 @@ struct TaskCore : std::enable_shared_from_this<TaskCore> {
     bool buildHeaderList(std::string& problem);
     void onHeaderLine(std::string_view line);
     void reportUploadProgress(std::int64_t sent);
+    std::int64_t bodyBytesSent(curl_off_t uploaded) const;
     void onHeadComplete();
     void onFinalHead();
     std::size_t onBody(const char* data, std::size_t length);
     bool deliverBody(const char* data, std::size_t length);
     void onRedirect();
     void onRedirectDecision(std::optional<URLRequest> request);
+    void deliverHeldResponse();
+    // Streamed bodies
+    bool usesBodyStream() const;
+    void requestBodyStream();
+    void onBodyStream(std::shared_ptr<InputStream> stream);
+    void onBodyStreamReady(std::uint64_t hop);
+    // HTTP authentication (401)
+    bool isAuthChallenge();
+    URLProtectionSpace authSpace() const;
+    void onAuthChallenge();
+    void onAuthAnswer(URLSessionAuthChallengeDisposition disposition, std::optional<URLCredential> credential);
+    void retryWithCredential(std::string user, std::string password);
+    void askChallenge(URLAuthenticationChallenge challenge, bool ungated,
+                      UniqueFunction<void(TaskCore&, URLSessionAuthChallengeDisposition, std::optional<URLCredential>)>
+                          onAnswer);
     void onResponseDecision(URLSessionResponseDisposition disposition);
     void onChallengeAnswer(bool untrustedPath, URLSessionAuthChallengeDisposition disposition,
                            std::optional<URLCredential> credential);
@@ -210,6 +231,29 @@ struct TaskCore : std::enable_shared_from_this<TaskCore> {
     std::shared_ptr<PendingUploadProgress> openProgress_;  // the last event queued, while nothing followed it
     bool wantsProgress_ = false;
     bool bodyDropped_ = false;  // a redirect turned the request into a GET
+    // Streamed body: the stream of this hop, the one the next hop sends, and whether the request's
+    // own stream was used (a stream is read once; later hops ask the delegate).
+    std::shared_ptr<URLSessionBodyStream> bodyStream_;
+    std::shared_ptr<InputStream> nextBodyStream_;
+    bool requestStreamUsed_ = false;
+    bool awaitingBodyStream_ = false;
+    bool pausedForBody_ = false;  // libcurl waits for stream bytes
+    bool chunkedBody_ = false;
+    std::uint64_t hopNumber_ = 0;
+    // HTTP authentication: the 401 being answered, the challenges per protection space so far, the
+    // credential in use (sent to its origin only) and the spaces the URL's own credential was tried for.
+    struct AuthAnswer {
+        long curlMethod = 0;
+        std::string user, password, origin;
+    };
+    bool authHop_ = false;
+    std::string authMethod_;
+    std::optional<std::string> authRealm_;
+    std::map<std::string, int> authChallenges_;
+    std::set<std::string> urlCredentialTried_;
+    std::optional<AuthAnswer> authCredential_;
+    bool digestNegotiating_ = false;  // libcurl's own first Digest round trip is under way
+    bool ignoringBody_ = false;       // the body of that round trip's 401
     int redirectCount_ = 0;
     std::chrono::steady_clock::time_point hopStart_{};
     Date hopStartDate_{};

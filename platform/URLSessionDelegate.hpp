@@ -9,6 +9,7 @@
 
 #include "platform/Clock.hpp"
 #include "platform/Error.hpp"
+#include "platform/InputStream.hpp"
 #include "platform/URL.hpp"
 #include "platform/URLAuthenticationChallenge.hpp"
 #include "platform/URLRequest.hpp"
@@ -53,22 +54,23 @@ struct URLSessionTaskMetrics {
 };
 
 // Every event of a session goes to its delegate, one at a time, on the session's delegate queue, in
-// this order per task: willPerformHTTPRedirection (each redirect), didReceiveChallenge (server trust,
-// on a new TLS connection), didReceiveResponse, didReceiveData / didSendBodyData / didWriteData,
-// didFinishDownloadingToURL (downloads), didFinishCollectingMetrics, then didCompleteWithError, exactly
-// once and last. Decision callbacks take a completion that must be called exactly once (from any
-// thread); the task waits for it (a decision that never comes ends in the idle timeout, -1001). The
-// defaults answer as the platform does without a delegate method.
+// this order per task: needNewBodyStream (streamed bodies, before each sending of the body),
+// willPerformHTTPRedirection (each redirect), didReceiveChallenge (server trust on a new TLS
+// connection; HTTP authentication on a 401), didReceiveResponse, didReceiveData / didSendBodyData /
+// didWriteData, didFinishDownloadingToURL (downloads), didFinishCollectingMetrics, then
+// didCompleteWithError, exactly once and last. Decision callbacks take a completion that must be
+// called exactly once (from any thread); the task waits for it (a decision that never comes ends in
+// the idle timeout, -1001). The defaults answer as the platform does without a delegate method.
 //
 // A session holds its delegate strongly until it is invalidated (didBecomeInvalidWithError is the
 // delegate's last event).
 class URLSessionDelegate {
-  public:
+public:
     using RedirectCompletion = UniqueFunction<void(std::optional<URLRequest>)>;
-    using ChallengeCompletion =
-        UniqueFunction<void(URLSessionAuthChallengeDisposition, std::optional<URLCredential>)>;
+    using ChallengeCompletion = UniqueFunction<void(URLSessionAuthChallengeDisposition, std::optional<URLCredential>)>;
     using ResponseCompletion = UniqueFunction<void(URLSessionResponseDisposition)>;
     using CacheCompletion = UniqueFunction<void(std::optional<CachedURLResponse>)>;
+    using BodyStreamCompletion = UniqueFunction<void(std::shared_ptr<InputStream>)>;
 
     virtual ~URLSessionDelegate() = default;
 
@@ -99,14 +101,33 @@ class URLSessionDelegate {
     // Server trust, once per new TLS connection (method kURLAuthenticationMethodServerTrust, with the
     // chain and its verdict). useCredential with the trust accepts the server even when untrusted;
     // performDefaultHandling accepts it only when trusted; cancel refuses it (the task fails with
-    // -1202 when the chain was untrusted, else -999). HTTP authentication (401) is not turned into
-    // challenges: the 401 response is delivered.
+    // -1202 when the chain was untrusted, else -999).
+    //
+    // HTTP authentication: a 401 whose "WWW-Authenticate" offers Basic or Digest (Digest preferred)
+    // is a challenge before any response is delivered: the protection space has the URL's host, port
+    // and scheme, kURLAuthenticationMethodHTTPBasic or HTTPDigest and the header's realm;
+    // previousFailureCount counts this task's earlier challenges of that space; failureResponse is the
+    // 401; proposedCredential is the URL's user and password when it has them. useCredential with a
+    // user and password sends the request again with them (the body anew: a streamed body through
+    // needNewBodyStream), and to that origin only; performDefaultHandling does so with the URL's own
+    // user and password once, when it has them, else delivers the 401 as the response, as do
+    // rejectProtectionSpace and a useCredential without a user and password; cancel ends the task
+    // with -999. Other schemes (Bearer...) and 407 are not challenges: the response is delivered.
     virtual void didReceiveChallenge(const std::shared_ptr<URLSession>& session,
                                      const std::shared_ptr<URLSessionTask>& task,
-                                     const URLAuthenticationChallenge& challenge,
-                                     ChallengeCompletion completion) {
+                                     const URLAuthenticationChallenge& challenge, ChallengeCompletion completion) {
         (void)session, (void)task, (void)challenge;
         completion(URLSessionAuthChallengeDisposition::performDefaultHandling, std::nullopt);
+    }
+
+    // A streamed body (uploadTaskWithStreamedRequest, or a request with an HTTPBodyStream) is needed:
+    // when the task starts without a stream in its request, and each time the body must be sent anew
+    // (a 307 or 308 redirect, an authentication retry). Answer a new, unopened stream of the same
+    // body; nothing fails the task with -1021 (URLErrorCode::requestBodyStreamExhausted).
+    virtual void needNewBodyStream(const std::shared_ptr<URLSession>& session,
+                                   const std::shared_ptr<URLSessionTask>& task, BodyStreamCompletion completion) {
+        (void)session, (void)task;
+        completion(nullptr);
     }
 
     virtual void didSendBodyData(const std::shared_ptr<URLSession>& session,
@@ -130,8 +151,7 @@ class URLSessionDelegate {
 
     // The task's last event: no error on any HTTP response (whatever its status), else the error.
     virtual void didCompleteWithError(const std::shared_ptr<URLSession>& session,
-                                      const std::shared_ptr<URLSessionTask>& task,
-                                      const std::optional<Error>& error) {
+                                      const std::shared_ptr<URLSessionTask>& task, const std::optional<Error>& error) {
         (void)session, (void)task, (void)error;
     }
 
@@ -171,8 +191,8 @@ class URLSessionDelegate {
 
     // Never called by this session (it keeps no cache); present so forwarding delegates compile.
     virtual void willCacheResponse(const std::shared_ptr<URLSession>& session,
-                                   const std::shared_ptr<URLSessionDataTask>& task,
-                                   CachedURLResponse proposed, CacheCompletion completion) {
+                                   const std::shared_ptr<URLSessionDataTask>& task, CachedURLResponse proposed,
+                                   CacheCompletion completion) {
         (void)session, (void)task;
         completion(std::move(proposed));
     }
@@ -182,22 +202,20 @@ class URLSessionDelegate {
     // The body is complete in the file at `location`; move or read it now: it is removed when this
     // returns.
     virtual void didFinishDownloadingToURL(const std::shared_ptr<URLSession>& session,
-                                           const std::shared_ptr<URLSessionDownloadTask>& task,
-                                           const URL& location) {
+                                           const std::shared_ptr<URLSessionDownloadTask>& task, const URL& location) {
         (void)session, (void)task, (void)location;
     }
 
     virtual void didWriteData(const std::shared_ptr<URLSession>& session,
                               const std::shared_ptr<URLSessionDownloadTask>& task, std::int64_t bytesWritten,
                               std::int64_t totalBytesWritten, std::int64_t totalBytesExpectedToWrite) {
-        (void)session, (void)task, (void)bytesWritten, (void)totalBytesWritten,
-            (void)totalBytesExpectedToWrite;
+        (void)session, (void)task, (void)bytesWritten, (void)totalBytesWritten, (void)totalBytesExpectedToWrite;
     }
 
     // A download made from resume data continues at `fileOffset` (0 when the server sent it all again).
     virtual void didResumeAtOffset(const std::shared_ptr<URLSession>& session,
-                                   const std::shared_ptr<URLSessionDownloadTask>& task,
-                                   std::int64_t fileOffset, std::int64_t expectedTotalBytes) {
+                                   const std::shared_ptr<URLSessionDownloadTask>& task, std::int64_t fileOffset,
+                                   std::int64_t expectedTotalBytes) {
         (void)session, (void)task, (void)fileOffset, (void)expectedTotalBytes;
     }
 };

@@ -48,6 +48,87 @@ bool hasLineBreak(std::string_view s) {
     return s.find_first_of("\r\n", 0) != std::string_view::npos || s.find('\0') != std::string_view::npos;
 }
 
+// The URL as libcurl gets it: without a user and password, which are sent only in answer to a
+// challenge (libcurl would otherwise send them at once, to any server the URL names).
+std::string transferURL(const URL& url) {
+    const std::string& full = url.absoluteString();
+    if (!url.percentEncodedUser() && !url.percentEncodedPassword()) return full;
+    CURLU* handle = curl_url();
+    std::string out = full;
+    if (curl_url_set(handle, CURLUPART_URL, full.c_str(), 0) == CURLUE_OK) {
+        curl_url_set(handle, CURLUPART_USER, nullptr, 0);
+        curl_url_set(handle, CURLUPART_PASSWORD, nullptr, 0);
+        char* text = nullptr;
+        if (curl_url_get(handle, CURLUPART_URL, &text, 0) == CURLUE_OK && text) {
+            out = text;
+            curl_free(text);
+        }
+    }
+    curl_url_cleanup(handle);
+    return out;
+}
+
+// "Content-Length" of a request, when it holds a length.
+std::optional<std::int64_t> announcedLength(const URLRequest& request) {
+    auto value = request.valueForHTTPHeaderField("Content-Length");
+    if (!value) return std::nullopt;
+    auto v = trimHTTPWhitespace(*value);
+    std::int64_t n = -1;
+    if (std::from_chars(v.data(), v.data() + v.size(), n).ec != std::errc() || n < 0) return std::nullopt;
+    return n;
+}
+
+// The challenges a "WWW-Authenticate" value offers: scheme (lower-cased) and realm.
+struct AuthOffer {
+    std::string scheme;
+    std::optional<std::string> realm;
+};
+
+std::vector<AuthOffer> parseAuthenticate(std::string_view v) {
+    std::vector<AuthOffer> offers;
+    std::size_t i = 0;
+    auto skip = [&] {
+        while (i < v.size() && (v[i] == ' ' || v[i] == '\t' || v[i] == ',')) ++i;
+    };
+    while (true) {
+        skip();
+        if (i >= v.size()) break;
+        const std::size_t start = i;
+        while (i < v.size() && v[i] != ' ' && v[i] != '\t' && v[i] != '=' && v[i] != ',') ++i;
+        std::string token(v.substr(start, i - start));
+        std::size_t j = i;
+        while (j < v.size() && (v[j] == ' ' || v[j] == '\t')) ++j;
+        if (j < v.size() && v[j] == '=' && !(j + 1 < v.size() && v[j + 1] == '=')) {
+            // An auth-param: name=token or name="quoted string".
+            i = j + 1;
+            while (i < v.size() && (v[i] == ' ' || v[i] == '\t')) ++i;
+            std::string value;
+            if (i < v.size() && v[i] == '"') {
+                ++i;
+                while (i < v.size() && v[i] != '"') {
+                    if (v[i] == '\\' && i + 1 < v.size()) ++i;
+                    value += v[i++];
+                }
+                ++i;
+            } else {
+                while (i < v.size() && v[i] != ',' && v[i] != ' ' && v[i] != '\t') value += v[i++];
+            }
+            if (!offers.empty() && equalsIgnoringASCIICase(token, "realm")) offers.back().realm = value;
+            continue;
+        }
+        if (token.empty()) {
+            ++i;
+            continue;
+        }
+        // A new challenge; a token68 after it ("Negotiate abc==") reads as a param-less token and is skipped.
+        for (auto& c : token) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        offers.push_back({std::move(token), std::nullopt});
+        while (j < v.size() && v[j] == '=') ++j;
+        i = j;
+    }
+    return offers;
+}
+
 // Drops credentials that belong to the old origin from a request that goes to another one.
 void stripCrossOriginCredentials(URLRequest& request, const URL& from) {
     if (!request.url() || request.url()->origin() == from.origin()) return;
@@ -62,14 +143,12 @@ std::optional<std::pair<std::int64_t, std::int64_t>> parseContentRange(std::stri
     v.remove_prefix(6);
     auto dash = v.find('-');
     auto slash = v.find('/');
-    if (dash == std::string_view::npos || slash == std::string_view::npos || dash > slash)
-        return std::nullopt;
+    if (dash == std::string_view::npos || slash == std::string_view::npos || dash > slash) return std::nullopt;
     std::int64_t first = 0, total = -1;
     auto f = v.substr(0, dash);
     if (std::from_chars(f.data(), f.data() + f.size(), first).ec != std::errc()) return std::nullopt;
     auto t = v.substr(slash + 1);
-    if (t != "*" && std::from_chars(t.data(), t.data() + t.size(), total).ec != std::errc())
-        return std::nullopt;
+    if (t != "*" && std::from_chars(t.data(), t.data() + t.size(), total).ec != std::errc()) return std::nullopt;
     return std::make_pair(first, total);
 }
 
@@ -251,8 +330,7 @@ bool TaskCore::acquire(std::shared_ptr<URLSessionTask> task, std::shared_ptr<URL
     return true;
 }
 
-void TaskCore::start(std::shared_ptr<URLSessionTask> task, std::shared_ptr<URLSession> session,
-                     bool refused) {
+void TaskCore::start(std::shared_ptr<URLSessionTask> task, std::shared_ptr<URLSession> session, bool refused) {
     if (!acquire(std::move(task), std::move(session))) return;
     updateTaskState(URLSessionTaskState::running);
     if (!session_ || refused || core_->invalidated()) {
@@ -331,6 +409,11 @@ bool TaskCore::startHop() {
     pausedForDecision_ = false;
     lastReportedSent_ = 0;
     openProgress_.reset();
+    pausedForBody_ = false;
+    chunkedBody_ = false;
+    digestNegotiating_ = false;
+    authHop_ = false;
+    ++hopNumber_;
     errorBuffer_[0] = 0;
     hopStart_ = Clock::now();
     hopStartDate_ = now();
@@ -348,6 +431,17 @@ bool TaskCore::startHop() {
         complete(makeURLError(URLErrorCode::badURL, url, "the URL has no host"));
         return false;
     }
+    // A stream is read once: the request's own serves the first sending, the delegate gives the rest.
+    const bool streamBody = !bodyDropped_ && usesBodyStream();
+    if (streamBody && !nextBodyStream_) {
+        if (!requestStreamUsed_ && current_.httpBodyStream()) {
+            requestStreamUsed_ = true;
+            nextBodyStream_ = current_.httpBodyStream();
+        } else {
+            requestBodyStream();
+            return true;
+        }
+    }
 
     auto& multi = core_->multi();
     easy_ = multi.takeEasy();
@@ -358,7 +452,13 @@ bool TaskCore::startHop() {
     multi.prepare(easy_);
     const auto& config = core_->configuration;
     curl_easy_setopt(easy_, CURLOPT_PRIVATE, this);
-    curl_easy_setopt(easy_, CURLOPT_URL, url.absoluteString().c_str());
+    curl_easy_setopt(easy_, CURLOPT_URL, transferURL(url).c_str());
+    if (authCredential_ && authCredential_->origin == url.origin()) {
+        curl_easy_setopt(easy_, CURLOPT_HTTPAUTH, authCredential_->curlMethod);
+        curl_easy_setopt(easy_, CURLOPT_USERNAME, authCredential_->user.c_str());
+        curl_easy_setopt(easy_, CURLOPT_PASSWORD, authCredential_->password.c_str());
+        digestNegotiating_ = authCredential_->curlMethod == static_cast<long>(CURLAUTH_DIGEST);
+    }
     curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, "");
@@ -370,23 +470,22 @@ bool TaskCore::startHop() {
     curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &TaskCore::writeCallback);
     curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
-    curl_easy_setopt(
-        easy_, CURLOPT_CONNECTTIMEOUT_MS,
-        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(idleTimeout_).count()));
+    curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(idleTimeout_).count()));
     long tls = CURL_SSLVERSION_TLSv1_2;
     switch (config.tlsMinimumSupportedProtocolVersion) {
-        case TLSProtocolVersion::tls10:
-            tls = CURL_SSLVERSION_TLSv1_0;
-            break;
-        case TLSProtocolVersion::tls11:
-            tls = CURL_SSLVERSION_TLSv1_1;
-            break;
-        case TLSProtocolVersion::tls12:
-            tls = CURL_SSLVERSION_TLSv1_2;
-            break;
-        case TLSProtocolVersion::tls13:
-            tls = CURL_SSLVERSION_TLSv1_3;
-            break;
+    case TLSProtocolVersion::tls10:
+        tls = CURL_SSLVERSION_TLSv1_0;
+        break;
+    case TLSProtocolVersion::tls11:
+        tls = CURL_SSLVERSION_TLSv1_1;
+        break;
+    case TLSProtocolVersion::tls12:
+        tls = CURL_SSLVERSION_TLSv1_2;
+        break;
+    case TLSProtocolVersion::tls13:
+        tls = CURL_SSLVERSION_TLSv1_3;
+        break;
     }
     curl_easy_setopt(easy_, CURLOPT_SSLVERSION, tls);
     if (config.tlsTrustedCAFile) curl_easy_setopt(easy_, CURLOPT_CAINFO, config.tlsTrustedCAFile->c_str());
@@ -404,6 +503,18 @@ bool TaskCore::startHop() {
         if (kind == URLSessionTask::Kind::upload && (uploadData || bodyFd_ >= 0)) {
             hopBody_ = uploadData;
             bodyFromFile = !uploadData;
+        } else if (streamBody) {
+            auto length = announcedLength(current_);
+            chunkedBody_ = !length;
+            bodyStream_ = std::make_shared<URLSessionBodyStream>(std::move(nextBodyStream_), length,
+                                                                 [weak = weak_from_this(), hop = hopNumber_] {
+                                                                     postToNetwork([weak, hop] {
+                                                                         if (auto self = weak.lock())
+                                                                             self->onBodyStreamReady(hop);
+                                                                     });
+                                                                 });
+            nextBodyStream_.reset();
+            bodyStream_->start();
         } else if (current_.httpBody()) {
             hopBody_ = current_.sharedHTTPBody();
         } else if (current_.httpBodyFilePath()) {
@@ -427,8 +538,10 @@ bool TaskCore::startHop() {
         }
         bodySize = bodyFileSize_;
         bodyFilePos_ = 0;
+    } else if (bodyStream_) {
+        bodySize = chunkedBody_ ? kURLSessionTransferSizeUnknown : *announcedLength(current_);
     }
-    const bool hasBody = hopBody_ || bodyFromFile;
+    const bool hasBody = hopBody_ || bodyFromFile || bodyStream_;
     const std::string& method = current_.httpMethod();
     if (method == "HEAD") {
         curl_easy_setopt(easy_, CURLOPT_NOBODY, 1L);
@@ -442,6 +555,11 @@ bool TaskCore::startHop() {
             curl_easy_setopt(easy_, CURLOPT_READDATA, this);
             curl_easy_setopt(easy_, CURLOPT_SEEKFUNCTION, &TaskCore::seekCallback);
             curl_easy_setopt(easy_, CURLOPT_SEEKDATA, this);
+        } else if (bodyStream_) {
+            curl_easy_setopt(easy_, CURLOPT_READFUNCTION, &TaskCore::streamReadCallback);
+            curl_easy_setopt(easy_, CURLOPT_READDATA, this);
+            curl_easy_setopt(easy_, CURLOPT_SEEKFUNCTION, &TaskCore::streamSeekCallback);
+            curl_easy_setopt(easy_, CURLOPT_SEEKDATA, this);
         } else {
             static const char kEmpty[] = "";
             curl_easy_setopt(easy_, CURLOPT_POSTFIELDS,
@@ -453,7 +571,7 @@ bool TaskCore::startHop() {
     }
     task_->bytesExpectedToSend_ = bodySize;
     task_->bytesSent_ = 0;
-    wantsProgress_ = delegate_ && bodySize > 0;
+    wantsProgress_ = delegate_ && (bodySize > 0 || bodyStream_);
     if (wantsProgress_) {
         curl_easy_setopt(easy_, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(easy_, CURLOPT_XFERINFOFUNCTION, &TaskCore::progressCallback);
@@ -485,8 +603,7 @@ bool TaskCore::buildHeaderList(std::string& problem) {
         headerList_ = curl_slist_append(headerList_, line.c_str());
     };
     auto valid = [&problem](std::string_view name, std::string_view value) {
-        if (name.empty() || name.find(':') != std::string_view::npos || hasLineBreak(name) ||
-            hasLineBreak(value)) {
+        if (name.empty() || name.find(':') != std::string_view::npos || hasLineBreak(name) || hasLineBreak(value)) {
             problem = "header field \"" + sanitizeUTF8(name.substr(0, 64)) + "\" is not valid";
             return false;
         }
@@ -496,8 +613,7 @@ bool TaskCore::buildHeaderList(std::string& problem) {
     for (auto& [name, value] : headers) {
         if (!valid(name, value)) return false;
         // libcurl computes the body framing itself.
-        if (equalsIgnoringASCIICase(name, "Content-Length") ||
-            equalsIgnoringASCIICase(name, "Transfer-Encoding"))
+        if (equalsIgnoringASCIICase(name, "Content-Length") || equalsIgnoringASCIICase(name, "Transfer-Encoding"))
             continue;
         append(name, value);
     }
@@ -507,8 +623,7 @@ bool TaskCore::buildHeaderList(std::string& problem) {
     }
     if (config.httpCookieStorage && config.httpShouldSetCookies && current_.httpShouldHandleCookies() &&
         !headers.contains("Cookie")) {
-        if (auto cookie = config.httpCookieStorage->cookieHeaderForRequest(current_);
-            cookie && !cookie->empty()) {
+        if (auto cookie = config.httpCookieStorage->cookieHeaderForRequest(current_); cookie && !cookie->empty()) {
             if (valid("Cookie", *cookie)) append("Cookie", *cookie);
         }
     }
@@ -520,6 +635,7 @@ bool TaskCore::buildHeaderList(std::string& problem) {
             append("If-Range", *lastModified_);
         }
     }
+    if (chunkedBody_) headerList_ = curl_slist_append(headerList_, "Transfer-Encoding: chunked");
     // No "Expect: 100-continue" round trip before bodies.
     if (!headers.contains("Expect")) headerList_ = curl_slist_append(headerList_, "Expect:");
     return true;
@@ -536,6 +652,11 @@ void TaskCore::releaseHop() {
         inMulti_ = false;
         easy_ = nullptr;
     }
+    if (bodyStream_) {
+        bodyStream_->stop();
+        bodyStream_.reset();
+    }
+    pausedForBody_ = false;
     if (headerList_) {
         curl_slist_free_all(headerList_);
         headerList_ = nullptr;
@@ -554,8 +675,9 @@ void TaskCore::applyPause() {
     int mask = CURLPAUSE_CONT;
     if (suspended_) {
         mask = CURLPAUSE_ALL;
-    } else if (pausedForDecision_) {
-        mask = CURLPAUSE_RECV;
+    } else {
+        if (pausedForDecision_) mask |= CURLPAUSE_RECV;
+        if (pausedForBody_) mask |= CURLPAUSE_SEND;
     }
     curl_easy_pause(easy_, mask);
 }
@@ -586,8 +708,7 @@ void TaskCore::checkTimers() {
     if (t - lastActivity_ >= idleTimeout_) {
         stopTransfer();
         const double s = std::chrono::duration<double>(idleTimeout_).count();
-        complete(makeURLError(URLErrorCode::timedOut, current_.url(),
-                              format("no data moved for %g seconds", {s})));
+        complete(makeURLError(URLErrorCode::timedOut, current_.url(), format("no data moved for %g seconds", {s})));
         return;
     }
     armTimers();
@@ -609,6 +730,7 @@ void TaskCore::onHeaderLine(std::string_view raw) {
     if (line.substr(0, 5) == "HTTP/") {
         // A status line starts a response head (a 1xx one or the final one).
         headers_.clear();
+        ignoringBody_ = false;
         inHead_ = true;
         auto sp = line.find(' ');
         httpVersion_ = std::string(line.substr(0, sp));
@@ -617,8 +739,7 @@ void TaskCore::onHeaderLine(std::string_view raw) {
             auto rest = line.substr(sp + 1);
             auto end = rest.find(' ');
             auto digits = rest.substr(0, end);
-            if (std::from_chars(digits.data(), digits.data() + digits.size(), code).ec != std::errc())
-                code = 0;
+            if (std::from_chars(digits.data(), digits.data() + digits.size(), code).ec != std::errc()) code = 0;
         }
         if (code < 100 || code > 999) {
             abortError_ = makeURLError(URLErrorCode::cannotParseResponse, current_.url(), "bad status line");
@@ -631,6 +752,15 @@ void TaskCore::onHeaderLine(std::string_view raw) {
     if (line.empty()) {
         inHead_ = false;
         if (statusCode_ >= 100 && statusCode_ < 200) return;  // interim response
+        if (statusCode_ == 401 && digestNegotiating_) {
+            // libcurl's first Digest round trip learns the nonce and answers it itself.
+            for (auto& offer : parseAuthenticate(headers_.get("WWW-Authenticate").value_or(""))) {
+                if (offer.scheme != "digest") continue;
+                digestNegotiating_ = false;
+                ignoringBody_ = true;
+                return;
+            }
+        }
         onHeadComplete();
         return;
     }
@@ -640,8 +770,7 @@ void TaskCore::onHeaderLine(std::string_view raw) {
         auto last = fields.back();
         headers_.remove(last.first);
         for (std::size_t i = 0; i + 1 < fields.size(); ++i) {
-            if (equalsIgnoringASCIICase(fields[i].first, last.first))
-                headers_.add(fields[i].first, fields[i].second);
+            if (equalsIgnoringASCIICase(fields[i].first, last.first)) headers_.add(fields[i].first, fields[i].second);
         }
         headers_.add(last.first, last.second + " " + std::string(trimHTTPWhitespace(line)));
         return;
@@ -655,7 +784,8 @@ void TaskCore::onHeadComplete() {
     // Every upload progress event comes before the response.
     if (wantsProgress_) {
         curl_off_t sent = 0;
-        if (curl_easy_getinfo(easy_, CURLINFO_SIZE_UPLOAD_T, &sent) == CURLE_OK) reportUploadProgress(sent);
+        if (curl_easy_getinfo(easy_, CURLINFO_SIZE_UPLOAD_T, &sent) == CURLE_OK)
+            reportUploadProgress(bodyBytesSent(sent));
     }
     // The head's fields move into the response; the next head (a redirect's) starts from none.
     auto response = std::make_shared<const HTTPURLResponse>(*current_.url(), statusCode_, std::move(httpVersion_),
@@ -667,12 +797,13 @@ void TaskCore::onHeadComplete() {
     if (config.httpCookieStorage && config.httpShouldSetCookies && current_.httpShouldHandleCookies()) {
         config.httpCookieStorage->storeCookiesFromResponse(*response, current_);
     }
-    const bool redirectStatus = statusCode_ == 301 || statusCode_ == 302 || statusCode_ == 303 ||
-                                statusCode_ == 307 || statusCode_ == 308;
+    const bool redirectStatus =
+        statusCode_ == 301 || statusCode_ == 302 || statusCode_ == 303 || statusCode_ == 307 || statusCode_ == 308;
     if (redirectStatus && response->allHeaderFields().contains("Location")) {
         redirectHop_ = true;
         return;
     }
+    if (isAuthChallenge()) return;
     onFinalHead();
 }
 
@@ -691,8 +822,7 @@ void TaskCore::onFinalHead() {
         if (resumeData) {
             std::int64_t offset = 0;
             if (statusCode_ == 206 && resumeOffset_ > 0) {
-                auto range =
-                    parseContentRange(response_->valueForHTTPHeaderField("Content-Range").value_or(""));
+                auto range = parseContentRange(response_->valueForHTTPHeaderField("Content-Range").value_or(""));
                 if (range && range->first == resumeOffset_) {
                     offset = resumeOffset_;
                     expectedTotal_ = range->second;
@@ -702,8 +832,7 @@ void TaskCore::onFinalHead() {
                 // The server sends everything again: start the file over.
                 resumeOffset_ = 0;
                 if (!openDownloadFile(false)) {
-                    abortError_ =
-                        makeURLError(URLErrorCode::cannotWriteToFile, current_.url(), std::strerror(errno));
+                    abortError_ = makeURLError(URLErrorCode::cannotWriteToFile, current_.url(), std::strerror(errno));
                     return;
                 }
             }
@@ -722,11 +851,10 @@ void TaskCore::onFinalHead() {
         auto self = shared_from_this();
         emit([d, session, t, response = response_, self] {
             auto answered = std::make_shared<std::atomic<bool>>(false);
-            d->didReceiveResponse(
-                session, t, response, [self, answered](URLSessionResponseDisposition disposition) {
-                    if (answered->exchange(true)) return;
-                    postToNetwork([self, disposition] { self->onResponseDecision(disposition); });
-                });
+            d->didReceiveResponse(session, t, response, [self, answered](URLSessionResponseDisposition disposition) {
+                if (answered->exchange(true)) return;
+                postToNetwork([self, disposition] { self->onResponseDecision(disposition); });
+            });
         });
     }
 }
@@ -739,7 +867,8 @@ std::size_t TaskCore::writeCallback(char* buffer, std::size_t size, std::size_t 
 
 std::size_t TaskCore::onBody(const char* data, std::size_t length) {
     if (abortError_) return 0;
-    if (redirectHop_) {
+    if (ignoringBody_) return length;
+    if (redirectHop_ || authHop_) {
         heldBody_.insert(heldBody_.end(), data, data + length);
         return length;
     }
@@ -828,8 +957,13 @@ void TaskCore::closeBodyFile() {
 
 int TaskCore::progressCallback(void* userp, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow) {
     auto* self = static_cast<TaskCore*>(userp);
-    self->reportUploadProgress(static_cast<std::int64_t>(ulnow));
+    self->reportUploadProgress(self->bodyBytesSent(ulnow));
     return 0;
+}
+
+// libcurl counts a chunked body with its framing; the body's own bytes are those taken from the stream.
+std::int64_t TaskCore::bodyBytesSent(curl_off_t uploaded) const {
+    return bodyStream_ ? bodyStream_->taken() : static_cast<std::int64_t>(uploaded);
 }
 
 void TaskCore::reportUploadProgress(std::int64_t sent) {
@@ -886,22 +1020,39 @@ void TaskCore::issueChallenge(std::shared_ptr<const ServerTrust> trust, bool unt
     challenge.protectionSpace.serverTrust = std::move(trust);
     challenge.previousFailureCount = trustChallenges_;
     ++trustChallenges_;
+    askChallenge(std::move(challenge), true,
+                 [untrusted](TaskCore& self, URLSessionAuthChallengeDisposition disposition,
+                             std::optional<URLCredential> credential) {
+                     self.onChallengeAnswer(untrusted, disposition, std::move(credential));
+                 });
+}
+
+// Hands a challenge to the delegate; its answer comes back to the network thread, once.
+void TaskCore::askChallenge(
+    URLAuthenticationChallenge challenge, bool ungated,
+    UniqueFunction<void(TaskCore&, URLSessionAuthChallengeDisposition, std::optional<URLCredential>)> onAnswer) {
     auto d = delegate_;
     auto session = session_;
     auto t = task_;
     auto self = shared_from_this();
-    emitUngated([d, session, t, self, challenge = std::move(challenge), untrusted] {
+    auto answer = std::make_shared<decltype(onAnswer)>(std::move(onAnswer));
+    Event event = [d, session, t, self, answer, challenge = std::move(challenge)] {
         auto answered = std::make_shared<std::atomic<bool>>(false);
-        d->didReceiveChallenge(
-            session, t, challenge,
-            [self, answered, untrusted](URLSessionAuthChallengeDisposition disposition,
-                                        std::optional<URLCredential> credential) {
-                if (answered->exchange(true)) return;
-                postToNetwork([self, untrusted, disposition, credential = std::move(credential)]() mutable {
-                    self->onChallengeAnswer(untrusted, disposition, std::move(credential));
-                });
-            });
-    });
+        d->didReceiveChallenge(session, t, challenge,
+                               [self, answer, answered](URLSessionAuthChallengeDisposition disposition,
+                                                        std::optional<URLCredential> credential) {
+                                   if (answered->exchange(true)) return;
+                                   postToNetwork(
+                                       [self, answer, disposition, credential = std::move(credential)]() mutable {
+                                           (*answer)(*self, disposition, std::move(credential));
+                                       });
+                               });
+    };
+    if (ungated) {
+        emitUngated(std::move(event));
+    } else {
+        emit(std::move(event));
+    }
 }
 
 void TaskCore::onChallengeAnswer(bool untrustedPath, URLSessionAuthChallengeDisposition disposition,
@@ -910,8 +1061,8 @@ void TaskCore::onChallengeAnswer(bool untrustedPath, URLSessionAuthChallengeDisp
     if (untrustedPath) {
         auto trust = pendingChallengeTrust_;
         pendingChallengeTrust_.reset();
-        const bool accepted = disposition == URLSessionAuthChallengeDisposition::useCredential &&
-                              credential && credential->serverTrust && trust;
+        const bool accepted = disposition == URLSessionAuthChallengeDisposition::useCredential && credential &&
+                              credential->serverTrust && trust;
         if (accepted) {
             // Pin the certificate the delegate accepted and send the request again (nothing was sent).
             core_->addPin(current_.url()->origin(), trust->leafFingerprint());
@@ -933,6 +1084,181 @@ void TaskCore::onChallengeAnswer(bool untrustedPath, URLSessionAuthChallengeDisp
     openGate();
 }
 
+// Streamed bodies
+
+bool TaskCore::usesBodyStream() const {
+    if (kind == URLSessionTask::Kind::upload && (uploadData || uploadFilePath)) return false;
+    return streamedUpload || current_.httpBodyStream() != nullptr;
+}
+
+void TaskCore::requestBodyStream() {
+    if (!delegate_) {
+        complete(makeURLError(URLErrorCode::requestBodyStreamExhausted, current_.url(), "no body stream"));
+        return;
+    }
+    awaitingBodyStream_ = true;
+    auto d = delegate_;
+    auto session = session_;
+    auto t = task_;
+    auto self = shared_from_this();
+    emit([d, session, t, self] {
+        auto answered = std::make_shared<std::atomic<bool>>(false);
+        d->needNewBodyStream(session, t, [self, answered](std::shared_ptr<InputStream> stream) {
+            if (answered->exchange(true)) return;
+            postToNetwork([self, stream = std::move(stream)]() mutable { self->onBodyStream(std::move(stream)); });
+        });
+    });
+}
+
+void TaskCore::onBodyStream(std::shared_ptr<InputStream> stream) {
+    if (completed_ || !awaitingBodyStream_) return;
+    awaitingBodyStream_ = false;
+    if (!stream) {
+        complete(makeURLError(URLErrorCode::requestBodyStreamExhausted, current_.url(), "no body stream was given"));
+        return;
+    }
+    nextBodyStream_ = std::move(stream);
+    startHop();
+}
+
+void TaskCore::onBodyStreamReady(std::uint64_t hop) {
+    if (completed_ || hop != hopNumber_ || !pausedForBody_) return;
+    pausedForBody_ = false;
+    applyPause();  // libcurl asks for the body again
+}
+
+std::size_t TaskCore::streamReadCallback(char* buffer, std::size_t size, std::size_t count, void* userp) {
+    auto* self = static_cast<TaskCore*>(userp);
+    if (!self->bodyStream_) return 0;
+    auto taken = self->bodyStream_->take(buffer, size * count);
+    switch (taken.state) {
+    case URLSessionBodyStream::State::bytes:
+        self->touch();
+        return taken.count;
+    case URLSessionBodyStream::State::end:
+        return 0;
+    case URLSessionBodyStream::State::wait:
+        self->pausedForBody_ = true;
+        return CURL_READFUNC_PAUSE;
+    case URLSessionBodyStream::State::failed: {
+        auto error = makeURLError(URLErrorCode::noPermissionsToReadFile, self->current_.url(),
+                                  "the body stream could not be read");
+        Dictionary info = error.userInfo();
+        if (taken.error) info.emplace(std::string(kUnderlyingErrorKey), Value(*taken.error));
+        self->abortError_ = Error(error.domain(), error.code(), std::move(info));
+        return CURL_READFUNC_ABORT;
+    }
+    case URLSessionBodyStream::State::shortBody:
+        self->abortError_ = makeURLError(URLErrorCode::requestBodyStreamExhausted, self->current_.url(),
+                                         "the body stream ended before its Content-Length");
+        return CURL_READFUNC_ABORT;
+    }
+    return CURL_READFUNC_ABORT;
+}
+
+// A stream cannot go back; only a body nothing was taken from yet can start over (libcurl asks when
+// it sends a request again on a new connection).
+int TaskCore::streamSeekCallback(void* userp, curl_off_t offset, int origin) {
+    auto* self = static_cast<TaskCore*>(userp);
+    if (self->bodyStream_ && origin == SEEK_SET && offset == 0 && self->bodyStream_->taken() == 0)
+        return CURL_SEEKFUNC_OK;
+    return CURL_SEEKFUNC_CANTSEEK;
+}
+
+// HTTP authentication
+
+// A 401 offering Basic or Digest is held as a challenge instead of being delivered.
+bool TaskCore::isAuthChallenge() {
+    if (statusCode_ != 401) return false;
+    std::optional<AuthOffer> chosen;
+    for (auto& offer : parseAuthenticate(response_->valueForHTTPHeaderField("WWW-Authenticate").value_or(""))) {
+        if (offer.scheme == "digest") {
+            chosen = offer;
+            break;
+        }
+        if (offer.scheme == "basic" && !chosen) chosen = offer;
+    }
+    if (!chosen) return false;
+    authHop_ = true;
+    authMethod_ = std::string(chosen->scheme == "digest" ? kURLAuthenticationMethodHTTPDigest
+                                                         : kURLAuthenticationMethodHTTPBasic);
+    authRealm_ = chosen->realm;
+    return true;
+}
+
+namespace {
+std::string protectionSpaceKey(const URLProtectionSpace& space) {
+    return space.protocol + "://" + space.host + ":" + std::to_string(space.port) + " " + space.authenticationMethod +
+           " " + space.realm.value_or("");
+}
+}  // namespace
+
+URLProtectionSpace TaskCore::authSpace() const {
+    const URL& url = *current_.url();
+    URLProtectionSpace space;
+    space.host = url.host().value_or("");
+    space.port = url.effectivePort().value_or(url.scheme() == "https" ? 443 : 80);
+    space.protocol = url.scheme();
+    space.authenticationMethod = authMethod_;
+    space.realm = authRealm_;
+    return space;
+}
+
+void TaskCore::onAuthChallenge() {
+    releaseHop();
+    const URL& url = *current_.url();
+    URLAuthenticationChallenge challenge;
+    challenge.protectionSpace = authSpace();
+    challenge.previousFailureCount = authChallenges_[protectionSpaceKey(challenge.protectionSpace)]++;
+    challenge.failureResponse = response_;
+    auto user = url.user(), password = url.password();
+    if (user && password) challenge.proposedCredential = URLCredential::withUser(*user, *password);
+    if (!delegate_) {
+        onAuthAnswer(URLSessionAuthChallengeDisposition::performDefaultHandling, std::nullopt);
+        return;
+    }
+    askChallenge(
+        std::move(challenge), false,
+        [](TaskCore& self, URLSessionAuthChallengeDisposition disposition, std::optional<URLCredential> credential) {
+            self.onAuthAnswer(disposition, std::move(credential));
+        });
+}
+
+void TaskCore::onAuthAnswer(URLSessionAuthChallengeDisposition disposition, std::optional<URLCredential> credential) {
+    if (completed_ || !authHop_) return;
+    switch (disposition) {
+    case URLSessionAuthChallengeDisposition::useCredential:
+        if (credential && credential->user && credential->password) {
+            retryWithCredential(*credential->user, *credential->password);
+            return;
+        }
+        break;
+    case URLSessionAuthChallengeDisposition::performDefaultHandling: {
+        // The URL's own user and password, once per protection space.
+        auto user = current_.url()->user(), password = current_.url()->password();
+        if (user && password && urlCredentialTried_.insert(protectionSpaceKey(authSpace())).second) {
+            retryWithCredential(*user, *password);
+            return;
+        }
+        break;
+    }
+    case URLSessionAuthChallengeDisposition::rejectProtectionSpace:
+        break;
+    case URLSessionAuthChallengeDisposition::cancelAuthenticationChallenge:
+        complete(makeURLError(URLErrorCode::cancelled, current_.url()));
+        return;
+    }
+    deliverHeldResponse();
+}
+
+void TaskCore::retryWithCredential(std::string user, std::string password) {
+    authCredential_ = AuthAnswer{authMethod_ == kURLAuthenticationMethodHTTPDigest ? static_cast<long>(CURLAUTH_DIGEST)
+                                                                                   : static_cast<long>(CURLAUTH_BASIC),
+                                 std::move(user), std::move(password), current_.url()->origin()};
+    authHop_ = false;
+    startHop();
+}
+
 // Done, redirects and decisions
 
 void TaskCore::onTransferDone(CURLcode rc) {
@@ -946,7 +1272,8 @@ void TaskCore::onTransferDone(CURLcode rc) {
     if (easy_) {
         if (delegate_ && metricsWanted_) collectMetrics();
         curl_off_t sent = 0;
-        if (curl_easy_getinfo(easy_, CURLINFO_SIZE_UPLOAD_T, &sent) == CURLE_OK) task_->bytesSent_ = sent;
+        if (curl_easy_getinfo(easy_, CURLINFO_SIZE_UPLOAD_T, &sent) == CURLE_OK)
+            task_->bytesSent_ = bodyBytesSent(sent);
     }
     if (abortError_) {
         complete(*abortError_);
@@ -972,6 +1299,10 @@ void TaskCore::onTransferDone(CURLcode rc) {
     }
     if (redirectHop_) {
         onRedirect();
+        return;
+    }
+    if (authHop_) {
+        onAuthChallenge();
         return;
     }
     finishSuccess();
@@ -1000,6 +1331,7 @@ void TaskCore::onRedirect() {
         proposed.setHTTPMethod("GET");
         proposed.setHTTPBody(std::optional<Data>());
         proposed.setHTTPBodyFilePath(std::nullopt);
+        proposed.setHTTPBodyStream(nullptr);
         proposed.allHTTPHeaderFields().remove("Content-Type");
         proposed.allHTTPHeaderFields().remove("Content-Length");
     }
@@ -1028,23 +1360,7 @@ void TaskCore::onRedirectDecision(std::optional<URLRequest> request) {
     if (completed_) return;
     if (!request) {
         // Not followed: the 3xx response and its body are the task's result.
-        redirectHop_ = false;
-        onFinalHead();
-        if (abortError_) {
-            complete(*abortError_);
-            return;
-        }
-        if (responseDecision_ == Decision::pending) {
-            doneWhileDeciding_ = CURLE_OK;
-            return;
-        }
-        Data body = std::move(heldBody_);
-        heldBody_.clear();
-        if (!deliverBody(reinterpret_cast<const char*>(body.data()), body.size())) {
-            complete(*abortError_);
-            return;
-        }
-        finishSuccess();
+        deliverHeldResponse();
         return;
     }
     URLRequest next = std::move(*request);
@@ -1063,48 +1379,70 @@ void TaskCore::onRedirectDecision(std::optional<URLRequest> request) {
     startHop();
 }
 
+// A held response (a 3xx not followed, a 401 not answered) and its body become the task's result.
+void TaskCore::deliverHeldResponse() {
+    redirectHop_ = false;
+    authHop_ = false;
+    onFinalHead();
+    if (abortError_) {
+        complete(*abortError_);
+        return;
+    }
+    if (responseDecision_ == Decision::pending) {
+        doneWhileDeciding_ = CURLE_OK;
+        return;
+    }
+    Data body = std::move(heldBody_);
+    heldBody_.clear();
+    if (!deliverBody(reinterpret_cast<const char*>(body.data()), body.size())) {
+        complete(*abortError_);
+        return;
+    }
+    finishSuccess();
+}
+
 void TaskCore::onResponseDecision(URLSessionResponseDisposition disposition) {
     if (completed_ || responseDecision_ != Decision::pending) return;
     responseDecision_ = Decision::done;
     switch (disposition) {
-        case URLSessionResponseDisposition::cancel:
-            stopTransfer();
-            complete(makeURLError(URLErrorCode::cancelled, current_.url()));
-            return;
-        case URLSessionResponseDisposition::becomeDownload: {
-            auto dataTask = std::static_pointer_cast<URLSessionDataTask>(task_);
-            auto download = std::make_shared<URLSessionDownloadTask>(URLSessionTask::Kind::download,
-                                                                     core_->nextTaskIdentifier(), core_);
-            download->core_ = shared_from_this();
-            {
-                std::lock_guard lock(task_->mutex_);
-                download->originalRequest_ = task_->originalRequest_;
-                download->currentRequest_ = current_;
-                download->response_ = response_;
-                download->state_ = URLSessionTaskState::running;
-            }
-            core_->registerTask(download);
-            kind = URLSessionTask::Kind::download;
-            if (!openDownloadFile(false)) {
-                stopTransfer();
-                complete(makeURLError(URLErrorCode::cannotCreateFile, current_.url(), std::strerror(errno)));
-                return;
-            }
-            {
-                // The data task ends here without events of its own; the download task goes on.
-                std::lock_guard lock(dataTask->mutex_);
-                dataTask->state_ = URLSessionTaskState::completed;
-            }
-            core_->unregisterTask(dataTask.get());
-            task_ = download;
-            auto d = delegate_;
-            auto session = session_;
-            emit([d, session, dataTask, download] { d->didBecomeDownloadTask(session, dataTask, download); });
-            break;
+    case URLSessionResponseDisposition::cancel:
+        stopTransfer();
+        complete(makeURLError(URLErrorCode::cancelled, current_.url()));
+        return;
+    case URLSessionResponseDisposition::becomeDownload: {
+        auto dataTask = std::static_pointer_cast<URLSessionDataTask>(task_);
+        auto download = std::make_shared<URLSessionDownloadTask>(URLSessionTask::Kind::download,
+                                                                 core_->nextTaskIdentifier(), core_);
+        download->core_ = shared_from_this();
+        {
+            std::lock_guard lock(task_->mutex_);
+            download->originalRequest_ = task_->originalRequest_;
+            download->currentRequest_ = current_;
+            download->response_ = response_;
+            download->state_ = URLSessionTaskState::running;
         }
-        case URLSessionResponseDisposition::allow:
-        case URLSessionResponseDisposition::becomeStream:
-            break;
+        core_->registerTask(download);
+        kind = URLSessionTask::Kind::download;
+        if (!openDownloadFile(false)) {
+            stopTransfer();
+            complete(makeURLError(URLErrorCode::cannotCreateFile, current_.url(), std::strerror(errno)));
+            return;
+        }
+        {
+            // The data task ends here without events of its own; the download task goes on.
+            std::lock_guard lock(dataTask->mutex_);
+            dataTask->state_ = URLSessionTaskState::completed;
+        }
+        core_->unregisterTask(dataTask.get());
+        task_ = download;
+        auto d = delegate_;
+        auto session = session_;
+        emit([d, session, dataTask, download] { d->didBecomeDownloadTask(session, dataTask, download); });
+        break;
+    }
+    case URLSessionResponseDisposition::allow:
+    case URLSessionResponseDisposition::becomeStream:
+        break;
     }
     continueAfterDecision();
 }
@@ -1169,6 +1507,8 @@ void TaskCore::complete(std::optional<Error> error) {
     }
     releaseHop();
     closeBodyFile();
+    nextBodyStream_.reset();
+    awaitingBodyStream_ = false;
     if (downloadFile_) {
         std::fclose(downloadFile_);
         downloadFile_ = nullptr;
@@ -1184,8 +1524,8 @@ void TaskCore::complete(std::optional<Error> error) {
             error = Error(error->domain(), error->code(), std::move(info));
         }
     }
-    const bool removeFile = kind == URLSessionTask::Kind::download && !downloadPath_.empty() &&
-                            !keepDownloadFile_ && !downloadDelivered_ && (error || !hasCompletionHandler);
+    const bool removeFile = kind == URLSessionTask::Kind::download && !downloadPath_.empty() && !keepDownloadFile_ &&
+                            !downloadDelivered_ && (error || !hasCompletionHandler);
     if (removeFile) {
         std::error_code ec;
         std::filesystem::remove(downloadPath_, ec);
@@ -1202,9 +1542,7 @@ void TaskCore::complete(std::optional<Error> error) {
     auto t = task_;
     if (d && !metrics_.transactionMetrics.empty()) {
         metrics_.taskIntervalDuration = std::chrono::duration<double>(Clock::now() - taskStart_).count();
-        emit([d, session, t, metrics = std::move(metrics_)] {
-            d->didFinishCollectingMetrics(session, t, metrics);
-        });
+        emit([d, session, t, metrics = std::move(metrics_)] { d->didFinishCollectingMetrics(session, t, metrics); });
     }
     auto response = response_;
     if (hasCompletionHandler) {
@@ -1303,8 +1641,7 @@ void TaskCore::collectMetrics() {
 // Resume data: where a download stopped, so a new task can ask for the rest.
 
 std::optional<Data> TaskCore::makeResumeData() const {
-    if (kind != URLSessionTask::Kind::download || downloadPath_.empty() || !current_.url())
-        return std::nullopt;
+    if (kind != URLSessionTask::Kind::download || downloadPath_.empty() || !current_.url()) return std::nullopt;
     const std::int64_t offset = resumeOffset_ + downloadWritten_;
     if (offset <= 0 || (!etag_ && !lastModified_)) return std::nullopt;
     if (statusCode_ != 200 && statusCode_ != 206) return std::nullopt;
@@ -1350,14 +1687,12 @@ bool TaskCore::parseResumeData() {
         auto dir = std::filesystem::temp_directory_path(ec);
         const bool ours = !file.empty() && file.parent_path() == (ec ? std::filesystem::path("/tmp") : dir) &&
                           hasPrefix(file.filename().string(), kDownloadFilePrefix) &&
-                          std::filesystem::is_regular_file(file, ec) &&
-                          !std::filesystem::is_symlink(file, ec);
+                          std::filesystem::is_regular_file(file, ec) && !std::filesystem::is_symlink(file, ec);
         if (ours) {
             downloadPath_ = file.string();
             auto size = static_cast<std::int64_t>(std::filesystem::file_size(file, ec));
             resumeOffset_ = ec ? 0 : std::min<std::int64_t>(size, j.value("offset", std::int64_t{0}));
-            if (resumeOffset_ > 0 && resumeOffset_ < size)
-                std::filesystem::resize_file(file, resumeOffset_, ec);
+            if (resumeOffset_ > 0 && resumeOffset_ < size) std::filesystem::resize_file(file, resumeOffset_, ec);
         }
         return true;
     } catch (const std::exception&) {
@@ -1368,71 +1703,74 @@ bool TaskCore::parseResumeData() {
 Error TaskCore::transportError(CURLcode rc) const {
     URLErrorCode code = URLErrorCode::unknown;
     switch (rc) {
-        case CURLE_OPERATION_TIMEDOUT:
-            code = URLErrorCode::timedOut;
-            break;
-        case CURLE_COULDNT_RESOLVE_HOST:
-        case CURLE_COULDNT_RESOLVE_PROXY:
-            code = URLErrorCode::cannotFindHost;
-            break;
-        case CURLE_COULDNT_CONNECT: {
-            long osErrno = 0;
-            if (easy_) curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &osErrno);
-            code = (osErrno == ENETUNREACH || osErrno == ENETDOWN) ? URLErrorCode::notConnectedToInternet
-                                                                   : URLErrorCode::cannotConnectToHost;
-            break;
-        }
-        case CURLE_SEND_ERROR:
-        case CURLE_RECV_ERROR:
-        case CURLE_PARTIAL_FILE:
-        case CURLE_GOT_NOTHING:
-        case CURLE_HTTP2:
-        case CURLE_HTTP2_STREAM:
-            code = URLErrorCode::networkConnectionLost;
-            break;
-        case CURLE_SSL_CONNECT_ERROR:
-        case CURLE_SSL_ENGINE_NOTFOUND:
-        case CURLE_SSL_ENGINE_SETFAILED:
-        case CURLE_SSL_CIPHER:
-        case CURLE_SSL_SHUTDOWN_FAILED:
-        case CURLE_USE_SSL_FAILED:
-            code = URLErrorCode::secureConnectionFailed;
-            break;
-        case CURLE_PEER_FAILED_VERIFICATION:
-        case CURLE_SSL_CACERT_BADFILE:
-        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-            code = URLErrorCode::serverCertificateUntrusted;
-            break;
-        case CURLE_SSL_CERTPROBLEM:
-            code = URLErrorCode::clientCertificateRejected;
-            break;
-        case CURLE_TOO_MANY_REDIRECTS:
-            code = URLErrorCode::httpTooManyRedirects;
-            break;
-        case CURLE_URL_MALFORMAT:
-            code = URLErrorCode::badURL;
-            break;
-        // Schemes are checked before a transfer starts: here it means a reply that is not HTTP
-        // (libcurl refuses HTTP/0.9).
-        case CURLE_UNSUPPORTED_PROTOCOL:
-        case CURLE_WEIRD_SERVER_REPLY:
-            code = URLErrorCode::cannotParseResponse;
-            break;
-        case CURLE_BAD_CONTENT_ENCODING:
-            code = URLErrorCode::cannotDecodeContentData;
-            break;
-        case CURLE_FILESIZE_EXCEEDED:
-            code = URLErrorCode::dataLengthExceedsMaximum;
-            break;
-        case CURLE_READ_ERROR:
-            code = URLErrorCode::noPermissionsToReadFile;
-            break;
-        case CURLE_WRITE_ERROR:
-            code = URLErrorCode::cannotWriteToFile;
-            break;
-        default:
-            code = URLErrorCode::badServerResponse;
-            break;
+    case CURLE_OPERATION_TIMEDOUT:
+        code = URLErrorCode::timedOut;
+        break;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        code = URLErrorCode::cannotFindHost;
+        break;
+    case CURLE_COULDNT_CONNECT: {
+        long osErrno = 0;
+        if (easy_) curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &osErrno);
+        code = (osErrno == ENETUNREACH || osErrno == ENETDOWN) ? URLErrorCode::notConnectedToInternet
+                                                               : URLErrorCode::cannotConnectToHost;
+        break;
+    }
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+        code = URLErrorCode::networkConnectionLost;
+        break;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_USE_SSL_FAILED:
+        code = URLErrorCode::secureConnectionFailed;
+        break;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        code = URLErrorCode::serverCertificateUntrusted;
+        break;
+    case CURLE_SSL_CERTPROBLEM:
+        code = URLErrorCode::clientCertificateRejected;
+        break;
+    case CURLE_TOO_MANY_REDIRECTS:
+        code = URLErrorCode::httpTooManyRedirects;
+        break;
+    case CURLE_URL_MALFORMAT:
+        code = URLErrorCode::badURL;
+        break;
+    // Schemes are checked before a transfer starts: here it means a reply that is not HTTP
+    // (libcurl refuses HTTP/0.9).
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_WEIRD_SERVER_REPLY:
+        code = URLErrorCode::cannotParseResponse;
+        break;
+    case CURLE_BAD_CONTENT_ENCODING:
+        code = URLErrorCode::cannotDecodeContentData;
+        break;
+    case CURLE_FILESIZE_EXCEEDED:
+        code = URLErrorCode::dataLengthExceedsMaximum;
+        break;
+    case CURLE_READ_ERROR:
+        code = URLErrorCode::noPermissionsToReadFile;
+        break;
+    case CURLE_SEND_FAIL_REWIND:
+        code = URLErrorCode::requestBodyStreamExhausted;
+        break;
+    case CURLE_WRITE_ERROR:
+        code = URLErrorCode::cannotWriteToFile;
+        break;
+    default:
+        code = URLErrorCode::badServerResponse;
+        break;
     }
     std::string detail = errorBuffer_[0] ? std::string(errorBuffer_) : std::string(curl_easy_strerror(rc));
     auto error = makeURLError(code, current_.url(), detail);

@@ -7,6 +7,8 @@ target_sources(brisko_platform PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/URLError.cpp
   ${CMAKE_CURRENT_LIST_DIR}/URLAuthenticationChallenge.cpp
   ${CMAKE_CURRENT_LIST_DIR}/CurlMulti.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/InputStream.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/URLSessionBodyStream.cpp
   ${CMAKE_CURRENT_LIST_DIR}/URLSessionCore.cpp
   ${CMAKE_CURRENT_LIST_DIR}/URLSessionTaskCore.cpp
   ${CMAKE_CURRENT_LIST_DIR}/URLSessionTask.cpp

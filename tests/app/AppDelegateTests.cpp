@@ -3,8 +3,10 @@
 #include <doctest/doctest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTest>
 
 #include "app/AccessibilityPermissionMonitor.hpp"
 #include "app/AppDelegate.hpp"
@@ -14,6 +16,10 @@
 #include "app/Updater.hpp"
 #include "tests/app/AppTestSupport.hpp"
 
+#if BRISKO_HAVE_QT_FONT_CACHE
+#include <QtGui/private/qfont_p.h>
+#endif
+
 using namespace brisko::app;
 using namespace brisko::app::test;
 namespace platform = brisko::platform;
@@ -21,8 +27,8 @@ namespace platform = brisko::platform;
 namespace {
 struct DelegateFixture {
     RecorderFixture f;
-    std::shared_ptr<AccessibilityPermissionMonitor> monitor = AccessibilityPermissionMonitor::make(
-        {[] { return true; }, [] {}, [](std::string_view) { return true; }});
+    std::shared_ptr<AccessibilityPermissionMonitor> monitor =
+        AccessibilityPermissionMonitor::make({[] { return true; }, [] {}, [](std::string_view) { return true; }});
     std::unique_ptr<AppDelegate> delegate;
 
     DelegateFixture() {
@@ -45,8 +51,7 @@ struct DelegateFixture {
         return titles;
     }
     QStringList headerTexts() const {
-        return delegate->usesTextHeader() ? delegate->headerTextItems()
-                                          : delegate->headerView()->visibleTexts();
+        return delegate->usesTextHeader() ? delegate->headerTextItems() : delegate->headerView()->visibleTexts();
     }
 };
 }  // namespace
@@ -70,9 +75,8 @@ TEST_CASE("launch: the stopped tray item with its menu and the 460 x 300 window 
     CHECK(d.delegate->updaterController()->isStarted());
     QStringList shortcuts;
     for (auto* a : d.delegate->mainMenuActions()) shortcuts << a->shortcut().toString();
-    CHECK(shortcuts ==
-          QStringList({QStringLiteral("Ctrl+Q"), QStringLiteral("Ctrl+X"), QStringLiteral("Ctrl+C"),
-                       QStringLiteral("Ctrl+V"), QStringLiteral("Ctrl+A")}));
+    CHECK(shortcuts == QStringList({QStringLiteral("Ctrl+Q"), QStringLiteral("Ctrl+X"), QStringLiteral("Ctrl+C"),
+                                    QStringLiteral("Ctrl+V"), QStringLiteral("Ctrl+A")}));
 }
 
 TEST_CASE("the tray's start item records, and both the tray and the window follow; choosing it again stops") {
@@ -114,8 +118,7 @@ TEST_CASE("opening the menu while recording rotates the encouragement: lines 1 t
     }
     CHECK(d.headerTexts().join(' ').contains(QStringLiteral("Editor")));
     CHECK(d.headerTexts().join(' ').contains(QStringLiteral("README.md")));
-    if (d.delegate->headerView())
-        d.delegate->headerView()->grab().save(QStringLiteral("tray-menu-header.png"));
+    if (d.delegate->headerView()) d.delegate->headerView()->grab().save(QStringLiteral("tray-menu-header.png"));
 }
 
 TEST_CASE("the window is made once; closing hides it and reopening brings the same one back at its size") {
@@ -131,14 +134,33 @@ TEST_CASE("the window is made once; closing hides it and reopening brings the sa
     CHECK(window->size() == QSize(460, 300));
 }
 
+TEST_CASE("every close lets go of the fonts, and the reopened window draws exactly as before") {
+    DelegateFixture d;
+    auto* window = d.delegate->window();
+    QApplication::processEvents();
+    const QImage before = window->grab().toImage();
+    for (int round = 0; round < 2; ++round) {
+        CAPTURE(round);
+#if BRISKO_HAVE_QT_FONT_CACHE
+        const int cache = QFontCache::instance()->id();
+        window->close();
+        // Once the window has been hidden for a moment the font cache is dropped; asking for it
+        // then makes a new one.
+        CHECK(QTest::qWaitFor([&] { return QFontCache::instance()->id() != cache; }, 10000));
+#else
+        window->close();
+#endif
+        d.delegate->handleOpenWindow();
+        QApplication::processEvents();
+        CHECK(window->grab().toImage() == before);
+    }
+}
+
 TEST_CASE("URLs are offered to the Ezevar sign-in until one is accepted") {
     DelegateFixture d;
-    d.f.ezevar->accepts = [](std::string_view url) {
-        return url.find("oauth2callback") != std::string_view::npos;
-    };
+    d.f.ezevar->accepts = [](std::string_view url) { return url.find("oauth2callback") != std::string_view::npos; };
     d.delegate->openURLs({"brisko://open", "com.example:/oauth2callback?code=1", "brisko://after"});
-    CHECK(d.f.ezevar->offered ==
-          std::vector<std::string>{"brisko://open", "com.example:/oauth2callback?code=1"});
+    CHECK(d.f.ezevar->offered == std::vector<std::string>{"brisko://open", "com.example:/oauth2callback?code=1"});
 }
 
 TEST_CASE("the update check tells the user where updates come from") {

@@ -51,8 +51,8 @@ class Recorder : public URLSessionDelegate {
     void didReceiveChallenge(const std::shared_ptr<URLSession>&, const std::shared_ptr<URLSessionTask>&,
                              const URLAuthenticationChallenge& challenge,
                              ChallengeCompletion completion) override {
-        add(std::string("challenge ") +
-            (challenge.protectionSpace.serverTrust->evaluate() ? "trusted" : "untrusted"));
+        const auto& trust = challenge.protectionSpace.serverTrust;
+        add(std::string("challenge ") + (!trust ? "http" : trust->evaluate() ? "trusted" : "untrusted"));
         if (challengeDecision) {
             auto [d, c] = challengeDecision(challenge);
             completion(d, std::move(c));

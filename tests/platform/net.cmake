@@ -2,4 +2,6 @@
 target_sources(platform_tests PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/URLTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/URLSessionTests.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/URLSessionStreamTests.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/URLSessionAuthTests.cpp
 )

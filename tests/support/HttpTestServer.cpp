@@ -379,6 +379,95 @@ HttpTestServer::Handler HttpTestServer::gzip(int status, const std::string& body
     };
 }
 
+namespace {
+
+std::string md5Hex(const std::string& text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(text.data(), text.size(), digest, &length, EVP_md5(), nullptr);
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < length; ++i) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 15];
+    }
+    return out;
+}
+
+// The name="value" (or name=value) pairs of a Digest "Authorization" value.
+std::map<std::string, std::string> digestParams(std::string_view v) {
+    std::map<std::string, std::string> out;
+    std::size_t i = 0;
+    while (i < v.size()) {
+        while (i < v.size() && (v[i] == ' ' || v[i] == ',')) ++i;
+        std::size_t eq = v.find('=', i);
+        if (eq == std::string_view::npos) break;
+        std::string name(v.substr(i, eq - i));
+        i = eq + 1;
+        std::string value;
+        if (i < v.size() && v[i] == '"') {
+            std::size_t end = v.find('"', i + 1);
+            value = std::string(v.substr(i + 1, end - i - 1));
+            i = end == std::string_view::npos ? v.size() : end + 1;
+        } else {
+            std::size_t end = v.find(',', i);
+            value = std::string(v.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i));
+            i = end == std::string_view::npos ? v.size() : end;
+        }
+        out[name] = value;
+    }
+    return out;
+}
+
+HttpTestServer::Handler challengeUnless(std::function<bool(const httplib::Request&)> authorized,
+                                        std::string challenge, HttpTestServer::Handler then) {
+    return [authorized = std::move(authorized), challenge = std::move(challenge),
+            then = std::move(then)](const httplib::Request& req, httplib::Response& res) {
+        if (authorized(req)) {
+            then(req, res);
+            return;
+        }
+        res.status = 401;
+        res.set_header("WWW-Authenticate", challenge);
+        res.set_content("unauthorized", "text/plain");
+    };
+}
+
+}  // namespace
+
+HttpTestServer::Handler HttpTestServer::basicAuth(std::string realm, std::string user, std::string password,
+                                                  Handler then) {
+    const std::string plain = user + ":" + password;
+    std::string encoded(4 * ((plain.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                  reinterpret_cast<const unsigned char*>(plain.data()), static_cast<int>(plain.size()));
+    encoded.resize(static_cast<std::size_t>(n));
+    return challengeUnless(
+        [expected = "Basic " + encoded](const httplib::Request& req) {
+            return req.get_header_value("Authorization") == expected;
+        },
+        "Basic realm=\"" + realm + "\"", std::move(then));
+}
+
+HttpTestServer::Handler HttpTestServer::digestAuth(std::string realm, std::string user, std::string password,
+                                                   Handler then) {
+    static constexpr std::string_view kNonce = "5d1e3a0b7c";
+    return challengeUnless(
+        [realm, user, password](const httplib::Request& req) {
+            auto header = req.get_header_value("Authorization");
+            if (header.rfind("Digest ", 0) != 0) return false;
+            auto p = digestParams(std::string_view(header).substr(7));
+            if (p["username"] != user || p["realm"] != realm || p["nonce"] != kNonce) return false;
+            const std::string ha1 = md5Hex(user + ":" + realm + ":" + password);
+            const std::string ha2 = md5Hex(req.method + ":" + p["uri"]);
+            const std::string expected =
+                md5Hex(ha1 + ":" + p["nonce"] + ":" + p["nc"] + ":" + p["cnonce"] + ":" + p["qop"] + ":" + ha2);
+            return p["qop"] == "auth" && p["response"] == expected;
+        },
+        "Digest realm=\"" + realm + "\", qop=\"auth\", nonce=\"" + std::string(kNonce) + "\", algorithm=MD5",
+        std::move(then));
+}
+
 HttpTestServer::Handler HttpTestServer::echo() {
     return [](const httplib::Request& req, httplib::Response& res) {
         res.status = 200;

@@ -116,6 +116,11 @@ class HttpTestServer {
     static Handler gzip(int status, const std::string& body, std::string contentType = "text/plain");
     // 200 with the request's body and Content-Type.
     static Handler echo();
+    // HTTP authentication: `then` answers only a request with the right credentials; any other gets
+    // 401 "unauthorized" with a challenge for `realm` ("WWW-Authenticate: Basic realm=..." or a Digest
+    // one with MD5 and qop "auth", whose response hash is checked against the password).
+    static Handler basicAuth(std::string realm, std::string user, std::string password, Handler then);
+    static Handler digestAuth(std::string realm, std::string user, std::string password, Handler then);
     // Runs `then` after a pause.
     Handler delayed(std::chrono::milliseconds delay, Handler then);
     // 200 with a chunked body sent piece by piece, pausing `interval` before each piece.

@@ -236,6 +236,8 @@ int runChild(int argc, char** argv) {
 struct Figures {
     double ms = 0;
     long peakKB = 0;
+    // The lowest and highest ratio of one round's pair of runs (measured side only).
+    double lowRatio = 0, highRatio = 0;
 };
 
 Figures runSide(const char* self, std::vector<std::string> args) {
@@ -276,6 +278,9 @@ std::pair<Figures, Figures> compare(const char* self, const std::vector<std::str
         measuredTimes.push_back(m.ms);
         a.peakKB = std::max(a.peakKB, r.peakKB);
         b.peakKB = std::max(b.peakKB, m.peakKB);
+        const double ratio = r.ms > 0 ? m.ms / r.ms : 0;
+        b.lowRatio = round == 0 ? ratio : std::min(b.lowRatio, ratio);
+        b.highRatio = round == 0 ? ratio : std::max(b.highRatio, ratio);
     }
     a.ms = median(referenceTimes);
     b.ms = median(measuredTimes);
@@ -364,6 +369,7 @@ int main(int argc, char** argv) {
     std::printf("  ratio time %.2f (goal: at most 1.15), peak memory %.2f (goal: at most 1.20)\n",
                 viaFetcher.ms / viaCurl.ms,
                 static_cast<double>(viaFetcher.peakKB) / static_cast<double>(viaCurl.peakKB));
+    std::printf("  time ratio per round: %.2f-%.2f\n", viaFetcher.lowRatio, viaFetcher.highRatio);
 
     auto [uploadCurl, uploadFetcher] = compare(argv[0], {"--upload-curl", server.url("/upload"), file},
                                                {"--upload-fetcher", server.url("/upload"), file});
@@ -373,6 +379,7 @@ int main(int argc, char** argv) {
                 uploadFetcher.peakKB);
     std::printf("  ratio time %.2f, peak memory %.2f\n", uploadFetcher.ms / uploadCurl.ms,
                 static_cast<double>(uploadFetcher.peakKB) / static_cast<double>(uploadCurl.peakKB));
+    std::printf("  time ratio per round: %.2f-%.2f\n", uploadFetcher.lowRatio, uploadFetcher.highRatio);
     std::filesystem::remove(file);
     return 0;
 }

@@ -63,6 +63,8 @@ class NetworkLoop {
     void run();
     void runTimers();
     int waitMilliseconds() const;
+    // Looks for ready descriptors or posted work for a short while; the number of ready descriptors.
+    int spin(::epoll_event* events);
     void dispatch(const ::epoll_event* events, int count);
 
     int epoll_ = -1;
@@ -73,6 +75,7 @@ class NetworkLoop {
     std::mutex mutex_;
     std::vector<UniqueFunction<void()>> queue_;
     bool sleeping_ = false;
+    std::atomic<bool> posted_{false};  // work was queued since the loop last took it
 
     struct Watch {
         std::uint32_t events = 0;

@@ -243,12 +243,14 @@ void SessionFetcher::didSendBodyData(const std::shared_ptr<platform::URLSession>
 
 void SessionFetcher::didSendBodyDataForUpload(std::int64_t bytesSent, std::int64_t totalBytesSent,
                                               std::int64_t totalBytesExpectedToSend) {
-    if (!sendProgressBlock()) return;
-    auto self = shared_from_this();
-    invokeOnCallbackQueueUnlessStopped([self, bytesSent, totalBytesSent, totalBytesExpectedToSend] {
-        if (auto block = self->sendProgressBlock())
+    // The block is taken now: the fetch's completion releases the callbacks before calls queued ahead of
+    // it run, and progress made before the completion must still reach the caller before it.
+    auto block = sendProgressBlock();
+    if (!block) return;
+    invokeOnCallbackQueueUnlessStopped(
+        [block = std::move(block), bytesSent, totalBytesSent, totalBytesExpectedToSend] {
             block(bytesSent, totalBytesSent, totalBytesExpectedToSend);
-    });
+        });
 }
 
 void SessionFetcher::didReceiveData(const std::shared_ptr<platform::URLSession>&,
@@ -269,18 +271,18 @@ void SessionFetcher::didReceiveData(const std::shared_ptr<platform::URLSession>&
     downloadedData_->insert(downloadedData_->end(), data.begin(), data.end());
     downloadedLength_ = static_cast<std::int64_t>(downloadedData_->size());
     if (receivedProgressBlock_) {
+        // The block is taken now, as for upload progress; the total is read when the call runs.
         auto self = shared_from_this();
+        auto block = receivedProgressBlock_;
         auto length = static_cast<std::int64_t>(data.size());
         lock.unlock();
-        invokeOnCallbackQueueUnlessStopped([self, length] {
-            ReceivedProgressBlock block;
+        invokeOnCallbackQueueUnlessStopped([self, block = std::move(block), length] {
             std::int64_t total;
             {
                 std::lock_guard innerLock(self->mutex_);
-                block = self->receivedProgressBlock_;
                 total = self->downloadedLength_;
             }
-            if (block) block(length, total);
+            block(length, total);
         });
     }
 }

@@ -2,6 +2,7 @@
 // notifications, cookies, the user agent, downloads and the insecure-scheme rules.
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include <doctest/doctest.h>
 
@@ -422,6 +423,53 @@ TEST_CASE("a body turns a GET into a POST and the body reaches the server") {
     CHECK(text(recorder.first().data) == "payload");
     CHECK(fetcher->request()->httpMethod() == "POST");
     CHECK(fetcher->maxRetryInterval() == 600.0);
+}
+
+TEST_CASE("progress made before a fetch finished reaches the caller, ahead of the completion") {
+    FetcherEnvironment env;
+    HttpTestServer server;
+    server.on("POST", "/echo", HttpTestServer::echo());
+    const std::int64_t length = 100000;
+    auto queue = platform::DispatchQueue::make("fetcher.tests.held-callbacks");
+    auto fetcher = localFetcher(server.url("/echo"));
+    fetcher->setCallbackQueue(queue);
+    fetcher->setBodyData(platform::toData(std::string(static_cast<std::size_t>(length), 'p')));
+    fetcher->setRequestValue("application/octet-stream", "Content-Type");
+    // Touched only on `queue`, read once the completion came.
+    std::int64_t lastSent = 0, lastReceived = 0;
+    bool completed = false;
+    int afterCompletion = 0;
+    fetcher->setSendProgressBlock([&](std::int64_t, std::int64_t total, std::int64_t) {
+        lastSent = total;
+        afterCompletion += completed;
+    });
+    fetcher->setReceivedProgressBlock([&](std::int64_t, std::int64_t total) {
+        lastReceived = total;
+        afterCompletion += completed;
+    });
+    // The callback queue is held until the finished fetch has released its callbacks, so every progress
+    // call is still waiting in the queue by then.
+    queue->async([fetcher] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (fetcher->sendProgressBlock() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    CompletionRecorder recorder(queue);
+    auto handler = recorder.handler();
+    fetcher->beginFetchWithCompletionHandler([&, handler](std::optional<platform::Data> data,
+                                                          std::optional<platform::Error> error) {
+        completed = true;
+        handler(std::move(data), std::move(error));
+    });
+    REQUIRE(recorder.wait());
+    CAPTURE(recorder.first().error ? recorder.first().error->description() : std::string());
+    CHECK_FALSE(recorder.first().error);
+    CHECK_FALSE(fetcher->sendProgressBlock());
+    queue->sync([&] {
+        CHECK(lastSent == length);
+        CHECK(lastReceived == length);
+        CHECK(afterCompletion == 0);
+    });
 }
 
 TEST_CASE("downloads go to the destination file, and a file that cannot be written is an error") {

@@ -51,21 +51,12 @@ bool hasLineBreak(std::string_view s) {
 // The URL as libcurl gets it: without a user and password, which are sent only in answer to a
 // challenge (libcurl would otherwise send them at once, to any server the URL names).
 std::string transferURL(const URL& url) {
-    const std::string& full = url.absoluteString();
-    if (!url.percentEncodedUser() && !url.percentEncodedPassword()) return full;
-    CURLU* handle = curl_url();
-    std::string out = full;
-    if (curl_url_set(handle, CURLUPART_URL, full.c_str(), 0) == CURLUE_OK) {
-        curl_url_set(handle, CURLUPART_USER, nullptr, 0);
-        curl_url_set(handle, CURLUPART_PASSWORD, nullptr, 0);
-        char* text = nullptr;
-        if (curl_url_get(handle, CURLUPART_URL, &text, 0) == CURLUE_OK && text) {
-            out = text;
-            curl_free(text);
-        }
-    }
-    curl_url_cleanup(handle);
-    return out;
+    if (!url.percentEncodedUser() && !url.percentEncodedPassword()) return url.absoluteString();
+    URLComponents components(url);
+    components.percentEncodedUser.reset();
+    components.percentEncodedPassword.reset();
+    auto bare = components.url();
+    return bare ? bare->absoluteString() : url.absoluteString();
 }
 
 // "Content-Length" of a request, when it holds a length.

@@ -1,11 +1,11 @@
 // The permission monitor's states, prompts and poll.
 #include "app/AccessibilityPermissionMonitor.hpp"
 
-#include "platform/Accessibility.hpp"
-#include "platform/Log.hpp"
-#include "platform/Text.hpp"
-#include "platform/URL.hpp"
-#include "platform/Workspace.hpp"
+#include "platform/desktop/Accessibility.hpp"
+#include "platform/base/Log.hpp"
+#include "platform/base/Text.hpp"
+#include "platform/net/URL.hpp"
+#include "platform/desktop/Workspace.hpp"
 
 namespace brisko::app {
 

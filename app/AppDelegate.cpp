@@ -16,17 +16,17 @@
 #include <QWidgetAction>
 
 #include "app/AccessibilityPermissionMonitor.hpp"
-#include "app/ActivityTrackingService.hpp"
-#include "app/AuthService.hpp"
-#include "app/CompanionContentView.hpp"
+#include "app/recording/ActivityTrackingService.hpp"
+#include "app/account/AuthService.hpp"
+#include "app/views/CompanionContentView.hpp"
 #include "app/CompanionViewModel.hpp"
-#include "app/DrawingCaches.hpp"
-#include "app/MainWindow.hpp"
-#include "app/Palette.hpp"
+#include "app/views/DrawingCaches.hpp"
+#include "app/views/MainWindow.hpp"
+#include "app/views/Palette.hpp"
 #include "app/Updater.hpp"
-#include "platform/Log.hpp"
-#include "platform/LoginItem.hpp"
-#include "platform/Text.hpp"
+#include "platform/base/Log.hpp"
+#include "platform/desktop/LoginItem.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::app {
 

@@ -13,9 +13,9 @@
 #include <QSize>
 #include <QStringList>
 
-#include "app/MainWindow.hpp"
-#include "app/MenuBarHeader.hpp"
-#include "platform/NotificationCenter.hpp"
+#include "app/views/MainWindow.hpp"
+#include "app/views/MenuBarHeader.hpp"
+#include "platform/base/NotificationCenter.hpp"
 
 class QAction;
 class QMenu;

@@ -3,11 +3,11 @@
 
 #include <QPointer>
 
-#include "app/ActivityTrackingService.hpp"
-#include "app/AuthService.hpp"
-#include "platform/Dispatch.hpp"
-#include "platform/Log.hpp"
-#include "platform/Text.hpp"
+#include "app/recording/ActivityTrackingService.hpp"
+#include "app/account/AuthService.hpp"
+#include "platform/base/Dispatch.hpp"
+#include "platform/base/Log.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::app {
 

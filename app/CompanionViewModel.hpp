@@ -11,8 +11,8 @@
 #include <QObject>
 
 #include "app/AccessibilityPermissionMonitor.hpp"
-#include "platform/Async.hpp"
-#include "platform/NotificationCenter.hpp"
+#include "platform/base/Async.hpp"
+#include "platform/base/NotificationCenter.hpp"
 
 namespace brisko::app {
 

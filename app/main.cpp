@@ -7,17 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "app/ActivityTrackingService.hpp"
+#include "app/recording/ActivityTrackingService.hpp"
 #include "app/AppDelegate.hpp"
-#include "app/BriskoMark.hpp"
-#include "platform/Bundle.hpp"
-#include "platform/Dispatch.hpp"
-#include "platform/ProcessInfo.hpp"
-#include "platform/QtMainExecutor.hpp"
-#include "platform/SingleInstance.hpp"
-#include "platform/SleepWatcher.hpp"
-#include "platform/Workspace.hpp"
-#include "platform/X11Services.hpp"
+#include "app/views/BriskoMark.hpp"
+#include "platform/storage/Bundle.hpp"
+#include "platform/base/Dispatch.hpp"
+#include "platform/storage/ProcessInfo.hpp"
+#include "platform/desktop/QtMainExecutor.hpp"
+#include "platform/desktop/SingleInstance.hpp"
+#include "platform/desktop/SleepWatcher.hpp"
+#include "platform/desktop/Workspace.hpp"
+#include "platform/desktop/X11Services.hpp"
 
 namespace {
 constexpr const char* kDisplayName = "Brisko Desktop";

@@ -2,7 +2,7 @@
 #include "auth/Auth.hpp"
 
 #include "core/App.hpp"
-#include "platform/Dispatch.hpp"
+#include "platform/base/Dispatch.hpp"
 
 namespace brisko::auth {
 

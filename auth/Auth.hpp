@@ -14,8 +14,8 @@
 #include "auth/AuthCredential.hpp"
 #include "auth/AuthDataResult.hpp"
 #include "auth/User.hpp"
-#include "platform/Async.hpp"
-#include "platform/Error.hpp"
+#include "platform/base/Async.hpp"
+#include "platform/base/Error.hpp"
 
 namespace brisko::auth {
 

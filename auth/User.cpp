@@ -2,7 +2,7 @@
 #include "auth/User.hpp"
 
 #include "auth/Auth.hpp"
-#include "platform/Dispatch.hpp"
+#include "platform/base/Dispatch.hpp"
 
 namespace brisko::auth {
 

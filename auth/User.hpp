@@ -6,8 +6,8 @@
 #include <string>
 
 #include "auth/AuthTokenResult.hpp"
-#include "platform/Async.hpp"
-#include "platform/Error.hpp"
+#include "platform/base/Async.hpp"
+#include "platform/base/Error.hpp"
 
 namespace brisko::auth {
 

@@ -20,8 +20,8 @@
 
 #include "tests/app/FakeCompanionService.hpp"
 #include "tests/app/TrayMenuDriver.hpp"
-#include "tests/platform/DesktopTestSupport.hpp"
-#include "tests/platform/X11TestWindow.hpp"
+#include "tests/platform/desktop/DesktopTestSupport.hpp"
+#include "tests/platform/desktop/X11TestWindow.hpp"
 
 using brisko::app::test::FakeCompanionService;
 using brisko::app::test::StatusNotifierWatcher;

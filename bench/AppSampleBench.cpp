@@ -8,16 +8,16 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/ActivityBuffer.hpp"
-#include "app/ActivityBufferFile.hpp"
-#include "app/ActivityTrackingService.hpp"
-#include "platform/Accessibility.hpp"
-#include "platform/IdleTime.hpp"
-#include "platform/Log.hpp"
-#include "platform/Workspace.hpp"
-#include "platform/X11Services.hpp"
+#include "app/recording/ActivityBuffer.hpp"
+#include "app/recording/ActivityBufferFile.hpp"
+#include "app/recording/ActivityTrackingService.hpp"
+#include "platform/desktop/Accessibility.hpp"
+#include "platform/desktop/IdleTime.hpp"
+#include "platform/base/Log.hpp"
+#include "platform/desktop/Workspace.hpp"
+#include "platform/desktop/X11Services.hpp"
 #include "tests/app/AppTestSupport.hpp"
-#include "tests/platform/X11TestWindow.hpp"
+#include "tests/platform/desktop/X11TestWindow.hpp"
 
 using namespace brisko::app;
 namespace platform = brisko::platform;

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/ActivityPayload.hpp"
-#include "platform/Clock.hpp"
-#include "platform/Log.hpp"
+#include "app/recording/ActivityPayload.hpp"
+#include "platform/base/Clock.hpp"
+#include "platform/base/Log.hpp"
 #include "tests/app/AppTestSupport.hpp"
 
 using namespace brisko::app;

@@ -21,8 +21,8 @@
 
 #include "fetcher/SessionFetcherService.hpp"
 #include "fetcher/SessionUploadFetcher.hpp"
-#include "platform/Dispatch.hpp"
-#include "platform/UserDefaults.hpp"
+#include "platform/base/Dispatch.hpp"
+#include "platform/storage/UserDefaults.hpp"
 
 using namespace brisko;
 using SteadyClock = std::chrono::steady_clock;

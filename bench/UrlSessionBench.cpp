@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Async.hpp"
-#include "platform/URLSession.hpp"
+#include "platform/base/Async.hpp"
+#include "platform/net/URLSession.hpp"
 
 using namespace brisko::platform;
 using SteadyClock = std::chrono::steady_clock;

@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/X11Accessibility.hpp"
-#include "platform/X11Connection.hpp"
-#include "platform/X11IdleTime.hpp"
-#include "platform/X11Workspace.hpp"
+#include "platform/desktop/X11Accessibility.hpp"
+#include "platform/desktop/X11Connection.hpp"
+#include "platform/desktop/X11IdleTime.hpp"
+#include "platform/desktop/X11Workspace.hpp"
 
 using namespace brisko::platform;
 using Clock = std::chrono::steady_clock;

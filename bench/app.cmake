@@ -9,8 +9,8 @@ pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 add_library(brisko_app_bench_support STATIC
   ${CMAKE_SOURCE_DIR}/tests/app/AppTestSupport.cpp
   ${CMAKE_SOURCE_DIR}/tests/app/TrayMenuDriver.cpp
-  ${CMAKE_SOURCE_DIR}/tests/platform/X11TestWindow.cpp
-  ${CMAKE_SOURCE_DIR}/tests/platform/DesktopTestSupport.cpp
+  ${CMAKE_SOURCE_DIR}/tests/platform/desktop/X11TestWindow.cpp
+  ${CMAKE_SOURCE_DIR}/tests/platform/desktop/DesktopTestSupport.cpp
 )
 set_target_properties(brisko_app_bench_support PROPERTIES AUTOMOC ON)
 target_link_libraries(brisko_app_bench_support PUBLIC brisko_app_lib PkgConfig::HTTPLIB PkgConfig::XCB Qt6::DBus doctest::doctest)

@@ -3,8 +3,8 @@
 
 #include <memory>
 
-#include "platform/NotificationCenter.hpp"
-#include "platform/UserDefaults.hpp"
+#include "platform/base/NotificationCenter.hpp"
+#include "platform/storage/UserDefaults.hpp"
 
 namespace brisko::core {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/Value.hpp"
+#include "platform/base/Value.hpp"
 
 namespace brisko::core {
 

@@ -14,9 +14,9 @@
 #include "core/BundleUtil.hpp"
 #include "core/CoreLogger.hpp"
 #include "core/NumberValue.hpp"
-#include "platform/Bundle.hpp"
-#include "platform/Text.hpp"
-#include "platform/UserDefaults.hpp"
+#include "platform/storage/Bundle.hpp"
+#include "platform/base/Text.hpp"
+#include "platform/storage/UserDefaults.hpp"
 
 namespace brisko::core {
 namespace {

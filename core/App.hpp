@@ -14,7 +14,7 @@
 #include "core/Library.hpp"
 #include "core/Options.hpp"
 #include "core/ZudiridiUserAgent.hpp"
-#include "platform/NotificationCenter.hpp"
+#include "platform/base/NotificationCenter.hpp"
 
 namespace brisko::core {
 

@@ -8,8 +8,8 @@
 #include "core/Library.hpp"
 #include "core/NumberValue.hpp"
 #include "core/UtilitiesLogger.hpp"
-#include "platform/Bundle.hpp"
-#include "platform/Text.hpp"
+#include "platform/storage/Bundle.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::core {
 namespace {

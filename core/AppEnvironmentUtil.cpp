@@ -4,8 +4,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/ProcessInfo.hpp"
-#include "platform/Text.hpp"
+#include "platform/storage/ProcessInfo.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::core {
 namespace {

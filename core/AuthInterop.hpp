@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "core/Component.hpp"
-#include "platform/Error.hpp"
+#include "platform/base/Error.hpp"
 
 namespace brisko::core {
 

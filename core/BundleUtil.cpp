@@ -2,7 +2,7 @@
 #include "core/BundleUtil.hpp"
 
 #include "core/AppEnvironmentUtil.hpp"
-#include "platform/Bundle.hpp"
+#include "platform/storage/Bundle.hpp"
 
 namespace brisko::core {
 

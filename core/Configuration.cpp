@@ -2,8 +2,8 @@
 #include "core/Configuration.hpp"
 
 #include "core/CoreLogger.hpp"
-#include "platform/Error.hpp"
-#include "platform/Text.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::core {
 

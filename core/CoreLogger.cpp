@@ -6,8 +6,8 @@
 #include <mutex>
 
 #include "core/ZudiridiUserAgent.hpp"
-#include "platform/ProcessInfo.hpp"
-#include "platform/UserDefaults.hpp"
+#include "platform/storage/ProcessInfo.hpp"
+#include "platform/storage/UserDefaults.hpp"
 
 namespace brisko::core {
 namespace {

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/Error.hpp"
-#include "platform/Value.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/base/Value.hpp"
 
 namespace brisko::core {
 

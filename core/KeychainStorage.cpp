@@ -2,8 +2,8 @@
 #include "core/KeychainStorage.hpp"
 
 #include "core/KeychainUtils.hpp"
-#include "platform/KeyedArchiver.hpp"
-#include "platform/KeyedUnarchiver.hpp"
+#include "platform/storage/KeyedArchiver.hpp"
+#include "platform/storage/KeyedUnarchiver.hpp"
 
 namespace brisko::core {
 

@@ -11,11 +11,11 @@
 #include <string_view>
 
 #include "core/ObjectCache.hpp"
-#include "platform/ArchiveClass.hpp"
-#include "platform/Dispatch.hpp"
-#include "platform/Error.hpp"
-#include "platform/Keychain.hpp"
-#include "platform/Value.hpp"
+#include "platform/storage/ArchiveClass.hpp"
+#include "platform/base/Dispatch.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/storage/Keychain.hpp"
+#include "platform/base/Value.hpp"
 
 namespace brisko::core {
 

@@ -1,7 +1,7 @@
 // Keychain item calls with the keychain storage's error values.
 #include "core/KeychainUtils.hpp"
 
-#include "platform/Text.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::core {
 

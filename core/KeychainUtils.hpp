@@ -4,8 +4,8 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/Error.hpp"
-#include "platform/Keychain.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/storage/Keychain.hpp"
 
 namespace brisko::core {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Dispatch.hpp"
+#include "platform/base/Dispatch.hpp"
 
 namespace brisko::core {
 

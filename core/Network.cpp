@@ -3,8 +3,8 @@
 
 #include "core/Gzip.hpp"
 #include "core/UtilitiesLogger.hpp"
-#include "platform/Log.hpp"
-#include "platform/Text.hpp"
+#include "platform/base/Log.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::core {
 namespace {

@@ -5,9 +5,9 @@
 #include <sys/stat.h>
 
 #include "core/UtilitiesLogger.hpp"
-#include "platform/Crypto.hpp"
-#include "platform/FileSystem.hpp"
-#include "platform/Text.hpp"
+#include "platform/storage/Crypto.hpp"
+#include "platform/storage/FileSystem.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::core {
 namespace {

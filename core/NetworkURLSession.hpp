@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "core/NetworkLoggerDelegate.hpp"
-#include "platform/URLSession.hpp"
+#include "platform/net/URLSession.hpp"
 
 namespace brisko::core {
 

@@ -3,7 +3,7 @@
 
 #include <optional>
 
-#include "platform/Value.hpp"
+#include "platform/base/Value.hpp"
 
 namespace brisko::core {
 

@@ -9,11 +9,11 @@
 #include "core/CoreLogger.hpp"
 #include "core/NumberValue.hpp"
 #include "core/ZudiridiUserAgent.hpp"
-#include "platform/Bundle.hpp"
-#include "platform/Error.hpp"
-#include "platform/FileSystem.hpp"
-#include "platform/PropertyList.hpp"
-#include "platform/Text.hpp"
+#include "platform/storage/Bundle.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/storage/FileSystem.hpp"
+#include "platform/storage/PropertyList.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::core {
 namespace {

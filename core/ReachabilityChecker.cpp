@@ -2,7 +2,7 @@
 #include "core/ReachabilityChecker.hpp"
 
 #include "core/UtilitiesLogger.hpp"
-#include "platform/Text.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::core {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Reachability.hpp"
+#include "platform/net/Reachability.hpp"
 
 namespace brisko::core {
 

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <limits>
 
-#include "platform/Clock.hpp"
-#include "platform/Error.hpp"
-#include "platform/Text.hpp"
+#include "platform/base/Clock.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::core {
 namespace {

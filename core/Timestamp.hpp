@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Value.hpp"
+#include "platform/base/Value.hpp"
 
 namespace brisko::core {
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <utility>
 
-#include "platform/Error.hpp"
+#include "platform/base/Error.hpp"
 
 namespace brisko::core {
 

@@ -3,8 +3,8 @@
 
 #include "core/NumberValue.hpp"
 #include "core/UtilitiesLogger.hpp"
-#include "platform/Text.hpp"
-#include "platform/UserDefaults.hpp"
+#include "platform/base/Text.hpp"
+#include "platform/storage/UserDefaults.hpp"
 
 namespace brisko::core {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Value.hpp"
+#include "platform/base/Value.hpp"
 
 namespace brisko::platform {
 class UserDefaults;

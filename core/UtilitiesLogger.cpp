@@ -6,8 +6,8 @@
 #include <mutex>
 
 #include "core/AppEnvironmentUtil.hpp"
-#include "platform/Dispatch.hpp"
-#include "platform/Log.hpp"
+#include "platform/base/Dispatch.hpp"
+#include "platform/base/Log.hpp"
 
 namespace brisko::core {
 namespace {

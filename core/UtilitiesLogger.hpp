@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Text.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::core {
 

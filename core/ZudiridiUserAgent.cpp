@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/AppEnvironmentUtil.hpp"
-#include "platform/Bundle.hpp"
+#include "platform/storage/Bundle.hpp"
 
 namespace brisko::core {
 namespace {

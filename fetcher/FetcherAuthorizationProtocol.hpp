@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/Error.hpp"
-#include "platform/URLRequest.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/net/URLRequest.hpp"
 
 namespace brisko::fetcher {
 

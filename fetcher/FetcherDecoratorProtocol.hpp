@@ -5,8 +5,8 @@
 #include <memory>
 #include <optional>
 
-#include "platform/Error.hpp"
-#include "platform/URLRequest.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/net/URLRequest.hpp"
 
 namespace brisko::fetcher {
 

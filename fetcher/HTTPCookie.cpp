@@ -7,9 +7,9 @@
 #include <limits>
 
 #include "fetcher/HTTPDate.hpp"
-#include "platform/Clock.hpp"
-#include "platform/HTTPHeaders.hpp"
-#include "platform/Text.hpp"
+#include "platform/base/Clock.hpp"
+#include "platform/net/HTTPHeaders.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::fetcher {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Value.hpp"
+#include "platform/base/Value.hpp"
 
 namespace brisko::fetcher {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Value.hpp"
+#include "platform/base/Value.hpp"
 
 namespace brisko::fetcher {
 

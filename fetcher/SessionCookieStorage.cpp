@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "platform/Clock.hpp"
-#include "platform/Text.hpp"
+#include "platform/base/Clock.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::fetcher {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "fetcher/HTTPCookie.hpp"
-#include "platform/HTTPCookieStorage.hpp"
-#include "platform/URL.hpp"
+#include "platform/net/HTTPCookieStorage.hpp"
+#include "platform/net/URL.hpp"
 
 namespace brisko::fetcher {
 

@@ -10,11 +10,11 @@
 
 #include "fetcher/SessionFetcherService.hpp"
 #include "fetcher/internal/FetcherEnvironment.hpp"
-#include "platform/Clock.hpp"
-#include "platform/Log.hpp"
-#include "platform/NotificationCenter.hpp"
-#include "platform/Text.hpp"
-#include "platform/URLError.hpp"
+#include "platform/base/Clock.hpp"
+#include "platform/base/Log.hpp"
+#include "platform/base/NotificationCenter.hpp"
+#include "platform/base/Text.hpp"
+#include "platform/net/URLError.hpp"
 
 namespace brisko::fetcher {
 

@@ -16,10 +16,10 @@
 #include "fetcher/SessionCookieStorage.hpp"
 #include "fetcher/SessionFetcherServiceProtocol.hpp"
 #include "fetcher/UserAgentProvider.hpp"
-#include "platform/Dispatch.hpp"
-#include "platform/Error.hpp"
-#include "platform/URLSession.hpp"
-#include "platform/Value.hpp"
+#include "platform/base/Dispatch.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/net/URLSession.hpp"
+#include "platform/base/Value.hpp"
 
 namespace brisko::fetcher {
 

@@ -5,7 +5,7 @@
 
 #include "fetcher/SessionFetcher.hpp"
 #include "fetcher/internal/FetcherEnvironment.hpp"
-#include "platform/Text.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::fetcher {
 

@@ -5,8 +5,8 @@
 #include "fetcher/SessionFetcher.hpp"
 #include "fetcher/internal/FetcherEnvironment.hpp"
 #include "fetcher/internal/HeaderFields.hpp"
-#include "platform/Text.hpp"
-#include "platform/URLError.hpp"
+#include "platform/base/Text.hpp"
+#include "platform/net/URLError.hpp"
 
 namespace brisko::fetcher {
 

@@ -3,9 +3,9 @@
 
 #include "fetcher/SessionFetcher.hpp"
 #include "fetcher/internal/FetcherEnvironment.hpp"
-#include "platform/Bundle.hpp"
-#include "platform/Log.hpp"
-#include "platform/Text.hpp"
+#include "platform/storage/Bundle.hpp"
+#include "platform/base/Log.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::fetcher {
 

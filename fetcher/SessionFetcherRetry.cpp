@@ -5,8 +5,8 @@
 #include "fetcher/HTTPDate.hpp"
 #include "fetcher/SessionFetcher.hpp"
 #include "fetcher/internal/HeaderFields.hpp"
-#include "platform/Clock.hpp"
-#include "platform/URLError.hpp"
+#include "platform/base/Clock.hpp"
+#include "platform/net/URLError.hpp"
 
 namespace brisko::fetcher {
 

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/Clock.hpp"
+#include "platform/base/Clock.hpp"
 
 namespace brisko::fetcher {
 

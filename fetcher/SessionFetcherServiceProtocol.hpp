@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "fetcher/FetcherDecoratorProtocol.hpp"
-#include "platform/Dispatch.hpp"
-#include "platform/URLSession.hpp"
+#include "platform/base/Dispatch.hpp"
+#include "platform/net/URLSession.hpp"
 
 namespace brisko::fetcher {
 

@@ -3,9 +3,9 @@
 
 #include "fetcher/SessionFetcher.hpp"
 #include "fetcher/SessionFetcherService.hpp"
-#include "platform/NotificationCenter.hpp"
-#include "platform/Text.hpp"
-#include "platform/URLError.hpp"
+#include "platform/base/NotificationCenter.hpp"
+#include "platform/base/Text.hpp"
+#include "platform/net/URLError.hpp"
 
 namespace brisko::fetcher {
 

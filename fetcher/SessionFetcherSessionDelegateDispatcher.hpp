@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/Dispatch.hpp"
-#include "platform/URLSession.hpp"
+#include "platform/base/Dispatch.hpp"
+#include "platform/net/URLSession.hpp"
 
 namespace brisko::fetcher {
 

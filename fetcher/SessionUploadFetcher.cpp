@@ -12,9 +12,9 @@
 
 #include "fetcher/SessionFetcherService.hpp"
 #include "fetcher/internal/FetcherEnvironment.hpp"
-#include "platform/FileSystem.hpp"
-#include "platform/NotificationCenter.hpp"
-#include "platform/Text.hpp"
+#include "platform/storage/FileSystem.hpp"
+#include "platform/base/NotificationCenter.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::fetcher {
 

@@ -3,9 +3,9 @@
 
 #include <map>
 
-#include "platform/Bundle.hpp"
-#include "platform/ProcessInfo.hpp"
-#include "platform/Text.hpp"
+#include "platform/storage/Bundle.hpp"
+#include "platform/storage/ProcessInfo.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::fetcher {
 

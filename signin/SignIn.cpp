@@ -1,7 +1,7 @@
 // The Ezevar sign-in stand-in: keeps its configuration and reports that sign-in is not available.
 #include "signin/SignIn.hpp"
 
-#include "platform/Dispatch.hpp"
+#include "platform/base/Dispatch.hpp"
 
 namespace brisko::signin {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Error.hpp"
+#include "platform/base/Error.hpp"
 #include "signin/Configuration.hpp"
 #include "signin/SignInResult.hpp"
 

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "platform/FileSystem.hpp"
+#include "platform/storage/FileSystem.hpp"
 
 namespace brisko::core::internal {
 

@@ -1,7 +1,7 @@
 // The heartbeat controller's transforms over the stored bundle.
 #include "core/internal/HeartbeatController.hpp"
 
-#include "platform/Clock.hpp"
+#include "platform/base/Clock.hpp"
 
 namespace brisko::core::internal {
 namespace {

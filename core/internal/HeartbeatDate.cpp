@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "platform/Text.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::core::internal {
 namespace {

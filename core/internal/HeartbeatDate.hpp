@@ -4,7 +4,7 @@
 #include <chrono>
 #include <string>
 
-#include "platform/Value.hpp"
+#include "platform/base/Value.hpp"
 
 namespace brisko::core::internal {
 

@@ -11,7 +11,7 @@
 #include "core/UnfairLock.hpp"
 #include "core/internal/HeartbeatsBundle.hpp"
 #include "core/internal/Storage.hpp"
-#include "platform/Dispatch.hpp"
+#include "platform/base/Dispatch.hpp"
 
 namespace brisko::core::internal {
 

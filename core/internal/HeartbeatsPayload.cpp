@@ -3,8 +3,8 @@
 
 #include "core/Gzip.hpp"
 #include "core/internal/BoundedJSON.hpp"
-#include "platform/Clock.hpp"
-#include "platform/Crypto.hpp"
+#include "platform/base/Clock.hpp"
+#include "platform/storage/Crypto.hpp"
 
 namespace brisko::core::internal {
 namespace {

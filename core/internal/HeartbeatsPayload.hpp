@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/internal/HeartbeatDate.hpp"
-#include "platform/Value.hpp"
+#include "platform/base/Value.hpp"
 
 namespace brisko::core::internal {
 

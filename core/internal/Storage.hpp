@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/Value.hpp"
+#include "platform/base/Value.hpp"
 
 namespace brisko::core::internal {
 

@@ -1,7 +1,7 @@
 // The user-defaults byte store.
 #include "core/internal/UserDefaultsStorage.hpp"
 
-#include "platform/UserDefaults.hpp"
+#include "platform/storage/UserDefaults.hpp"
 
 namespace brisko::core::internal {
 

@@ -9,7 +9,7 @@
 #include <map>
 #include <mutex>
 
-#include "platform/FileSystem.hpp"
+#include "platform/storage/FileSystem.hpp"
 
 namespace brisko::fetcher::internal {
 

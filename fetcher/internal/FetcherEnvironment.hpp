@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/Dispatch.hpp"
-#include "platform/Error.hpp"
-#include "platform/UserDefaults.hpp"
-#include "platform/Value.hpp"
+#include "platform/base/Dispatch.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/storage/UserDefaults.hpp"
+#include "platform/base/Value.hpp"
 
 namespace brisko::fetcher {
 class SessionFetcher;

@@ -10,9 +10,9 @@
 
 #include "app/AccessibilityPermissionMonitor.hpp"
 #include "app/AppDelegate.hpp"
-#include "app/CompanionContentView.hpp"
+#include "app/views/CompanionContentView.hpp"
 #include "app/CompanionViewModel.hpp"
-#include "app/MainWindow.hpp"
+#include "app/views/MainWindow.hpp"
 #include "app/Updater.hpp"
 #include "tests/app/AppTestSupport.hpp"
 

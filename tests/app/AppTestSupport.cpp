@@ -7,7 +7,7 @@
 #include <random>
 
 #include "core/App.hpp"
-#include "platform/Workspace.hpp"
+#include "platform/desktop/Workspace.hpp"
 
 namespace brisko::app::test {
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "app/EzevarSignInClient.hpp"
-#include "app/IdentityClient.hpp"
-#include "platform/Dispatch.hpp"
-#include "platform/Error.hpp"
+#include "app/account/EzevarSignInClient.hpp"
+#include "app/account/IdentityClient.hpp"
+#include "platform/base/Dispatch.hpp"
+#include "platform/base/Error.hpp"
 
 namespace brisko::app::test {
 

@@ -4,7 +4,7 @@
 
 #include "app/AccessibilityPermissionMonitor.hpp"
 #include "app/CompanionViewModel.hpp"
-#include "platform/Log.hpp"
+#include "platform/base/Log.hpp"
 #include "tests/app/AppTestSupport.hpp"
 
 using namespace brisko::app;

@@ -3,8 +3,8 @@
 add_executable(app_e2e_tests
   ${CMAKE_CURRENT_LIST_DIR}/AppEndToEndTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/TrayMenuDriver.cpp
-  ${CMAKE_SOURCE_DIR}/tests/platform/X11TestWindow.cpp
-  ${CMAKE_SOURCE_DIR}/tests/platform/DesktopTestSupport.cpp
+  ${CMAKE_SOURCE_DIR}/tests/platform/desktop/X11TestWindow.cpp
+  ${CMAKE_SOURCE_DIR}/tests/platform/desktop/DesktopTestSupport.cpp
 )
 set_target_properties(app_e2e_tests PROPERTIES AUTOMOC ON)
 target_link_libraries(app_e2e_tests PRIVATE brisko_test_support Qt6::Core Qt6::DBus PkgConfig::XCB)

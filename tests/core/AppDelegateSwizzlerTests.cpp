@@ -2,10 +2,10 @@
 #include <doctest/doctest.h>
 
 #include "core/AppDelegateSwizzler.hpp"
-#include "platform/Bundle.hpp"
-#include "platform/PropertyList.hpp"
+#include "platform/storage/Bundle.hpp"
+#include "platform/storage/PropertyList.hpp"
 #include "tests/core/CoreTestEnvironment.hpp"
-#include "tests/platform/StorageFixtures.hpp"
+#include "tests/platform/storage/StorageFixtures.hpp"
 
 using namespace brisko;
 using namespace brisko::core;

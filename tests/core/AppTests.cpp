@@ -8,8 +8,8 @@
 #include "core/AuthInterop.hpp"
 #include "core/ComponentType.hpp"
 #include "core/CoreLogger.hpp"
-#include "platform/Bundle.hpp"
-#include "platform/UserDefaults.hpp"
+#include "platform/storage/Bundle.hpp"
+#include "platform/storage/UserDefaults.hpp"
 #include "tests/core/CoreTestEnvironment.hpp"
 #include "tests/core/FakeAuthComponent.hpp"
 

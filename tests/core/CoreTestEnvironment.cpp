@@ -6,11 +6,11 @@
 #include <stdexcept>
 
 #include "core/UtilitiesLogger.hpp"
-#include "platform/Bundle.hpp"
-#include "platform/InMemoryKeychain.hpp"
-#include "platform/Keychain.hpp"
-#include "platform/Log.hpp"
-#include "platform/UserDefaults.hpp"
+#include "platform/storage/Bundle.hpp"
+#include "platform/storage/InMemoryKeychain.hpp"
+#include "platform/storage/Keychain.hpp"
+#include "platform/base/Log.hpp"
+#include "platform/storage/UserDefaults.hpp"
 
 namespace brisko::core::testing {
 namespace {

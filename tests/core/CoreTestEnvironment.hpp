@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Dispatch.hpp"
+#include "platform/base/Dispatch.hpp"
 
 namespace brisko::core::testing {
 

@@ -4,7 +4,7 @@
 #include <zlib.h>
 
 #include "core/Gzip.hpp"
-#include "platform/Crypto.hpp"
+#include "platform/storage/Crypto.hpp"
 
 using namespace brisko;
 using core::dataByGzippingData;

@@ -10,7 +10,7 @@
 #include "core/internal/FileStorage.hpp"
 #include "core/internal/HeartbeatController.hpp"
 #include "core/internal/UserDefaultsStorage.hpp"
-#include "platform/FileSystem.hpp"
+#include "platform/storage/FileSystem.hpp"
 #include "tests/core/CoreTestEnvironment.hpp"
 
 using namespace brisko;

@@ -7,12 +7,12 @@
 
 #include "core/KeychainStorage.hpp"
 #include "core/KeychainUtils.hpp"
-#include "platform/FileKeychain.hpp"
-#include "platform/InMemoryKeychain.hpp"
-#include "platform/KeyedArchiver.hpp"
-#include "platform/KeyedUnarchiver.hpp"
-#include "platform/SecretServiceKeychain.hpp"
-#include "tests/platform/StorageFixtures.hpp"
+#include "platform/storage/FileKeychain.hpp"
+#include "platform/storage/InMemoryKeychain.hpp"
+#include "platform/storage/KeyedArchiver.hpp"
+#include "platform/storage/KeyedUnarchiver.hpp"
+#include "platform/storage/SecretServiceKeychain.hpp"
+#include "tests/platform/storage/StorageFixtures.hpp"
 
 using namespace brisko;
 using core::KeychainStorage;

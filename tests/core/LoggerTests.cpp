@@ -5,7 +5,7 @@
 #include "core/CoreLogger.hpp"
 #include "core/LoggerWrapper.hpp"
 #include "core/UtilitiesLoggerWrapper.hpp"
-#include "platform/UserDefaults.hpp"
+#include "platform/storage/UserDefaults.hpp"
 #include "tests/core/CoreTestEnvironment.hpp"
 
 using namespace brisko;

@@ -9,7 +9,7 @@
 
 #include "core/Gzip.hpp"
 #include "core/Network.hpp"
-#include "platform/FileSystem.hpp"
+#include "platform/storage/FileSystem.hpp"
 #include "tests/core/CoreTestEnvironment.hpp"
 
 using namespace brisko;

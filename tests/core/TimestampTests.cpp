@@ -2,8 +2,8 @@
 #include <doctest/doctest.h>
 
 #include "core/Timestamp.hpp"
-#include "platform/Clock.hpp"
-#include "platform/Error.hpp"
+#include "platform/base/Clock.hpp"
+#include "platform/base/Error.hpp"
 
 using namespace brisko;
 using core::Timestamp;

@@ -4,7 +4,7 @@
 #include "core/App.hpp"
 #include "core/AppEnvironmentUtil.hpp"
 #include "core/ZudiridiUserAgent.hpp"
-#include "platform/ProcessInfo.hpp"
+#include "platform/storage/ProcessInfo.hpp"
 #include "tests/core/CoreTestEnvironment.hpp"
 
 using namespace brisko;

@@ -2,10 +2,10 @@
 #include <doctest/doctest.h>
 
 #include "core/UserDefaults.hpp"
-#include "platform/Error.hpp"
-#include "platform/UserDefaults.hpp"
+#include "platform/base/Error.hpp"
+#include "platform/storage/UserDefaults.hpp"
 #include "tests/core/CoreTestEnvironment.hpp"
-#include "tests/platform/StorageFixtures.hpp"
+#include "tests/platform/storage/StorageFixtures.hpp"
 
 using namespace brisko;
 

@@ -2,7 +2,7 @@
 #include <doctest/doctest.h>
 
 #include "fetcher/SessionFetcher.hpp"
-#include "platform/UserDefaults.hpp"
+#include "platform/storage/UserDefaults.hpp"
 #include "tests/fetcher/FetcherTestSupport.hpp"
 #include "tests/support/HttpTestServer.hpp"
 

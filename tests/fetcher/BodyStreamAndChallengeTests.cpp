@@ -4,8 +4,8 @@
 
 #include "fetcher/SessionFetcher.hpp"
 #include "fetcher/SessionFetcherService.hpp"
-#include "platform/InputStream.hpp"
-#include "platform/URLError.hpp"
+#include "platform/net/InputStream.hpp"
+#include "platform/net/URLError.hpp"
 #include "tests/fetcher/FetcherTestSupport.hpp"
 #include "tests/support/HttpTestServer.hpp"
 

@@ -4,7 +4,7 @@
 #include "fetcher/HTTPCookie.hpp"
 #include "fetcher/HTTPDate.hpp"
 #include "fetcher/SessionCookieStorage.hpp"
-#include "platform/Clock.hpp"
+#include "platform/base/Clock.hpp"
 
 using namespace brisko;
 using namespace brisko::fetcher;

@@ -12,9 +12,9 @@
 #include <doctest/doctest.h>
 
 #include "fetcher/SessionFetcher.hpp"
-#include "platform/Dispatch.hpp"
-#include "platform/NotificationCenter.hpp"
-#include "platform/UserDefaults.hpp"
+#include "platform/base/Dispatch.hpp"
+#include "platform/base/NotificationCenter.hpp"
+#include "platform/storage/UserDefaults.hpp"
 
 namespace brisko::fetcher::testing {
 

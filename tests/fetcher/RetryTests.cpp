@@ -3,8 +3,8 @@
 
 #include "fetcher/HTTPDate.hpp"
 #include "fetcher/SessionFetcher.hpp"
-#include "platform/Clock.hpp"
-#include "platform/URLError.hpp"
+#include "platform/base/Clock.hpp"
+#include "platform/net/URLError.hpp"
 #include "tests/fetcher/FetcherTestSupport.hpp"
 #include "tests/support/HttpTestServer.hpp"
 

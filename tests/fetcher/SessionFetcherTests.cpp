@@ -8,9 +8,9 @@
 
 #include "fetcher/SessionFetcher.hpp"
 #include "fetcher/SessionFetcherService.hpp"
-#include "platform/FileSystem.hpp"
-#include "platform/Log.hpp"
-#include "platform/URLError.hpp"
+#include "platform/storage/FileSystem.hpp"
+#include "platform/base/Log.hpp"
+#include "platform/net/URLError.hpp"
 #include "tests/fetcher/FetcherTestSupport.hpp"
 #include "tests/support/HttpTestServer.hpp"
 

@@ -7,8 +7,8 @@
 
 #include "fetcher/SessionFetcherService.hpp"
 #include "fetcher/SessionUploadFetcher.hpp"
-#include "platform/FileSystem.hpp"
-#include "platform/UserDefaults.hpp"
+#include "platform/storage/FileSystem.hpp"
+#include "platform/storage/UserDefaults.hpp"
 #include "tests/fetcher/FetcherTestSupport.hpp"
 #include "tests/fetcher/UploadProtocolServer.hpp"
 

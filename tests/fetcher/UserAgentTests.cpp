@@ -6,8 +6,8 @@
 #include <doctest/doctest.h>
 
 #include "fetcher/UserAgentProvider.hpp"
-#include "platform/Bundle.hpp"
-#include "platform/ProcessInfo.hpp"
+#include "platform/storage/Bundle.hpp"
+#include "platform/storage/ProcessInfo.hpp"
 
 using namespace brisko;
 using namespace brisko::fetcher;

@@ -37,8 +37,8 @@
 
 #include <httplib.h>
 
-#include "platform/HTTPHeaders.hpp"
-#include "platform/URL.hpp"
+#include "platform/net/HTTPHeaders.hpp"
+#include "platform/net/URL.hpp"
 
 namespace brisko::testing {
 

@@ -1,0 +1,176 @@
+// The chunked upload with its drop and requeue rules.
+#include "app/recording/ActivityUploader.hpp"
+
+#include <algorithm>
+#include <exception>
+
+#include "app/recording/ActivityPayload.hpp"
+#include "app/recording/ActivityTrackingError.hpp"
+#include "app/recording/ActivityTrackingService.hpp"
+#include "app/account/AuthService.hpp"
+#include "app/account/IdentityClient.hpp"
+#include "platform/base/Clock.hpp"
+#include "platform/base/Log.hpp"
+#include "platform/base/Text.hpp"
+
+namespace brisko::app {
+
+namespace {
+constexpr const char* kDroppedChunkLog =
+    "[ActivityTracking] Dropped chunk (permanent HTTP %d): %d entries, range %@ - %@, firstApp=%@";
+constexpr const char* kUploadFailedLog = "[ActivityTracking] Upload failed (uploaded %d, requeued %d): %@";
+constexpr const char* kUploadedLog = "[ActivityTracking] Uploaded %d entries";
+constexpr const char* kUploadedWithDiscardsLog = "[ActivityTracking] Uploaded %d entries (discarded %d)";
+constexpr const char* kUnknownAppName = "Unknown";
+constexpr const char* kDayPattern = "yyyy-MM-dd";
+
+// The samples of a run were discarded (their account signed out) while it was under way.
+struct RunDiscarded {};
+
+// 4xx statuses the service will answer the same way every time; 401, 408, 425 and 429 are worth another try.
+bool isPermanentRejection(int status) {
+    return status >= 400 && status <= 499 && status != 401 && status != 408 && status != 425 && status != 429;
+}
+
+std::string ingestAddress(std::string_view base) {
+    std::string trimmed = platform::trimWhitespaceAndNewlines(base);
+    std::string_view core = trimmed;
+    while (!core.empty() && core.front() == '/') core.remove_prefix(1);
+    while (!core.empty() && core.back() == '/') core.remove_suffix(1);
+    return std::string(core) + std::string(ActivityUploader::kIngestPath);
+}
+
+bool isSuccess(int status) {
+    return status >= 200 && status <= 299;
+}
+}  // namespace
+
+ActivityUploader::ActivityUploader(std::shared_ptr<ActivityBuffer> buffer,
+                                   std::shared_ptr<AuthService> authService,
+                                   std::shared_ptr<platform::URLSession> session, std::string apiBaseURL)
+    : buffer_(std::move(buffer)),
+      authService_(std::move(authService)),
+      session_(std::move(session)),
+      apiBaseURL_(std::move(apiBaseURL)) {}
+
+platform::Task<void> ActivityUploader::upload() {
+    auto batch = buffer_->takeBuffer();
+    if (batch.entries.empty()) co_return;
+
+    const std::string date = platform::formatDate(platform::now(), kDayPattern, platform::TimeZone::local);
+    for (auto& e : batch.entries) e.entry.appName = trimmedOrFallback(e.entry.appName, kUnknownAppName);
+
+    // The samples belong to whoever was signed in when the run took them: they go out under no other
+    // account. A sign-out discards them (a new generation); a change of user abandons them here.
+    const auto generation = batch.generation;
+    auto buffer = buffer_;
+    auto identity = authService_->identity();
+    auto owner = identity->currentUser();
+    auto stillWanted = [buffer, generation, identity, owner] {
+        return buffer->isCurrentGeneration(generation) && (!owner || identity->currentUser() == owner);
+    };
+
+    std::size_t uploaded = 0;
+    std::size_t discarded = 0;
+    const std::size_t total = batch.entries.size();
+    for (std::size_t start = 0; start < total; start += kChunkSize) {
+        const std::size_t end = std::min(total, start + kChunkSize);
+        std::vector<ActivityEntry> chunk;
+        std::vector<std::uint64_t> sequences;
+        chunk.reserve(end - start);
+        sequences.reserve(end - start);
+        for (std::size_t i = start; i < end; ++i) {
+            chunk.push_back(batch.entries[i].entry);
+            sequences.push_back(batch.entries[i].sequence);
+        }
+
+        std::optional<platform::Error> failure;
+        bool abandoned = false;
+        try {
+            co_await postChunk(date, chunk, stillWanted);
+        } catch (const RunDiscarded&) {
+            abandoned = true;
+        } catch (...) {
+            failure = platform::errorFromException(std::current_exception());
+        }
+
+        if (abandoned) {
+            // After a sign-out the discard has counted and dropped them; after a change of user, drop them
+            // now.
+            std::vector<std::uint64_t> rest;
+            for (std::size_t i = start; i < total; ++i) rest.push_back(batch.entries[i].sequence);
+            buffer_->discard(rest, generation);
+            co_return;
+        }
+        if (!failure) {
+            uploaded += chunk.size();
+            buffer_->settle(sequences, generation);
+            continue;
+        }
+        if (auto status = ActivityTrackingError::httpStatus(*failure);
+            status && isPermanentRejection(*status)) {
+            discarded += chunk.size();
+            platform::logLine(
+                platform::format(kDroppedChunkLog, {*status, chunk.size(), chunk.front().timestamp,
+                                                    chunk.back().timestamp, chunk.front().appName}));
+            buffer_->settle(sequences, generation);
+            continue;
+        }
+        std::vector<BufferedEntry> rest(
+            std::make_move_iterator(batch.entries.begin() + static_cast<std::ptrdiff_t>(start)),
+            std::make_move_iterator(batch.entries.end()));
+        const auto requeued = rest.size();
+        buffer_->requeue(std::move(rest), generation);
+        platform::logLine(
+            platform::format(kUploadFailedLog, {uploaded, requeued, failure->localizedDescription()}));
+        co_return;
+    }
+    if (discarded == 0) {
+        platform::logLine(platform::format(kUploadedLog, {uploaded}));
+    } else {
+        platform::logLine(platform::format(kUploadedWithDiscardsLog, {uploaded, discarded}));
+    }
+}
+
+platform::Task<void> ActivityUploader::postChunk(std::string date, std::span<const ActivityEntry> entries) {
+    co_await postChunk(std::move(date), entries, [] { return true; });
+}
+
+platform::Task<void> ActivityUploader::postChunk(std::string date, std::span<const ActivityEntry> entries,
+                                                 std::function<bool()> stillWanted) {
+    auto url = platform::URL::parse(ingestAddress(apiBaseURL_));
+    if (!url) throw platform::ErrorException(ActivityTrackingError::invalidURL());
+
+    platform::URLRequest request(*url, platform::URLRequestCachePolicy::useProtocolCachePolicy,
+                                 kTimeoutSeconds);
+    request.setHTTPMethod("POST");
+    request.setValue(std::string_view("application/json"), "Content-Type");
+
+    // Best effort: without a user or a token the chunk goes without "Authorization".
+    if (auto user = authService_->identity()->currentUser()) {
+        std::optional<std::string> token;
+        try {
+            token = co_await user->getIDToken(false);
+        } catch (...) {
+        }
+        if (token) request.setValue(std::string_view("Bearer " + *token), "Authorization");
+    }
+
+    const std::string body = ActivityPayload{date, entries}.toJSON();
+    request.setHTTPBody(platform::Data(body.begin(), body.end()));
+
+    if (!stillWanted()) throw RunDiscarded{};
+    auto reply = co_await session_->data(request);
+    int status = reply.response ? reply.response->statusCode() : 0;
+    if (isSuccess(status)) co_return;
+    if (status != 401) throw platform::ErrorException(ActivityTrackingError::httpError(status));
+
+    const std::string fresh = co_await authService_->getIDToken(true);
+    request.setValue(std::string_view("Bearer " + fresh), "Authorization");
+    if (!stillWanted()) throw RunDiscarded{};
+    reply = co_await session_->data(request);
+    status = reply.response ? reply.response->statusCode() : 0;
+    if (!isSuccess(status)) throw platform::ErrorException(ActivityTrackingError::httpError(status));
+}
+
+}  // namespace brisko::app

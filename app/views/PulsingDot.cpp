@@ -1,0 +1,83 @@
+// The dot's breathing: redrawn 20 times a second while active and on screen, never otherwise.
+#include "app/views/PulsingDot.hpp"
+
+#include <QEasingCurve>
+#include <QPainter>
+#include <cmath>
+
+namespace brisko::app {
+
+namespace {
+constexpr int kDiameter = 8;
+constexpr double kHalfPeriodSeconds = 0.9;
+constexpr double kSmallScale = 0.92;
+constexpr double kDimOpacity = 0.65;
+// An 8-point dot that changes by less than a point needs no more frames than this.
+constexpr int kFrameMilliseconds = 50;
+}  // namespace
+
+PulsingDot::PulsingDot(bool active, QColor color, QWidget* parent)
+    : QWidget(parent), active_(active), color_(std::move(color)) {
+    setFixedSize(kDiameter, kDiameter);
+    setAttribute(Qt::WA_TranslucentBackground);
+    timer_.setInterval(kFrameMilliseconds);
+    timer_.setTimerType(Qt::CoarseTimer);
+    connect(&timer_, &QTimer::timeout, this, [this] { update(); });
+}
+
+void PulsingDot::setActive(bool active) {
+    if (active == active_) return;
+    active_ = active;
+    updateTimer();
+    update();
+}
+
+void PulsingDot::setColor(QColor color) {
+    if (color == color_) return;
+    color_ = std::move(color);
+    update();
+}
+
+double PulsingDot::phase() const {
+    if (!timer_.isActive()) return 0;
+    const double t = std::fmod(clock_.elapsed() / 1000.0, 2 * kHalfPeriodSeconds) / kHalfPeriodSeconds;
+    const double leg = t <= 1 ? t : 2 - t;  // autoreverse
+    return QEasingCurve(QEasingCurve::InOutQuad).valueForProgress(leg);
+}
+
+double PulsingDot::scale() const {
+    return 1 - (1 - kSmallScale) * phase();
+}
+double PulsingDot::opacity() const {
+    return 1 - (1 - kDimOpacity) * phase();
+}
+
+void PulsingDot::updateTimer() {
+    const bool run = active_ && isVisible();
+    if (run && !timer_.isActive()) {
+        clock_.start();
+        timer_.start();
+    } else if (!run && timer_.isActive()) {
+        timer_.stop();
+    }
+}
+
+void PulsingDot::showEvent(QShowEvent*) {
+    updateTimer();
+}
+void PulsingDot::hideEvent(QHideEvent*) {
+    updateTimer();
+}
+
+void PulsingDot::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setOpacity(opacity());
+    p.setBrush(color_);
+    const double d = kDiameter * scale();
+    const double inset = (kDiameter - d) / 2;
+    p.drawEllipse(QRectF(inset, inset, d, d));
+}
+
+}  // namespace brisko::app

@@ -1,0 +1,261 @@
+// Dispatch queues as Asio strands on one shared pool, the main loop, groups and timers.
+#include "platform/base/Dispatch.hpp"
+
+#include <algorithm>
+#include <exception>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
+#include <asio/thread_pool.hpp>
+
+#include "platform/base/Error.hpp"
+#include "platform/base/QueueExecutor.hpp"
+
+namespace brisko::platform {
+
+namespace {
+
+thread_local DispatchQueue* tCurrentQueue = nullptr;
+const std::thread::id gMainThread = std::this_thread::get_id();
+
+// The shared pool lives for the whole process; it is never torn down so late work cannot find it gone.
+asio::thread_pool& pool() {
+    static auto* p = new asio::thread_pool(std::max(4u, std::thread::hardware_concurrency()));
+    return *p;
+}
+
+struct MainState {
+    std::mutex mutex;
+    std::optional<asio::any_io_executor> installed;
+};
+MainState& mainState() {
+    static auto* s = new MainState;
+    return *s;
+}
+
+asio::any_io_executor mainInner() {
+    auto& s = mainState();
+    std::lock_guard lock(s.mutex);
+    if (s.installed) return *s.installed;
+    return MainLoop::context().get_executor();
+}
+
+}  // namespace
+
+namespace detail {
+CurrentQueueScope::CurrentQueueScope(DispatchQueue* q) : previous_(tCurrentQueue) { tCurrentQueue = q; }
+CurrentQueueScope::~CurrentQueueScope() { tCurrentQueue = previous_; }
+}  // namespace detail
+
+DispatchQueue::DispatchQueue(std::string label, asio::any_io_executor inner, bool isMain)
+    : label_(std::move(label)), inner_(std::move(inner)), isMain_(isMain) {}
+
+DispatchQueue::~DispatchQueue() = default;
+
+std::shared_ptr<DispatchQueue> DispatchQueue::make(std::string label) {
+    return std::shared_ptr<DispatchQueue>(
+        new DispatchQueue(std::move(label), asio::make_strand(pool().get_executor()), false));
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::main() {
+    static auto q = std::shared_ptr<DispatchQueue>(new DispatchQueue("com.apple.main-thread", {}, true));
+    return q;
+}
+
+DispatchQueue* DispatchQueue::current() {
+    if (tCurrentQueue) return tCurrentQueue;
+    return isMainThread() ? main().get() : nullptr;
+}
+
+bool DispatchQueue::isCurrent() const {
+    if (isMain_) return isMainThread();
+    return tCurrentQueue == this;
+}
+
+asio::any_io_executor DispatchQueue::executor() const {
+    return QueueExecutor(isMain_ ? mainInner() : inner_, const_cast<DispatchQueue*>(this));
+}
+
+void DispatchQueue::async(Work work) {
+    asio::post(executor(), [self = shared_from_this(), w = std::move(work)]() mutable { w(); });
+}
+
+void DispatchQueue::sync(Work work) {
+    if (isCurrent()) {
+#ifndef NDEBUG
+        fatal("sync called on the queue it is running on: " + label_);
+#else
+        work();
+        return;
+#endif
+    }
+    std::promise<void> done;
+    auto finished = done.get_future();
+    async([&work, &done] {
+        try {
+            work();
+            done.set_value();
+        } catch (...) {
+            done.set_exception(std::current_exception());
+        }
+    });
+    finished.get();
+}
+
+void DispatchQueue::after(Duration delay, Work work) {
+    // Timers wait on the pool; the work then goes through the queue like any other item.
+    auto timer = std::make_shared<asio::steady_timer>(pool().get_executor(), delay);
+    timer->async_wait([timer, self = shared_from_this(), w = std::move(work)](const std::error_code& ec) mutable {
+        if (!ec) self->async(std::move(w));
+    });
+}
+
+bool isMainThread() {
+    return std::this_thread::get_id() == gMainThread;
+}
+
+void runOnMain(DispatchQueue::Work work) {
+    if (isMainThread()) {
+        work();
+    } else {
+        DispatchQueue::main()->async(std::move(work));
+    }
+}
+
+// MARK: - Main loop
+
+void MainLoop::installExecutor(asio::any_io_executor executor) {
+    auto& s = mainState();
+    std::lock_guard lock(s.mutex);
+    s.installed = std::move(executor);
+}
+
+asio::io_context& MainLoop::context() {
+    static auto* ctx = new asio::io_context(1);
+    // Keeps run_one_for waiting for work instead of returning at once when the queue is empty.
+    static auto* guard = new asio::executor_work_guard<asio::io_context::executor_type>(ctx->get_executor());
+    (void)guard;
+    return *ctx;
+}
+
+bool MainLoop::runUntil(const std::function<bool()>& done, Duration timeout) {
+    auto& ctx = context();
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    detail::CurrentQueueScope scope(DispatchQueue::main().get());
+    while (!done()) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return false;
+        if (ctx.stopped()) ctx.restart();
+        ctx.run_one_for(std::min<Duration>(deadline - now, std::chrono::milliseconds(20)));
+    }
+    return true;
+}
+
+void MainLoop::runFor(Duration d) {
+    runUntil([] { return false; }, d);
+}
+
+void MainLoop::drain() {
+    auto& ctx = context();
+    detail::CurrentQueueScope scope(DispatchQueue::main().get());
+    if (ctx.stopped()) ctx.restart();
+    ctx.poll();
+}
+
+// MARK: - Groups
+
+void DispatchGroup::enter() {
+    std::lock_guard lock(mutex_);
+    ++count_;
+}
+
+void DispatchGroup::leave() {
+    std::vector<std::pair<std::shared_ptr<DispatchQueue>, DispatchQueue::Work>> ready;
+    {
+        std::lock_guard lock(mutex_);
+        if (count_ <= 0) fatal("DispatchGroup::leave without a matching enter");
+        if (--count_ == 0) ready.swap(notifications_);
+    }
+    cv_.notify_all();
+    for (auto& [q, w] : ready) q->async(std::move(w));
+}
+
+void DispatchGroup::notify(std::shared_ptr<DispatchQueue> queue, DispatchQueue::Work work) {
+    {
+        std::lock_guard lock(mutex_);
+        if (count_ > 0) {
+            notifications_.emplace_back(std::move(queue), std::move(work));
+            return;
+        }
+    }
+    queue->async(std::move(work));
+}
+
+bool DispatchGroup::wait(Duration timeout) {
+    std::unique_lock lock(mutex_);
+    if (timeout == Duration::max()) {
+        cv_.wait(lock, [&] { return count_ == 0; });
+        return true;
+    }
+    return cv_.wait_for(lock, timeout, [&] { return count_ == 0; });
+}
+
+// MARK: - Timers
+
+struct Timer::State {
+    explicit State(asio::any_io_executor ex) : strand(asio::make_strand(ex)), timer(strand) {}
+    asio::strand<asio::any_io_executor> strand;
+    asio::steady_timer timer;
+    std::chrono::steady_clock::time_point next;
+};
+
+std::shared_ptr<Timer> Timer::scheduled(std::shared_ptr<DispatchQueue> queue, Duration interval, bool repeats,
+                                        std::function<void()> action) {
+    auto t = std::shared_ptr<Timer>(new Timer);
+    t->queue_ = std::move(queue);
+    t->interval_ = std::max<Duration>(interval, std::chrono::milliseconds(1));
+    t->repeats_ = repeats;
+    t->action_ = std::move(action);
+    t->state_ = std::make_shared<State>(pool().get_executor());
+    t->state_->next = std::chrono::steady_clock::now() + t->interval_;
+    asio::post(t->state_->strand, [t] { t->arm(); });
+    return t;
+}
+
+void Timer::arm() {
+    state_->timer.expires_at(state_->next);
+    state_->timer.async_wait([self = shared_from_this()](const std::error_code& ec) {
+        if (ec || !self->valid_) return;
+        self->queue_->async([self] {
+            if (!self->valid_) return;
+            if (!self->repeats_) self->valid_ = false;
+            self->action_();
+        });
+        if (self->repeats_) {
+            // Fixed rate: a late fire does not push the later ones back; missed fires are skipped.
+            auto now = std::chrono::steady_clock::now();
+            do {
+                self->state_->next += self->interval_;
+            } while (self->state_->next <= now);
+            self->arm();
+        }
+    });
+}
+
+void Timer::invalidate() {
+    if (!valid_.exchange(false)) return;
+    auto state = state_;
+    asio::post(state->strand, [state] { state->timer.cancel(); });
+}
+
+void Timer::fire() {
+    if (!valid_) return;
+    if (!repeats_) invalidate();
+    action_();
+}
+
+Timer::~Timer() = default;
+
+}  // namespace brisko::platform

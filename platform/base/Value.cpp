@@ -1,0 +1,180 @@
+// Dynamic values: typed access, comparison, JSON conversion and descriptions.
+#include "platform/base/Value.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <cxxabi.h>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/base/Clock.hpp"
+#include "platform/base/Error.hpp"
+
+namespace brisko::platform {
+
+namespace {
+const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string base64(const Data& d) {
+    std::string out;
+    out.reserve((d.size() + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 2 < d.size(); i += 3) {
+        unsigned n = (d[i] << 16) | (d[i + 1] << 8) | d[i + 2];
+        out += kBase64[(n >> 18) & 63];
+        out += kBase64[(n >> 12) & 63];
+        out += kBase64[(n >> 6) & 63];
+        out += kBase64[n & 63];
+    }
+    if (i + 1 == d.size()) {
+        unsigned n = d[i] << 16;
+        out += kBase64[(n >> 18) & 63];
+        out += kBase64[(n >> 12) & 63];
+        out += "==";
+    } else if (i + 2 == d.size()) {
+        unsigned n = (d[i] << 16) | (d[i + 1] << 8);
+        out += kBase64[(n >> 18) & 63];
+        out += kBase64[(n >> 12) & 63];
+        out += kBase64[(n >> 6) & 63];
+        out += '=';
+    }
+    return out;
+}
+}  // namespace
+
+Value::Value(const Error& e) : v_(std::make_shared<const Error>(e)) {}
+
+std::optional<bool> Value::boolean() const {
+    if (auto* b = std::get_if<bool>(&v_)) return *b;
+    return std::nullopt;
+}
+
+std::optional<std::int64_t> Value::integer() const {
+    if (auto* i = std::get_if<std::int64_t>(&v_)) return *i;
+    return std::nullopt;
+}
+
+std::optional<double> Value::number() const {
+    if (auto* i = std::get_if<std::int64_t>(&v_)) return static_cast<double>(*i);
+    if (auto* d = std::get_if<double>(&v_)) return *d;
+    return std::nullopt;
+}
+
+std::optional<Date> Value::date() const {
+    if (auto* d = std::get_if<Date>(&v_)) return *d;
+    return std::nullopt;
+}
+
+std::shared_ptr<const Error> Value::error() const {
+    if (auto* e = std::get_if<std::shared_ptr<const Error>>(&v_)) return *e;
+    return nullptr;
+}
+
+const Value* Value::find(std::string_view key) const {
+    auto* d = dictionary();
+    if (!d) return nullptr;
+    auto it = d->find(key);
+    return it == d->end() ? nullptr : &it->second;
+}
+
+bool Value::operator==(const Value& other) const {
+    if (v_.index() != other.v_.index()) return false;
+    if (auto* e = std::get_if<std::shared_ptr<const Error>>(&v_)) {
+        auto& o = std::get<std::shared_ptr<const Error>>(other.v_);
+        if (!*e || !o) return *e == o;
+        return **e == *o;
+    }
+    return v_ == other.v_;
+}
+
+nlohmann::json Value::toJSON() const {
+    using nlohmann::json;
+    switch (type()) {
+        case Type::null: return nullptr;
+        case Type::boolean: return std::get<bool>(v_);
+        case Type::integer: return std::get<std::int64_t>(v_);
+        case Type::real: {
+            double d = std::get<double>(v_);
+            return std::isfinite(d) ? json(d) : json(nullptr);
+        }
+        case Type::string: return std::get<std::string>(v_);
+        case Type::data: return base64(std::get<Data>(v_));
+        case Type::date: return iso8601(std::get<Date>(v_));
+        case Type::array: {
+            json a = json::array();
+            for (auto& v : std::get<Array>(v_)) a.push_back(v.toJSON());
+            return a;
+        }
+        case Type::dictionary: {
+            json o = json::object();
+            for (auto& [k, v] : std::get<Dictionary>(v_)) o[k] = v.toJSON();
+            return o;
+        }
+        case Type::error:
+        case Type::object: return description();
+    }
+    return nullptr;
+}
+
+Value Value::fromJSON(const nlohmann::json& j) {
+    using nlohmann::json;
+    switch (j.type()) {
+        case json::value_t::null:
+        case json::value_t::discarded: return Value();
+        case json::value_t::boolean: return j.get<bool>();
+        case json::value_t::number_integer: return j.get<std::int64_t>();
+        case json::value_t::number_unsigned: {
+            auto u = j.get<std::uint64_t>();
+            if (u > static_cast<std::uint64_t>(INT64_MAX)) return static_cast<double>(u);
+            return static_cast<std::int64_t>(u);
+        }
+        case json::value_t::number_float: return j.get<double>();
+        case json::value_t::string: return j.get<std::string>();
+        case json::value_t::binary: return Data(j.get_binary().begin(), j.get_binary().end());
+        case json::value_t::array: {
+            Array a;
+            a.reserve(j.size());
+            for (auto& e : j) a.push_back(fromJSON(e));
+            return a;
+        }
+        case json::value_t::object: {
+            Dictionary d;
+            for (auto it = j.begin(); it != j.end(); ++it) d.emplace(it.key(), fromJSON(it.value()));
+            return d;
+        }
+    }
+    return Value();
+}
+
+std::string Value::description() const {
+    switch (type()) {
+        case Type::null: return "(null)";
+        case Type::boolean: return std::get<bool>(v_) ? "1" : "0";
+        case Type::integer: return std::to_string(std::get<std::int64_t>(v_));
+        case Type::real: {
+            std::string s = nlohmann::json(std::get<double>(v_)).dump();
+            return s;
+        }
+        case Type::string: return std::get<std::string>(v_);
+        case Type::data: return "{length = " + std::to_string(std::get<Data>(v_).size()) + " bytes}";
+        case Type::date: return iso8601(std::get<Date>(v_));
+        case Type::array:
+        case Type::dictionary: return toJSON().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        case Type::error: {
+            auto e = error();
+            return e ? e->description() : "(null)";
+        }
+        case Type::object: {
+            auto* o = anyObject();
+            if (o && o->describe && o->pointer) return o->describe(o->pointer.get());
+            if (!o || !o->type) return "<object>";
+            int status = 0;
+            std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(o->type->name(), nullptr, nullptr, &status),
+                                                        std::free);
+            return std::string("<") + (status == 0 && name ? name.get() : o->type->name()) + ">";
+        }
+    }
+    return {};
+}
+
+}  // namespace brisko::platform

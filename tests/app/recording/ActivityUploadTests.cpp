@@ -1,0 +1,253 @@
+// The upload against a local companion service: chunks, statuses, tokens and the body on the wire.
+#include <doctest/doctest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "app/recording/ActivityPayload.hpp"
+#include "platform/base/Log.hpp"
+#include "tests/app/AppTestSupport.hpp"
+
+using namespace brisko::app;
+using namespace brisko::app::test;
+namespace platform = brisko::platform;
+
+namespace {
+std::size_t entryCount(const FakeCompanionService::Request& r) {
+    return nlohmann::json::parse(r.body)["entries"].size();
+}
+std::string firstApp(const FakeCompanionService::Request& r) {
+    return nlohmann::json::parse(r.body)["entries"][0]["appName"];
+}
+// The recorder's own lines (the account service's pairing may log meanwhile).
+std::vector<std::string> trackingLines(const platform::LogCapture& log) {
+    std::vector<std::string> out;
+    for (auto& m : log.messages()) {
+        if (m.starts_with("[ActivityTracking]")) out.push_back(m);
+    }
+    return out;
+}
+}  // namespace
+
+TEST_CASE("1234 entries go as chunks of 500, 500 and 234 in buffer order, all with one day") {
+    RecorderFixture f;
+    f.fill(1234);
+    platform::LogCapture log;
+    run(f.recorder->upload());
+    auto posts = f.service.ingests();
+    REQUIRE(posts.size() == 3);
+    CHECK(entryCount(posts[0]) == 500);
+    CHECK(entryCount(posts[1]) == 500);
+    CHECK(entryCount(posts[2]) == 234);
+    CHECK(firstApp(posts[1]) == "App 500");
+    CHECK(firstApp(posts[2]) == "App 1000");
+    const auto day = platform::formatDate(f.clock->now(), "yyyy-MM-dd", platform::TimeZone::local);
+    for (auto& p : posts) CHECK(nlohmann::json::parse(p.body)["date"] == day);
+    CHECK(log.messages() == std::vector<std::string>{"[ActivityTracking] Uploaded 1234 entries"});
+    CHECK(f.buffer->count() == 0);
+    CHECK(ActivityBufferFile(f.bufferPath()).load().empty());
+}
+
+TEST_CASE("the body is the payload's JSON byte for byte, with the request's headers") {
+    RecorderFixture f;
+    std::vector<ActivityEntry> entries{{"2025-03-09T14:05:30Z", "  Editor  ", 5, true, "a/b"},
+                                       {"2025-03-09T14:06:00Z", " \n ", 0, false, std::nullopt}};
+    for (auto& e : entries) f.buffer->appendEntry(e);
+    f.clock->set(platform::dateFromTimeIntervalSince1970(1741519530));
+    run(f.recorder->upload());
+    auto posts = f.service.ingests();
+    REQUIRE(posts.size() == 1);
+    const auto day = platform::formatDate(f.clock->now(), "yyyy-MM-dd", platform::TimeZone::local);
+    CHECK(posts[0].body ==
+          "{\"date\":\"" + day +
+              "\",\"entries\":[{\"timestamp\":\"2025-03-09T14:05:30Z\",\"appName\":\"Editor\","
+              "\"idleSeconds\":5,\"isAwake\":true,\"windowTitle\":\"a\\/b\"},{\"timestamp\":"
+              "\"2025-03-09T14:06:00Z\",\"appName\":\"Unknown\",\"idleSeconds\":0,\"isAwake\":false}]}");
+    CHECK(posts[0].header("content-type") == "application/json");
+    CHECK_FALSE(posts[0].header("authorization").has_value());  // nobody signed in
+}
+
+TEST_CASE("the day is the Gregorian local day whatever the locale's calendar") {
+    const char* previous = std::getenv("LC_ALL");
+    std::string saved = previous ? previous : "";
+    ::setenv("LC_ALL", "th_TH.UTF-8", 1);  // a Buddhist-calendar locale, where it is installed
+    std::setlocale(LC_ALL, "");
+    RecorderFixture f;
+    f.clock->set(platform::dateFromTimeIntervalSince1970(1741519530));  // 2025-03-09 UTC
+    f.fill(1);
+    run(f.recorder->upload());
+    auto day = nlohmann::json::parse(f.service.ingests().at(0).body)["date"].get<std::string>();
+    CHECK(day.substr(0, 4) == "2025");
+    if (previous)
+        ::setenv("LC_ALL", saved.c_str(), 1);
+    else
+        ::unsetenv("LC_ALL");
+    std::setlocale(LC_ALL, "C");
+}
+
+TEST_CASE("statuses decide between delivered, dropped for good and put back") {
+    struct Case {
+        std::vector<int> replies;  // per attempt
+        std::size_t uploaded, requeued, dropped;
+    };
+    const Case cases[] = {
+        {{201}, 500, 0, 0},      {{400}, 0, 0, 500},      {{403}, 0, 0, 500}, {{404}, 0, 0, 500},
+        {{422}, 0, 0, 500},      {{408}, 0, 500, 0},      {{425}, 0, 500, 0}, {{429}, 0, 500, 0},
+        {{500}, 0, 500, 0},      {{503}, 0, 500, 0},      {{304}, 0, 500, 0}, {{401, 200}, 500, 0, 0},
+        {{401, 401}, 0, 500, 0}, {{401, 404}, 0, 0, 500},
+    };
+    for (const auto& c : cases) {
+        CAPTURE(c.replies[0]);
+        CAPTURE(c.replies.size());
+        RecorderFixture f;
+        f.signInUser();
+        f.fill(500);
+        f.service.scriptIngest(c.replies);
+        platform::LogCapture log;
+        run(f.recorder->upload());
+        CHECK(f.service.ingests().size() == c.replies.size());
+        CHECK(f.buffer->count() == c.requeued);
+        auto lines = trackingLines(log);
+        REQUIRE_FALSE(lines.empty());
+        if (c.requeued) {
+            CHECK(lines.back().starts_with("[ActivityTracking] Upload failed (uploaded 0, requeued 500): "));
+        } else if (c.dropped) {
+            CHECK(lines.size() == 2);
+            CHECK(lines.front().starts_with("[ActivityTracking] Dropped chunk (permanent HTTP "));
+            CHECK(lines.back() == "[ActivityTracking] Uploaded 0 entries (discarded 500)");
+        } else {
+            CHECK(lines == std::vector<std::string>{"[ActivityTracking] Uploaded 500 entries"});
+        }
+    }
+}
+
+TEST_CASE("a dropped chunk is logged with its range and the run goes on; a failure puts the rest back") {
+    RecorderFixture f;
+    f.fill(1234);
+    f.service.scriptIngest({400});
+    platform::LogCapture log;
+    run(f.recorder->upload());
+    auto first = f.buffer->entries();
+    CHECK(first.empty());
+    auto entries = f.entry(0);
+    auto last = f.entry(499);
+    CHECK(log.messages() == std::vector<std::string>{
+                                "[ActivityTracking] Dropped chunk (permanent HTTP 400): 500 entries, range " +
+                                    entries.timestamp + " - " + last.timestamp + ", firstApp=App 0",
+                                "[ActivityTracking] Uploaded 734 entries (discarded 500)"});
+
+    f.service.clear();
+    log.clear();
+    f.fill(1234);
+    f.service.scriptIngest({200, 503});
+    run(f.recorder->upload());
+    CHECK(f.service.ingests().size() == 2);
+    CHECK(log.messages() ==
+          std::vector<std::string>{
+              "[ActivityTracking] Upload failed (uploaded 500, requeued 734): 送信エラー: HTTP 503"});
+    auto rest = f.buffer->entries();
+    REQUIRE(rest.size() == 734);
+    CHECK(rest.front().entry.appName == "App 500");
+}
+
+TEST_CASE("a network error or a bad address puts everything back with the error's description") {
+    SUBCASE("connection refused") {
+        int closedPort;
+        {
+            FakeCompanionService probe;
+            closedPort = probe.port();
+        }
+        RecorderFixture f("http://127.0.0.1:" + std::to_string(closedPort));
+        f.fill(600);
+        platform::LogCapture log;
+        run(f.recorder->upload());
+        CHECK(f.buffer->count() == 600);
+        CHECK(log.messages().back().starts_with(
+            "[ActivityTracking] Upload failed (uploaded 0, requeued 600): "));
+    }
+    SUBCASE("invalid address") {
+        RecorderFixture f("https://bad host");
+        f.fill(2);
+        platform::LogCapture log;
+        run(f.recorder->upload());
+        CHECK(f.buffer->count() == 2);
+        CHECK(log.messages() ==
+              std::vector<std::string>{
+                  "[ActivityTracking] Upload failed (uploaded 0, requeued 2): 送信先URLが不正です"});
+    }
+    SUBCASE("the base address is trimmed of blanks and slashes") {
+        RecorderFixture probe;
+        RecorderFixture f("  " + probe.service.baseURL() + "/// \n");
+        f.fill(1);
+        run(f.recorder->upload());
+        CHECK(f.service.ingests().empty());
+        CHECK(probe.service.ingests().size() == 1);
+    }
+}
+
+TEST_CASE("the Authorization header is the user's token, absent without one, and replaced after a 401") {
+    RecorderFixture f;
+    SUBCASE("signed in") {
+        auto user = f.signInUser();
+        f.fill(1);
+        f.service.scriptIngest({401, 200});
+        run(f.recorder->upload());
+        auto posts = f.service.ingests();
+        REQUIRE(posts.size() == 2);
+        CHECK(posts[0].header("authorization") == "Bearer token-1");
+        CHECK(posts[1].header("authorization") == "Bearer refreshed-1");
+        CHECK(posts[0].body == posts[1].body);
+        CHECK(user->forcedRefreshes == 1);
+    }
+    SUBCASE("the token call fails: sent without it") {
+        auto user = f.signInUser();
+        user->tokenFails = true;
+        f.fill(1);
+        run(f.recorder->upload());
+        REQUIRE(f.service.ingests().size() == 1);
+        CHECK_FALSE(f.service.ingests()[0].header("authorization").has_value());
+    }
+    SUBCASE("a 401 while signed out puts the run back with the account service's message") {
+        f.fill(3);
+        f.service.scriptIngest({401});
+        platform::LogCapture log;
+        run(f.recorder->upload());
+        CHECK(f.service.ingests().size() == 1);
+        CHECK(f.buffer->count() == 3);
+        CHECK(log.messages() ==
+              std::vector<std::string>{
+                  "[ActivityTracking] Upload failed (uploaded 0, requeued 3): ログインが必要です"});
+    }
+}
+
+TEST_CASE("overlapping uploads send disjoint entries and a failure keeps capture order") {
+    RecorderFixture f;
+    f.fill(3);
+    f.service.scriptIngest({503});
+    // The first run is under way (waiting for its reply) when the second one starts.
+    bool firstDone = false;
+    platform::spawn(platform::DispatchQueue::main(), f.recorder->upload(),
+                    [&](std::exception_ptr) { firstDone = true; });
+    platform::MainLoop::drain();
+    f.buffer->appendEntry(f.entry(3));
+    bool secondDone = false;
+    platform::spawn(platform::DispatchQueue::main(), f.recorder->upload(),
+                    [&](std::exception_ptr) { secondDone = true; });
+    REQUIRE(waitFor([&] { return firstDone && secondDone; }));
+    auto posts = f.service.ingests();
+    REQUIRE(posts.size() == 2);
+    CHECK(entryCount(posts[0]) + entryCount(posts[1]) == 4);
+    // Whichever failed, what is left is in capture order.
+    auto left = f.buffer->entries();
+    for (std::size_t i = 1; i < left.size(); ++i) CHECK(left[i - 1].sequence < left[i].sequence);
+}
+
+TEST_CASE("a crash during an upload loses nothing: taken entries stay on disk until delivered") {
+    RecorderFixture f;
+    f.fill(700);
+    f.service.scriptIngest({200, 503});
+    run(f.recorder->upload());
+    // 500 delivered and forgotten, 200 put back; the file agrees with memory.
+    CHECK(ActivityBufferFile(f.bufferPath()).load().size() == 200);
+    auto batch = f.buffer->takeBuffer();  // an upload takes them, then the process dies
+    CHECK(ActivityBufferFile(f.bufferPath()).load().size() == 200);
+}

@@ -1,0 +1,65 @@
+// Dynamic values and errors.
+#include <doctest/doctest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/base/Error.hpp"
+#include "platform/base/Value.hpp"
+
+using namespace brisko::platform;
+
+TEST_CASE("typed getters answer nothing for a value of another type") {
+    Value s("text"), i(42), b(true), d(2.5);
+    CHECK(*s.string() == "text");
+    CHECK_FALSE(s.integer());
+    CHECK_FALSE(i.string());
+    CHECK(*i.integer() == 42);
+    CHECK(*i.number() == 42.0);
+    CHECK_FALSE(b.integer());
+    CHECK(*b.boolean());
+    CHECK_FALSE(d.integer());
+    CHECK(*d.number() == 2.5);
+    CHECK(Value().isNull());
+}
+
+TEST_CASE("objects come back only as their own type") {
+    auto p = std::make_shared<std::string>("x");
+    Value v = Value::object(p);
+    CHECK(v.object<std::string>() == p);
+    CHECK(v.object<int>() == nullptr);
+    CHECK(Value::object(p) == v);
+}
+
+namespace {
+struct Described {
+    std::string description() const { return "described"; }
+};
+struct Plain {};
+}  // namespace
+
+TEST_CASE("objects describe themselves, or by their type name") {
+    CHECK(Value::object(std::make_shared<Described>()).description() == "described");
+    CHECK(Value::object(std::make_shared<Plain>()).description().find("Plain") != std::string::npos);
+}
+
+TEST_CASE("JSON round trip keeps structure and invalid numbers become null") {
+    auto j = nlohmann::json::parse(R"({"a":[1,2.5,"x",true,null],"b":{"c":18446744073709551615}})");
+    Value v = Value::fromJSON(j);
+    CHECK(*v.find("a")->array()->at(0).integer() == 1);
+    CHECK(v.find("b")->find("c")->number());
+    CHECK(v.toJSON()["a"] == j["a"]);
+    CHECK(Value(std::nan("")).toJSON().is_null());
+    CHECK(Value(toData("hi")).toJSON() == "aGk=");
+}
+
+TEST_CASE("errors describe themselves and carry their cause") {
+    Error cause("Inner", 7);
+    Error e("Outer", -1001,
+            {{std::string(kLocalizedDescriptionKey), "timed out"}, {std::string(kUnderlyingErrorKey), Value(cause)}});
+    CHECK(e.localizedDescription() == "timed out");
+    REQUIRE(e.underlyingError());
+    CHECK(e.underlyingError()->domain() == "Inner");
+    CHECK(Error("D", 3).localizedDescription() == "The operation couldn\u2019t be completed. (D error 3.)");
+    CHECK(e.description().find("Error Domain=Outer Code=-1001 \"timed out\"") == 0);
+    CHECK(errorFromException(std::make_exception_ptr(ErrorException(cause))) == cause);
+}

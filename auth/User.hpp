@@ -17,6 +17,8 @@ class User {
     using TokenResultCompletion =
         std::function<void(std::optional<AuthTokenResult>, platform::OptionalError)>;
 
+    // The account's unique id.
+    std::string uid() const { return uid_; }
     // The account's e-mail address, none when it has none.
     std::optional<std::string> email() const;
 
@@ -28,6 +30,7 @@ class User {
     void getIDTokenResultForcingRefresh(bool forcingRefresh, TokenResultCompletion completion);
 
   private:
+    std::string uid_;
     std::optional<std::string> email_;
 };
 

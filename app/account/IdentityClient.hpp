@@ -19,6 +19,8 @@ class IdentityUser {
 
     virtual ~IdentityUser() = default;
 
+    // The account's unique id at the identity service; it tells one account's data from another's.
+    virtual std::string uid() const = 0;
     // The account's e-mail address, none when it has none.
     virtual std::optional<std::string> email() const = 0;
     // The current ID token without forcing a renewal; the completion runs on the main queue.

@@ -19,6 +19,7 @@ class ZudiridiUser : public IdentityUser {
   public:
     explicit ZudiridiUser(std::shared_ptr<auth::User> user) : user_(std::move(user)) {}
 
+    std::string uid() const override { return user_->uid(); }
     std::optional<std::string> email() const override { return user_->email(); }
     void getIDTokenWithCompletion(TokenCompletion completion) override {
         user_->getIDTokenWithCompletion(std::move(completion));

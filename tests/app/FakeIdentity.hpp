@@ -22,9 +22,11 @@ inline platform::Error identityError(std::int64_t code = 17020) {
 
 class FakeIdentityUser : public IdentityUser {
   public:
-    explicit FakeIdentityUser(std::optional<std::string> email, std::string token = "token-1")
-        : email_(std::move(email)), token_(std::move(token)) {}
+    explicit FakeIdentityUser(std::optional<std::string> email, std::string token = "token-1",
+                              std::string uid = "uid-1")
+        : email_(std::move(email)), token_(std::move(token)), uid_(std::move(uid)) {}
 
+    std::string uid() const override { return uid_; }
     std::optional<std::string> email() const override { return email_; }
     void getIDTokenWithCompletion(TokenCompletion completion) override {
         auto token = tokenFails ? std::nullopt : std::optional<std::string>(token_);
@@ -47,6 +49,7 @@ class FakeIdentityUser : public IdentityUser {
 
     const std::string& token() const { return token_; }
     void setToken(std::string token) { token_ = std::move(token); }
+    void setUid(std::string uid) { uid_ = std::move(uid); }
 
     bool tokenFails = false;
     bool refreshFails = false;
@@ -59,6 +62,7 @@ class FakeIdentityUser : public IdentityUser {
     }
     std::optional<std::string> email_;
     std::string token_;
+    std::string uid_;
     int refreshCount_ = 0;
 };
 

@@ -11,6 +11,7 @@ build_pkgs=(
   qt6-base-dev qt6-base-private-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins libgl-dev
   libxcb1-dev libxcb-ewmh-dev libxcb-screensaver0-dev libx11-xcb-dev libx11-dev
   fonts-noto-cjk xdg-utils ca-certificates
+  dpkg-dev file binutils desktop-file-utils
 )
 test_pkgs=(
   doctest-dev libcpp-httplib-dev

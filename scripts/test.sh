@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs everything the tests need, builds them with AddressSanitizer and UndefinedBehaviorSanitizer,
-# and runs every test through CTest. Desktop tests start their own Xvfb, keyring tests their own
+# checks the Debian package and runs every test through CTest. Desktop tests start their own Xvfb, keyring tests their own
 # D-Bus session and Secret Service.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -8,7 +8,14 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh --test
 if [[ -x scripts/install-test-peers.sh ]]; then bash scripts/install-test-peers.sh; fi
 
+# Objects compiled in another checkout of the same sources come from ccache.
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
+
 jobs=$(nproc)
 cmake --preset ci
 cmake --build --preset ci -j "$jobs"
+
+# The Debian package builds, holds what it should and starts from a scratch root.
+bash scripts/package.sh
+
 ctest --preset ci -j 4

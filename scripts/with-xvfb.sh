@@ -51,6 +51,7 @@ wait_for() {
 }
 
 # Xvfb picks a free display number and writes it to the fd once it accepts connections.
+: >"$workdir/display"
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$workdir/display" 2>"$workdir/xvfb.log" &
 xvfb_pid=$!
 display_ready() { (($(wc -l <"$workdir/display") > 0)) || ! kill -0 "$xvfb_pid" 2>/dev/null; }

@@ -1,0 +1,28 @@
+# The Debian package: `cpack -G DEB` in a release build makes brisko-desktop_<version>_amd64.deb with
+# the binary, its resources, the desktop entry (with the URL scheme handlers) and the icon. Depends is
+# computed from the binary's shared libraries (dpkg-shlibdeps), plus what it loads at run time without
+# linking: Qt's X11 platform plugin, the CJK fonts the window's Japanese texts need and xdg-open.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME brisko-desktop)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Brisko")
+set(CPACK_PACKAGE_CONTACT "Brisko Desktop developers <desktop@brisko.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Desktop companion of the Brisko activity log")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-noto-cjk, xdg-utils")
+# The Secret Service keeps the account's keychain items; without one they go to a 0600 file.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnome-keyring | kwalletmanager")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Desktop companion of the Brisko activity log
+Once recording is switched on, Brisko Desktop notes every 30 seconds which
+application is in front, the title of its focused window, how long the user has
+been idle and whether the machine is awake, and delivers these samples to the
+user's Brisko account every five minutes. It signs in with Ezevar in the browser
+and lives in the system tray. It needs an X11 session (or XWayland windows).")
+
+include(CPack)

@@ -1,0 +1,190 @@
+// Queue handles over platform queues and over pools of their own, and the timer sources.
+#include "attestation/promises/Queue.hpp"
+
+#include <algorithm>
+#include <thread>
+
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
+#include <asio/thread_pool.hpp>
+
+namespace brisko::promises {
+
+namespace {
+
+constexpr std::string_view kGlobalDefaultQueueLabel = "com.apple.root.default-qos";
+constexpr std::string_view kGlobalUtilityQueueLabel = "com.apple.root.utility-qos";
+
+// The pool of the global concurrent queues and of the real timers; it lives for the whole process.
+const std::shared_ptr<ThreadPool>& globalPool() {
+    static const auto* pool =
+        new std::shared_ptr<ThreadPool>(std::make_shared<ThreadPool>(std::max(2u, std::thread::hardware_concurrency())));
+    return *pool;
+}
+
+}  // namespace
+
+ThreadPool::ThreadPool(std::size_t threads)
+    : pool_(std::make_unique<asio::thread_pool>(std::max<std::size_t>(1, threads))), threads_(std::max<std::size_t>(1, threads)) {}
+
+ThreadPool::~ThreadPool() {
+    pool_->join();
+}
+
+struct Queue::Impl {
+    virtual ~Impl() = default;
+    virtual void async(Work work) = 0;
+    virtual bool isSerial() const = 0;
+    std::string label;
+};
+
+namespace {
+
+struct PlatformQueue final : Queue::Impl {
+    explicit PlatformQueue(std::shared_ptr<platform::DispatchQueue> q) : queue(std::move(q)) { label = queue->label(); }
+    void async(Work work) override { queue->async(std::move(work)); }
+    bool isSerial() const override { return true; }
+    std::shared_ptr<platform::DispatchQueue> queue;
+};
+
+template <class Executor>
+struct PoolQueue final : Queue::Impl {
+    PoolQueue(std::string l, std::shared_ptr<ThreadPool> p, Executor e, bool s)
+        : pool(std::move(p)), executor(std::move(e)), serial(s) {
+        label = std::move(l);
+    }
+    void async(Work work) override { asio::post(executor, std::move(work)); }
+    bool isSerial() const override { return serial; }
+    std::shared_ptr<ThreadPool> pool;  // kept alive while the queue is
+    Executor executor;
+    bool serial;
+};
+
+using ConcurrentImpl = PoolQueue<asio::thread_pool::executor_type>;
+using SerialImpl = PoolQueue<asio::strand<asio::thread_pool::executor_type>>;
+
+}  // namespace
+
+Queue::Queue(std::shared_ptr<platform::DispatchQueue> queue) {
+    if (queue) impl_ = std::make_shared<PlatformQueue>(std::move(queue));
+}
+
+Queue Queue::main() {
+    static const Queue q(platform::DispatchQueue::main());
+    return q;
+}
+
+Queue Queue::global() {
+    static const Queue q = concurrent(std::string(kGlobalDefaultQueueLabel), globalPool());
+    return q;
+}
+
+Queue Queue::globalUtility() {
+    static const Queue q = concurrent(std::string(kGlobalUtilityQueueLabel), globalPool());
+    return q;
+}
+
+Queue Queue::concurrent(std::string label, std::shared_ptr<ThreadPool> pool) {
+    auto executor = pool->pool().get_executor();
+    return Queue(std::make_shared<ConcurrentImpl>(std::move(label), std::move(pool), executor, false));
+}
+
+Queue Queue::serial(std::string label, std::shared_ptr<ThreadPool> pool) {
+    auto strand = asio::make_strand(pool->pool().get_executor());
+    return Queue(std::make_shared<SerialImpl>(std::move(label), std::move(pool), std::move(strand), true));
+}
+
+const std::string& Queue::label() const {
+    static const std::string kNone;
+    return impl_ ? impl_->label : kNone;
+}
+
+bool Queue::isSerial() const {
+    return impl_ && impl_->isSerial();
+}
+
+void Queue::async(Work work) const {
+    impl_->async(std::move(work));
+}
+
+// MARK: - Timers
+
+namespace {
+
+class SteadyTimerSource final : public TimerSource {
+public:
+    void after(const Queue& queue, Duration delay, Work work) override {
+        auto timer = std::make_shared<asio::steady_timer>(globalPool()->pool(), delay);
+        timer->async_wait([timer, queue, w = std::move(work)](const std::error_code& ec) mutable {
+            if (!ec) queue.async(std::move(w));
+        });
+    }
+};
+
+struct TimerSourceSlot {
+    std::mutex mutex;
+    std::shared_ptr<TimerSource> source = std::make_shared<SteadyTimerSource>();
+};
+
+TimerSourceSlot& timerSlot() {
+    static auto* slot = new TimerSourceSlot;
+    return *slot;
+}
+
+}  // namespace
+
+std::shared_ptr<TimerSource> timerSource() {
+    auto& slot = timerSlot();
+    std::lock_guard lock(slot.mutex);
+    return slot.source;
+}
+
+std::shared_ptr<TimerSource> setTimerSource(std::shared_ptr<TimerSource> source) {
+    auto& slot = timerSlot();
+    std::lock_guard lock(slot.mutex);
+    auto previous = std::move(slot.source);
+    slot.source = source ? std::move(source) : std::make_shared<SteadyTimerSource>();
+    return previous;
+}
+
+void ManualTimerSource::after(const Queue& queue, Duration delay, Work work) {
+    std::lock_guard lock(mutex_);
+    entries_.push_back(Entry{now_ + std::max(delay, Duration::zero()), nextOrder_++, queue,
+                             std::make_shared<Work>(std::move(work))});
+}
+
+void ManualTimerSource::advance(Duration by) {
+    std::vector<Entry> due;
+    {
+        std::lock_guard lock(mutex_);
+        now_ += by;
+        auto split = std::stable_partition(entries_.begin(), entries_.end(),
+                                           [&](const Entry& e) { return e.due > now_; });
+        due.assign(std::make_move_iterator(split), std::make_move_iterator(entries_.end()));
+        entries_.erase(split, entries_.end());
+    }
+    std::sort(due.begin(), due.end(),
+              [](const Entry& a, const Entry& b) { return a.due != b.due ? a.due < b.due : a.order < b.order; });
+    for (auto& e : due) e.queue.async([w = e.work] { (*w)(); });
+}
+
+Duration ManualTimerSource::elapsed() const {
+    std::lock_guard lock(mutex_);
+    return now_;
+}
+
+std::size_t ManualTimerSource::pendingCount() const {
+    std::lock_guard lock(mutex_);
+    return entries_.size();
+}
+
+std::vector<Duration> ManualTimerSource::pendingDueTimes() const {
+    std::lock_guard lock(mutex_);
+    std::vector<Duration> out;
+    for (const auto& e : entries_) out.push_back(e.due);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace brisko::promises

@@ -208,21 +208,18 @@ void App::configureWithOptions(const std::shared_ptr<Options>& options) {
 void App::configureWithName(const std::optional<std::string>& name, const std::shared_ptr<Options>& options) {
     if (!name || !options) raise(std::string(kNilNameOrOptionsReason));
     if (name->empty()) raise(std::string(kEmptyNameReason));
+    if (*name != kDefaultAppName && !isAllowedApplicationName(*name)) raise(std::string(kBadNameReason));
     auto& r = registry();
+    // The check for an existing app and the storing of the new one happen under one hold of the lock,
+    // so two threads configuring the same name cannot both succeed (and make its components twice).
+    std::lock_guard lock(r.mutex);
     if (*name == kDefaultAppName) {
-        std::shared_ptr<App> existing;
-        {
-            std::lock_guard lock(r.mutex);
-            existing = r.defaultApp;
-        }
-        if (existing) {
-            appWasConfiguredTwice(*existing, options);
+        if (r.defaultApp) {
+            appWasConfiguredTwice(*r.defaultApp, options);
             return;
         }
         CoreLogger::logDebug(kLoggerServiceCore, kConfiguringDefaultCode, kConfiguringDefaultMessage);
     } else {
-        if (!isAllowedApplicationName(*name)) raise(std::string(kBadNameReason));
-        std::lock_guard lock(r.mutex);
         if (r.apps) {
             if (auto it = r.apps->find(*name); it != r.apps->end()) {
                 appWasConfiguredTwice(*it->second, options);
@@ -234,7 +231,6 @@ void App::configureWithName(const std::optional<std::string>& name, const std::s
 
     registerSwiftComponents();
 
-    std::lock_guard lock(r.mutex);
     auto app = initInstanceWithName(*name, options);
     if (app->isDefaultApp()) r.defaultApp = app;
     addAppToAppDictionary(app);

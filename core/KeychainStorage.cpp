@@ -98,8 +98,10 @@ void KeychainStorage::setObject(platform::Value object, const std::string& key,
     auto self = shared_from_this();
     inMemoryCacheQueue_->async([self, object = std::move(object), key, accessGroup = std::move(accessGroup),
                                 completion = std::move(completion)]() mutable {
+        // The object is cached only once it is stored: until then a read misses the cache and goes to
+        // the keychain queue, where it runs after this write and sees what the write left.
         const auto generation = self->bumpGeneration(key);
-        self->inMemoryCache_.setObject(object, key);
+        self->inMemoryCache_.removeObjectForKey(key);
         self->keychainQueue_->async([self, object = std::move(object), key,
                                      accessGroup = std::move(accessGroup), generation,
                                      completion = std::move(completion)]() mutable {
@@ -111,15 +113,16 @@ void KeychainStorage::setObject(platform::Value object, const std::string& key,
             } catch (const platform::ErrorException& e) {
                 error = e.error();
             }
-            if (!error) {
-                completion(std::move(object), std::nullopt);
+            if (error) {
+                completion(platform::Value(), std::move(error));
                 return;
             }
-            // Not stored: drop the cached object so no later read reports it as stored.
-            self->inMemoryCacheQueue_->async([self, key, generation, error = std::move(error),
+            self->inMemoryCacheQueue_->async([self, key, generation, object = std::move(object),
                                               completion = std::move(completion)]() mutable {
-                if (self->generations_[key] == generation) self->inMemoryCache_.removeObjectForKey(key);
-                completion(platform::Value(), std::move(error));
+                // A later write or removal of the key wins over this one in the cache.
+                if (!object.isNull() && self->generations_[key] == generation)
+                    self->inMemoryCache_.setObject(object, key);
+                completion(std::move(object), std::nullopt);
             });
         });
     });

@@ -49,8 +49,9 @@ class KeychainStorage : public std::enable_shared_from_this<KeychainStorage> {
                             completion(object.object<T>(), std::move(error));
                         });
     }
-    // Caches the object, then archives and writes it. When that fails the object leaves the cache again
-    // (unless written anew meanwhile) before the completion is told.
+    // Archives and writes the object, and caches it once it is stored. A read issued meanwhile waits
+    // for the write and answers what the keychain then holds, so a failed write is never reported as
+    // stored.
     void setObject(platform::Value object, const std::string& key, std::optional<std::string> accessGroup,
                    ObjectCompletion completion);
     template <platform::Archivable T>

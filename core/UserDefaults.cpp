@@ -80,7 +80,7 @@ std::int64_t UserDefaults::integerForKey(std::string_view key) const {
     auto value = objectForKey(key);
     if (!value) return 0;
     if (auto i = value->integer()) return *i;
-    if (auto d = value->number()) return static_cast<std::int64_t>(*d);
+    if (auto d = value->truncatedInteger()) return *d;
     if (auto b = value->boolean()) return *b ? 1 : 0;
     return 0;
 }

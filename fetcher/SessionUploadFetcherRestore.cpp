@@ -35,9 +35,7 @@ const Value* member(const Dictionary& d, std::string_view key) {
 std::optional<std::int64_t> integerMember(const Dictionary& d, std::string_view key) {
     const auto* v = member(d, key);
     if (!v) return std::nullopt;
-    if (auto i = v->integer()) return i;
-    if (auto n = v->number()) return static_cast<std::int64_t>(*n);
-    return std::nullopt;
+    return v->truncatedInteger();
 }
 
 std::optional<bool> boolMember(const Dictionary& d, std::string_view key) {
@@ -61,17 +59,21 @@ bool SessionUploadFetcher::useBackgroundSession() const {
 }
 
 void SessionUploadFetcher::setUseBackgroundSession(bool value) {
+    auto self = uploadSelf();
+    // Lock order: the fetcher's own lock, then the registry's (the reconnect scan takes no fetcher lock
+    // while it holds the registry's).
     std::lock_guard lock(uploadMutex_);
     if (useBackgroundSessionOnChunkFetchers_ == value) return;
     useBackgroundSessionOnChunkFetchers_ = value;
     auto& r = registry();
     std::lock_guard registryLock(r.mutex);
     if (value) {
-        r.fetchers.push_back(std::static_pointer_cast<SessionUploadFetcher>(shared_from_this()));
+        r.fetchers.push_back(self);
     } else {
-        std::erase_if(r.fetchers, [this](const auto& weak) {
-            auto fetcher = weak.lock();
-            return !fetcher || fetcher.get() == this;
+        // Entries are compared by owner, without locking them: no other fetcher is kept alive (and
+        // possibly destroyed) under the registry's lock.
+        std::erase_if(r.fetchers, [&self](const auto& weak) {
+            return weak.expired() || (!weak.owner_before(self) && !self.owner_before(weak));
         });
     }
 }
@@ -127,19 +129,24 @@ std::vector<std::shared_ptr<SessionUploadFetcher>>
 SessionUploadFetcher::uploadFetchersForBackgroundSessions() {
     std::vector<std::shared_ptr<SessionUploadFetcher>> result;
     std::vector<std::string> attachedIdentifiers;
+    // The registry's lock only guards the list: a fetcher's own lock is taken before the registry's when it
+    // joins or leaves, so the fetchers are asked about their chunk fetchers after the registry's is let go.
+    std::vector<std::shared_ptr<SessionUploadFetcher>> live;
     {
         auto& r = registry();
         std::lock_guard lock(r.mutex);
         std::erase_if(r.fetchers, [](const auto& weak) { return weak.expired(); });
+        live.reserve(r.fetchers.size());
         for (const auto& weak : r.fetchers) {
-            auto fetcher = weak.lock();
-            if (!fetcher) continue;
-            auto chunk = fetcher->chunkFetcher();
-            auto identifier = chunk ? chunk->sessionIdentifier() : std::nullopt;
-            if (identifier) {
-                attachedIdentifiers.push_back(*identifier);
-                result.push_back(fetcher);
-            }
+            if (auto fetcher = weak.lock()) live.push_back(std::move(fetcher));
+        }
+    }
+    for (auto& fetcher : live) {
+        auto chunk = fetcher->chunkFetcher();
+        auto identifier = chunk ? chunk->sessionIdentifier() : std::nullopt;
+        if (identifier) {
+            attachedIdentifiers.push_back(*identifier);
+            result.push_back(std::move(fetcher));
         }
     }
     for (const auto& backgroundFetcher : SessionFetcher::fetchersForBackgroundSessions()) {

@@ -20,7 +20,7 @@ std::shared_ptr<FileStorage> FileStorage::storage(const std::string& id) {
 
 platform::Data FileStorage::read() {
     try {
-        return platform::FileSystem::readFile(url_);
+        return platform::FileSystem::readFile(url_, kMaxHeartbeatFileBytes);
     } catch (const std::exception&) {
         throw StorageError(StorageError::Kind::readError);
     }

@@ -1,6 +1,7 @@
 // The heartbeat record as a file under the app's data folder (the Application Support stand-in).
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -13,6 +14,9 @@ namespace brisko::core::internal {
 
 inline constexpr std::string_view kHeartbeatDirectoryName = "ezevar-heartbeat-storage";
 inline constexpr std::string_view kHeartbeatFilePrefix = "heartbeats-";
+// The real file holds at most 30 heartbeats (a few KB); anything far larger is damaged and read as
+// unreadable, so it never holds up the identity requests that wait for the header value.
+inline constexpr std::uint64_t kMaxHeartbeatFileBytes = 256 * 1024;
 
 class FileStorage final : public Storage {
   public:

@@ -40,11 +40,14 @@ void HeartbeatController::log(const std::string& agent) {
         [agent, date](std::optional<HeartbeatsBundle> stored) -> std::optional<HeartbeatsBundle> {
             HeartbeatsBundle bundle = stored ? std::move(*stored) : HeartbeatsBundle(kBundleCapacity);
             // A period without a last-added date has never been recorded, so it is due: a record whose
-            // map lost its entries must not stop heartbeats for good.
+            // map lost its entries must not stop heartbeats for good. A last-added date after today (a
+            // clock that was once ahead, a damaged file) is due as well, or heartbeats would stop until
+            // that date.
             std::vector<TimePeriod> due;
             for (auto period : kAllTimePeriods) {
                 auto it = bundle.lastAddedHeartbeatDates.find(period);
-                if (it == bundle.lastAddedHeartbeatDates.end() || date - it->second >= timeInterval(period)) {
+                if (it == bundle.lastAddedHeartbeatDates.end() || it->second > date ||
+                    date - it->second >= timeInterval(period)) {
                     due.push_back(period);
                 }
             }

@@ -60,6 +60,15 @@ std::optional<double> Value::number() const {
     return std::nullopt;
 }
 
+std::optional<std::int64_t> Value::truncatedInteger() const {
+    if (auto* i = std::get_if<std::int64_t>(&v_)) return *i;
+    auto* d = std::get_if<double>(&v_);
+    // 2^63 is exact as a double; every finite double in [-2^63, 2^63) converts without overflow.
+    if (!d || !std::isfinite(*d) || *d < -9223372036854775808.0 || *d >= 9223372036854775808.0)
+        return std::nullopt;
+    return static_cast<std::int64_t>(*d);
+}
+
 std::optional<Date> Value::date() const {
     if (auto* d = std::get_if<Date>(&v_)) return *d;
     return std::nullopt;

@@ -77,6 +77,9 @@ public:
     std::optional<bool> boolean() const;
     std::optional<std::int64_t> integer() const;
     std::optional<double> number() const;  // integer or real
+    // An integer as stored, or a real truncated toward zero; nothing for a real that is not finite or
+    // lies outside the 64-bit range (user-edited files hold 1e300 and inf), or for any other type.
+    std::optional<std::int64_t> truncatedInteger() const;
     const std::string* string() const { return std::get_if<std::string>(&v_); }
     const Data* data() const { return std::get_if<Data>(&v_); }
     std::optional<Date> date() const;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "platform/base/Text.hpp"
 
@@ -193,11 +194,16 @@ Path FileSystem::temporaryDirectory() {
 }
 
 Data FileSystem::readFile(const Path& path) {
+    return readFile(path, std::numeric_limits<std::uint64_t>::max());
+}
+
+Data FileSystem::readFile(const Path& path, std::uint64_t maxBytes) {
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) fail(errno, path, false);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) fail(errno, path, false);
     if (S_ISDIR(st.st_mode)) fail(EISDIR, path, false);
+    if (st.st_size > 0 && static_cast<std::uint64_t>(st.st_size) > maxBytes) fail(EFBIG, path, false);
     Data out;
     if (st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
     std::uint8_t buffer[16384];
@@ -208,6 +214,8 @@ Data FileSystem::readFile(const Path& path) {
             fail(errno, path, false);
         }
         if (n == 0) break;
+        // The size can grow while reading (or a special file reports none).
+        if (out.size() + static_cast<std::size_t>(n) > maxBytes) fail(EFBIG, path, false);
         out.insert(out.end(), buffer, buffer + n);
     }
     return out;

@@ -55,6 +55,9 @@ class FileSystem {
     static Path temporaryDirectory();
 
     static Data readFile(const Path& path);
+    // The same, refusing (readTooLarge) a file larger than `maxBytes`: a damaged or planted file must
+    // not take the process's memory and time.
+    static Data readFile(const Path& path, std::uint64_t maxBytes);
 
     struct WriteOptions {
         mode_t mode = 0600;

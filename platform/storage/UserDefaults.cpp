@@ -175,8 +175,7 @@ std::optional<std::int64_t> UserDefaults::integerForKey(std::string_view key) co
     if (!v) return std::nullopt;
     if (auto i = v->integer()) return i;
     if (auto b = v->boolean()) return *b ? 1 : 0;
-    if (auto d = v->number()) return static_cast<std::int64_t>(*d);
-    return std::nullopt;
+    return v->truncatedInteger();
 }
 
 std::optional<bool> UserDefaults::boolForKey(std::string_view key) const {

@@ -3,6 +3,9 @@
 #include <doctest/doctest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
 
 #include "core/App.hpp"
 #include "core/AuthInterop.hpp"
@@ -206,6 +209,31 @@ TEST_CASE_FIXTURE(CleanRegistry, "misuse of the registry raises with the exact m
                                "your project. Please download "
                                "one from https://"));
         CHECK(logged("[I-COR000012] Could not locate configuration file: 'EzevarService-Info.plist'."));
+    }
+}
+
+TEST_CASE_FIXTURE(CleanRegistry, "of threads configuring one app name at once, exactly one succeeds") {
+    for (const std::string name : {"__ZIRAPP_DEFAULT", "raced-app"}) {
+        CAPTURE(name);
+        App::resetApps();
+        const int createdBefore = testing::fakeAuthCounters().created;
+        std::atomic<int> succeeded{0};
+        std::atomic<int> refused{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 8; ++i) {
+            threads.emplace_back([&] {
+                try {
+                    App::configureWithName(name, validOptions());
+                    ++succeeded;
+                } catch (const platform::ProgrammingException&) {
+                    ++refused;
+                }
+            });
+        }
+        for (auto& t : threads) t.join();
+        CHECK(succeeded == 1);
+        CHECK(refused == 7);
+        CHECK(testing::fakeAuthCounters().created - createdBefore == 1);
     }
 }
 

@@ -183,6 +183,38 @@ TEST_CASE("a damaged or emptied heartbeat file never stops heartbeats") {
     }
 }
 
+TEST_CASE("a last-added date later than today counts as due") {
+    // A clock that was once ten years ahead left its mark in the file.
+    const auto id = uniqueID("future");
+    TestClock clock;
+    HeartbeatController controller(id, clock.provider());
+    clock.set(3650 * kDay);
+    controller.log("a/1");
+    CHECK(heartbeatCount(controller.flush()) == 1);
+    clock.set(3 * kDay);
+    controller.log("a/1");
+    const auto payload = controller.flush();
+    REQUIRE(heartbeatCount(payload) == 1);
+    CHECK(payload.userAgentPayloads[0].dates == std::vector<Date>{at(3 * kDay)});
+    controller.log("a/1");  // the mark is today's again: one heartbeat a day
+    CHECK(controller.flush().isEmpty());
+}
+
+TEST_CASE("a heartbeat file far larger than a real one is read as damaged") {
+    const auto id = uniqueID("huge");
+    TestClock clock;
+    HeartbeatController controller(id, clock.provider());
+    controller.log("a/1");
+    controller.storage()->updateSync([](auto bundle) { return bundle; });
+    // Still a valid bundle once the padding is skipped, but far beyond any real file.
+    writeFile(id, readFile(id) + std::string(kMaxHeartbeatFileBytes, ' '));
+    clock.set(kDay);
+    controller.log("a/1");
+    const auto payload = controller.flush();
+    REQUIRE(heartbeatCount(payload) == 1);
+    CHECK(payload.userAgentPayloads[0].dates == std::vector<Date>{at(kDay)});
+}
+
 TEST_CASE("controllers of one identifier share one storage object and its queue") {
     const auto id = uniqueID("shared");
     TestClock clock;

@@ -194,6 +194,36 @@ TEST_CASE("a failed write is reported and leaves nothing cached that reads as st
     CHECK(get(*storage, "k").object.isNull());
 }
 
+TEST_CASE("a read issued while a write is in flight answers what the write left in the keychain") {
+    auto keychain = std::make_shared<ScriptedKeychain>(std::make_shared<platform::InMemoryKeychain>());
+    auto storage = KeychainStorage::initWithService("com.brisko.tests.inflight");
+    storage->setKeychainRef(keychain);
+    REQUIRE_FALSE(set(*storage, "k", "stored").error);
+
+    for (const bool writeFails : {true, false}) {
+        CAPTURE(writeFails);
+        keychain->failWrites = writeFails;
+        keychain->holdReads();  // the write's look-up of the existing item waits here
+        std::promise<Result> written;
+        storage->setObject(std::make_shared<StoredToken>(StoredToken{"new"}), "k", std::nullopt,
+                           [&](platform::Value o, std::optional<platform::Error> e) {
+                               written.set_value({o, e});
+                           });
+        keychain->waitForHeldRead();
+        std::promise<Result> read;
+        storage->getObjectForKey("k", platform::archiveClasses<StoredToken>(), std::nullopt,
+                                 [&](platform::Value o, std::optional<platform::Error> e) {
+                                     read.set_value({o, e});
+                                 });
+        keychain->releaseReads();
+        CHECK(written.get_future().get().error.has_value() == writeFails);
+        CHECK(tokenOf(read.get_future().get()) == (writeFails ? "stored" : "new"));
+        CHECK(tokenOf(get(*storage, "k")) == (writeFails ? "stored" : "new"));
+        keychain->failWrites = false;
+        REQUIRE_FALSE(set(*storage, "k", "stored").error);
+    }
+}
+
 TEST_CASE("a read racing a removal does not put the removed object back") {
     auto inner = std::make_shared<platform::InMemoryKeychain>();
     auto keychain = std::make_shared<ScriptedKeychain>(inner);

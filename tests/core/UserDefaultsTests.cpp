@@ -1,6 +1,9 @@
 // The checked user-defaults wrapper, over the in-memory and the file store.
 #include <doctest/doctest.h>
 
+#include <limits>
+#include <vector>
+
 #include "core/UserDefaults.hpp"
 #include "platform/base/Error.hpp"
 #include "platform/storage/UserDefaults.hpp"
@@ -64,4 +67,29 @@ TEST_CASE("values written through one suite object reach a file another object r
         std::string("shared.suite"), platform::UserDefaults::Store::inFolder(folder.path())));
     CHECK(reader.stringForKey("k") == "kept");
     CHECK(core::UserDefaults::standardUserDefaults() == core::UserDefaults::standardUserDefaults());
+}
+
+TEST_CASE("a stored real beyond the integer range reads as no integer, never as undefined behaviour") {
+    core::UserDefaults defaults(std::make_shared<platform::UserDefaults>(
+        std::string("core.tests.reals"), platform::UserDefaults::Store::inMemory()));
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<std::pair<double, std::int64_t>> cases = {
+        {12.9, 12},
+        {-12.9, -12},
+        {9.2e18, 9200000000000000000},
+        {-9223372036854775808.0, std::numeric_limits<std::int64_t>::min()},
+        {9223372036854775808.0, 0},
+        {1e300, 0},
+        {-1e300, 0},
+        {inf, 0},
+        {-inf, 0},
+        {std::numeric_limits<double>::quiet_NaN(), 0},
+    };
+    for (const auto& [stored, expected] : cases) {
+        CAPTURE(stored);
+        defaults.setDouble(stored, "n");
+        CHECK(defaults.integerForKey("n") == expected);
+    }
+    defaults.setDouble(1e300, "n");
+    CHECK_FALSE(defaults.userDefaults()->integerForKey("n"));
 }

@@ -1,6 +1,8 @@
 // Dynamic values and errors.
 #include <doctest/doctest.h>
 
+#include <limits>
+
 #include <nlohmann/json.hpp>
 
 #include "platform/base/Error.hpp"
@@ -62,4 +64,13 @@ TEST_CASE("errors describe themselves and carry their cause") {
     CHECK(Error("D", 3).localizedDescription() == "The operation couldn\u2019t be completed. (D error 3.)");
     CHECK(e.description().find("Error Domain=Outer Code=-1001 \"timed out\"") == 0);
     CHECK(errorFromException(std::make_exception_ptr(ErrorException(cause))) == cause);
+}
+
+TEST_CASE("a real converts to an integer only when it is finite and within range") {
+    CHECK(Value(std::int64_t{7}).truncatedInteger() == 7);
+    CHECK(Value(-3.99).truncatedInteger() == -3);
+    CHECK_FALSE(Value(1e19).truncatedInteger());
+    CHECK_FALSE(Value(std::numeric_limits<double>::infinity()).truncatedInteger());
+    CHECK_FALSE(Value(std::numeric_limits<double>::quiet_NaN()).truncatedInteger());
+    CHECK_FALSE(Value("12").truncatedInteger());
 }

@@ -10,11 +10,11 @@ namespace brisko::auth {
 void GameCenterAuthProvider::getCredentialWithCompletion(Completion completion) {
     auto player = GameCenterLocalPlayer::localPlayer();
     if (!player) {
-        completion(nullptr, AuthErrorUtils::error(AuthErrorCode::gameKitNotLinked));
+        completion(nullptr, AuthErrorUtils::makeError(AuthErrorCode::gameKitNotLinked));
         return;
     }
     if (!player->isAuthenticated()) {
-        completion(nullptr, AuthErrorUtils::error(AuthErrorCode::localPlayerNotAuthenticated));
+        completion(nullptr, AuthErrorUtils::makeError(AuthErrorCode::localPlayerNotAuthenticated));
         return;
     }
     const bool newer = player->supportsIdentityVerificationItems();

@@ -14,7 +14,7 @@
 
 namespace brisko::auth {
 
-class VerifyAssertionResponse;
+struct VerifyAssertionResponse;
 
 class OAuthCredential final : public AuthCredential {
   public:

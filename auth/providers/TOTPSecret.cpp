@@ -25,7 +25,6 @@ std::string redactedSecret(std::string_view url) {
     std::string out(url);
     for (std::size_t at = out.find(kSecretParameter); at != std::string::npos;
          at = out.find(kSecretParameter, at + 1)) {
-        if (at > 0 && out[at - 1] != '?' && out[at - 1] != '&') continue;
         const std::size_t begin = at + kSecretParameter.size();
         const std::size_t end = std::min(out.find('&', begin), out.size());
         out.replace(begin, end - begin, "[redacted]");

@@ -117,6 +117,7 @@ void SessionFetcher::beginFetchWithCompletionHandler(CompletionHandler handler) 
     {
         std::lock_guard lock(mutex_);
         completionHandler_ = std::move(handler);
+        authorizedOrigin_.reset();
     }
     beginFetchMayDelay(true, true, true);
 }
@@ -131,6 +132,7 @@ void SessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize, bool m
     std::optional<URL> url = request_ ? request_->url() : std::nullopt;
     auto sessionIdentifier = sessionIdentifier_;
     if (!initialBeginFetchDate_) initialBeginFetchDate_ = platform::now();
+    if (!authorizedOrigin_ && url) authorizedOrigin_ = url->origin();
     hasBegun_ = true;
 
     auto failWithCode = [&](SessionFetcherErrorCode code) {
@@ -173,7 +175,9 @@ void SessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize, bool m
         sessionIdentifier_.reset();
         sessionIdentifier.reset();
         usingBackgroundSession_ = false;
-    } else if (url && appAllowsInsecureRequests()) {
+    } else if (url) {
+        // Where the app does not allow arbitrary loads, the platform's transport security is what refuses
+        // plain-text requests; Linux has none, so these rules guard every request whatever the app says.
         const std::string& scheme = url->scheme();
         if (!platform::equalsIgnoringASCIICase(scheme, "https")) {
             bool allowed = false;
@@ -287,8 +291,9 @@ void SessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize, bool m
         if (bodyData_ && !needsUploadTask) request_->setHTTPBody(*bodyData_);
     }
 
-    // 18. Authorization.
-    if (mayAuthorize && authorizer_ && !isDataURL && request_) {
+    // 18. Authorization, only ever for the origin the caller began with: after a redirect to another
+    // origin, a retry goes out unsigned.
+    if (mayAuthorize && authorizer_ && !isDataURL && request_ && isRequestForAuthorizedOriginUnsynchronized()) {
         auto authorizer = authorizer_;
         URLRequest requestCopy = *request_;
         lock.unlock();
@@ -890,6 +895,18 @@ void SessionFetcher::finishWithError(std::optional<Error> error, bool shouldRetr
     invokeFetchCallbacksOnCallbackQueue(std::move(dataToHandOn), std::move(error), true,
                                         shouldReleaseCallbacksUponCompletion());
     stopFetchReleasingCallbacks(false);
+}
+
+bool SessionFetcher::isRequestForAuthorizedOriginUnsynchronized() const {
+    if (!request_ || !request_->url() || !authorizedOrigin_) return false;
+    return request_->url()->origin() == *authorizedOrigin_;
+}
+
+bool SessionFetcher::isForAuthorizedOriginUnsynchronized(const platform::URLProtectionSpace& space) const {
+    if (!authorizedOrigin_) return false;
+    std::string origin = space.protocol + "://" + platform::asciiLowercase(space.host) + ":" +
+                         std::to_string(space.port);
+    return origin == *authorizedOrigin_;
 }
 
 std::optional<Dictionary> SessionFetcher::errorUserInfoForData(

@@ -481,6 +481,9 @@ class SessionFetcher : public platform::URLSessionDelegate,
     void retryTimerFired();
     void destroyRetryTimer();
     double nextRetryIntervalUnsynchronized() const;
+    // Whether the request (or a challenge's protection space) is for the origin the caller began with.
+    bool isRequestForAuthorizedOriginUnsynchronized() const;
+    bool isForAuthorizedOriginUnsynchronized(const platform::URLProtectionSpace& space) const;
     std::optional<platform::Dictionary> errorUserInfoForData(
         const std::optional<Data>& data, const std::optional<platform::HTTPHeaders>& headers) const;
     void respondToChallenge(const platform::URLAuthenticationChallenge& challenge,
@@ -549,6 +552,9 @@ class SessionFetcher : public platform::URLSessionDelegate,
     std::optional<platform::Date> initialBeginFetchDate_;
     std::optional<platform::Date> initialRequestDate_;
     bool hasAttemptedAuthRefresh_ = false;
+    // The origin of the request the caller began: the only one the authorizer and the caller's credentials
+    // serve. After a redirect to another origin, neither applies to this fetch again (retries included).
+    std::optional<std::string> authorizedOrigin_;
     std::string comment_, log_;
     bool canShareSession_ = false;
     bool allowLocalhostRequest_ = false;

@@ -206,8 +206,13 @@ void SessionFetcher::respondToChallenge(const platform::URLAuthenticationChallen
         });
         return;
     }
-    auto credential = credential_;
-    if (space.isProxy && proxyCredential_) credential = proxyCredential_;
+    // The caller's credential answers its own origin only, never one a redirect led to.
+    std::optional<platform::URLCredential> credential;
+    if (space.isProxy) {
+        credential = proxyCredential_ ? proxyCredential_ : credential_;
+    } else if (isForAuthorizedOriginUnsynchronized(space)) {
+        credential = credential_;
+    }
     lock.unlock();
     if (credential) {
         completion(Disposition::useCredential, credential);

@@ -335,8 +335,7 @@ bool SessionFetcher::appAllowsInsecureRequests() {
         std::lock_guard lock(insecureOverrideMutex());
         if (insecureOverride()) return *insecureOverride();
     }
-    // Linux has no system-wide transport security to refuse plain-text loads, so unless the information
-    // property list says otherwise the fetcher's own scheme rules guard every request.
+    // What the information property list says; the fetcher's scheme rules apply either way (see begin).
     static const bool fromInfo = [] {
         auto bundle = platform::Bundle::main();
         const auto* ats = bundle ? bundle->objectForInfoDictionaryKey(kAppTransportSecurityKey) : nullptr;

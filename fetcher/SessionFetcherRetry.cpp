@@ -159,7 +159,8 @@ void SessionFetcher::shouldRetryNowForStatus(int status, std::optional<Error> er
     {
         std::lock_guard lock(mutex_);
         authorizer = authorizer_;
-        attempted = hasAttemptedAuthRefresh_;
+        // A 401 from another origin (after a redirect) says nothing about the authorizer's token.
+        attempted = hasAttemptedAuthRefresh_ || !isRequestForAuthorizedOriginUnsynchronized();
     }
     if (authorizer && status == 401 && !attempted) {
         if (auto primed = authorizer->primeForRefresh(); primed && *primed) {

@@ -56,6 +56,44 @@ class CountingAuthorizer : public FetcherAuthorizationProtocol {
     }
 };
 
+// A server on a second loopback address, another origin than the test servers on 127.0.0.1. It answers
+// each request with the next of its statuses (the last one repeats; a 401 challenges for Basic) and
+// records the "Authorization" field each request carried.
+class ForeignOriginServer {
+  public:
+    explicit ForeignOriginServer(std::vector<int> statuses) : statuses_(std::move(statuses)) {
+        server_.Get("/landing", [this](const httplib::Request& req, httplib::Response& res) {
+            std::lock_guard lock(mutex_);
+            authorizations_.push_back(req.get_header_value("Authorization"));
+            res.status = statuses_.at(std::min(answered_++, statuses_.size() - 1));
+            if (res.status == 401) res.set_header("WWW-Authenticate", "Basic realm=\"foreign\"");
+            res.set_header("Connection", "close");
+            res.set_content("foreign " + std::to_string(res.status), "text/plain");
+        });
+        port_ = server_.bind_to_any_port("127.0.0.2");
+        REQUIRE(port_ > 0);
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+    }
+    ~ForeignOriginServer() {
+        server_.stop();
+        thread_.join();
+    }
+    std::string url() const { return "http://127.0.0.2:" + std::to_string(port_) + "/landing"; }
+    std::vector<std::string> authorizations() const {
+        std::lock_guard lock(mutex_);
+        return authorizations_;
+    }
+
+  private:
+    httplib::Server server_;
+    std::thread thread_;
+    int port_ = 0;
+    mutable std::mutex mutex_;
+    std::vector<int> statuses_;
+    std::size_t answered_ = 0;
+    std::vector<std::string> authorizations_;
+};
+
 }  // namespace
 
 TEST_CASE("a fetch completes exactly once on the callback queue with the body and no error") {
@@ -180,6 +218,46 @@ TEST_CASE("redirects keep credentials within an origin and drop them on the way 
     CHECK_FALSE(foreign[0].header("Authorization"));
     CHECK_FALSE(foreign[0].header("Cookie"));
     CHECK(foreign[0].header("X-Custom") == "kept");
+}
+
+TEST_CASE("after a redirect to another origin, neither the authorizer nor the caller's credential applies") {
+    FetcherEnvironment env;
+    HttpTestServer origin;
+    auto authorizer = std::make_shared<CountingAuthorizer>();
+    auto fetchAway = [&](ForeignOriginServer& foreign, bool retry) {
+        origin.on("GET", "/away", HttpTestServer::redirect(302, foreign.url()));
+        auto fetcher = localFetcher(origin.url("/away"));
+        fetcher->setAllowedInsecureSchemes({"http"});
+        fetcher->setAuthorizer(authorizer);
+        fetcher->setCredential(platform::URLCredential::withUser("user", "password"));
+        fetcher->setRetryEnabled(retry);
+        fetcher->setMinRetryInterval(0.01);
+        CompletionRecorder recorder;
+        fetcher->beginFetchWithCompletionHandler(recorder.handler());
+        REQUIRE(recorder.wait());
+        return recorder.first();
+    };
+
+    SUBCASE("a 503 retried at the redirected address goes out unsigned") {
+        ForeignOriginServer foreign({503, 503, 200});
+        auto done = fetchAway(foreign, true);
+        CHECK_FALSE(done.error);
+        CHECK(text(done.data) == "foreign 200");
+        CHECK(foreign.authorizations() == std::vector<std::string>{"", "", ""});
+    }
+    SUBCASE("a 401 there primes no refresh and is answered with no credential") {
+        ForeignOriginServer foreign({401});
+        auto done = fetchAway(foreign, false);
+        REQUIRE(done.error);
+        CHECK(done.error->domain() == kSessionFetcherStatusDomain);
+        CHECK(done.error->code() == 401);
+        CHECK(authorizer->primes == 0);
+        CHECK(foreign.authorizations() == std::vector<std::string>{""});
+    }
+    // The origin itself was signed once, before the redirect.
+    CHECK(authorizer->authorizations == 1);
+    REQUIRE(origin.requestsTo("/away").size() == 1);
+    CHECK(origin.requestsTo("/away")[0].header("Authorization") == "Bearer token-1");
 }
 
 TEST_CASE("a redirect never downgrades https nor switches to a foreign scheme") {
@@ -353,8 +431,10 @@ TEST_CASE("the insecure-scheme rules refuse plain http unless the scheme or the 
     notLocal->setAllowLocalhostRequest(true);
     CHECK(run(notLocal).error->code() == -5);
 
+    // No platform transport security stands behind the rules here: an app that does not allow arbitrary
+    // loads keeps them.
     SessionFetcher::setAppAllowsInsecureRequestsForTesting(false);
-    CHECK(text(run(SessionFetcher::fetcherWithURL(server.url("/"))).data) == "ok");
+    CHECK(run(SessionFetcher::fetcherWithURL(server.url("/"))).error->code() == -5);
 }
 
 TEST_CASE("cookies set by responses are stored in the fetcher's store and sent back by RFC 6265") {

@@ -13,6 +13,7 @@
 #include "fetcher/SessionFetcherService.hpp"
 #include "fetcher/internal/FetcherEnvironment.hpp"
 #include "platform/storage/FileSystem.hpp"
+#include "platform/base/Log.hpp"
 #include "platform/base/NotificationCenter.hpp"
 #include "platform/base/Text.hpp"
 
@@ -31,6 +32,10 @@ constexpr std::string_view kDescriptionKey = "description";
 constexpr std::string_view kTemporaryChunkFilePrefix = "ETMUpload_temp_";
 constexpr std::string_view kChunkDataNilText = "chunkData is nil";
 constexpr std::string_view kRetryLimitReachedText = "Retry Limit Reached";
+constexpr std::string_view kNoProgressText = "Upload made no progress: the server holds %lld bytes after %d chunks";
+// A server that keeps answering "active" without taking the chunks ends the upload after this many replies.
+constexpr int kMaxChunksWithoutProgress = 8;
+constexpr std::string_view kLogCategory = "fetcher";
 // A tail shorter than this goes with the chunk before it.
 constexpr std::int64_t kMinimumTailLength = 2500;
 constexpr double kDefaultMinUploadRetryInterval = 1.0;
@@ -317,6 +322,14 @@ Error SessionUploadFetcher::chunkUnavailableError(std::string description) const
     info[std::string(kDescriptionKey)] = std::move(description);
     return Error(std::string(kSessionFetcherErrorDomain),
                  static_cast<std::int64_t>(SessionFetcherErrorCode::uploadChunkUnavailable), std::move(info));
+}
+
+bool SessionUploadFetcher::acceptsReceivedSize(std::int64_t received) {
+    std::int64_t fullLength = fullUploadLength();
+    if (received >= 0 && (fullLength < 0 || received <= fullLength)) return true;
+    platform::log(platform::LogLevel::error, kLogCategory,
+                  platform::format("Upload server reported %lld bytes received of %lld", {received, fullLength}));
+    return false;
 }
 
 void SessionUploadFetcher::readGranularity(const std::optional<platform::HTTPHeaders>& headers) {
@@ -877,12 +890,6 @@ void SessionUploadFetcher::chunkFetcherFinished(const std::shared_ptr<SessionFet
         return;
     }
 
-    std::int64_t newOffset;
-    {
-        std::lock_guard lock(uploadMutex_);
-        auto received = headerInteger(headers, kUploadSizeReceivedHeader);
-        newOffset = received ? *received : currentOffset_ + contentLength.value_or(0);
-    }
     if (status == UploadStatus::cancelled) {
         invokeFinalCallback(data, prematureFailureError(data), true);
         destroyChunkFetcher();
@@ -898,16 +905,39 @@ void SessionUploadFetcher::chunkFetcherFinished(const std::shared_ptr<SessionFet
         destroyChunkFetcher();
         return;
     }
+    auto received = headerInteger(headers, kUploadSizeReceivedHeader);
+    if (received && !acceptsReceivedSize(*received)) {
+        invokeFinalCallback(data, prematureFailureError(data), true);
+        destroyChunkFetcher();
+        return;
+    }
+    std::int64_t newOffset;
     bool next;
+    int stalls = 0;
     {
         std::lock_guard lock(uploadMutex_);
+        newOffset = received ? *received : currentOffset_ + contentLength.value_or(0);
         next = (uploadData_ || uploadFileLength_ != 0) &&
                !(uploadFileLength_ > 0 && currentOffset_ > uploadFileLength_);
-        if (next) {
-            currentOffset_ = newOffset;
-            // A chunk that went through ends the backoff: the next one starts at once.
-            if (!isQuery) nextUploadRetryInterval_ = 0;
+        if (next && !isQuery) {
+            if (newOffset > currentOffset_) {
+                // A chunk that went through ends the backoff: the next one starts at once.
+                chunksWithoutProgress_ = 0;
+                nextUploadRetryInterval_ = 0;
+            } else {
+                // Still "active" with nothing more received (a chunk not taken, or a finalize that does
+                // not end the upload): a failure for the backoff, and only so many of them.
+                stalls = ++chunksWithoutProgress_;
+                nextUploadRetryInterval_ = nextUploadRetryIntervalUnsynchronized();
+            }
         }
+        if (next) currentOffset_ = newOffset;
+    }
+    if (stalls >= kMaxChunksWithoutProgress) {
+        invokeFinalCallback(std::move(data),
+                            chunkUnavailableError(platform::format(kNoProgressText, {newOffset, stalls})), false);
+        destroyChunkFetcher();
+        return;
     }
     if (!next) {
         invokeFinalCallback(std::move(data), std::move(error), false);
@@ -951,7 +981,8 @@ void SessionUploadFetcher::queryFetcherFinished(const std::shared_ptr<SessionFet
     auto headers = queryFetcher->responseHeaders();
     auto status = uploadStatusFromResponseHeaders(headers);
     auto received = headerInteger(headers, kUploadSizeReceivedHeader);
-    if (status == UploadStatus::cancelled || (status == UploadStatus::active && !received)) {
+    if (status == UploadStatus::cancelled || (status == UploadStatus::active && !received) ||
+        (received && !acceptsReceivedSize(*received))) {
         chunkFetcherFinished(queryFetcher, data, prematureFailureError(data));
         return;
     }

@@ -185,6 +185,9 @@ class SessionUploadFetcher : public SessionFetcher {
     void releaseUploadCallbacks(bool releaseCancellationHandler);
     Error prematureFailureError(const std::optional<Data>& data) const;
     Error chunkUnavailableError(std::string description) const;
+    // Whether a server's "X-Ezev-Upload-Size-Received" can be true of this upload; a size it cannot hold
+    // ends the upload with the premature-failure error (a protocol error of the server).
+    bool acceptsReceivedSize(std::int64_t received);
     double nextUploadRetryIntervalUnsynchronized() const;
     std::int64_t fullUploadLengthUnsynchronized();
     void readGranularity(const std::optional<platform::HTTPHeaders>& headers);
@@ -214,6 +217,8 @@ class SessionUploadFetcher : public SessionFetcher {
     std::shared_ptr<platform::Timer> uploadRetryTimer_;
     bool useBackgroundSessionOnChunkFetchers_ = false;
     std::int64_t currentOffset_ = 0;
+    // Chunk replies in a row whose received size did not move past the chunk's offset.
+    int chunksWithoutProgress_ = 0;
     std::optional<platform::HTTPHeaders> recentChunkResponseHeaders_;
     std::int64_t recentChunkStatusCode_ = -1;
     // The fetcher now on the network: the upload fetcher's own start request, or a chunk, query or

@@ -109,7 +109,7 @@ std::shared_ptr<SessionUploadFetcher> SessionUploadFetcher::uploadFetcherForSess
     if (chunkSize <= 0) chunkSize = std::numeric_limits<std::int64_t>::max();
     std::int64_t offset = integerMember(metadata, kUploadCurrentOffsetKey).value_or(0);
     bool cellular = boolMember(metadata, kUploadAllowsCellularAccessKey).value_or(true);
-    if (*fileLength < offset) return nullptr;
+    if (offset < 0 || *fileLength < offset) return nullptr;
 
     auto fetcher = uploadFetcherWithLocation(location, mimeType, chunkSize, nullptr, cellular);
     {

@@ -322,6 +322,62 @@ TEST_CASE("failures the upload cannot recover from reach the caller") {
     }
 }
 
+TEST_CASE("a server that keeps answering active without taking the upload ends it after a few chunks") {
+    FetcherEnvironment env;
+    UploadProtocolServer server;
+    SUBCASE("chunks answered with the same received size") { server.reportReceivedSize("0"); }
+    SUBCASE("a finalize that never ends the upload") { server.neverFinalize(); }
+    auto fetcher = uploadFetcher(server, 1000);
+    fetcher->setUploadData(platform::toData(payload(3000)));
+    CompletionRecorder recorder;
+    fetcher->beginFetchWithCompletionHandler(recorder.handler());
+    // Short backoff steps, and a maximum the steps stay under: only the count of such replies ends it.
+    fetcher->setMinUploadRetryInterval(0.005);
+    fetcher->setMaxUploadRetryInterval(1000);
+    REQUIRE(recorder.wait(std::chrono::seconds(20)));
+    REQUIRE(recorder.first().error);
+    CHECK(recorder.first().error->domain() == kSessionFetcherErrorDomain);
+    CHECK(recorder.first().error->code() == -2);
+    CHECK(recorder.first().error->userInfoValue("description")->string()->find("no progress") !=
+          std::string::npos);
+    // Each reply without progress waited longer than the one before, and there were only a few.
+    CHECK(server.commands().size() <= 10);
+    CHECK(fetcher->nextUploadRetryInterval() > 0.3);
+    CHECK(fetcher->uploadLocationURL());
+}
+
+TEST_CASE("a received size the upload cannot have is a protocol error that ends it") {
+    FetcherEnvironment env;
+    SUBCASE("from a chunk reply") {
+        for (std::string size : {"9223372036854775807", "-1", "-9223372036854775808", "3001"}) {
+            CAPTURE(size);
+            UploadProtocolServer server;
+            server.reportReceivedSize(size);
+            auto fetcher = uploadFetcher(server, 1000);
+            fetcher->setUploadData(platform::toData(payload(3000)));
+            auto done = runUpload(fetcher);
+            REQUIRE(done.error);
+            CHECK(done.error->domain() == kSessionFetcherStatusDomain);
+            CHECK(done.error->code() == 501);
+            CHECK(server.commands().size() == 1);
+        }
+    }
+    SUBCASE("also from an offset query") {
+        UploadProtocolServer server;
+        std::string contents = payload(3000);
+        auto location = server.createUpload(contents.substr(0, 1000));
+        server.reportReceivedSize("4000");
+        auto fetcher = SessionUploadFetcher::uploadFetcherWithLocation(location, "application/octet-stream",
+                                                                       1000, nullptr);
+        fetcher->setAllowLocalhostRequest(true);
+        fetcher->setUploadData(platform::toData(contents));
+        auto done = runUpload(fetcher);
+        REQUIRE(done.error);
+        CHECK(done.error->code() == 501);
+        CHECK(server.commands() == std::vector<std::string>{"query"});
+    }
+}
+
 TEST_CASE("a data provider supplies the chunks and may tell the full length late") {
     FetcherEnvironment env;
     UploadProtocolServer server;

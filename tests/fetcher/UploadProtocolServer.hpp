@@ -51,6 +51,16 @@ class UploadProtocolServer {
         std::lock_guard lock(mutex_);
         failStatus_ = status;
     }
+    // Chunks and queries are answered "active" with this received size, and chunks are not kept.
+    void reportReceivedSize(std::string size) {
+        std::lock_guard lock(mutex_);
+        reportedSize_ = std::move(size);
+    }
+    // Chunks are kept, but a "finalize" never ends the upload: the server stays "active".
+    void neverFinalize() {
+        std::lock_guard lock(mutex_);
+        neverFinalize_ = true;
+    }
     // An upload that a previous run began: the server already holds `held`.
     platform::URL createUpload(std::string held) {
         std::lock_guard lock(mutex_);
@@ -115,6 +125,12 @@ class UploadProtocolServer {
         auto& upload = it->second;
         std::string command = req.get_header_value("X-Ezev-Upload-Command");
         res.status = 200;
+        if (reportedSize_ && (command == "query" || command.find("upload") != std::string::npos ||
+                              command == "finalize")) {
+            res.set_header("X-Ezev-Upload-Status", "active");
+            res.set_header("X-Ezev-Upload-Size-Received", *reportedSize_);
+            return;
+        }
         if (command == "query") {
             setStatus(res, upload);
             res.set_header("X-Ezev-Upload-Size-Received", std::to_string(upload.data.size()));
@@ -152,7 +168,7 @@ class UploadProtocolServer {
             return;
         }
         upload.data += req.body;
-        if (command.find("finalize") != std::string::npos) upload.finalized = true;
+        if (command.find("finalize") != std::string::npos && !neverFinalize_) upload.finalized = true;
         setStatus(res, upload);
         res.set_header("X-Ezev-Upload-Size-Received", std::to_string(upload.data.size()));
         if (upload.finalized)
@@ -166,6 +182,8 @@ class UploadProtocolServer {
     std::optional<std::size_t> dropKeeping_;
     std::optional<int> failStatus_;
     bool omitLocation_ = false;
+    std::optional<std::string> reportedSize_;
+    bool neverFinalize_ = false;
 };
 
 }  // namespace brisko::fetcher::testing

@@ -1,0 +1,46 @@
+// The two read-only configuration calls: the project configuration and the reCAPTCHA configuration.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "auth/backend/IdentityToolkitRequest.hpp"
+
+namespace brisko::auth {
+
+struct GetProjectConfigResponse {
+    std::optional<std::string> projectID;
+    std::optional<std::vector<std::string>> authorizedDomains;
+
+    static GetProjectConfigResponse initFromJSON(const nlohmann::json& object);
+};
+
+// GET "getProjectConfig" (no body).
+class GetProjectConfigRequest : public IdentityToolkitRequest {
+  public:
+    using Response = GetProjectConfigResponse;
+    explicit GetProjectConfigRequest(std::shared_ptr<AuthRequestConfiguration> requestConfiguration);
+    std::optional<JSONBody> jsonBody() const override { return std::nullopt; }
+};
+
+struct GetRecaptchaConfigResponse {
+    std::optional<std::string> recaptchaKey;
+    std::optional<std::vector<std::map<std::string, std::string>>> enforcementState;
+
+    static GetRecaptchaConfigResponse initFromJSON(const nlohmann::json& object);
+};
+
+// GET "recaptchaConfig" of the identity platform (no body), with the client type, the reCAPTCHA
+// version and the tenant in its query.
+class GetRecaptchaConfigRequest : public IdentityToolkitRequest {
+  public:
+    using Response = GetRecaptchaConfigResponse;
+    explicit GetRecaptchaConfigRequest(std::shared_ptr<AuthRequestConfiguration> requestConfiguration);
+    std::optional<JSONBody> jsonBody() const override { return std::nullopt; }
+    // "&clientType=" type "&version=RECAPTCHA_ENTERPRISE", then "&tenantId=" tenant when set.
+    std::string queryParameters() const override;
+};
+
+}  // namespace brisko::auth

@@ -211,6 +211,8 @@ void MultiFactor::encodeWithCoder(platform::KeyedArchiver& coder) const {
 
 std::shared_ptr<MultiFactor> MultiFactor::initWithCoder(platform::KeyedUnarchiver& coder) {
     auto multiFactor = std::make_shared<MultiFactor>();
+    // Anything but a list is left alone rather than failing the archive it sits in (a user's).
+    if (coder.classNameForKey(kEnrolledFactorsCodingKey) != platform::kArchiveClassArray) return multiFactor;
     const auto list = coder.decodeObjectOfClasses(MultiFactorInfo::archiveClassesOfList(), kEnrolledFactorsCodingKey);
     if (const auto* array = list.array()) {
         Factors factors;

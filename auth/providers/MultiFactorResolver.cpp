@@ -56,7 +56,9 @@ std::shared_ptr<MultiFactorResolver> MultiFactorResolver::make(std::optional<std
 }
 
 void MultiFactorResolver::resolveSignIn(std::shared_ptr<const MultiFactorAssertion> assertion, Callback completion) {
-    FinalizeMFASignInRequest request(mfaPendingCredential_, verificationInfo(*assertion), auth_->requestConfiguration());
+    // The assertion is checked first: a malformed one is refused before anything else is touched.
+    auto proof = verificationInfo(*assertion);
+    FinalizeMFASignInRequest request(mfaPendingCredential_, std::move(proof), auth_->requestConfiguration());
     startTask(
         [](std::shared_ptr<Auth> auth, FinalizeMFASignInRequest request, Callback completion) -> platform::Task<void> {
             std::shared_ptr<User> user;

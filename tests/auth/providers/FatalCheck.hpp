@@ -1,0 +1,42 @@
+// Runs code that should stop the process (a refused programming error) in a child process and reports
+// what it wrote to standard error before it stopped.
+#pragma once
+
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace brisko::auth::test {
+
+// The child's standard error when the code stopped the process with an abort; nothing when it
+// returned normally or ended another way.
+inline std::optional<std::string> stopsWith(const std::function<void()>& code) {
+    int fds[2];
+    if (pipe(fds) != 0) return std::nullopt;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // The test framework's crash report belongs to the parent: the child just stops.
+        std::signal(SIGABRT, SIG_DFL);
+        dup2(fds[1], STDERR_FILENO);
+        if (FILE* null = std::fopen("/dev/null", "w")) dup2(fileno(null), STDOUT_FILENO);
+        close(fds[0]);
+        code();
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string output;
+    char buffer[512];
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) output.append(buffer, static_cast<std::size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFSIGNALED(status) || WTERMSIG(status) != SIGABRT) return std::nullopt;
+    return output;
+}
+
+}  // namespace brisko::auth::test

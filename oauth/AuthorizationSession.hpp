@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include "oauth/AuthorizationRequest.hpp"
 #include "oauth/AuthorizationResponse.hpp"
@@ -17,67 +18,72 @@ namespace brisko::oauth {
 using AuthorizationCallback = std::function<void(AuthorizationResponsePtr, OptionalError)>;
 using EndSessionCallback = std::function<void(EndSessionResponsePtr, OptionalError)>;
 
-// Main thread only, like the agents that drive it.
-class AuthorizationSession : public ExternalUserAgentSession,
-                             public std::enable_shared_from_this<AuthorizationSession> {
+// What both kinds of flow share. Main thread only, like the agents that drive it. The agent is held while
+// the flow runs; the callback runs at most once, because finishing clears it before calling it.
+template <class Request, class Response>
+class ExternalUserAgentFlow : public ExternalUserAgentSession,
+                              public std::enable_shared_from_this<ExternalUserAgentFlow<Request, Response>> {
   public:
-    static std::shared_ptr<AuthorizationSession> make(AuthorizationRequestPtr request);
+    using RequestPtr = std::shared_ptr<const Request>;
+    using ResponsePtr = std::shared_ptr<const Response>;
+    using Callback = std::function<void(ResponsePtr, OptionalError)>;
 
     // Asks the agent to present the request; when it refuses, the flow finishes with -9
     // "Unable to open Safari.".
     void presentAuthorizationWithExternalUserAgent(std::shared_ptr<ExternalUserAgent> externalUserAgent,
-                                                   AuthorizationCallback callback);
+                                                   Callback callback);
 
     void cancel() override;
     void cancelWithCompletion(std::function<void()> completion) override;
-    // Takes a redirect of this flow: the state is checked first (a redirect without state when the request
-    // has one is refused), then an "error" becomes an OAuth error, and a redirect with neither code nor
-    // error nor tokens is an error too.
     bool resumeExternalUserAgentFlowWithURL(const URL& url) override;
     RedirectOutcome resumeExternalUserAgentFlowWithURLOutcome(const URL& url) override;
     void failExternalUserAgentFlowWithError(const Error& error) override;
-
-    // Scheme (ignoring case), user, password, host, port and path equal; query and fragment not compared.
-    static bool URLMatchesRedirectionURL(const URL& url, const URL& redirectionURL);
     bool shouldHandleURL(const URL& url) const;
 
-    const AuthorizationRequestPtr& request() const { return request_; }
+    const RequestPtr& request() const { return request_; }
 
-    explicit AuthorizationSession(AuthorizationRequestPtr request) : request_(std::move(request)) {}
+  protected:
+    explicit ExternalUserAgentFlow(RequestPtr request) : request_(std::move(request)) {}
+    virtual const std::optional<URL>& redirectURL() const = 0;
+    // The response a redirect of this flow gives, or the error it finishes with.
+    virtual std::pair<ResponsePtr, OptionalError> responseForRedirect(const URL& url) const = 0;
+    virtual Error cancelError() const = 0;
 
   private:
-    void didFinishWithResponse(AuthorizationResponsePtr response, OptionalError error);
+    void didFinishWithResponse(ResponsePtr response, OptionalError error);
 
-    AuthorizationRequestPtr request_;
+    RequestPtr request_;
     std::shared_ptr<ExternalUserAgent> externalUserAgent_;
-    AuthorizationCallback pendingAuthorizationFlowCallback_;
+    Callback pendingCallback_;
 };
 
-class EndSessionImplementation : public ExternalUserAgentSession,
-                                 public std::enable_shared_from_this<EndSessionImplementation> {
+class AuthorizationSession : public ExternalUserAgentFlow<AuthorizationRequest, AuthorizationResponse> {
+  public:
+    static std::shared_ptr<AuthorizationSession> make(AuthorizationRequestPtr request);
+    explicit AuthorizationSession(AuthorizationRequestPtr request) : ExternalUserAgentFlow(std::move(request)) {}
+
+    // Scheme (ignoring case), user, password, host, port and path equal, on the paths with dot segments
+    // resolved; query and fragment not compared.
+    static bool URLMatchesRedirectionURL(const URL& url, const URL& redirectionURL);
+
+  protected:
+    const std::optional<URL>& redirectURL() const override { return request()->redirectURL(); }
+    // The state is checked first (a redirect without the request's state is refused), then an "error"
+    // becomes an OAuth error, a redirect without code is an error, and a front-channel ID token (hybrid
+    // flow) passes the same checks as an exchanged one.
+    std::pair<AuthorizationResponsePtr, OptionalError> responseForRedirect(const URL& url) const override;
+    Error cancelError() const override;
+};
+
+class EndSessionImplementation : public ExternalUserAgentFlow<EndSessionRequest, EndSessionResponse> {
   public:
     static std::shared_ptr<EndSessionImplementation> make(EndSessionRequestPtr request);
+    explicit EndSessionImplementation(EndSessionRequestPtr request) : ExternalUserAgentFlow(std::move(request)) {}
 
-    void presentAuthorizationWithExternalUserAgent(std::shared_ptr<ExternalUserAgent> externalUserAgent,
-                                                   EndSessionCallback callback);
-
-    void cancel() override;
-    void cancelWithCompletion(std::function<void()> completion) override;
-    bool resumeExternalUserAgentFlowWithURL(const URL& url) override;
-    RedirectOutcome resumeExternalUserAgentFlowWithURLOutcome(const URL& url) override;
-    void failExternalUserAgentFlowWithError(const Error& error) override;
-    bool shouldHandleURL(const URL& url) const;
-
-    const EndSessionRequestPtr& request() const { return request_; }
-
-    explicit EndSessionImplementation(EndSessionRequestPtr request) : request_(std::move(request)) {}
-
-  private:
-    void didFinishWithResponse(EndSessionResponsePtr response, OptionalError error);
-
-    EndSessionRequestPtr request_;
-    std::shared_ptr<ExternalUserAgent> externalUserAgent_;
-    EndSessionCallback pendingEndSessionCallback_;
+  protected:
+    const std::optional<URL>& redirectURL() const override { return request()->postLogoutRedirectURL(); }
+    std::pair<EndSessionResponsePtr, OptionalError> responseForRedirect(const URL& url) const override;
+    Error cancelError() const override;
 };
 
 }  // namespace brisko::oauth

@@ -30,7 +30,7 @@ class ExternalUserAgentSession {
   public:
     virtual ~ExternalUserAgentSession() = default;
     virtual void cancel() = 0;
-    // The completion runs once the flow has finished as cancelled (not at all when it had finished).
+    // The completion runs once the flow has finished as cancelled (and at once when it had finished).
     virtual void cancelWithCompletion(std::function<void()> completion) = 0;
     // True when the URL is this flow's redirect and the flow has taken it.
     virtual bool resumeExternalUserAgentFlowWithURL(const URL& url) = 0;

@@ -56,19 +56,20 @@ struct HTTPServerLimits {
 // A request on a connection, with the response that answers it.
 class HTTPServerRequest {
   public:
-    HTTPServerRequest(HTTPMessage request, std::weak_ptr<HTTPConnection> connection)
+    // The request holds its connection, so a connection lives until its queued requests are answered,
+    // even when the server is gone.
+    HTTPServerRequest(HTTPMessage request, std::shared_ptr<HTTPConnection> connection)
         : request_(std::move(request)), connection_(std::move(connection)) {}
 
     const HTTPMessage& request() const { return request_; }
-    std::shared_ptr<HTTPConnection> connection() const { return connection_.lock(); }
+    const std::shared_ptr<HTTPConnection>& connection() const { return connection_; }
     std::optional<HTTPMessage> response() const;
     // Sets the response (once); the connection writes it when the requests before it have been answered.
     void setResponse(HTTPMessage response);
 
   private:
-    friend class HTTPConnection;
     HTTPMessage request_;
-    std::weak_ptr<HTTPConnection> connection_;
+    std::shared_ptr<HTTPConnection> connection_;
     mutable std::mutex mutex_;
     std::optional<HTTPMessage> response_;
 };
@@ -104,12 +105,13 @@ class HTTPServer : public std::enable_shared_from_this<HTTPServer> {
     std::shared_ptr<Impl> impl_;
 };
 
-// One accepted connection. Its work runs on the server's serial queue.
+// One accepted connection. Its work runs on the server's serial queue; it closes when the peer has
+// ended its side and every response is written, when it stays idle past the limit, or when the server
+// needs its place for a new connection while it is idle.
 class HTTPConnection : public std::enable_shared_from_this<HTTPConnection> {
   public:
     struct Impl;
     explicit HTTPConnection(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
-    ~HTTPConnection();
 
     // The peer's address as text ("127.0.0.1:54321"), when known.
     const std::optional<std::string>& peerAddress() const;

@@ -24,6 +24,8 @@ class TokenUtilities {
     // Empty stays empty; 1 to 8 characters become "[redacted]"; longer ones keep their first 6 characters
     // followed by "...[redacted]" (characters counted in UTF-16 units).
     static std::string redact(std::string_view string);
+    static std::string redact(const std::string& string) { return redact(std::string_view(string)); }
+    static std::string redact(const char* string) { return redact(std::string_view(string)); }
     static std::optional<std::string> redact(const std::optional<std::string>& string);
     // application/x-www-form-urlencoded for HTTP Basic client credentials (RFC 6749 section 2.3.1).
     static std::string formUrlEncode(std::string_view string);

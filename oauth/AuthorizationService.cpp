@@ -1,0 +1,343 @@
+// Token, discovery and registration exchanges, the ID-token checks and the flows' entry points.
+#include "oauth/AuthorizationService.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+
+#include <nlohmann/json.hpp>
+
+#include "oauth/ErrorUtilities.hpp"
+#include "oauth/ExternalUserAgentMac.hpp"
+#include "oauth/IDToken.hpp"
+#include "oauth/ScopeUtilities.hpp"
+#include "oauth/internal/IDTokenValidation.hpp"
+#include "platform/base/Clock.hpp"
+#include "platform/base/Text.hpp"
+
+namespace brisko::oauth {
+namespace {
+
+constexpr std::string_view kOpenIDScope = "openid";
+
+// Hands a result to the caller on the main queue, always asynchronously.
+template <class F>
+void onMain(F&& f) {
+    platform::DispatchQueue::main()->async(std::forward<F>(f));
+}
+
+// A reply body as JSON: the parsed value, or the parse error.
+struct ParsedJSON {
+    std::optional<nlohmann::json> json;
+    OptionalError error;
+};
+ParsedJSON parseJSON(const std::optional<Data>& data) {
+    try {
+        const Data empty;
+        const Data& bytes = data ? *data : empty;
+        return {nlohmann::json::parse(bytes.begin(), bytes.end()), std::nullopt};
+    } catch (const nlohmann::json::exception& e) {
+        return {std::nullopt, Error(std::string(platform::kCocoaErrorDomain), 3840,
+                                    Dictionary{{std::string(platform::kLocalizedDescriptionKey), std::string(e.what())}})};
+    }
+}
+
+// The JSON object of an error body, when the body is one with an "error" member.
+std::optional<Dictionary> OAuthErrorBody(const std::optional<Data>& data) {
+    auto parsed = parseJSON(data);
+    if (!parsed.json || !parsed.json->is_object() || !parsed.json->contains("error")) return std::nullopt;
+    return *Value::fromJSON(*parsed.json).dictionary();
+}
+
+bool requestsOpenID(const AuthorizationResponsePtr& response) {
+    if (!response || !response->request()->scope()) return false;
+    auto scopes = ScopeUtilities::scopesArrayWithString(*response->request()->scope());
+    return std::find(scopes.begin(), scopes.end(), kOpenIDScope) != scopes.end();
+}
+
+Error idTokenCheckFailed(std::string description) {
+    return ErrorUtilities::errorWithCode(ErrorCode::IDTokenFailedValidationError, std::nullopt, std::move(description));
+}
+
+// What a token reply gives: the response or the error.
+std::pair<TokenResponsePtr, OptionalError> tokenResult(const TokenRequestPtr& request,
+                                                       const AuthorizationResponsePtr& authorizationResponse,
+                                                       const std::optional<Data>& data,
+                                                       const std::shared_ptr<const platform::HTTPURLResponse>& http,
+                                                       const OptionalError& transportError) {
+    const std::string url = request->tokenRequestURL().absoluteString();
+    if (transportError || !http) {
+        auto cause = transportError ? *transportError : Error(std::string(platform::kURLErrorDomain), -1011);
+        return {nullptr, ErrorUtilities::errorWithCode(
+                             ErrorCode::networkError, cause,
+                             platform::format("Connection error making token request to '%@': %@.",
+                                              {url, cause.localizedDescription()}))};
+    }
+    if (http->statusCode() != 200) {
+        Error httpError = ErrorUtilities::HTTPErrorWithHTTPResponse(*http, data ? &*data : nullptr);
+        if (http->statusCode() >= 400 && http->statusCode() < 500) {
+            if (auto body = OAuthErrorBody(data)) {
+                return {nullptr, ErrorUtilities::OAuthErrorWithDomain(kOAuthTokenErrorDomain, body, httpError)};
+            }
+        }
+        return {nullptr, ErrorUtilities::errorWithCode(
+                             ErrorCode::serverError, httpError,
+                             platform::format("Non-200 HTTP response (%d) making token request to '%@'.",
+                                              {http->statusCode(), url}))};
+    }
+    auto parsed = parseJSON(data);
+    if (parsed.error) {
+        return {nullptr, ErrorUtilities::errorWithCode(
+                             ErrorCode::JSONDeserializationError, parsed.error,
+                             platform::format("JSON error parsing token response: %@",
+                                              {parsed.error->localizedDescription()}))};
+    }
+    if (!parsed.json->is_object()) {
+        return {nullptr, ErrorUtilities::errorWithCode(ErrorCode::tokenResponseConstructionError, std::nullopt,
+                                                       std::string("Token response invalid."))};
+    }
+    auto response = TokenResponse::make(request, *Value::fromJSON(*parsed.json).dictionary());
+    if (!response->idToken()) {
+        // An OpenID code exchange must bring the ID token that proves who signed in.
+        if (request->grantType() == kGrantTypeAuthorizationCode && requestsOpenID(authorizationResponse)) {
+            return {nullptr, idTokenCheckFailed("ID Token missing")};
+        }
+        return {response, std::nullopt};
+    }
+    std::optional<std::string> nonce;
+    if (request->grantType() == kGrantTypeAuthorizationCode && authorizationResponse) {
+        nonce = authorizationResponse->request()->nonce();
+    }
+    if (auto error = detail::validateIDToken(*response->idToken(), *request->configuration(), request->clientID(), nonce)) {
+        return {nullptr, std::move(error)};
+    }
+    return {response, std::nullopt};
+}
+
+std::pair<ServiceConfigurationPtr, OptionalError> discoveryResult(
+    const URL& discoveryURL, const std::optional<Data>& data,
+    const std::shared_ptr<const platform::HTTPURLResponse>& http, const OptionalError& transportError) {
+    const std::string url = discoveryURL.absoluteString();
+    if (transportError || !data || !http) {
+        auto cause = transportError ? *transportError : Error(std::string(platform::kURLErrorDomain), -1011);
+        return {nullptr, ErrorUtilities::errorWithCode(
+                             ErrorCode::networkError, cause,
+                             platform::format("Connection error fetching discovery document '%@': %@.",
+                                              {url, cause.localizedDescription()}))};
+    }
+    if (http->statusCode() != 200) {
+        Error httpError = ErrorUtilities::HTTPErrorWithHTTPResponse(*http, &*data);
+        return {nullptr, ErrorUtilities::errorWithCode(
+                             ErrorCode::networkError, httpError,
+                             platform::format("Non-200 HTTP response (%d) fetching discovery document '%@'.",
+                                              {http->statusCode(), url}))};
+    }
+    OptionalError documentError;
+    auto discovery = ServiceDiscovery::initWithJSONData(*data, &documentError);
+    ServiceConfigurationPtr configuration =
+        discovery ? ServiceConfiguration::initWithDiscoveryDocument(discovery) : nullptr;
+    if (!configuration) {
+        if (!documentError) documentError = ErrorUtilities::errorWithCode(ErrorCode::invalidDiscoveryDocument,
+                                                                          std::nullopt, "Invalid URL: authorization_endpoint");
+        return {nullptr, ErrorUtilities::errorWithCode(ErrorCode::networkError, documentError,
+                                                       platform::format("JSON error parsing document at '%@': %@",
+                                                                        {url, documentError->localizedDescription()}))};
+    }
+    return {configuration, std::nullopt};
+}
+
+std::pair<RegistrationResponsePtr, OptionalError> registrationResult(
+    const RegistrationRequestPtr& request, const URL& endpoint, const std::optional<Data>& data,
+    const std::shared_ptr<const platform::HTTPURLResponse>& http, const OptionalError& transportError) {
+    const std::string url = endpoint.absoluteString();
+    if (transportError || !http) {
+        auto cause = transportError ? *transportError : Error(std::string(platform::kURLErrorDomain), -1011);
+        return {nullptr, ErrorUtilities::errorWithCode(
+                             ErrorCode::networkError, cause,
+                             platform::format("Connection error making registration request to '%@': %@.",
+                                              {url, cause.localizedDescription()}))};
+    }
+    int status = http->statusCode();
+    if (status != 200 && status != 201) {
+        Error httpError = ErrorUtilities::HTTPErrorWithHTTPResponse(*http, data ? &*data : nullptr);
+        if (status == 400) {
+            if (auto body = OAuthErrorBody(data)) {
+                return {nullptr, ErrorUtilities::OAuthErrorWithDomain(kOAuthRegistrationErrorDomain, body, httpError)};
+            }
+        }
+        return {nullptr, ErrorUtilities::errorWithCode(
+                             ErrorCode::serverError, httpError,
+                             platform::format("Non-200/201 HTTP response (%d) making registration request to '%@'.",
+                                              {status, url}))};
+    }
+    auto parsed = parseJSON(data);
+    if (parsed.error) {
+        return {nullptr, ErrorUtilities::errorWithCode(
+                             ErrorCode::JSONDeserializationError, parsed.error,
+                             platform::format("JSON error parsing registration response: %@",
+                                              {parsed.error->localizedDescription()}))};
+    }
+    RegistrationResponsePtr response;
+    if (parsed.json->is_object()) response = RegistrationResponse::make(request, *Value::fromJSON(*parsed.json).dictionary());
+    if (!response) {
+        return {nullptr, ErrorUtilities::errorWithCode(ErrorCode::registrationResponseConstructionError, std::nullopt,
+                                                       std::string("Registration response invalid."))};
+    }
+    return {response, std::nullopt};
+}
+
+std::mutex& sessionMutex() {
+    static std::mutex m;
+    return m;
+}
+std::shared_ptr<platform::URLSession>& storedSession() {
+    static std::shared_ptr<platform::URLSession> session;
+    return session;
+}
+
+}  // namespace
+
+namespace detail {
+
+OptionalError validateIDToken(std::string_view idToken, const ServiceConfiguration& configuration,
+                              std::string_view clientID, const std::optional<std::string>& expectedNonce) {
+    auto token = IDToken::initWithIDTokenString(idToken);
+    if (!token) {
+        return ErrorUtilities::errorWithCode(ErrorCode::IDTokenParsingError, std::nullopt,
+                                             std::string("ID Token parsing failed"));
+    }
+    if (configuration.issuer() && token->issuer() != *configuration.issuer()) return idTokenCheckFailed("Issuer mismatch");
+    const auto& audience = token->audience();
+    if (std::find(audience.begin(), audience.end(), clientID) == audience.end()) {
+        auto azp = token->claims().find("azp");
+        if (azp == token->claims().end() || !azp->second.string() || *azp->second.string() != clientID) {
+            return idTokenCheckFailed("Audience mismatch");
+        }
+    }
+    const auto now = platform::now();
+    if (token->expiresAt() < now) return idTokenCheckFailed("ID Token expired");
+    auto distance = std::chrono::duration<double>(token->issuedAt() - now).count();
+    if (std::fabs(distance) > kIDTokenIssuedAtLeeway) {
+        return idTokenCheckFailed(platform::format(
+            "Issued at time is more than %d seconds before or after the current time", {kIDTokenIssuedAtLeeway}));
+    }
+    if (expectedNonce && token->nonce() != expectedNonce) return idTokenCheckFailed("Nonce mismatch");
+    return std::nullopt;
+}
+
+}  // namespace detail
+
+void AuthorizationService::discoverServiceConfigurationForIssuer(const URL& issuerURL,
+                                                                 ServiceConfigurationCallback completion) {
+    auto discoveryURL = issuerURL.appendingPathComponent(kOpenIDConfigurationPath);
+    if (!discoveryURL) {
+        onMain([completion = std::move(completion), issuerURL] {
+            completion(nullptr, ErrorUtilities::errorWithCode(
+                                    ErrorCode::networkError, std::nullopt,
+                                    platform::format("Connection error fetching discovery document '%@': %@.",
+                                                     {issuerURL.absoluteString(), "bad URL"})));
+        });
+        return;
+    }
+    discoverServiceConfigurationForDiscoveryURL(*discoveryURL, std::move(completion));
+}
+
+void AuthorizationService::discoverServiceConfigurationForDiscoveryURL(const URL& discoveryURL,
+                                                                       ServiceConfigurationCallback completion) {
+    auto task = URLSessionProvider::session()->dataTaskWithRequest(
+        platform::URLRequest(discoveryURL),
+        [discoveryURL, completion = std::move(completion)](std::optional<Data> data,
+                                                           std::shared_ptr<const platform::HTTPURLResponse> http,
+                                                           OptionalError error) mutable {
+            auto [configuration, failure] = discoveryResult(discoveryURL, data, http, error);
+            onMain([completion = std::move(completion), configuration, failure] { completion(configuration, failure); });
+        });
+    task->resume();
+}
+
+std::shared_ptr<AuthorizationSession> AuthorizationService::presentAuthorizationRequest(
+    AuthorizationRequestPtr request, std::shared_ptr<ExternalUserAgent> externalUserAgent,
+    AuthorizationCallback callback) {
+    auto session = AuthorizationSession::make(std::move(request));
+    session->presentAuthorizationWithExternalUserAgent(std::move(externalUserAgent), std::move(callback));
+    return session;
+}
+
+std::shared_ptr<AuthorizationSession> AuthorizationService::presentAuthorizationRequest(
+    AuthorizationRequestPtr request, PresentingWindow presentingWindow, AuthorizationCallback callback) {
+    return presentAuthorizationRequest(std::move(request), std::make_shared<ExternalUserAgentMac>(presentingWindow),
+                                       std::move(callback));
+}
+
+std::shared_ptr<AuthorizationSession> AuthorizationService::presentAuthorizationRequest(
+    AuthorizationRequestPtr request, PresentingWindow presentingWindow, bool prefersEphemeralSession,
+    AuthorizationCallback callback) {
+    return presentAuthorizationRequest(
+        std::move(request), std::make_shared<ExternalUserAgentMac>(presentingWindow, prefersEphemeralSession),
+        std::move(callback));
+}
+
+std::shared_ptr<AuthorizationSession> AuthorizationService::presentAuthorizationRequest(AuthorizationRequestPtr request,
+                                                                                        AuthorizationCallback callback) {
+    return presentAuthorizationRequest(std::move(request), std::make_shared<ExternalUserAgentMac>(), std::move(callback));
+}
+
+std::shared_ptr<EndSessionImplementation> AuthorizationService::presentEndSessionRequest(
+    EndSessionRequestPtr request, std::shared_ptr<ExternalUserAgent> externalUserAgent, EndSessionCallback callback) {
+    auto session = EndSessionImplementation::make(std::move(request));
+    session->presentAuthorizationWithExternalUserAgent(std::move(externalUserAgent), std::move(callback));
+    return session;
+}
+
+void AuthorizationService::performTokenRequest(TokenRequestPtr request, TokenCallback callback) {
+    performTokenRequest(std::move(request), nullptr, std::move(callback));
+}
+
+void AuthorizationService::performTokenRequest(TokenRequestPtr request,
+                                               AuthorizationResponsePtr originalAuthorizationResponse,
+                                               TokenCallback callback) {
+    auto task = URLSessionProvider::session()->dataTaskWithRequest(
+        request->URLRequest(),
+        [request, originalAuthorizationResponse, callback = std::move(callback)](
+            std::optional<Data> data, std::shared_ptr<const platform::HTTPURLResponse> http, OptionalError error) mutable {
+            auto [response, failure] = tokenResult(request, originalAuthorizationResponse, data, http, error);
+            onMain([callback = std::move(callback), response, failure] { callback(response, failure); });
+        });
+    task->resume();
+}
+
+void AuthorizationService::performRegistrationRequest(RegistrationRequestPtr request, RegistrationCallback completion) {
+    auto urlRequest = request->URLRequest();
+    if (!urlRequest) {
+        onMain([completion = std::move(completion)] {
+            completion(nullptr, ErrorUtilities::errorWithCode(
+                                    ErrorCode::JSONSerializationError, std::nullopt,
+                                    std::string("The registration request could not be serialized as JSON.")));
+        });
+        return;
+    }
+    URL endpoint = *urlRequest->url();
+    auto task = URLSessionProvider::session()->dataTaskWithRequest(
+        std::move(*urlRequest),
+        [request, endpoint, completion = std::move(completion)](
+            std::optional<Data> data, std::shared_ptr<const platform::HTTPURLResponse> http, OptionalError error) mutable {
+            auto [response, failure] = registrationResult(request, endpoint, data, http, error);
+            onMain([completion = std::move(completion), response, failure] { completion(response, failure); });
+        });
+    task->resume();
+}
+
+std::shared_ptr<platform::URLSession> URLSessionProvider::session() {
+    std::lock_guard lock(sessionMutex());
+    if (!storedSession()) storedSession() = platform::URLSession::shared();
+    return storedSession();
+}
+
+void URLSessionProvider::setSession(std::shared_ptr<platform::URLSession> session) {
+    if (!session) ErrorUtilities::assertionFailure("Parameter: |session| must be non-nil.");
+    std::lock_guard lock(sessionMutex());
+    storedSession() = std::move(session);
+}
+
+}  // namespace brisko::oauth

@@ -1,0 +1,130 @@
+// Token endpoint requests and their HTTP form.
+#include "oauth/TokenRequest.hpp"
+
+#include "oauth/ErrorUtilities.hpp"
+#include "oauth/ScopeUtilities.hpp"
+#include "oauth/TokenUtilities.hpp"
+#include "oauth/internal/Archive.hpp"
+#include "oauth/internal/Describe.hpp"
+#include "platform/storage/Crypto.hpp"
+
+namespace brisko::oauth {
+namespace {
+
+constexpr std::string_view kFormContentType = "application/x-www-form-urlencoded; charset=UTF-8";
+
+URLQueryComponent formBody(const TokenRequest& r, bool redacted) {
+    auto secret = [&](const std::optional<std::string>& v) { return redacted ? TokenUtilities::redact(v) : v; };
+    URLQueryComponent query;
+    auto add = [&](std::string_view name, const std::optional<std::string>& value) {
+        if (value) query.addParameter(name, *value);
+    };
+    add("grant_type", r.grantType());
+    add("scope", r.scope());
+    if (r.redirectURL()) query.addParameter("redirect_uri", r.redirectURL()->absoluteString());
+    add("refresh_token", secret(r.refreshToken()));
+    add("code", secret(r.authorizationCode()));
+    add("code_verifier", secret(r.codeVerifier()));
+    query.addParameters(r.additionalParameters());
+    // Without a secret the client is named in the body (no Basic header).
+    if (!r.clientSecret()) query.addParameter("client_id", r.clientID());
+    return query;
+}
+
+}  // namespace
+
+std::shared_ptr<const TokenRequest> TokenRequest::make(
+    ServiceConfigurationPtr configuration, std::string grantType, std::optional<std::string> authorizationCode,
+    std::optional<URL> redirectURL, std::string clientID, std::optional<std::string> clientSecret,
+    std::optional<std::string> scope, std::optional<std::string> refreshToken, std::optional<std::string> codeVerifier,
+    StringMap additionalParameters, StringMap additionalHeaders) {
+    if (!configuration) ErrorUtilities::assertionFailure("A token request needs a service configuration.");
+    if (grantType == kGrantTypeAuthorizationCode && !redirectURL) {
+        ErrorUtilities::raiseException(
+            "A OACTokenRequest was created with a grant_type that requires a redirectURL, but a null redirectURL "
+            "was given");
+    }
+    auto request = std::make_shared<TokenRequest>();
+    request->configuration_ = std::move(configuration);
+    request->grantType_ = std::move(grantType);
+    request->authorizationCode_ = std::move(authorizationCode);
+    request->redirectURL_ = std::move(redirectURL);
+    request->clientID_ = std::move(clientID);
+    request->clientSecret_ = std::move(clientSecret);
+    request->scope_ = std::move(scope);
+    request->refreshToken_ = std::move(refreshToken);
+    request->codeVerifier_ = std::move(codeVerifier);
+    request->additionalParameters_ = std::move(additionalParameters);
+    request->additionalHeaders_ = std::move(additionalHeaders);
+    return request;
+}
+
+std::shared_ptr<const TokenRequest> TokenRequest::make(
+    ServiceConfigurationPtr configuration, std::string grantType, std::optional<std::string> authorizationCode,
+    std::optional<URL> redirectURL, std::string clientID, std::optional<std::string> clientSecret,
+    const std::vector<std::string>& scopes, std::optional<std::string> refreshToken,
+    std::optional<std::string> codeVerifier, StringMap additionalParameters, StringMap additionalHeaders) {
+    std::optional<std::string> scope;
+    if (!scopes.empty()) scope = ScopeUtilities::scopesWithArray(scopes);
+    return make(std::move(configuration), std::move(grantType), std::move(authorizationCode), std::move(redirectURL),
+                std::move(clientID), std::move(clientSecret), std::move(scope), std::move(refreshToken),
+                std::move(codeVerifier), std::move(additionalParameters), std::move(additionalHeaders));
+}
+
+const URL& TokenRequest::tokenRequestURL() const { return configuration_->tokenEndpoint(); }
+
+URLQueryComponent TokenRequest::tokenRequestBody() const { return formBody(*this, false); }
+
+platform::URLRequest TokenRequest::URLRequest() const {
+    platform::URLRequest request(tokenRequestURL());
+    request.setHTTPMethod("POST");
+    request.setValue(kFormContentType, "Content-Type");
+    request.setHTTPBody(platform::toData(tokenRequestBody().URLEncodedParameters()));
+    if (clientSecret_) {
+        std::string credentials =
+            TokenUtilities::formUrlEncode(clientID_) + ":" + TokenUtilities::formUrlEncode(*clientSecret_);
+        request.setValue("Basic " + platform::crypto::base64Encode(credentials), "Authorization");
+    }
+    for (const auto& [name, value] : additionalHeaders_) request.setValue(value, name);
+    return request;
+}
+
+std::string TokenRequest::description() const {
+    return "<OACTokenRequest: " + detail::pointerText(this) + ", request: <URL: " + tokenRequestURL().absoluteString() +
+           ", HTTPBody: " + formBody(*this, true).URLEncodedParameters() + ">>";
+}
+
+void TokenRequest::encodeWithCoder(platform::KeyedArchiver& coder) const {
+    detail::encodeRecord(coder, configuration_, "configuration");
+    coder.encodeObject(Value(grantType_), "grant_type");
+    detail::encodeText(coder, authorizationCode_, "code");
+    coder.encodeObject(Value(clientID_), "client_id");
+    detail::encodeText(coder, clientSecret_, "client_secret");
+    detail::encodeURL(coder, redirectURL_, "redirect_uri");
+    detail::encodeText(coder, scope_, "scope");
+    detail::encodeText(coder, refreshToken_, "refresh_token");
+    detail::encodeText(coder, codeVerifier_, "code_verifier");
+    detail::encodeStringMap(coder, additionalParameters_, "additionalParameters");
+    detail::encodeStringMap(coder, additionalHeaders_, "additionalHeaders");
+}
+
+std::shared_ptr<TokenRequest> TokenRequest::initWithCoder(platform::KeyedUnarchiver& coder) {
+    auto request = std::make_shared<TokenRequest>();
+    request->configuration_ = detail::decodeRecord<ServiceConfiguration>(coder, "configuration");
+    auto grantType = detail::decodeText(coder, "grant_type");
+    auto clientID = detail::decodeText(coder, "client_id");
+    if (!request->configuration_ || !grantType || !clientID) return nullptr;
+    request->grantType_ = std::move(*grantType);
+    request->clientID_ = std::move(*clientID);
+    request->authorizationCode_ = detail::decodeText(coder, "code");
+    request->clientSecret_ = detail::decodeText(coder, "client_secret");
+    request->redirectURL_ = detail::decodeURL(coder, "redirect_uri");
+    request->scope_ = detail::decodeText(coder, "scope");
+    request->refreshToken_ = detail::decodeText(coder, "refresh_token");
+    request->codeVerifier_ = detail::decodeText(coder, "code_verifier");
+    request->additionalParameters_ = detail::decodeStringMap(coder, "additionalParameters");
+    request->additionalHeaders_ = detail::decodeStringMap(coder, "additionalHeaders");
+    return request;
+}
+
+}  // namespace brisko::oauth

@@ -28,6 +28,17 @@ std::vector<Promise<T>> settledPromises(std::vector<Resolution<T>>& items) {
 }
 }  // namespace detail
 
+namespace detail {
+// The outcomes gathered so far, slot by input position; observers fill them from any thread.
+template <class Slot>
+struct Gathered {
+    explicit Gathered(std::size_t n) : slots(n), remaining(n) {}
+    std::mutex mutex;
+    std::vector<std::optional<Slot>> slots;
+    std::size_t remaining;
+};
+}  // namespace detail
+
 template <class T>
 Promise<std::vector<T>> Promise<T>::all(const Queue& queue, std::vector<Resolution<T>> items) {
     detail::requireQueue(queue);
@@ -42,17 +53,21 @@ Promise<std::vector<T>> Promise<T>::all(const Queue& queue, std::vector<Resoluti
                 return;
             }
         }
-        auto promises = std::make_shared<std::vector<Promise<T>>>(detail::settledPromises(items));
-        for (const auto& p : *promises) {
-            p.observe(
+        // The observers hold the gathered values, never the promises, so a promise that never settles
+        // leaves no cycle behind.
+        auto promises = detail::settledPromises(items);
+        auto gathered = std::make_shared<detail::Gathered<T>>(promises.size());
+        for (std::size_t i = 0; i < promises.size(); ++i) {
+            promises[i].observe(
                 queue,
-                [promises, fulfill](const T&) {
+                [gathered, fulfill, i](const T& value) {
                     std::vector<T> values;
-                    values.reserve(promises->size());
-                    for (const auto& q : *promises) {
-                        auto v = q.value();
-                        if (!v) return;
-                        values.push_back(std::move(*v));
+                    {
+                        std::lock_guard lock(gathered->mutex);
+                        gathered->slots[i] = value;
+                        if (--gathered->remaining != 0) return;
+                        values.reserve(gathered->slots.size());
+                        for (auto& slot : gathered->slots) values.push_back(std::move(*slot));
                     }
                     fulfill(std::move(values));
                 },
@@ -66,15 +81,30 @@ template <class... T>
 Promise<std::tuple<T...>> all(const Queue& queue, Promise<T>... promises) {
     detail::requireQueue(queue);
     using Result = Promise<std::tuple<T...>>;
-    auto result = Result::pending();
-    auto tuple = std::make_shared<std::tuple<Promise<T>...>>(promises...);
-    auto check = [result, tuple] {
-        bool done = std::apply([](const auto&... p) { return (p.isFulfilled() && ...); }, *tuple);
-        if (done) result.fulfill(std::apply([](const auto&... p) { return std::tuple<T...>(*p.value()...); }, *tuple));
+    struct Slots {
+        std::mutex mutex;
+        std::tuple<std::optional<T>...> values;
+        std::size_t remaining = sizeof...(T);
     };
-    (promises.observe(
-         queue, [check](const T&) { check(); }, [result](const Error& error) { result.reject(error); }),
-     ...);
+    auto result = Result::pending();
+    auto slots = std::make_shared<Slots>();
+    auto observeOne = [&]<std::size_t I>(std::integral_constant<std::size_t, I>, const auto& promise) {
+        using V = typename std::decay_t<decltype(promise)>::ValueType;
+        promise.observe(
+            queue,
+            [slots, result](const V& value) {
+                std::unique_lock lock(slots->mutex);
+                std::get<I>(slots->values) = value;
+                if (--slots->remaining != 0) return;
+                auto values = std::apply([](auto&... v) { return std::tuple<T...>(std::move(*v)...); }, slots->values);
+                lock.unlock();
+                result.fulfill(std::move(values));
+            },
+            [result](const Error& error) { result.reject(error); });
+    };
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (observeOne(std::integral_constant<std::size_t, I>{}, promises), ...);
+    }(std::index_sequence_for<T...>{});
     return result;
 }
 

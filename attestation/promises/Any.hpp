@@ -31,29 +31,33 @@ Promise<std::vector<typename Promise<T>::Outcome>> Promise<T>::any(const Queue& 
     if (items.empty()) return Result::resolvedWith(std::vector<Outcome>{});
     return Result::async(queue, [queue, items = std::move(items)](typename Result::Fulfill fulfill,
                                                                   typename Result::Reject reject) mutable {
-        auto promises = std::make_shared<std::vector<Promise<T>>>(detail::settledPromises(items));
-        auto anyPending = [promises] {
-            for (const auto& p : *promises) {
-                if (p.isPending()) return true;
+        auto promises = detail::settledPromises(items);
+        auto gathered = std::make_shared<detail::Gathered<Outcome>>(promises.size());
+        // Called with each outcome; the one that leaves nothing pending decides.
+        auto settleOne = [gathered, fulfill, reject](std::size_t i, Outcome outcome) {
+            std::unique_lock lock(gathered->mutex);
+            const bool isError = outcome.index() == 1;
+            std::optional<Error> last = isError ? std::optional<Error>(std::get<1>(outcome)) : std::nullopt;
+            gathered->slots[i] = std::move(outcome);
+            if (--gathered->remaining != 0) return;
+            bool anyFulfilled = false;
+            std::vector<Outcome> list;
+            list.reserve(gathered->slots.size());
+            for (auto& slot : gathered->slots) {
+                anyFulfilled = anyFulfilled || slot->index() == 0;
+                list.push_back(std::move(*slot));
             }
-            return false;
+            lock.unlock();
+            if (anyFulfilled || !last) {
+                fulfill(std::move(list));
+            } else {
+                reject(std::move(*last));
+            }
         };
-        for (const auto& p : *promises) {
-            p.observe(
-                queue,
-                [promises, fulfill, anyPending](const T&) {
-                    if (!anyPending()) fulfill(combineValuesAndErrors(*promises));
-                },
-                [promises, fulfill, reject, anyPending](const Error& error) {
-                    if (anyPending()) return;
-                    for (const auto& q : *promises) {
-                        if (q.isFulfilled()) {
-                            fulfill(combineValuesAndErrors(*promises));
-                            return;
-                        }
-                    }
-                    reject(error);
-                });
+        for (std::size_t i = 0; i < promises.size(); ++i) {
+            promises[i].observe(
+                queue, [settleOne, i](const T& value) { settleOne(i, Outcome(std::in_place_index<0>, value)); },
+                [settleOne, i](const Error& error) { settleOne(i, Outcome(std::in_place_index<1>, error)); });
         }
     });
 }

@@ -65,7 +65,8 @@ VerifyAssertionResponse VerifyAssertionResponse::initFromJSON(const nlohmann::js
     r.emailVerified = readBoolean(object, "emailVerified");
     r.isNewUser = readBoolean(object, "isNewUser");
     if (auto profile = embeddedJSON(object, "rawUserInfo"); profile && profile->is_object()) {
-        if (const auto* d = valueFromJSON(*profile).dictionary()) r.profile = *d;
+        auto value = valueFromJSON(*profile);
+        if (auto* d = value.dictionary()) r.profile = std::move(*d);
     }
     r.username = readText(object, "username");
     r.oauthIDToken = readText(object, "oauthIdToken");

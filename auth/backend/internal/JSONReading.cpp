@@ -39,8 +39,11 @@ std::size_t decimalPrefixLength(std::string_view text) {
     return i;
 }
 
-// About 3,000 years: far beyond any token lifetime, well inside what a date can hold.
-constexpr double kMaxSeconds = 1e11;
+// About 95 years: far beyond any token lifetime, and added to the current time still well inside what
+// a date (nanoseconds in 64 bits, about 292 years either side of 1970) can hold.
+constexpr double kMaxSeconds = 3e9;
+// The widest timestamp a date can hold, with a margin.
+constexpr double kMaxTimestampSeconds = 9e9;
 
 }  // namespace
 
@@ -113,7 +116,7 @@ std::optional<platform::Date> readMillisecondsTimestamp(const JSON& object, std:
     if (!isWholeDecimalNumber(text)) return std::nullopt;
     double ms = std::strtod(text.c_str(), nullptr);
     if (!std::isfinite(ms)) return std::nullopt;
-    double seconds = std::clamp(ms / 1000.0, -kMaxSeconds, kMaxSeconds);
+    double seconds = std::clamp(ms / 1000.0, -kMaxTimestampSeconds, kMaxTimestampSeconds);
     return platform::Date(std::chrono::duration_cast<std::chrono::system_clock::duration>(
         std::chrono::duration<double>(seconds)));
 }

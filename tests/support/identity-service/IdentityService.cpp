@@ -300,8 +300,7 @@ void IdentityService::revokeTokens(const std::string& localID) {
     std::lock_guard lock(mutex_);
     auto it = accounts_.find(localID);
     if (it == accounts_.end()) return;
-    it->second.validSince = now() + 1;
-    std::erase_if(refreshTokens_, [&](const auto& entry) { return entry.second.first == localID; });
+    ++it->second.generation;
 }
 
 IdentityService::TOTPEnrollment IdentityService::enrollTOTP(const std::string& localID, const std::string& displayName) {
@@ -515,12 +514,13 @@ std::string IdentityService::idTokenFor(const Account& a, const std::string& pro
     if (a.displayName) claims["name"] = *a.displayName;
     // A counter keeps two tokens minted in the same second apart.
     claims["jti"] = std::to_string(++counter_);
+    claims["generation"] = a.generation;
     return unsignedJWT(claims);
 }
 
 std::string IdentityService::refreshTokenFor(const Account& a) {
     std::string token = "rt-" + randomToken(24);
-    refreshTokens_[token] = {a.localID, now()};
+    refreshTokens_[token] = {a.localID, a.generation};
     return token;
 }
 
@@ -544,8 +544,8 @@ IdentityService::Account* IdentityService::accountForIDToken(const json& body, s
         error = "USER_NOT_FOUND";
         return nullptr;
     }
-    std::int64_t exp = claims.value("exp", std::int64_t{0}), iat = claims.value("iat", std::int64_t{0});
-    if (exp <= now() || iat < it->second.validSince) {
+    std::int64_t exp = claims.value("exp", std::int64_t{0});
+    if (exp <= now() || claims.value("generation", 0) != it->second.generation) {
         error = "TOKEN_EXPIRED";
         return nullptr;
     }
@@ -940,7 +940,7 @@ IdentityService::Reply IdentityService::secureToken(const json& body) {
     if (it == refreshTokens_.end()) return {400, errorBody(400, "INVALID_REFRESH_TOKEN")};
     auto account = accounts_.find(it->second.first);
     if (account == accounts_.end()) return {400, errorBody(400, "USER_NOT_FOUND")};
-    if (it->second.second < account->second.validSince) return {400, errorBody(400, "TOKEN_EXPIRED")};
+    if (it->second.second != account->second.generation) return {400, errorBody(400, "TOKEN_EXPIRED")};
     if (account->second.disabled) return {400, errorBody(400, "USER_DISABLED")};
     auto idToken = idTokenFor(account->second, "password");
     return {200,

@@ -130,7 +130,7 @@ class IdentityService {
         bool anonymous = false;
         std::int64_t createdAt = 0;    // ms since 1970
         std::int64_t lastLoginAt = 0;  // ms since 1970
-        std::int64_t validSince = 0;   // s; tokens issued earlier are refused
+        int generation = 0;            // tokens of an earlier generation are refused (revocation)
         std::vector<Provider> providers;
         std::vector<TOTPEnrollment> mfa;
     };
@@ -241,7 +241,7 @@ class IdentityService {
     mutable std::mutex mutex_;
     std::function<std::int64_t()> clock_;
     std::map<std::string, Account> accounts_;                      // by local ID
-    std::map<std::string, std::pair<std::string, std::int64_t>> refreshTokens_;  // token -> (local ID, issued)
+    std::map<std::string, std::pair<std::string, int>> refreshTokens_;  // token -> (local ID, generation)
     std::map<std::string, std::string> pendingCredentials_;        // pending credential -> local ID
     std::map<std::string, std::pair<std::string, std::string>> pendingEnrollments_;  // session -> (local ID, secret)
     std::vector<OOBCode> oobCodes_;

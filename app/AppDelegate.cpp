@@ -24,6 +24,7 @@
 #include "app/views/MainWindow.hpp"
 #include "app/views/Palette.hpp"
 #include "app/Updater.hpp"
+#include "core/AppDelegateSwizzler.hpp"
 #include "platform/base/Log.hpp"
 #include "platform/desktop/LoginItem.hpp"
 #include "platform/base/Text.hpp"
@@ -128,6 +129,9 @@ const std::shared_ptr<AccessibilityPermissionMonitor>& AppDelegate::permission()
 }
 
 void AppDelegate::applicationWillFinishLaunching() {
+    // From here on the application's events reach the proxy's interceptors (unless switched off in the
+    // information property list).
+    core::AppDelegateSwizzler::proxyOriginalDelegate();
     authService().configureZudiridi();
 }
 
@@ -395,6 +399,9 @@ void AppDelegate::releaseIdleMemory() {
 }
 
 void AppDelegate::openURLs(const std::vector<std::string>& urls) {
+    // Library code that registered with the app-delegate proxy sees the URLs first; the sign-in layer
+    // is offered them whatever the interceptors answered, as the delegate's own handling.
+    core::AppDelegateSwizzler::applicationOpenURLs(urls);
     for (const auto& url : urls) {
         if (authService().ezevar()->handleURL(url)) break;
     }

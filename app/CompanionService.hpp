@@ -14,4 +14,8 @@ inline constexpr std::string_view kServiceURLEnvironmentVariable = "BRISKO_SERVI
 
 std::string companionServiceBaseURL();
 
+// The address of a path of the service: the base trimmed of white space and of "/" at both ends, then
+// the path (which starts with "/"), so that a base written with a trailing "/" never gives "//api/...".
+std::string companionServiceAddress(std::string_view baseURL, std::string_view path);
+
 }  // namespace brisko::app

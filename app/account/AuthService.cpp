@@ -204,7 +204,7 @@ std::string AuthService::pairingBody(std::string_view computerName) {
 platform::Task<void> AuthService::registerDesktopCompanion() {
     auto self = shared_from_this();
     if (!deps_.identity->currentUser()) co_return;
-    auto url = platform::URL::parse(deps_.apiBaseURL + std::string(kPairingPath));
+    auto url = platform::URL::parse(companionServiceAddress(deps_.apiBaseURL, kPairingPath));
     if (!url) co_return;
     const std::string body = pairingBody(deps_.computerName ? deps_.computerName() : std::string());
 
@@ -224,7 +224,7 @@ platform::Task<void> AuthService::registerDesktopCompanion() {
 platform::Task<void> AuthService::unregisterDesktopCompanion() {
     auto self = shared_from_this();
     if (!deps_.identity->currentUser()) co_return;
-    auto url = platform::URL::parse(deps_.apiBaseURL + std::string(kPairingPath));
+    auto url = platform::URL::parse(companionServiceAddress(deps_.apiBaseURL, kPairingPath));
     if (!url) co_return;
 
     std::optional<platform::Error> failure;

@@ -1,4 +1,4 @@
-// The buffer journal: appends, removal records, atomic compaction and a tolerant reader.
+// The buffer journal: appends, removal and claim records, atomic rewrites and a tolerant reader.
 #include "app/recording/ActivityBufferFile.hpp"
 
 #include <fcntl.h>
@@ -7,8 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
 #include <map>
+#include <optional>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -21,9 +22,15 @@ namespace brisko::app {
 
 namespace {
 constexpr const char* kWriteFailedLog = "[ActivityTracking] Buffer file not written (%@): %@";
+constexpr const char* kWriteRecoveredLog = "[ActivityTracking] Buffer file written again: %@";
+constexpr const char* kDamagedLog =
+    "[ActivityTracking] Buffer file damaged: kept %d entries, %d unreadable lines set aside as %@";
+constexpr const char* kNotAFileLog = "[ActivityTracking] Buffer file is not a regular file; set aside as %@";
+constexpr const char* kUnreadableLog = "[ActivityTracking] Buffer file not read (%@): %@";
 
 std::string entryLine(const BufferedEntry& e) {
     std::string line = "{\"seq\":" + std::to_string(e.sequence) + ",";
+    if (e.uid) line += "\"uid\":" + nlohmann::json(*e.uid).dump() + ",";
     std::string json = e.entry.toJSON();
     line.append(json, 1, std::string::npos);  // the entry's members after its opening brace
     line += '\n';
@@ -31,19 +38,30 @@ std::string entryLine(const BufferedEntry& e) {
 }
 
 // Sequences as inclusive ranges: [[1,500],[733,733]].
-std::string removedLine(std::span<const std::uint64_t> sequences) {
+std::string rangesText(std::span<const std::uint64_t> sequences) {
     std::vector<std::uint64_t> sorted(sequences.begin(), sequences.end());
     std::sort(sorted.begin(), sorted.end());
-    std::string line = "{\"removed\":[";
+    std::string text = "[";
     for (std::size_t i = 0; i < sorted.size();) {
         std::size_t j = i;
         while (j + 1 < sorted.size() && sorted[j + 1] <= sorted[j] + 1) ++j;
-        if (i) line += ',';
-        line += '[' + std::to_string(sorted[i]) + ',' + std::to_string(sorted[j]) + ']';
+        if (i) text += ',';
+        text += '[' + std::to_string(sorted[i]) + ',' + std::to_string(sorted[j]) + ']';
         i = j + 1;
     }
-    line += "]}\n";
-    return line;
+    return text + "]";
+}
+
+// Inclusive ranges of a "removed" or "claimed" line; none when the member is not a list of pairs.
+std::optional<std::vector<std::pair<std::uint64_t, std::uint64_t>>> rangesOf(const nlohmann::json& member) {
+    if (!member.is_array()) return std::nullopt;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+    for (const auto& r : member) {
+        if (!r.is_array() || r.size() != 2 || !r[0].is_number_unsigned() || !r[1].is_number_unsigned())
+            return std::nullopt;
+        ranges.emplace_back(r[0].get<std::uint64_t>(), r[1].get<std::uint64_t>());
+    }
+    return ranges;
 }
 
 bool writeAll(int fd, std::string_view data) {
@@ -71,39 +89,134 @@ void ActivityBufferFile::closeFile() {
     fd_ = -1;
 }
 
+void ActivityBufferFile::removeStaleTemporaryFiles() {
+    // The atomic rewrite's temporary files are ".<name>.XXXXXX"; one left by a killed process was never
+    // renamed into place, so the journal still holds everything it held.
+    const std::string prefix = "." + path_.filename().string() + ".";
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(path_.parent_path(), ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() == prefix.size() + 6 && name.starts_with(prefix)) ::unlink(it->path().c_str());
+    }
+}
+
+void ActivityBufferFile::setAside(std::size_t kept, std::size_t unreadable) {
+    auto aside = platform::FileSystem::setAsideDamagedFile(path_);
+    platform::logLine(platform::format(
+        kDamagedLog, {kept, unreadable, aside ? aside->string() : std::string("(not moved)")}));
+}
+
 std::vector<BufferedEntry> ActivityBufferFile::load() {
-    std::ifstream in(path_, std::ios::binary);
-    std::map<std::uint64_t, ActivityEntry> entries;
+    removeStaleTemporaryFiles();
+    // Never through a symbolic link, and never blocking on a planted pipe.
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ENOENT) return {};
+        if (err == ELOOP) {
+            auto aside = platform::FileSystem::setAsideDamagedFile(path_);
+            platform::logLine(
+                platform::format(kNotAFileLog, {aside ? aside->string() : std::string("(not moved)")}));
+        } else {
+            platform::logLine(platform::format(
+                kUnreadableLog,
+                {path_.string(), platform::FileSystem::fileError(err, path_, false).localizedDescription()}));
+        }
+        needsRewrite_ = true;
+        return {};
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        auto aside = platform::FileSystem::setAsideDamagedFile(path_);
+        platform::logLine(platform::format(kNotAFileLog, {aside ? aside->string() : std::string("(not moved)")}));
+        needsRewrite_ = true;
+        return {};
+    }
+    std::string content;
+    content.reserve(static_cast<std::size_t>(st.st_size));
+    char chunk[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        content.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+
+    std::map<std::uint64_t, BufferedEntry> entries;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> removed;
+    std::vector<std::pair<std::vector<std::pair<std::uint64_t, std::uint64_t>>, std::string>> claims;
     std::size_t lines = 0;
-    std::string line;
-    while (std::getline(in, line)) {
+    std::size_t unreadable = 0;
+    std::size_t start = 0;
+    while (start < content.size()) {
+        const auto end = content.find('\n', start);
+        const bool lastWithoutNewline = end == std::string::npos;
+        std::string_view line(content.data() + start, (lastWithoutNewline ? content.size() : end) - start);
+        start = lastWithoutNewline ? content.size() : end + 1;
         if (line.empty()) continue;
         ++lines;
+        // A last line without its newline must not have the next append glued onto it.
+        if (lastWithoutNewline) needsRewrite_ = true;
+
+        bool readable = false;
         auto json = nlohmann::json::parse(line, nullptr, false);
-        if (json.is_discarded() || !json.is_object()) continue;  // a torn or foreign line
-        if (auto seq = json.find("seq"); seq != json.end() && seq->is_number_unsigned()) {
-            largestSequence_ = std::max(largestSequence_, seq->get<std::uint64_t>());
-            try {
-                entries.insert_or_assign(seq->get<std::uint64_t>(), ActivityEntry::fromJSON(json));
-            } catch (const platform::ErrorException&) {
-            }
-        } else if (auto ranges = json.find("removed"); ranges != json.end() && ranges->is_array()) {
-            for (const auto& r : *ranges) {
-                if (r.is_array() && r.size() == 2 && r[0].is_number_unsigned() && r[1].is_number_unsigned()) {
-                    removed.emplace_back(r[0].get<std::uint64_t>(), r[1].get<std::uint64_t>());
-                    largestSequence_ = std::max(largestSequence_, r[1].get<std::uint64_t>());
+        if (!json.is_discarded() && json.is_object()) {
+            if (auto seq = json.find("seq"); seq != json.end()) {
+                auto uid = json.find("uid");
+                if (seq->is_number_unsigned() && (uid == json.end() || uid->is_string())) {
+                    try {
+                        BufferedEntry e{seq->get<std::uint64_t>(), ActivityEntry::fromJSON(json), std::nullopt};
+                        if (uid != json.end()) e.uid = uid->get<std::string>();
+                        largestSequence_ = std::max(largestSequence_, e.sequence);
+                        entries.insert_or_assign(e.sequence, std::move(e));
+                        readable = true;
+                    } catch (const platform::ErrorException&) {
+                    }
+                }
+            } else if (auto ranges = json.find("removed"); ranges != json.end()) {
+                if (auto parsed = rangesOf(*ranges)) {
+                    for (auto r : *parsed) largestSequence_ = std::max(largestSequence_, r.second);
+                    removed.insert(removed.end(), parsed->begin(), parsed->end());
+                    readable = true;
+                }
+            } else if (auto claimed = json.find("claimed"); claimed != json.end()) {
+                auto uid = json.find("uid");
+                auto parsed = rangesOf(*claimed);
+                if (parsed && uid != json.end() && uid->is_string()) {
+                    claims.emplace_back(std::move(*parsed), uid->get<std::string>());
+                    readable = true;
                 }
             }
         }
+        // A torn last line is what a power loss mid-write leaves: not damage.
+        if (!readable && !lastWithoutNewline) ++unreadable;
     }
-    for (auto [from, to] : removed) {
-        entries.erase(entries.lower_bound(from), entries.upper_bound(to));
+    for (auto [from, to] : removed) entries.erase(entries.lower_bound(from), entries.upper_bound(to));
+    for (const auto& [ranges, uid] : claims) {
+        for (auto [from, to] : ranges) {
+            for (auto it = entries.lower_bound(from); it != entries.end() && it->first <= to; ++it) {
+                if (!it->second.uid) it->second.uid = uid;
+            }
+        }
     }
     std::vector<BufferedEntry> live;
     live.reserve(entries.size());
-    for (auto& [seq, entry] : entries) live.push_back(BufferedEntry{seq, std::move(entry)});
+    for (auto& [seq, entry] : entries) live.push_back(std::move(entry));
     deadLines_ = lines - live.size();
+
+    if (unreadable > 0) {
+        setAside(live.size(), unreadable);
+        needsRewrite_ = true;
+    }
+    if (largestSequence_ >= kRenumberThreshold) {
+        std::uint64_t next = 0;
+        for (auto& e : live) e.sequence = ++next;
+        largestSequence_ = next;
+        needsRewrite_ = true;
+    }
     return live;
 }
 
@@ -114,18 +227,34 @@ bool ActivityBufferFile::openForAppend() {
     } catch (const platform::ErrorException&) {
         // open() below reports the failure.
     }
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    // A symbolic link planted at the journal's place is refused (and replaced by the next rewrite).
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd_ >= 0) ::fchmod(fd_, 0600);
     return fd_ >= 0;
 }
 
-void ActivityBufferFile::writeLine(const std::string& line) {
-    if (openForAppend() && writeAll(fd_, line)) return;
-    reportFailure(platform::FileSystem::fileError(errno, path_, true));
+bool ActivityBufferFile::writeLine(const std::string& line) {
+    if (needsRewrite_) return false;
+    if (!openForAppend()) {
+        needsRewrite_ = true;
+        reportFailure(platform::FileSystem::fileError(errno, path_, true));
+        return false;
+    }
+    struct stat st {};
+    const off_t before = ::fstat(fd_, &st) == 0 ? st.st_size : -1;
+    if (writeAll(fd_, line)) return true;
+    const int err = errno;
+    // Cut off what part of the line got written; when even that fails, the rewrite replaces the file.
+    if (before >= 0 && ::ftruncate(fd_, before) != 0) {
+    }
+    closeFile();
+    needsRewrite_ = true;
+    reportFailure(platform::FileSystem::fileError(err, path_, true));
+    return false;
 }
 
 void ActivityBufferFile::reportFailure(const platform::Error& error) {
-    if (reportedFailure_) return;  // once per run: a full disk would otherwise log every sample
+    if (reportedFailure_) return;  // once until writing works again: a full disk would log every sample
     reportedFailure_ = true;
     platform::logLine(platform::format(kWriteFailedLog, {path_.string(), error.localizedDescription()}));
 }
@@ -136,13 +265,18 @@ void ActivityBufferFile::append(const BufferedEntry& entry) {
 
 void ActivityBufferFile::remove(std::span<const std::uint64_t> sequences) {
     if (sequences.empty()) return;
-    writeLine(removedLine(sequences));
-    deadLines_ += sequences.size() + 1;
+    if (writeLine("{\"removed\":" + rangesText(sequences) + "}\n")) deadLines_ += sequences.size() + 1;
+}
+
+void ActivityBufferFile::claim(std::span<const std::uint64_t> sequences, const std::string& uid) {
+    if (sequences.empty()) return;
+    if (writeLine("{\"claimed\":" + rangesText(sequences) + ",\"uid\":" + nlohmann::json(uid).dump() + "}\n"))
+        ++deadLines_;
 }
 
 void ActivityBufferFile::rewrite(std::span<const BufferedEntry> live) {
     std::string content;
-    content.reserve(live.size() * 180);
+    content.reserve(live.size() * 200);
     for (const auto& e : live) content += entryLine(e);
 
     try {
@@ -151,7 +285,13 @@ void ActivityBufferFile::rewrite(std::span<const BufferedEntry> live) {
             {.mode = 0600, .createDirectories = true});
         closeFile();  // later appends go to the new file
         deadLines_ = 0;
+        needsRewrite_ = false;
+        if (reportedFailure_) {
+            reportedFailure_ = false;
+            platform::logLine(platform::format(kWriteRecoveredLog, {path_.string()}));
+        }
     } catch (const platform::ErrorException& e) {
+        needsRewrite_ = true;
         reportFailure(e.error());
     }
 }

@@ -79,9 +79,10 @@ std::shared_ptr<ActivityTrackingService> ActivityTrackingService::make(Dependenc
     recorder->observeWorkspace();
     if (recorder->deps_.authService) {
         std::weak_ptr<ActivityTrackingService> weak = recorder;
-        recorder->deps_.authService->setSignedOutHandler([weak] {
-            if (auto self = weak.lock()) self->discardUndeliveredEntries();
-        });
+        recorder->deps_.authService->identity()->addStateDidChangeListener(
+            [weak](std::shared_ptr<IdentityUser> user) {
+                if (auto self = weak.lock()) self->handleAccountChange(user);
+            });
     }
     return recorder;
 }
@@ -168,7 +169,7 @@ void ActivityTrackingService::captureEntry() {
         .isAwake = isAwake_,
         .windowTitle = windowTitle,
     };
-    deps_.buffer->appendEntry(std::move(entry));
+    deps_.buffer->appendEntry(std::move(entry), currentUid());
     latestAppName_ = std::move(appName);
     latestWindowTitle_ = std::move(windowTitle);
 }
@@ -194,7 +195,26 @@ platform::Task<void> ActivityTrackingService::upload() {
 }
 
 std::size_t ActivityTrackingService::discardUndeliveredEntries() {
-    return deps_.buffer->discardAll();
+    return deps_.buffer->discardAccountEntries();
+}
+
+std::optional<std::string> ActivityTrackingService::currentUid() const {
+    if (!deps_.authService) return std::nullopt;
+    auto user = deps_.authService->identity()->currentUser();
+    if (!user) return std::nullopt;
+    return user->uid();
+}
+
+void ActivityTrackingService::handleAccountChange(const std::shared_ptr<IdentityUser>& user) {
+    if (user) {
+        // Whoever signs in takes the samples nobody owns; another account's samples are discarded.
+        reportedUid_ = user->uid();
+        deps_.buffer->adoptAccount(*reportedUid_);
+    } else if (reportedUid_) {
+        // Signed out: the account's samples must never go out under the next account.
+        reportedUid_.reset();
+        discardUndeliveredEntries();
+    }
 }
 
 }  // namespace brisko::app

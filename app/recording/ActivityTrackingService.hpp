@@ -22,6 +22,7 @@ namespace brisko::app {
 
 class ActivityUploader;
 class AuthService;
+class IdentityUser;
 
 // The text trimmed of white space and newlines at both ends, or the fallback (unchanged) when nothing
 // remains.
@@ -40,7 +41,9 @@ class ActivityTrackingService : public std::enable_shared_from_this<ActivityTrac
         std::optional<std::string> mainBundleIdentifier;
         std::shared_ptr<ActivityBuffer> buffer;
         std::shared_ptr<ActivityUploader> uploader;
-        // When set, samples of an account are discarded once it signs out (see discardUndeliveredEntries).
+        // When set, each sample belongs to the account signed in when it is taken; the recorder follows
+        // the identity state: another account's samples are discarded when one signs in, and the
+        // account's own when it signs out.
         std::shared_ptr<AuthService> authService;
     };
 
@@ -60,8 +63,9 @@ class ActivityTrackingService : public std::enable_shared_from_this<ActivityTrac
     void handleWake();
     // Uploads what the buffer holds (see ActivityUploader).
     platform::Task<void> upload();
-    // Drops every undelivered sample (buffered, on disk and in uploads under way) and logs the count.
-    // Called when the signed-in account signs out, so its samples never go out under another account.
+    // Drops every undelivered sample of an account (buffered, on disk and in uploads under way) and logs
+    // the count. Called when the signed-in account signs out, so its samples never go out under another
+    // account; samples taken while nobody was signed in stay for the next one.
     std::size_t discardUndeliveredEntries();
 
     bool isTracking() const { return isTracking_; }
@@ -83,6 +87,8 @@ class ActivityTrackingService : public std::enable_shared_from_this<ActivityTrac
     explicit ActivityTrackingService(Dependencies dependencies);
     void observeWorkspace();
     void startUpload(std::shared_ptr<void> keepAlive = nullptr);
+    std::optional<std::string> currentUid() const;
+    void handleAccountChange(const std::shared_ptr<IdentityUser>& user);
 
     Dependencies deps_;
     int collectIntervalSeconds_ = kCollectIntervalSeconds;
@@ -95,6 +101,8 @@ class ActivityTrackingService : public std::enable_shared_from_this<ActivityTrac
     std::optional<std::string> latestWindowTitle_;
     platform::ObserverRegistration sleepObserver_;
     platform::ObserverRegistration wakeObserver_;
+    // The account the identity state reported last (main thread).
+    std::optional<std::string> reportedUid_;
 };
 
 }  // namespace brisko::app

@@ -9,6 +9,8 @@
 #include "app/recording/ActivityTrackingService.hpp"
 #include "app/account/AuthService.hpp"
 #include "app/account/IdentityClient.hpp"
+#include "app/CompanionService.hpp"
+#include "platform/net/URLSessionDelegate.hpp"
 #include "platform/base/Clock.hpp"
 #include "platform/base/Log.hpp"
 #include "platform/base/Text.hpp"
@@ -24,7 +26,7 @@ constexpr const char* kUploadedWithDiscardsLog = "[ActivityTracking] Uploaded %d
 constexpr const char* kUnknownAppName = "Unknown";
 constexpr const char* kDayPattern = "yyyy-MM-dd";
 
-// The samples of a run were discarded (their account signed out) while it was under way.
+// The account whose samples a run carries is no longer the one signed in.
 struct RunDiscarded {};
 
 // 4xx statuses the service will answer the same way every time; 401, 408, 425 and 429 are worth another try.
@@ -32,42 +34,61 @@ bool isPermanentRejection(int status) {
     return status >= 400 && status <= 499 && status != 401 && status != 408 && status != 425 && status != 429;
 }
 
-std::string ingestAddress(std::string_view base) {
-    std::string trimmed = platform::trimWhitespaceAndNewlines(base);
-    std::string_view core = trimmed;
-    while (!core.empty() && core.front() == '/') core.remove_prefix(1);
-    while (!core.empty() && core.back() == '/') core.remove_suffix(1);
-    return std::string(core) + std::string(ActivityUploader::kIngestPath);
-}
-
 bool isSuccess(int status) {
     return status >= 200 && status <= 299;
 }
 }  // namespace
+
+// The ingest call keeps its method and body only across a 307 or 308; any other redirect (a 301, 302 or
+// 303 turns the POST into a GET whose 200 would count samples as delivered that never arrived) is not
+// followed: its status fails the chunk, which is put back.
+class IngestRedirectPolicy final : public platform::URLSessionDelegate {
+  public:
+    void willPerformHTTPRedirection(const std::shared_ptr<platform::URLSession>&,
+                                    const std::shared_ptr<platform::URLSessionTask>&,
+                                    const std::shared_ptr<const platform::HTTPURLResponse>& response,
+                                    platform::URLRequest newRequest, RedirectCompletion completion) override {
+        const int status = response ? response->statusCode() : 0;
+        if (status == 307 || status == 308) {
+            completion(std::move(newRequest));
+        } else {
+            completion(std::nullopt);
+        }
+    }
+};
 
 ActivityUploader::ActivityUploader(std::shared_ptr<ActivityBuffer> buffer,
                                    std::shared_ptr<AuthService> authService,
                                    std::shared_ptr<platform::URLSession> session, std::string apiBaseURL)
     : buffer_(std::move(buffer)),
       authService_(std::move(authService)),
-      session_(std::move(session)),
+      session_(platform::URLSession::sessionWithConfiguration(session->configuration(),
+                                                              std::make_shared<IngestRedirectPolicy>())),
       apiBaseURL_(std::move(apiBaseURL)) {}
 
+ActivityUploader::~ActivityUploader() {
+    session_->finishTasksAndInvalidate();
+}
+
 platform::Task<void> ActivityUploader::upload() {
-    auto batch = buffer_->takeBuffer();
+    // Nothing goes out while nobody is signed in: the samples wait (within the cap) for the next account.
+    auto identity = authService_->identity();
+    auto user = identity->currentUser();
+    if (!user) co_return;
+    const std::string uid = user->uid();
+    auto batch = buffer_->takeBuffer(uid);
     if (batch.entries.empty()) co_return;
 
     const std::string date = platform::formatDate(platform::now(), kDayPattern, platform::TimeZone::local);
     for (auto& e : batch.entries) e.entry.appName = trimmedOrFallback(e.entry.appName, kUnknownAppName);
 
-    // The samples belong to whoever was signed in when the run took them: they go out under no other
-    // account. A sign-out discards them (a new generation); a change of user abandons them here.
-    const auto generation = batch.generation;
+    // The samples belong to the account `uid` and go out under no other: once it is no longer the one
+    // signed in, or its samples were discarded (a sign-out), the run stops and puts back what it holds,
+    // and the account change decides its fate.
     auto buffer = buffer_;
-    auto identity = authService_->identity();
-    auto owner = identity->currentUser();
-    auto stillWanted = [buffer, generation, identity, owner] {
-        return buffer->isCurrentGeneration(generation) && (!owner || identity->currentUser() == owner);
+    auto stillWanted = [buffer, identity, uid](const std::vector<std::uint64_t>& sequences) {
+        auto current = identity->currentUser();
+        return current && current->uid() == uid && buffer->holdsAny(sequences);
     };
 
     std::size_t uploaded = 0;
@@ -87,24 +108,25 @@ platform::Task<void> ActivityUploader::upload() {
         std::optional<platform::Error> failure;
         bool abandoned = false;
         try {
-            co_await postChunk(date, chunk, stillWanted);
+            co_await postChunk(date, chunk, [&stillWanted, &sequences] { return stillWanted(sequences); });
         } catch (const RunDiscarded&) {
             abandoned = true;
         } catch (...) {
             failure = platform::errorFromException(std::current_exception());
         }
 
+        std::vector<BufferedEntry> rest;
+        if (abandoned || failure) {
+            rest.assign(std::make_move_iterator(batch.entries.begin() + static_cast<std::ptrdiff_t>(start)),
+                        std::make_move_iterator(batch.entries.end()));
+        }
         if (abandoned) {
-            // After a sign-out the discard has counted and dropped them; after a change of user, drop them
-            // now.
-            std::vector<std::uint64_t> rest;
-            for (std::size_t i = start; i < total; ++i) rest.push_back(batch.entries[i].sequence);
-            buffer_->discard(rest, generation);
+            buffer_->requeue(std::move(rest));
             co_return;
         }
         if (!failure) {
             uploaded += chunk.size();
-            buffer_->settle(sequences, generation);
+            buffer_->settle(sequences);
             continue;
         }
         if (auto status = ActivityTrackingError::httpStatus(*failure);
@@ -113,14 +135,11 @@ platform::Task<void> ActivityUploader::upload() {
             platform::logLine(
                 platform::format(kDroppedChunkLog, {*status, chunk.size(), chunk.front().timestamp,
                                                     chunk.back().timestamp, chunk.front().appName}));
-            buffer_->settle(sequences, generation);
+            buffer_->settle(sequences);
             continue;
         }
-        std::vector<BufferedEntry> rest(
-            std::make_move_iterator(batch.entries.begin() + static_cast<std::ptrdiff_t>(start)),
-            std::make_move_iterator(batch.entries.end()));
         const auto requeued = rest.size();
-        buffer_->requeue(std::move(rest), generation);
+        buffer_->requeue(std::move(rest));
         platform::logLine(
             platform::format(kUploadFailedLog, {uploaded, requeued, failure->localizedDescription()}));
         co_return;
@@ -138,7 +157,7 @@ platform::Task<void> ActivityUploader::postChunk(std::string date, std::span<con
 
 platform::Task<void> ActivityUploader::postChunk(std::string date, std::span<const ActivityEntry> entries,
                                                  std::function<bool()> stillWanted) {
-    auto url = platform::URL::parse(ingestAddress(apiBaseURL_));
+    auto url = platform::URL::parse(companionServiceAddress(apiBaseURL_, kIngestPath));
     if (!url) throw platform::ErrorException(ActivityTrackingError::invalidURL());
 
     platform::URLRequest request(*url, platform::URLRequestCachePolicy::useProtocolCachePolicy,

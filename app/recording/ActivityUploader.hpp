@@ -24,11 +24,17 @@ class ActivityUploader {
     static constexpr std::string_view kIngestPath = "/api/mac-activity/ingest";
     static constexpr double kTimeoutSeconds = 60;
 
+    // The uploads go through a session of their own, made with `session`'s configuration, that follows
+    // only redirects that keep the POST and its body (307 and 308).
     ActivityUploader(std::shared_ptr<ActivityBuffer> buffer, std::shared_ptr<AuthService> authService,
                      std::shared_ptr<platform::URLSession> session, std::string apiBaseURL);
+    ~ActivityUploader();
+    ActivityUploader(const ActivityUploader&) = delete;
+    ActivityUploader& operator=(const ActivityUploader&) = delete;
 
-    // One run on the main queue; never fails towards its caller (failures are logged). Runs may overlap:
-    // each sends only what it took, and what it puts back goes in capture order.
+    // One run on the main queue; never fails towards its caller (failures are logged). Sends only the
+    // signed-in account's samples, and nothing while nobody is signed in. Runs may overlap: each sends
+    // only what it took, and what it puts back goes in capture order.
     platform::Task<void> upload();
     // Delivers one chunk or throws: ActivityTrackingError for a bad address or an unsuccessful status,
     // otherwise the error of the transport or of the token refresh, unchanged.
@@ -37,7 +43,7 @@ class ActivityUploader {
     const std::string& apiBaseURL() const { return apiBaseURL_; }
 
   private:
-    // `stillWanted` is asked before each send: false when the samples were discarded meanwhile.
+    // `stillWanted` is asked before each send: false once their account is no longer signed in.
     platform::Task<void> postChunk(std::string date, std::span<const ActivityEntry> entries,
                                    std::function<bool()> stillWanted);
 

@@ -14,6 +14,7 @@
 #include "app/CompanionViewModel.hpp"
 #include "app/views/MainWindow.hpp"
 #include "app/Updater.hpp"
+#include "core/AppDelegateSwizzler.hpp"
 #include "tests/app/AppTestSupport.hpp"
 
 #if BRISKO_HAVE_QT_FONT_CACHE
@@ -41,7 +42,8 @@ struct DelegateFixture {
     ~DelegateFixture() {
         if (f.recorder->isTracking()) {
             f.recorder->stop();
-            waitFor([&] { return !f.service.ingests().empty(); });
+            // Only a signed-in account's samples go out: then the last upload is waited for.
+            if (f.auth->isAuthenticated()) waitFor([&] { return !f.service.ingests().empty(); });
         }
     }
     QStringList menuTitles() const {
@@ -81,6 +83,7 @@ TEST_CASE("launch: the stopped tray item with its menu and the 460 x 300 window 
 
 TEST_CASE("the tray's start item records, and both the tray and the window follow; choosing it again stops") {
     DelegateFixture d;
+    d.f.signInUser();
     auto* vm = d.delegate->window()->content()->viewModel();
     d.delegate->startStopItem()->trigger();
     CHECK(d.f.recorder->isTracking());
@@ -161,6 +164,25 @@ TEST_CASE("URLs are offered to the Ezevar sign-in until one is accepted") {
     d.f.ezevar->accepts = [](std::string_view url) { return url.find("oauth2callback") != std::string_view::npos; };
     d.delegate->openURLs({"brisko://open", "com.example:/oauth2callback?code=1", "brisko://after"});
     CHECK(d.f.ezevar->offered == std::vector<std::string>{"brisko://open", "com.example:/oauth2callback?code=1"});
+}
+
+TEST_CASE("URLs the app is asked to open reach the app-delegate proxy's interceptors, then the sign-in") {
+    struct Interceptor : brisko::core::ApplicationDelegate {
+        std::vector<std::string> seen;
+        std::optional<bool> applicationOpenURLs(const std::vector<std::string>& urls) override {
+            seen.insert(seen.end(), urls.begin(), urls.end());
+            return true;
+        }
+    };
+    DelegateFixture d;  // launching turns the proxy on
+    auto interceptor = std::make_shared<Interceptor>();
+    auto id = brisko::core::AppDelegateSwizzler::registerAppDelegateInterceptor(interceptor);
+    REQUIRE(id);
+    d.delegate->openURLs({"brisko://open"});
+    brisko::core::AppDelegateSwizzler::unregisterAppDelegateInterceptorWithID(*id);
+    CHECK(interceptor->seen == std::vector<std::string>{"brisko://open"});
+    // The interceptor's answer does not keep the URL from the sign-in layer.
+    CHECK(d.f.ezevar->offered == std::vector<std::string>{"brisko://open"});
 }
 
 TEST_CASE("the update check tells the user where updates come from") {

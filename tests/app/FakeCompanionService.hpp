@@ -1,5 +1,6 @@
 // A local stand-in for the companion service: cpp-httplib on 127.0.0.1 (free port) serving the ingest
-// and pairing endpoints, recording every request and answering with scripted statuses.
+// and pairing endpoints, recording every request and answering with scripted statuses (a 3xx sends the
+// client to a redirect target that answers 200).
 #pragma once
 
 #include <httplib.h>
@@ -17,6 +18,8 @@ class FakeCompanionService {
   public:
     static constexpr const char* kIngestPath = "/api/mac-activity/ingest";
     static constexpr const char* kPairingPath = "/api/user/desktop-companion";
+    // Where a scripted 3xx reply sends the client; it answers GET and POST with 200.
+    static constexpr const char* kRedirectTarget = "/redirected";
 
     struct Request {
         std::string method;
@@ -38,6 +41,8 @@ class FakeCompanionService {
         server_.Post(kIngestPath, handler);
         server_.Post(kPairingPath, handler);
         server_.Delete(kPairingPath, handler);
+        server_.Get(kRedirectTarget, handler);
+        server_.Post(kRedirectTarget, handler);
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
         // Bound already: connections wait in the backlog until the loop runs.
@@ -95,6 +100,7 @@ class FakeCompanionService {
             }
         }
         res.status = status;
+        if (status >= 300 && status <= 399) res.set_header("Location", kRedirectTarget);
         res.set_content("{}", "application/json");
     }
 

@@ -71,6 +71,7 @@ TEST_CASE(
     "the switch starts and stops the recorder and tells the tray; the tray's change moves the switch only") {
     qtApp();
     RecorderFixture f;
+    f.signInUser();
     MonitorFixture m;
     f.workspace->setFrontmostApplication(app("Editor"));
     CompanionViewModel vm(m.monitor, f.recorder, f.auth);

@@ -18,6 +18,7 @@ namespace platform = brisko::platform;
 
 TEST_CASE("starting twice takes one sample, logs once and keeps one pair of timers") {
     RecorderFixture f;
+    f.signInUser();
     f.workspace->setFrontmostApplication(app("Editor"));
     platform::LogCapture log;
     f.recorder->start();
@@ -44,6 +45,7 @@ TEST_CASE("starting twice takes one sample, logs once and keeps one pair of time
 
 TEST_CASE("stopping an idle recorder still uploads what the buffer holds and logs") {
     RecorderFixture f;
+    f.signInUser();
     f.fill(3);  // for example entries put back by an earlier failed upload
     platform::LogCapture log;
     f.recorder->stop();
@@ -154,6 +156,7 @@ TEST_CASE("window titles come from the accessibility service; none without permi
 
 TEST_CASE("sleep while recording samples asleep and uploads; wake samples awake") {
     RecorderFixture f;
+    f.signInUser();
     f.workspace->setFrontmostApplication(app("Editor"));
     f.recorder->start();
     platform::LogCapture log;
@@ -175,6 +178,7 @@ TEST_CASE("sleep while recording samples asleep and uploads; wake samples awake"
 
 TEST_CASE("sleep while idle only marks the machine asleep; the next start samples asleep") {
     RecorderFixture f;
+    f.signInUser();
     f.workspace->setFrontmostApplication(app("Editor"));
     platform::LogCapture log;
     f.recorder->handleSleep();

@@ -1,6 +1,9 @@
 // The upload against a local companion service: chunks, statuses, tokens and the body on the wire.
 #include <doctest/doctest.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include <nlohmann/json.hpp>
 
 #include "app/recording/ActivityPayload.hpp"
@@ -30,6 +33,7 @@ std::vector<std::string> trackingLines(const platform::LogCapture& log) {
 
 TEST_CASE("1234 entries go as chunks of 500, 500 and 234 in buffer order, all with one day") {
     RecorderFixture f;
+    f.signInUser();
     f.fill(1234);
     platform::LogCapture log;
     run(f.recorder->upload());
@@ -42,13 +46,14 @@ TEST_CASE("1234 entries go as chunks of 500, 500 and 234 in buffer order, all wi
     CHECK(firstApp(posts[2]) == "App 1000");
     const auto day = platform::formatDate(f.clock->now(), "yyyy-MM-dd", platform::TimeZone::local);
     for (auto& p : posts) CHECK(nlohmann::json::parse(p.body)["date"] == day);
-    CHECK(log.messages() == std::vector<std::string>{"[ActivityTracking] Uploaded 1234 entries"});
+    CHECK(trackingLines(log) == std::vector<std::string>{"[ActivityTracking] Uploaded 1234 entries"});
     CHECK(f.buffer->count() == 0);
     CHECK(ActivityBufferFile(f.bufferPath()).load().empty());
 }
 
 TEST_CASE("the body is the payload's JSON byte for byte, with the request's headers") {
     RecorderFixture f;
+    f.signInUser();
     std::vector<ActivityEntry> entries{{"2025-03-09T14:05:30Z", "  Editor  ", 5, true, "a/b"},
                                        {"2025-03-09T14:06:00Z", " \n ", 0, false, std::nullopt}};
     for (auto& e : entries) f.buffer->appendEntry(e);
@@ -63,7 +68,7 @@ TEST_CASE("the body is the payload's JSON byte for byte, with the request's head
               "\"idleSeconds\":5,\"isAwake\":true,\"windowTitle\":\"a\\/b\"},{\"timestamp\":"
               "\"2025-03-09T14:06:00Z\",\"appName\":\"Unknown\",\"idleSeconds\":0,\"isAwake\":false}]}");
     CHECK(posts[0].header("content-type") == "application/json");
-    CHECK_FALSE(posts[0].header("authorization").has_value());  // nobody signed in
+    CHECK(posts[0].header("authorization") == "Bearer token-1");
 }
 
 TEST_CASE("the day is the Gregorian local day whatever the locale's calendar") {
@@ -72,6 +77,7 @@ TEST_CASE("the day is the Gregorian local day whatever the locale's calendar") {
     ::setenv("LC_ALL", "th_TH.UTF-8", 1);  // a Buddhist-calendar locale, where it is installed
     std::setlocale(LC_ALL, "");
     RecorderFixture f;
+    f.signInUser();
     f.clock->set(platform::dateFromTimeIntervalSince1970(1741519530));  // 2025-03-09 UTC
     f.fill(1);
     run(f.recorder->upload());
@@ -122,6 +128,7 @@ TEST_CASE("statuses decide between delivered, dropped for good and put back") {
 
 TEST_CASE("a dropped chunk is logged with its range and the run goes on; a failure puts the rest back") {
     RecorderFixture f;
+    f.signInUser();
     f.fill(1234);
     f.service.scriptIngest({400});
     platform::LogCapture log;
@@ -130,7 +137,7 @@ TEST_CASE("a dropped chunk is logged with its range and the run goes on; a failu
     CHECK(first.empty());
     auto entries = f.entry(0);
     auto last = f.entry(499);
-    CHECK(log.messages() == std::vector<std::string>{
+    CHECK(trackingLines(log) == std::vector<std::string>{
                                 "[ActivityTracking] Dropped chunk (permanent HTTP 400): 500 entries, range " +
                                     entries.timestamp + " - " + last.timestamp + ", firstApp=App 0",
                                 "[ActivityTracking] Uploaded 734 entries (discarded 500)"});
@@ -157,6 +164,7 @@ TEST_CASE("a network error or a bad address puts everything back with the error'
             closedPort = probe.port();
         }
         RecorderFixture f("http://127.0.0.1:" + std::to_string(closedPort));
+        f.signInUser();
         f.fill(600);
         platform::LogCapture log;
         run(f.recorder->upload());
@@ -166,6 +174,7 @@ TEST_CASE("a network error or a bad address puts everything back with the error'
     }
     SUBCASE("invalid address") {
         RecorderFixture f("https://bad host");
+        f.signInUser();
         f.fill(2);
         platform::LogCapture log;
         run(f.recorder->upload());
@@ -177,10 +186,14 @@ TEST_CASE("a network error or a bad address puts everything back with the error'
     SUBCASE("the base address is trimmed of blanks and slashes") {
         RecorderFixture probe;
         RecorderFixture f("  " + probe.service.baseURL() + "/// \n");
+        f.signInUser();
         f.fill(1);
         run(f.recorder->upload());
         CHECK(f.service.ingests().empty());
         CHECK(probe.service.ingests().size() == 1);
+        // Pairing joins its path the same way (no "//api/...").
+        run(f.auth->registerDesktopCompanion());
+        CHECK(probe.service.requests("POST", FakeCompanionService::kPairingPath).size() >= 1);
     }
 }
 
@@ -206,21 +219,110 @@ TEST_CASE("the Authorization header is the user's token, absent without one, and
         REQUIRE(f.service.ingests().size() == 1);
         CHECK_FALSE(f.service.ingests()[0].header("authorization").has_value());
     }
-    SUBCASE("a 401 while signed out puts the run back with the account service's message") {
+    SUBCASE("the forced refresh fails: the run is put back with the account service's message") {
+        auto user = f.signInUser();
+        user->refreshFails = true;
         f.fill(3);
         f.service.scriptIngest({401});
         platform::LogCapture log;
         run(f.recorder->upload());
         CHECK(f.service.ingests().size() == 1);
         CHECK(f.buffer->count() == 3);
-        CHECK(log.messages() ==
-              std::vector<std::string>{
-                  "[ActivityTracking] Upload failed (uploaded 0, requeued 3): ログインが必要です"});
+        REQUIRE(trackingLines(log).size() == 1);
+        CHECK(trackingLines(log)[0].starts_with("[ActivityTracking] Upload failed (uploaded 0, requeued 3): "));
+    }
+}
+
+TEST_CASE("nothing is sent while nobody is signed in; the samples go out after the next sign-in") {
+    RecorderFixture f;
+    f.fill(3);
+    platform::LogCapture log;
+    run(f.recorder->upload());
+    CHECK(f.service.ingests().empty());
+    CHECK(trackingLines(log).empty());
+    CHECK(f.buffer->count() == 3);
+    f.signInUser();
+    run(f.recorder->upload());
+    auto posts = f.service.ingests();
+    REQUIRE(posts.size() == 1);
+    CHECK(entryCount(posts[0]) == 3);
+    CHECK(posts[0].header("authorization") == "Bearer token-1");
+}
+
+TEST_CASE("one account's samples never reach the service under another account's token") {
+    SUBCASE("a switch of account without a sign-out") {
+        RecorderFixture f;
+        f.signInUser();
+        f.workspace->setFrontmostApplication(app("Editor"));
+        f.recorder->captureEntry();  // A's sample
+        auto b = std::make_shared<FakeIdentityUser>("b@example.com", "token-b", "uid-b");
+        f.identity->setUser(b);
+        f.recorder->captureEntry();  // taken the moment B is current: B's
+        REQUIRE(waitFor([&] { return f.auth->currentUser() == b; }));
+        run(f.recorder->upload());
+        auto posts = f.service.ingests();
+        REQUIRE(posts.size() == 1);
+        CHECK(entryCount(posts[0]) == 1);
+        CHECK(posts[0].header("authorization") == "Bearer token-b");
+        CHECK(f.buffer->liveCount() == 0);
+    }
+    SUBCASE("a relaunch that restores nobody, then another account signs in") {
+        TempDir keep;
+        {
+            RecorderFixture a;
+            a.signInUser();
+            a.fill(2);  // nobody's until an upload or a sign-in gives them to A
+            a.buffer->adoptAccount("uid-1");
+            a.buffer->flush();
+            std::filesystem::copy_file(a.bufferPath(), keep / "activity-buffer.jsonl");
+        }
+        RecorderFixture f;
+        std::filesystem::copy_file(keep / "activity-buffer.jsonl", f.bufferPath(),
+                                   std::filesystem::copy_options::overwrite_existing);
+        f.buffer = std::make_shared<ActivityBuffer>(std::make_unique<ActivityBufferFile>(f.bufferPath()));
+        f.recorder = ActivityTrackingService::make(ActivityTrackingService::Dependencies{
+            .workspace = f.workspace,
+            .buffer = f.buffer,
+            .uploader = std::make_shared<ActivityUploader>(f.buffer, f.auth, f.session, f.service.baseURL()),
+            .authService = f.auth,
+        });
+        f.buffer->appendEntry(f.entry(7));  // taken while nobody is signed in: B's once B signs in
+        platform::LogCapture log;
+        auto b = std::make_shared<FakeIdentityUser>("b@example.com", "token-b", "uid-b");
+        f.auth->configureZudiridi();
+        f.identity->setUser(b);
+        REQUIRE(waitFor([&] { return f.auth->currentUser() == b; }));
+        run(f.recorder->upload());
+        auto posts = f.service.ingests();
+        REQUIRE(posts.size() == 1);
+        CHECK(entryCount(posts[0]) == 1);
+        CHECK(firstApp(posts[0]) == "App 7");
+        const auto lines = log.messages();
+        CHECK(std::count(lines.begin(), lines.end(),
+                         "[ActivityTracking] Discarded 2 undelivered entries at sign-out") == 1);
+    }
+}
+
+TEST_CASE("a redirect that would turn the POST into a GET fails the chunk; 307 and 308 are followed") {
+    for (int status : {301, 302, 303, 307, 308}) {
+        CAPTURE(status);
+        RecorderFixture f;
+        f.signInUser();
+        f.fill(3);
+        f.service.scriptIngest({status});
+        run(f.recorder->upload());
+        const bool followed = status == 307 || status == 308;
+        auto arrived = f.service.requests("POST", FakeCompanionService::kRedirectTarget);
+        CHECK(arrived.size() == (followed ? 1u : 0u));
+        CHECK(f.service.requests("GET", FakeCompanionService::kRedirectTarget).empty());
+        if (followed) CHECK(entryCount(arrived[0]) == 3);
+        CHECK(f.buffer->count() == (followed ? 0u : 3u));
     }
 }
 
 TEST_CASE("overlapping uploads send disjoint entries and a failure keeps capture order") {
     RecorderFixture f;
+    f.signInUser();
     f.fill(3);
     f.service.scriptIngest({503});
     // The first run is under way (waiting for its reply) when the second one starts.
@@ -243,11 +345,12 @@ TEST_CASE("overlapping uploads send disjoint entries and a failure keeps capture
 
 TEST_CASE("a crash during an upload loses nothing: taken entries stay on disk until delivered") {
     RecorderFixture f;
+    f.signInUser();
     f.fill(700);
     f.service.scriptIngest({200, 503});
     run(f.recorder->upload());
     // 500 delivered and forgotten, 200 put back; the file agrees with memory.
     CHECK(ActivityBufferFile(f.bufferPath()).load().size() == 200);
-    auto batch = f.buffer->takeBuffer();  // an upload takes them, then the process dies
+    auto batch = f.buffer->takeBuffer("uid-1");  // an upload takes them, then the process dies
     CHECK(ActivityBufferFile(f.bufferPath()).load().size() == 200);
 }

@@ -206,7 +206,7 @@ std::shared_ptr<EndSessionImplementation> EndSessionImplementation::make(EndSess
 }
 
 std::pair<EndSessionResponsePtr, OptionalError> EndSessionImplementation::responseForRedirect(const URL& url) const {
-    Dictionary parameters = URLQueryComponent(url).dictionaryValue();
+    Dictionary parameters = redirectParameters(url);
     auto response = EndSessionResponse::make(request(), parameters);
     if (response->state() != request()->state()) {
         return {nullptr, stateMismatchError(parameters, request()->state(), response->state(), response->description(),

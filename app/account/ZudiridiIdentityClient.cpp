@@ -1,18 +1,51 @@
 // The identity client of the default app behind the app's identity interface.
 #include "app/account/ZudiridiIdentityClient.hpp"
 
+#include <cstdlib>
+#include <mutex>
+
 #include "app/account/AuthError.hpp"
 #include "auth/Auth.hpp"
-#include "auth/EzevarAuthProvider.hpp"
+#include "auth/providers/EzevarAuthProvider.hpp"
 #include "core/App.hpp"
+#include "platform/base/Log.hpp"
+#include "platform/base/Text.hpp"
 
 namespace brisko::app {
 
 namespace {
+constexpr const char* kEmulatorLog = "[Companion] identity service emulator: %@";
+constexpr const char* kEmulatorRefusedLog = "[Companion] %@ is not a host:port address; the identity service is used";
+
+// Points a new identity client at a local identity service when the development setting names one.
+void applyDevelopmentSettings(const std::shared_ptr<auth::Auth>& client) {
+    static std::mutex mutex;
+    static std::weak_ptr<auth::Auth> configured;
+    std::lock_guard lock(mutex);
+    if (configured.lock() == client) return;
+    configured = client;
+    const char* value = std::getenv(std::string(kIdentityEmulatorHostEnvironmentVariable).c_str());
+    if (!value || !*value) return;
+    const std::string address(value);
+    const auto colon = address.rfind(':');
+    std::int64_t port = -1;
+    if (colon != std::string::npos && colon + 1 < address.size() &&
+        address.find_first_not_of("0123456789", colon + 1) == std::string::npos && address.size() - colon <= 6) {
+        port = std::stoll(address.substr(colon + 1));
+    }
+    if (port < 0 || !client->useEmulator(address.substr(0, colon), port)) {
+        platform::logLine(platform::format(kEmulatorRefusedLog, {address}));
+        return;
+    }
+    platform::logLine(platform::format(kEmulatorLog, {address}));
+}
+
 // The identity client exists only once the app core has a default app.
 std::shared_ptr<auth::Auth> reachableAuth() {
     if (!core::App::isDefaultAppConfigured()) return nullptr;
-    return auth::Auth::auth();
+    auto client = auth::Auth::auth();
+    if (client) applyDevelopmentSettings(client);
+    return client;
 }
 
 class ZudiridiUser : public IdentityUser {
@@ -25,7 +58,8 @@ class ZudiridiUser : public IdentityUser {
         user_->getIDTokenWithCompletion(std::move(completion));
     }
     platform::Task<std::string> getIDToken(bool forcingRefresh) override {
-        co_return co_await user_->getIDToken(forcingRefresh);
+        auto user = user_;
+        co_return co_await user->getIDToken(forcingRefresh);
     }
     void getIDTokenResultForcingRefresh(bool forcingRefresh, TokenCompletion completion) override {
         user_->getIDTokenResultForcingRefresh(forcingRefresh, [completion = std::move(completion)](
@@ -72,6 +106,7 @@ platform::Task<void> ZudiridiIdentityClient::signIn(std::string idToken, std::st
     // Without the options file there is no identity client to sign in to.
     if (!auth) throw platform::ErrorException(AuthError::missingClientID());
     co_await auth->signIn(auth::EzevarAuthProvider::credential(std::move(idToken), std::move(accessToken)));
+    co_return;
 }
 
 void ZudiridiIdentityClient::signOut() {

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 #include "app/account/IdentityClient.hpp"
 
@@ -13,6 +14,9 @@ class User;
 }
 
 namespace brisko::app {
+
+// A development setting: "127.0.0.1:PORT" points the identity client at a local identity service.
+inline constexpr std::string_view kIdentityEmulatorHostEnvironmentVariable = "BRISKO_IDENTITY_EMULATOR_HOST";
 
 class ZudiridiIdentityClient : public IdentityClient,
                                public std::enable_shared_from_this<ZudiridiIdentityClient> {

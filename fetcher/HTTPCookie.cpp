@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "fetcher/HTTPDate.hpp"
+#include "fetcher/internal/PublicSuffixes.hpp"
 #include "platform/base/Clock.hpp"
 #include "platform/net/HTTPHeaders.hpp"
 #include "platform/base/Text.hpp"
@@ -107,6 +108,12 @@ std::optional<HTTPCookie> HTTPCookie::parse(std::string_view setCookie, std::str
 
     std::string host = platform::asciiLowercase(requestHost);
     if (host.empty()) return std::nullopt;
+    if (!domainAttribute.empty() && internal::isPublicSuffix(domainAttribute)) {
+        // A public suffix is no one's domain: a host that is such a suffix itself gets a host-only cookie,
+        // any other host's cookie for it would go to every site under it (RFC 6265 section 5.3, step 5).
+        if (domainAttribute != host) return std::nullopt;
+        domainAttribute.clear();
+    }
     if (!domainAttribute.empty()) {
         // A server may set a cookie for its own domain or a parent of it, never for another one.
         if (!domainMatches(host, domainAttribute)) return std::nullopt;

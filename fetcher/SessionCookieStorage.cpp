@@ -1,6 +1,7 @@
 // The fetcher's cookie store: storing, replacing, expiring and looking up cookies per RFC 6265.
 #include "fetcher/SessionCookieStorage.hpp"
 #include "fetcher/internal/HeaderFields.hpp"
+#include "fetcher/internal/PublicSuffixes.hpp"
 
 #include <algorithm>
 
@@ -72,12 +73,16 @@ void SessionCookieStorage::setCookies(const std::vector<HTTPCookie>& cookies,
         if (mainHost.empty() || host.empty() || !domainMatches(host, mainHost)) return;
     }
     removeExpiredCookies();
+    bool secureURL = url && platform::equalsIgnoringASCIICase(url->scheme(), "https");
     for (const auto& c : cookies) {
-        // A response may only set cookies for its own host or a domain that covers it.
         if (url) {
+            // A response may only set cookies for its own host or a domain that covers it, never for a
+            // public suffix, and a secure cookie only over https.
             bool allowed = c.isHostOnly() ? platform::equalsIgnoringASCIICase(c.domain, host)
-                                          : domainMatches(host, c.domain);
-            if (!allowed) continue;
+                                          : domainMatches(host, c.domain) &&
+                                                !internal::isPublicSuffix(platform::asciiLowercase(
+                                                    std::string_view(c.domain).substr(1)));
+            if (!allowed || (c.secure && !secureURL)) continue;
         }
         internalSetCookie(c);
     }

@@ -7,7 +7,7 @@ build_pkgs=(
   cmake ninja-build ccache pkg-config git
   clang-16 lld-16 libclang-rt-16-dev llvm-16
   libasio-dev libcurl4-openssl-dev nlohmann-json3-dev libplist-dev libplist-utils libsecret-1-dev
-  libssl-dev zlib1g-dev
+  libssl-dev zlib1g-dev libpsl-dev publicsuffix
   qt6-base-dev qt6-base-private-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins libgl-dev
   libxcb1-dev libxcb-ewmh-dev libxcb-screensaver0-dev libx11-xcb-dev libx11-dev
   fonts-noto-cjk xdg-utils ca-certificates

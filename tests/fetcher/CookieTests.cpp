@@ -137,6 +137,49 @@ TEST_CASE("a response may set cookies only for its own host or a domain above it
     CHECK(store->cookies().size() == 2);
 }
 
+TEST_CASE("no cookie is set for a public suffix, and a secure cookie only over https") {
+    struct Case {
+        const char* setCookie;
+        const char* host;
+        const char* domain;  // nullptr: refused
+    };
+    const Case cases[] = {
+        {"a=1; Domain=com", "www.example.com", nullptr},
+        {"a=1; Domain=.COM", "www.example.com", nullptr},
+        {"a=1; Domain=co.uk", "shop.example.co.uk", nullptr},
+        {"a=1; Domain=github.io", "someone.github.io", nullptr},
+        {"a=1; Domain=example.co.uk", "shop.example.co.uk", ".example.co.uk"},
+        {"a=1; Domain=someone.github.io", "someone.github.io", ".someone.github.io"},
+        // A host that is a suffix itself keeps its cookie to itself.
+        {"a=1; Domain=github.io", "github.io", "github.io"},
+        {"a=1; Domain=localhost", "localhost", ".localhost"},
+    };
+    for (const auto& c : cases) {
+        CAPTURE(c.setCookie);
+        CAPTURE(c.host);
+        auto parsed = HTTPCookie::parse(c.setCookie, c.host, "/");
+        if (!c.domain) {
+            CHECK_FALSE(parsed);
+        } else {
+            REQUIRE(parsed);
+            CHECK(parsed->domain == c.domain);
+        }
+    }
+
+    // A cookie made by hand for a suffix is refused when a response would set it, as is a secure cookie
+    // that came over plain http; neither reaches another site.
+    SessionCookieStorage store;
+    store.setCookies({cookie("suffix", ".com"), cookie("secure", ".example.com", "/", true),
+                      cookie("plain", ".example.com")},
+                     url("http://www.example.com/"), std::nullopt);
+    CHECK(names(store.cookiesForURL(url("https://www.example.com/"))) == std::vector<std::string>{"plain"});
+    CHECK(names(store.cookiesForURL(url("https://other.com/"))).empty());
+    store.setCookies({cookie("secure", ".example.com", "/", true)}, url("https://www.example.com/"),
+                     std::nullopt);
+    CHECK(names(store.cookiesForURL(url("https://www.example.com/"))) ==
+          std::vector<std::string>{"plain", "secure"});
+}
+
 TEST_CASE("Max-Age wins over Expires, and a past date or Max-Age of 0 expires the cookie") {
     platform::ManualClock clockValue;
     auto clock = std::make_shared<platform::ManualClock>(clockValue.now());

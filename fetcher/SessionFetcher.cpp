@@ -568,11 +568,14 @@ void SessionFetcher::applyDecoratorsAtRequestDidFinish(
     }
     auto decorator = decorators[index];
     std::weak_ptr<SessionFetcher> weakSelf = weak_from_this();
-    decorator->fetcherDidFinish(self(), data, error,
-                                [weakSelf, decorators, data, error, index, shouldReleaseCallbacks] {
+    // The body goes along the chain shared, never copied per decorator.
+    auto body = std::make_shared<std::optional<Data>>(std::move(data));
+    decorator->fetcherDidFinish(self(), *body, error,
+                                [weakSelf, decorators, body, error, index, shouldReleaseCallbacks] {
                                     if (auto self = weakSelf.lock())
                                         self->applyDecoratorsAtRequestDidFinish(
-                                            decorators, data, error, index + 1, shouldReleaseCallbacks);
+                                            decorators, std::move(*body), error, index + 1,
+                                            shouldReleaseCallbacks);
                                 });
 }
 
@@ -647,12 +650,13 @@ void SessionFetcher::invokeFetchCallbacksOnCallbackQueue(std::optional<Data> dat
         if (shouldReleaseCallbacks) releaseCallbacks();
     }
     if (!handler) return;
-    std::weak_ptr<SessionFetcher> weakSelf = weak_from_this();
-    invokeOnCallbackQueue(queue, false, [self = shared_from_this(), handler, data, error] {
-        handler(data, error);
+    // The body is moved to the completion; the notification's user info holds the one copy made of it.
+    auto body = std::make_shared<std::optional<Data>>(std::move(data));
+    invokeOnCallbackQueue(queue, false, [self = shared_from_this(), handler, body, error] {
         Dictionary info;
-        if (data) info[std::string(kSessionFetcherCompletionDataKey)] = *data;
+        if (*body) info[std::string(kSessionFetcherCompletionDataKey)] = **body;
         if (error) info[std::string(kSessionFetcherCompletionErrorKey)] = *error;
+        handler(std::move(*body), error);
         self->postNotification(kSessionFetcherCompletionInvokedNotification, std::move(info));
     });
 }
@@ -836,12 +840,13 @@ void SessionFetcher::finishWithError(std::optional<Error> error, bool shouldRetr
                 downloadFinishedError_ = writeError;
                 error = writeError;
                 succeeded = false;
-                dataToHandOn = downloadedData_;
             } else {
                 downloadedData_.reset();
             }
         } else {
-            dataToHandOn = downloadedData_;
+            // The body moves on to the completion; the fetcher keeps no copy of it.
+            dataToHandOn = std::move(downloadedData_);
+            downloadedData_.reset();
         }
     }
     if (!succeeded && shouldRetry) {
@@ -880,7 +885,8 @@ void SessionFetcher::finishWithError(std::optional<Error> error, bool shouldRetr
         }
         {
             std::lock_guard lock(mutex_);
-            if (downloadedData_ && !downloadedData_->empty()) dataToHandOn = downloadedData_;
+            if (downloadedData_ && !downloadedData_->empty()) dataToHandOn = std::move(downloadedData_);
+            downloadedData_.reset();
             if (retryCount_ > 0 && initialRequestDate_) {
                 Dictionary info = error->userInfo();
                 info[std::string(kSessionFetcherElapsedIntervalWithRetriesKey)] =

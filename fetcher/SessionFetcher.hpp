@@ -197,6 +197,7 @@ class SessionFetcher : public platform::URLSessionDelegate,
     // Destination file of a download task.
     std::optional<platform::URL> destinationFileURL() const;
     void setDestinationFileURL(std::optional<platform::URL> url);
+    // The body received so far; at the end of the fetch it moves on to the completion (not kept here).
     std::optional<Data> downloadedData() const;
     void setDownloadedData(std::optional<Data> data);
     std::int64_t downloadedLength() const;

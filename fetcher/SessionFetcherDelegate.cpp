@@ -273,6 +273,15 @@ void SessionFetcher::didReceiveData(const std::shared_ptr<platform::URLSession>&
     }
     if (userStoppedFetching_) return;
     if (!downloadedData_) downloadedData_ = Data{};
+    if (downloadedData_->capacity() == 0) {
+        // Room for the announced length at once, rather than regrowing (and copying) the buffer as it fills;
+        // a length that lies costs no more than the session lets a body be.
+        if (auto response = responseUnsynchronized(); response && response->expectedContentLength() > 0) {
+            downloadedData_->reserve(static_cast<std::size_t>(
+                std::min<std::int64_t>(response->expectedContentLength(),
+                                       platform::URLSessionConfiguration::kDefaultMaximumDecodedBodyLength)));
+        }
+    }
     downloadedData_->insert(downloadedData_->end(), data.begin(), data.end());
     downloadedLength_ = static_cast<std::int64_t>(downloadedData_->size());
     if (receivedProgressBlock_) {

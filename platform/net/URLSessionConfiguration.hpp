@@ -53,6 +53,11 @@ struct URLSessionConfiguration {
     bool discretionary = false;
     // Connections never use an older TLS version than this (TLS 1.2 by default).
     TLSProtocolVersion tlsMinimumSupportedProtocolVersion = TLSProtocolVersion::tls12;
+    // The largest response body a data task takes, counted after decoding (a compressed body is stopped
+    // as it inflates past it); a larger one fails the task with -1103 (dataLengthExceedsMaximum).
+    // Download tasks write to files and have no limit; none: no limit.
+    std::optional<std::int64_t> maximumDecodedBodyLength = kDefaultMaximumDecodedBodyLength;
+    static constexpr std::int64_t kDefaultMaximumDecodedBodyLength = 32 * 1024 * 1024;
     // A PEM file of trusted certificate authorities that replaces the system CA store (for tests
     // against a local server with its own CA). The system store is used when unset.
     std::optional<std::string> tlsTrustedCAFile;

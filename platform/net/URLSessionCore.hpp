@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/net/ContentDecoder.hpp"
 #include "platform/net/CurlMulti.hpp"
 #include "platform/base/Dispatch.hpp"
 #include "platform/net/PendingUploadProgress.hpp"
@@ -167,6 +168,9 @@ struct TaskCore : std::enable_shared_from_this<TaskCore> {
     void onFinalHead();
     std::size_t onBody(const char* data, std::size_t length);
     bool deliverBody(const char* data, std::size_t length);
+    bool holdBody(const char* data, std::size_t length);
+    // False (and the task's error set) when `length` more body bytes would pass the session's maximum.
+    bool fitsBodyLimit(std::int64_t taken, std::size_t length);
     void onRedirect();
     void onRedirectDecision(std::optional<URLRequest> request);
     void deliverHeldResponse();
@@ -266,6 +270,7 @@ struct TaskCore : std::enable_shared_from_this<TaskCore> {
     std::shared_ptr<const HTTPURLResponse> response_;
     bool redirectHop_ = false;
     Data heldBody_;  // body of a 3xx hop, or body that arrived before the response decision
+    std::unique_ptr<ContentDecoder> decoder_;  // this hop's body decoder, when its body is encoded
 
     Decision responseDecision_ = Decision::none;
     bool responseDecisionWanted_ = true;  // the delegate asks to decide on the response

@@ -394,6 +394,7 @@ bool TaskCore::startHop() {
     inHead_ = false;
     redirectHop_ = false;
     heldBody_.clear();
+    decoder_.reset();
     untrustedTrust_.reset();
     responseDecision_ = Decision::none;
     doneWhileDeciding_.reset();
@@ -452,7 +453,9 @@ bool TaskCore::startHop() {
     }
     curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, "");
+    // Bodies are decoded here, not by libcurl, which takes a compressed body cut short for a whole one.
+    curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, std::string(ContentDecoder::kAcceptedEncodings).c_str());
+    curl_easy_setopt(easy_, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy_, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
@@ -784,6 +787,7 @@ void TaskCore::onHeadComplete() {
     httpVersion_.clear();
     headers_.clear();
     response_ = response;
+    decoder_ = ContentDecoder::forContentEncoding(response->valueForHTTPHeaderField("Content-Encoding").value_or(""));
     const auto& config = core_->configuration;
     if (config.httpCookieStorage && config.httpShouldSetCookies && current_.httpShouldHandleCookies()) {
         config.httpCookieStorage->storeCookiesFromResponse(*response, current_);
@@ -804,6 +808,12 @@ void TaskCore::onFinalHead() {
         task_->response_ = response_;
     }
     task_->bytesExpectedToReceive_ = response_->expectedContentLength();
+    if (hasCompletionHandler && kind != URLSessionTask::Kind::download && response_->expectedContentLength() > 0) {
+        // The whole body is collected: room for the announced length (within the limit) at once.
+        const auto& limit = core_->configuration.maximumDecodedBodyLength;
+        collected_.reserve(static_cast<std::size_t>(
+            limit ? std::min(response_->expectedContentLength(), *limit) : response_->expectedContentLength()));
+    }
     auto session = session_;
     auto d = delegate_;
     if (kind == URLSessionTask::Kind::download) {
@@ -859,19 +869,46 @@ std::size_t TaskCore::writeCallback(char* buffer, std::size_t size, std::size_t 
 std::size_t TaskCore::onBody(const char* data, std::size_t length) {
     if (abortError_) return 0;
     if (ignoringBody_) return length;
-    if (redirectHop_ || authHop_) {
-        heldBody_.insert(heldBody_.end(), data, data + length);
-        return length;
-    }
-    if (responseDecision_ == Decision::pending) {
+    const bool holding = redirectHop_ || authHop_;
+    // libcurl hands a paused chunk over again later: nothing of it is decoded or taken before.
+    if (!holding && responseDecision_ == Decision::pending) {
         pausedForDecision_ = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    return deliverBody(data, length) ? length : 0;
+    auto take = [this, holding](const char* bytes, std::size_t n) {
+        return holding ? holdBody(bytes, n) : deliverBody(bytes, n);
+    };
+    if (!decoder_) return take(data, length) ? length : 0;
+    switch (decoder_->decode(data, length, take)) {
+    case ContentDecoder::Result::ok:
+        return length;
+    case ContentDecoder::Result::stopped:
+        return 0;
+    case ContentDecoder::Result::corrupt:
+        abortError_ = makeURLError(URLErrorCode::cannotDecodeContentData, current_.url(), decoder_->problem());
+        return 0;
+    }
+    return 0;
+}
+
+bool TaskCore::fitsBodyLimit(std::int64_t taken, std::size_t length) {
+    const auto& limit = core_->configuration.maximumDecodedBodyLength;
+    if (!limit || static_cast<std::int64_t>(length) <= *limit - taken) return true;
+    abortError_ = makeURLError(URLErrorCode::dataLengthExceedsMaximum, current_.url(),
+                               format("the response body is larger than the session's maximum of %lld bytes",
+                                      {*limit}));
+    return false;
+}
+
+bool TaskCore::holdBody(const char* data, std::size_t length) {
+    if (!fitsBodyLimit(static_cast<std::int64_t>(heldBody_.size()), length)) return false;
+    heldBody_.insert(heldBody_.end(), data, data + length);
+    return true;
 }
 
 bool TaskCore::deliverBody(const char* data, std::size_t length) {
     if (length == 0) return true;
+    if (kind != URLSessionTask::Kind::download && !fitsBodyLimit(task_->bytesReceived_, length)) return false;
     task_->bytesReceived_ += static_cast<std::int64_t>(length);
     if (kind == URLSessionTask::Kind::download) {
         if (!downloadFile_ || std::fwrite(data, 1, length, downloadFile_) != length) {
@@ -1286,6 +1323,12 @@ void TaskCore::onTransferDone(CURLcode rc) {
             return;
         }
         complete(transportError(rc));
+        return;
+    }
+    if (decoder_ && decoder_->isTruncated()) {
+        // The connection ended where the server said the body did, but the compressed stream had not.
+        complete(makeURLError(URLErrorCode::networkConnectionLost, current_.url(),
+                              "the compressed body ends before the end of its stream"));
         return;
     }
     if (redirectHop_) {

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <set>
 
+#include <zlib.h>
+
 #include "platform/base/Async.hpp"
 #include "platform/net/URLSession.hpp"
 #include "tests/support/HttpTestServer.hpp"
@@ -819,6 +821,111 @@ TEST_CASE("a gzip body arrives decompressed") {
     CHECK(text(*out.data) == original);
     CHECK(out.response->valueForHTTPHeaderField("Content-Encoding") == "gzip");
     CHECK(out.response->expectedContentLength() == URLResponse::kUnknownLength);
+}
+
+namespace {
+// `body` compressed by zlib: 31 window bits make a gzip member, 15 a zlib stream, -15 bare deflate.
+std::string compressed(const std::string& body, int windowBits) {
+    z_stream z{};
+    REQUIRE(deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 9, Z_DEFAULT_STRATEGY) == Z_OK);
+    std::string out(deflateBound(&z, body.size()), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
+    z.avail_in = static_cast<uInt>(body.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    REQUIRE(deflate(&z, Z_FINISH) == Z_STREAM_END);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// Answers with `body` as it stands and the given "Content-Encoding".
+HttpTestServer::Handler encoded(std::string body, std::string encoding) {
+    return [body = std::move(body), encoding = std::move(encoding)](const httplib::Request&, httplib::Response& res) {
+        res.set_header("Content-Encoding", encoding);
+        res.set_content(body, "text/plain");
+    };
+}
+}  // namespace
+
+TEST_CASE("a compressed body is data only when its stream ends cleanly") {
+    HttpTestServer server;
+    std::string original;
+    for (int i = 0; i < 3000; ++i) original += "line " + std::to_string(i) + "\n";
+    const std::string gzip = compressed(original, 31);
+    server.on("GET", "/zlib", encoded(compressed(original, 15), "deflate"));
+    server.on("GET", "/raw", encoded(compressed(original, -15), "deflate"));
+    server.on("GET", "/members", encoded(gzip + compressed("and more", 31), "gzip"));
+    server.on("GET", "/cut", encoded(gzip.substr(0, gzip.size() / 2), "gzip"));
+    server.on("GET", "/bogus", encoded(original, "gzip"));
+    server.on("GET", "/trailing", encoded(gzip + "junk", "gzip"));
+    server.on("GET", "/brotli", encoded(original, "br"));
+    auto session = sessionWith(nullptr);
+    auto get = [&](const char* path) { return fetch(session, URLRequest(server.url(path))); };
+
+    CHECK(text(*get("/zlib").data) == original);
+    CHECK(text(*get("/raw").data) == original);
+    CHECK(text(*get("/members").data) == original + "and more");
+    // Half a gzip member, with a Content-Length that matches what was sent: the connection ended early.
+    auto cut = get("/cut");
+    CHECK_MESSAGE(isURLError(cut.error, URLErrorCode::networkConnectionLost), cut.error->description());
+    CHECK_FALSE(cut.data);
+    for (const char* path : {"/bogus", "/trailing", "/brotli"}) {
+        CAPTURE(path);
+        auto out = get(path);
+        CHECK(isURLError(out.error, URLErrorCode::cannotDecodeContentData));
+        CHECK_FALSE(out.data);
+    }
+    CHECK(server.requestsTo("/zlib").at(0).header("Accept-Encoding") == "gzip, deflate");
+}
+
+TEST_CASE("a body past the session's maximum fails with -1103, compressed or not; downloads have no limit") {
+    HttpTestServer server;
+    const std::string twoMiB(2 * 1024 * 1024, 'x');
+    server.on("GET", "/big", HttpTestServer::text(200, twoMiB));
+    server.on("GET", "/exact", HttpTestServer::text(200, twoMiB.substr(0, 1024 * 1024)));
+    // 64 MiB of zeros in a gzip member of about 64 KiB.
+    const std::string bomb = compressed(std::string(64 * 1024 * 1024, '\0'), 31);
+    CHECK(bomb.size() < 100 * 1024);
+    server.on("GET", "/bomb", encoded(bomb, "gzip"));
+    auto config = URLSessionConfiguration::defaultSessionConfiguration();
+    config.maximumDecodedBodyLength = 1024 * 1024;
+    auto limited = sessionWith(nullptr, config);
+
+    auto big = fetch(limited, URLRequest(server.url("/big")));
+    REQUIRE(isURLError(big.error, URLErrorCode::dataLengthExceedsMaximum));
+    CHECK(big.error->localizedDescription().find("1048576") != std::string::npos);
+    CHECK(fetch(limited, URLRequest(server.url("/exact"))).data->size() == 1024 * 1024);
+    // The default limit stops the bomb as it inflates.
+    CHECK(isURLError(fetch(sessionWith(nullptr), URLRequest(server.url("/bomb"))).error,
+                     URLErrorCode::dataLengthExceedsMaximum));
+
+    SUBCASE("also for a delegate's data task") {
+        auto recorder = std::make_shared<Recorder>();
+        sessionWith(recorder, config)->dataTaskWithRequest(URLRequest(server.url("/big")))->resume();
+        REQUIRE(recorder->waitForCompletions(1));
+        CHECK(isURLError(recorder->error(), URLErrorCode::dataLengthExceedsMaximum));
+    }
+    SUBCASE("but not for a download to a file") {
+        std::mutex m;
+        std::condition_variable cv;
+        std::optional<std::uintmax_t> size;
+        std::optional<Error> error;
+        limited
+            ->downloadTaskWithRequest(URLRequest(server.url("/big")),
+                                      [&](std::optional<URL> location, std::shared_ptr<const HTTPURLResponse>,
+                                          std::optional<Error> e) {
+                                          std::lock_guard lock(m);
+                                          error = std::move(e);
+                                          size = location ? std::filesystem::file_size(location->path()) : 0;
+                                          cv.notify_all();
+                                      })
+            ->resume();
+        std::unique_lock lock(m);
+        REQUIRE(cv.wait_for(lock, 10s, [&] { return size.has_value(); }));
+        CHECK_FALSE(error);
+        CHECK(*size == twoMiB.size());
+    }
 }
 
 TEST_CASE("TLS: an untrusted server fails with -1202 unless trusted by CA file or by the delegate") {

@@ -44,10 +44,12 @@ std::optional<Dictionary> IDToken::parseJWTSection(std::string_view section) {
         Value value = Value::fromJSON(json);
         return *value.dictionary();
     } catch (const nlohmann::json::exception& e) {
-        // The section may hold personal claims: only its size is logged.
+        // The section (and the parser's message, which quotes it) may hold personal claims: only the
+        // error's number and the section's size are logged.
         platform::log(platform::LogLevel::error, "oauth",
                       platform::format("Error %@ parsing token payload %@",
-                                       {std::string(e.what()), "(" + std::to_string(section.size()) + " characters)"}));
+                                       {"JSON error " + std::to_string(e.id),
+                                        "(" + std::to_string(section.size()) + " characters)"}));
         return std::nullopt;
     }
 }

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/base/Async.hpp"
+#include "platform/base/Error.hpp"
 
 namespace brisko::app {
 
@@ -18,6 +20,9 @@ class EzevarSignInClient {
         std::optional<std::string> idToken;  // none when the sign-in gave none
         std::string accessToken;
     };
+    // Told when the page opens in the browser (waiting: true) and when the Ezevar part of the sign-in
+    // ends (waiting: false, with its error; the user's cancellation is "com.ezevar.EIDSignIn" -5).
+    using ProgressHandler = std::function<void(bool waiting, std::optional<platform::Error> error)>;
 
     virtual ~EzevarSignInClient() = default;
 
@@ -29,6 +34,11 @@ class EzevarSignInClient {
     // True when the URL belonged to the sign-in under way.
     virtual bool handleURL(std::string_view url) = 0;
     virtual void signOut() = 0;
+
+    // Ends the sign-in whose page is open as cancelled; false when none is.
+    virtual bool cancelSignIn() { return false; }
+    // One handler (the sign-in screen); none removes it.
+    virtual void setProgressHandler(ProgressHandler handler) { (void)handler; }
 };
 
 }  // namespace brisko::app

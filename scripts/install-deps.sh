@@ -16,7 +16,7 @@ build_pkgs=(
 test_pkgs=(
   doctest-dev libcpp-httplib-dev
   xvfb xauth openbox trayer xdotool x11-utils xterm dbus dbus-x11 gnome-keyring libsecret-tools
-  curl openssl procps
+  curl openssl procps chromium
 )
 
 pkgs=("${build_pkgs[@]}")

@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 # One "name@version" a line; add a test peer by adding its line.
 PEERS=(
   "oidc-provider@9.13.3"
+  "puppeteer-core@25.19.0"
 )
 
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then

@@ -1,4 +1,4 @@
-// The entry point: one instance per user, the main-thread executor, the desktop services, then the
+// The entry point: one instance per user (the owner of the sample buffer), the main-thread executor, the desktop services, then the
 // application delegate and Qt's event loop.
 #include <QApplication>
 #include <cstdio>
@@ -50,13 +50,17 @@ int main(int argc, char** argv) {
     const auto urls = urlArguments(argc, argv);
     std::unique_ptr<app::AppDelegate> delegate;
     platform::SingleInstance instance;
-    const auto role = instance.start(platform::SingleInstance::Request{urls, true},
-                                     [&delegate](const platform::SingleInstance::Request& request) {
-                                         if (!delegate) return;
-                                         delegate->openURLs(request.urls);
-                                         if (request.reopen) delegate->applicationShouldHandleReopen();
-                                     });
-    if (role == platform::SingleInstance::Role::secondary) return 0;
+    // Only the process that holds the buffer's lock (for its whole life) records and uploads; another
+    // one hands its URLs to it and leaves, whatever the socket does.
+    const auto role = instance.startOwning(app::ActivityTrackingService::bufferLockPath(),
+                                           platform::SingleInstance::Request{urls, true},
+                                           [&delegate](const platform::SingleInstance::Request& request) {
+                                               if (!delegate) return;
+                                               delegate->openURLs(request.urls);
+                                               if (request.reopen) delegate->applicationShouldHandleReopen();
+                                           });
+    if (role == platform::SingleInstance::Role::secondary || role == platform::SingleInstance::Role::blocked)
+        return 0;
 
     platform::installX11Services();
     platform::SleepWatcher sleepWatcher;

@@ -23,6 +23,7 @@ constexpr const char* kSleepLog = "[ActivityTracking] Mac going to sleep";
 constexpr const char* kWakeLog = "[ActivityTracking] Mac woke up";
 constexpr const char* kUnknownAppName = "Unknown";
 constexpr const char* kBufferFileName = "activity-buffer.jsonl";
+constexpr const char* kBufferLockName = "activity-buffer.lock";
 
 std::unique_ptr<ActivityBufferFile> defaultBufferFile() {
     try {
@@ -71,6 +72,10 @@ std::shared_ptr<ActivityTrackingService> ActivityTrackingService::shared() {
         });
     }();
     return instance;
+}
+
+std::filesystem::path ActivityTrackingService::bufferLockPath() {
+    return platform::FileSystem::applicationSupportDirectory() / kBufferLockName;
 }
 
 std::shared_ptr<ActivityTrackingService> ActivityTrackingService::make(Dependencies dependencies) {

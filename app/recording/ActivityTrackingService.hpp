@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -54,6 +55,9 @@ class ActivityTrackingService : public std::enable_shared_from_this<ActivityTrac
     // the buffer file under the app's data folder and the account service.
     static std::shared_ptr<ActivityTrackingService> shared();
     static std::shared_ptr<ActivityTrackingService> make(Dependencies dependencies);
+    // The lock that makes one process the owner of the buffer file under the app's data folder; only
+    // its holder may make the shared recorder.
+    static std::filesystem::path bufferLockPath();
 
     // Main thread only.
     void start();

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <cerrno>
 #include <filesystem>
+#include <thread>
 
 #include <QByteArray>
 #include <QLocalServer>
@@ -18,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/base/Log.hpp"
+#include "platform/storage/FileLock.hpp"
 
 namespace brisko::platform {
 
@@ -26,6 +28,9 @@ namespace {
 constexpr qint64 kMaxRequestBytes = 64 * 1024;
 constexpr int kIdleConnectionMs = 5000;
 constexpr std::string_view kAcknowledgement = "ok\n";
+// A process that lost the lock tries this often, this far apart, to reach the owner while it starts.
+constexpr int kHandOverAttempts = 20;
+constexpr std::chrono::milliseconds kHandOverPause{250};
 
 void note(const std::string& message) {
     log(LogLevel::notice, "platform", "[SingleInstance] " + message);
@@ -50,6 +55,7 @@ bool socketFileIsOurs(const std::string& path) {
 
 struct SingleInstance::Impl {
     std::string name;
+    std::optional<FileLock> lock;
     std::unique_ptr<QLocalServer> server;
     Handler handler;
 
@@ -164,6 +170,30 @@ bool SingleInstance::forward(const Request& request, std::chrono::milliseconds t
     }
     return reply.startsWith(
         QByteArray(kAcknowledgement.data(), static_cast<qsizetype>(kAcknowledgement.size())));
+}
+
+bool SingleInstance::ownsLock() const {
+    return impl_->lock.has_value();
+}
+
+SingleInstance::Role SingleInstance::startOwning(const std::filesystem::path& lockPath, const Request& request,
+                                                 Handler handler, std::chrono::milliseconds timeout) {
+    for (int attempt = 0; attempt < kHandOverAttempts; ++attempt) {
+        // Free again when the owner quit meanwhile: then this process is the owner.
+        if ((impl_->lock = FileLock::tryLock(lockPath))) {
+            impl_->lock->writeNote(impl_->name);
+            return start(request, std::move(handler), timeout);
+        }
+        if (attempt == 0) note("another process owns " + lockPath.string() + "; handing the request to it");
+        // The owner names its server once it has the lock; it may still be starting up.
+        if (auto owner = FileLock::readNote(lockPath); owner && !owner->empty()) {
+            SingleInstance target(*owner);
+            if (target.forward(request, timeout)) return Role::secondary;
+        }
+        std::this_thread::sleep_for(kHandOverPause);
+    }
+    note("the owner did not take the request");
+    return Role::blocked;
 }
 
 SingleInstance::Role SingleInstance::start(const Request& request, Handler handler,

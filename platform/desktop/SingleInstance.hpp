@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -27,6 +28,7 @@ class SingleInstance {
         primary,    // this process is the running instance and now listens
         secondary,  // another instance runs and took the request: exit
         failed,     // neither listening nor handing over worked (the process may still run alone)
+        blocked,    // another process owns the lock and did not take the request: exit all the same
     };
 
     // The per-user socket: $XDG_RUNTIME_DIR/brisko-desktop-<uid>.sock, else in the temp folder.
@@ -42,6 +44,16 @@ class SingleInstance {
     // and calls the handler with each later request. A stale socket left by a crash is replaced.
     Role start(const Request& request, Handler handler,
                std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+
+    // The same, for the one process that may own the app's data: first takes the exclusive lock at
+    // `lockPath` for the life of this object and leaves this instance's server name in it. When another
+    // process holds the lock, whatever its socket (another runtime folder, a busy or half-started
+    // instance), that process is the running one: the request is handed to the server its lock names,
+    // retried for a few seconds while it starts up, and the role is secondary (taken) or blocked (not
+    // taken); either way this process must not go on.
+    Role startOwning(const std::filesystem::path& lockPath, const Request& request, Handler handler,
+                     std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+    bool ownsLock() const;
 
     // Hands a request to a running instance and waits for its acknowledgement; true when received.
     bool forward(const Request& request, std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));

@@ -7,7 +7,10 @@
 
 #include <QProcess>
 
+#include <filesystem>
+
 #include "platform/desktop/SingleInstance.hpp"
+#include "platform/storage/FileLock.hpp"
 #include "tests/platform/desktop/DesktopTestSupport.hpp"
 
 using namespace brisko::platform;
@@ -99,4 +102,51 @@ TEST_CASE("the hand-over message round-trips and malformed ones are rejected") {
         CHECK_FALSE(SingleInstance::decode(bad));
     }
     CHECK(SingleInstance::defaultServerName().find(std::to_string(::getuid())) != std::string::npos);
+}
+
+TEST_CASE("the lock's owner takes a later launch's URLs whatever socket that launch would use") {
+    ensureQtApp();
+    TemporaryFolder folder;
+    const auto lock = folder.path() / "owner.lock";
+    const std::string name = (folder.path() / "owner.sock").string();
+    SingleInstance running(name);
+    std::vector<SingleInstance::Request> received;
+    REQUIRE(running.startOwning(lock, {}, [&](const SingleInstance::Request& r) { received.push_back(r); }) ==
+            SingleInstance::Role::primary);
+    CHECK(running.ownsLock());
+
+    // Another runtime folder gives the later launch another socket: the lock still finds the owner.
+    const std::string elsewhere = (folder.path() / "other-runtime.sock").string();
+    QProcess later;
+    later.start(BRISKO_SINGLE_INSTANCE_CLIENT, {QString::fromStdString(elsewhere), "--lock",
+                                                QString::fromStdString(lock.string()), "brisko://later"});
+    REQUIRE(processEventsUntil([&] { return later.state() == QProcess::NotRunning && !received.empty(); }));
+    CHECK(later.exitCode() == 0);
+    CHECK(received[0].urls == std::vector<std::string>{"brisko://later"});
+    CHECK_FALSE(std::filesystem::exists(elsewhere));  // it never listened
+}
+
+TEST_CASE("a later launch the lock's owner does not answer exits without ever owning or listening") {
+    ensureQtApp();
+    TemporaryFolder folder;
+    const auto lock = folder.path() / "owner.lock";
+    // The owner holds the lock but is busy (or its socket refuses the request): nothing answers.
+    auto held = FileLock::tryLock(lock);
+    REQUIRE(held);
+    REQUIRE(held->writeNote((folder.path() / "busy.sock").string()));
+    const std::string mine = (folder.path() / "mine.sock").string();
+    QProcess later;
+    later.start(BRISKO_SINGLE_INSTANCE_CLIENT,
+                {QString::fromStdString(mine), "--lock", QString::fromStdString(lock.string()), "brisko://x"});
+    REQUIRE(processEventsUntil([&] { return later.state() == QProcess::NotRunning; },
+                               std::chrono::seconds(60)));
+    CHECK(later.exitCode() == 5);
+    CHECK_FALSE(std::filesystem::exists(mine));
+
+    // Once the owner is gone, the next launch owns the lock.
+    held.reset();
+    QProcess next;
+    next.start(BRISKO_SINGLE_INSTANCE_CLIENT, {QString::fromStdString(mine), "--lock", QString::fromStdString(lock.string())});
+    REQUIRE(processEventsUntil([&] { return next.state() == QProcess::NotRunning; }, std::chrono::seconds(60)));
+    CHECK(next.exitCode() == 3);
 }

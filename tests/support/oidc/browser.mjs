@@ -3,20 +3,23 @@
 // it: a real GET for http(s) redirects (the loopback listener), or a command run with the URL (a second
 // launch of the app) for other schemes.
 //
-//   node browser.mjs URL [--login NAME] [--deny] [--exec PROGRAM [ARG...] --]
+//   node browser.mjs URL [--login NAME] [--deny] [--print-only] [--exec PROGRAM [ARG...] --]
 //
-// Prints "REDIRECT <url>", then "DELIVERED <status>" with the reply body, or "EXEC <exit code>".
+// Prints "REDIRECT <url>", then "DELIVERED <status>" with the reply body, or "EXEC <exit code>";
+// with --print-only it delivers nothing (the test hands the URL on itself).
 import { spawnSync } from 'node:child_process';
 
 const args = process.argv.slice(2);
 let start = null;
 let login = 'alice';
 let deny = false;
+let printOnly = false;
 let exec = null;
 while (args.length) {
   const a = args.shift();
   if (a === '--login') login = args.shift();
   else if (a === '--deny') deny = true;
+  else if (a === '--print-only') printOnly = true;
   else if (a === '--exec') {
     exec = [];
     while (args.length && args[0] !== '--') exec.push(args.shift());
@@ -55,6 +58,7 @@ function attribute(tag, name) {
 
 async function deliver(url) {
   console.log(`REDIRECT ${url.href}`);
+  if (printOnly) return 0;
   if (url.protocol === 'http:' || url.protocol === 'https:') {
     const res = await fetch(url, { redirect: 'manual' });
     console.log(`DELIVERED ${res.status}`);

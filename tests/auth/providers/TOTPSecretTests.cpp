@@ -2,7 +2,6 @@
 #include <doctest/doctest.h>
 
 #include "auth/providers/TOTPSecret.hpp"
-#include "core/UtilitiesLogger.hpp"
 #include "platform/net/URL.hpp"
 #include "tests/support/FakeWorkspace.hpp"
 
@@ -50,6 +49,4 @@ TEST_CASE("the key URI goes to the desktop's URL handler; a text that is no URL 
     secret().openInOTPApp("not a url secret=JBSWY3DPEHPK3PXP");
     CHECK(workspace->openedURLs() == std::vector<std::string>{url});
     platform::Workspace::setShared(nullptr);
-    // The log line is written on the logger's queue: let it finish before the process may end.
-    core::UtilitiesLogger::waitUntilWritten();
 }

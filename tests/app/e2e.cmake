@@ -15,3 +15,21 @@ add_dependencies(app_e2e_tests brisko-desktop)
 add_test(NAME app_e2e_tests
   COMMAND dbus-run-session -- ${CMAKE_SOURCE_DIR}/scripts/with-xvfb.sh $<TARGET_FILE:app_e2e_tests>)
 set_tests_properties(app_e2e_tests PROPERTIES ENVIRONMENT "BRISKO_PRIVATE_DISPLAY=1;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/lsan.supp" TIMEOUT 300)
+
+# The real binary signed in at the local identity service: restore, pairing, tokens on uploads, and
+# samples kept to their account across launches.
+add_executable(account_e2e_tests
+  ${CMAKE_CURRENT_LIST_DIR}/AccountEndToEndTests.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/TrayMenuDriver.cpp
+  ${CMAKE_SOURCE_DIR}/tests/platform/desktop/X11TestWindow.cpp
+  ${CMAKE_SOURCE_DIR}/tests/platform/desktop/DesktopTestSupport.cpp
+)
+set_target_properties(account_e2e_tests PROPERTIES AUTOMOC ON)
+target_link_libraries(account_e2e_tests PRIVATE brisko_auth brisko_identity_service brisko_test_support
+                      Qt6::Core Qt6::DBus PkgConfig::XCB)
+target_compile_definitions(account_e2e_tests PRIVATE
+  BRISKO_APP_BINARY="$<TARGET_FILE:brisko-desktop>" BRISKO_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+add_dependencies(account_e2e_tests brisko-desktop)
+add_test(NAME account_e2e_tests
+  COMMAND dbus-run-session -- ${CMAKE_SOURCE_DIR}/scripts/with-xvfb.sh $<TARGET_FILE:account_e2e_tests>)
+set_tests_properties(account_e2e_tests PROPERTIES ENVIRONMENT "BRISKO_PRIVATE_DISPLAY=1;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/lsan.supp" TIMEOUT 300)

@@ -73,8 +73,8 @@ Resolution<AppVouchToken> AppVouchToken::initWithResponseDict(const nlohmann::js
 }
 
 AppVouchToken AppVouchTokenResult::placeholderToken() {
-    // The distant past: never valid.
-    static const Date kDistantPast = platform::dateFromTimeIntervalSince1970(-62135769600.0);
+    // Long past, so never valid: 1900-01-01T00:00:00Z (the date type reaches back to 1677 only).
+    static const Date kDistantPast = platform::dateFromTimeIntervalSince1970(-2208988800.0);
     return AppVouchToken(std::string(kPlaceholderTokenText), kDistantPast, kDistantPast);
 }
 

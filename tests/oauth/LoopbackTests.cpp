@@ -48,29 +48,28 @@ class Client {
     void shutdownWrite() { ::shutdown(fd_, SHUT_WR); }
     // Everything until the peer closes (or the time is up).
     std::string readToEnd(milliseconds timeout = seconds(10)) {
-        std::string out;
-        auto deadline = steady_clock::now() + timeout;
-        while (steady_clock::now() < deadline) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0) continue;
-            char buf[4096];
-            auto n = ::recv(fd_, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            out.append(buf, static_cast<std::size_t>(n));
-        }
-        return out;
+        return readUntil([](const std::string&) { return false; }, timeout);
     }
     // One response with a Content-Length body (or until close).
     std::string readResponse(milliseconds timeout = seconds(10)) {
+        std::string out = readUntil(
+            [](const std::string& got) {
+                auto head = got.find("\r\n\r\n");
+                if (head == std::string::npos) return false;
+                auto cl = got.find("Content-Length: ");
+                std::size_t length = cl == std::string::npos ? 0 : std::stoul(got.substr(cl + 16));
+                return got.size() >= head + 4 + length;
+            },
+            timeout);
+        return out;
+    }
+
+  private:
+    template <class Done>
+    std::string readUntil(Done done, milliseconds timeout) {
         std::string out;
         auto deadline = steady_clock::now() + timeout;
-        while (steady_clock::now() < deadline) {
-            auto head = out.find("\r\n\r\n");
-            if (head != std::string::npos) {
-                auto cl = out.find("Content-Length: ");
-                std::size_t length = cl == std::string::npos ? 0 : std::stoul(out.substr(cl + 16));
-                if (out.size() >= head + 4 + length) return out.substr(0, head + 4 + length);
-            }
+        while (!done(out) && steady_clock::now() < deadline) {
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, 100) <= 0) continue;
             char buf[4096];
@@ -81,7 +80,6 @@ class Client {
         return out;
     }
 
-  private:
     int fd_ = -1;
     bool connected_ = false;
 };

@@ -45,6 +45,11 @@ inline bool runUntil(const std::function<bool()>& done) {
     return platform::MainLoop::runUntil(done, std::chrono::seconds(15));
 }
 
+// Lets queued callbacks (main queue included) finish.
+inline bool waitForGroup() {
+    return promises::waitForGroup(10);
+}
+
 template <class T>
 bool settles(const promises::Promise<T>& p) {
     return runUntil([&] { return !p.isPending(); });

@@ -13,27 +13,27 @@ namespace brisko::auth {
 
 // `start` is called with a callback taking (T, OptionalError) — or only the OptionalError for void —
 // and must arrange for it to be called once; an error throws ErrorException from the awaiting task.
+// The outcome crosses threads as a plain value and the exception is made on the awaiting side, so no
+// exception object is shared between the completing thread and the awaiting one.
 template <class T, class Start>
 platform::Task<T> awaitCompletion(Start start) {
-    co_return co_await platform::withContinuation<T>([start = std::move(start)](platform::Continuation<T> c) mutable {
-        if constexpr (std::is_void_v<T>) {
-            start([c](platform::OptionalError error) mutable {
-                if (error) {
-                    c.resumeThrowing(*error);
-                } else {
-                    c.resume();
-                }
+    if constexpr (std::is_void_v<T>) {
+        auto error = co_await platform::withContinuation<platform::OptionalError>(
+            [start = std::move(start)](platform::Continuation<platform::OptionalError> c) mutable {
+                start([c](platform::OptionalError error) mutable { c.resume(std::move(error)); });
             });
-        } else {
-            start([c](T value, platform::OptionalError error) mutable {
-                if (error) {
-                    c.resumeThrowing(*error);
-                } else {
-                    c.resume(std::move(value));
-                }
+        if (error) throw platform::ErrorException(std::move(*error));
+    } else {
+        using Outcome = std::pair<std::optional<T>, platform::OptionalError>;
+        auto outcome = co_await platform::withContinuation<Outcome>(
+            [start = std::move(start)](platform::Continuation<Outcome> c) mutable {
+                start([c](T value, platform::OptionalError error) mutable {
+                    c.resume(error ? Outcome{std::nullopt, std::move(error)} : Outcome{std::move(value), std::nullopt});
+                });
             });
-        }
-    });
+        if (outcome.second) throw platform::ErrorException(std::move(*outcome.second));
+        co_return std::move(*outcome.first);
+    }
 }
 
 }  // namespace brisko::auth

@@ -7,10 +7,12 @@
 #include "auth/backend/AuthErrorCode.hpp"
 #include "auth/providers/MultiFactor.hpp"
 #include "auth/providers/MultiFactorResolver.hpp"
+#include "auth/providers/PhoneMultiFactorGenerator.hpp"
 #include "auth/providers/TOTPMultiFactorGenerator.hpp"
 #include "auth/providers/TOTPMultiFactorInfo.hpp"
 #include "platform/base/Dispatch.hpp"
 #include "platform/net/URL.hpp"
+#include "tests/auth/providers/FatalCheck.hpp"
 #include "tests/auth/providers/IdentityFixture.hpp"
 
 using namespace brisko;
@@ -176,4 +178,39 @@ TEST_CASE("the service's refusal of a withdrawal reaches the caller once and kee
     REQUIRE(error);
     CHECK(error->domain() == "ZIRAuthErrorDomain");
     CHECK(f.auth->currentUser() == user);
+}
+
+TEST_CASE("an enrolment assertion that can't be sent stops before anything is sent") {
+    IdentityFixture f;
+    f.createVerifiedAccount(kEmail, kPassword);
+    auto user = run(f.auth->signIn(kEmail, kPassword))->user();
+    auto multiFactor = user->multiFactor();
+    auto secret = std::make_shared<TOTPSecret>(TOTPSecret::Fields{"KEY", "SHA1", 6, 30, std::nullopt, "s"});
+    auto enrolmentAsPhone = TOTPMultiFactorGenerator::assertionForEnrollment(secret, "1");
+    enrolmentAsPhone->setFactorID("phone");
+    auto phoneAsTOTP = PhoneMultiFactorGenerator::assertion(
+        std::make_shared<PhoneAuthCredential>(PhoneAuthCredential::Verification{"vid", "123456"}));
+    phoneAsTOTP->setFactorID("totp");
+    const std::pair<std::shared_ptr<const MultiFactorAssertion>, const char*> cases[] = {
+        {TOTPMultiFactorGenerator::assertionForSignIn("t1", "1"), "Missing secret in totpAssertion"},
+        {enrolmentAsPhone, "Internal Error: Missing credential"},
+        {phoneAsTOTP, "Auth Internal Error: Failed to find TOTPMultiFactorAssertion"},
+        {PhoneMultiFactorGenerator::assertion(
+             std::make_shared<PhoneAuthCredential>(PhoneAuthCredential::PhoneNumber{"+1", "proof"})),
+         "Internal Error: Missing verificationCode"},
+    };
+    f.service.clearRequests();
+    for (const auto& [assertion, message] : cases) {
+        CAPTURE(std::string(message));
+        auto output = stopsWith([&] { multiFactor->enroll(assertion, std::nullopt, nullptr); });
+        REQUIRE(output);
+        CHECK(output->find(message) != std::string::npos);
+    }
+    CHECK(f.service.requests().empty());
+}
+
+TEST_CASE("a session without a user and without a signed-in default client is a programming error") {
+    auto output = stopsWith([] { MultiFactorSession::session(nullptr); });
+    REQUIRE(output);
+    CHECK(output->find("Internal Auth Error: missing user for multifactor auth") != std::string::npos);
 }

@@ -3,6 +3,7 @@
 #include <doctest/doctest.h>
 
 #include <atomic>
+#include <mutex>
 
 #include "auth/Auth.hpp"
 #include "auth/AuthStateChanges.hpp"
@@ -281,4 +282,63 @@ TEST_CASE("state changes as a sequence: the current user first, then each change
     auto second = f.run(iterator->next());
     REQUIRE(second);
     CHECK(*second == user);
+}
+
+TEST_CASE("token auto-refresh is scheduled 300 s before expiry and failed refreshes back off up to 960 s") {
+    struct Scheduled {
+        std::mutex mutex;
+        std::vector<std::pair<double, platform::DispatchQueue::Work>> steps;
+    };
+    auto scheduled = std::make_shared<Scheduled>();
+    AuthDispatcher dispatcher{[scheduled](std::shared_ptr<platform::DispatchQueue>, double delay, platform::DispatchQueue::Work step) {
+        std::lock_guard lock(scheduled->mutex);
+        scheduled->steps.emplace_back(delay, std::move(step));
+    }};
+    AuthFixture f(AuthFixture::Settings{.dispatcher = dispatcher});
+    f.signInWithEzevar();
+    bool answered = false;
+    f.auth->getTokenForcingRefresh(false, [&](auto, auto) { answered = true; });
+    REQUIRE(waitOnMain([&] { return answered; }));
+    auto count = [&] {
+        std::lock_guard lock(scheduled->mutex);
+        return scheduled->steps.size();
+    };
+    REQUIRE(count() == 1);
+    CHECK(scheduled->steps[0].first == doctest::Approx(3300));
+
+    // Every refresh fails: each retry waits twice as long as the one before, at most 960 s.
+    f.service.injectFault("token", testing::IdentityService::Fault::ofStatus(503));
+    const double expected[] = {60, 120, 240, 480, 960, 960};
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        platform::DispatchQueue::Work step;
+        {
+            std::lock_guard lock(scheduled->mutex);
+            step = std::move(scheduled->steps.back().second);
+        }
+        Auth::authGlobalWorkQueue()->async(std::move(step));
+        REQUIRE(waitOnMain([&] { return count() == i + 2; }));
+        CHECK(scheduled->steps.back().first == doctest::Approx(expected[i]));
+    }
+}
+
+TEST_CASE("a user of another tenant is refused with 17072 and the current user stays") {
+    AuthFixture f;
+    auto other = f.signInWithEzevar("sub-t", "t@example.com")->user();
+    auto user = f.signInWithEzevar()->user();
+    other->setTenantID(std::string("t1"));
+    CHECK(errorCode([&] { f.auth->updateCurrentUser(other, false, true); }) == rawValue(AuthErrorCode::tenantIDMismatch));
+    CHECK(f.auth->currentUser() == user);
+}
+
+TEST_CASE("moving the stored user into an access group deletes the app-local item; switching back deletes nothing") {
+    AuthFixture f;
+    auto user = f.signInWithEzevar()->user();
+    REQUIRE(storedItems(f) == 1);
+    f.auth->useUserAccessGroup(std::string("group.example"));
+    CHECK(storedItems(f) == 0);
+    CHECK(f.auth->currentUser() == nullptr);  // nothing stored in the group yet
+    CHECK(f.auth->userAccessGroup() == std::optional<std::string>("group.example"));
+    const auto deletes = f.keychain->callCount(platform::InMemoryKeychain::Operation::deleteItems);
+    f.auth->useUserAccessGroup(std::nullopt);
+    CHECK(f.keychain->callCount(platform::InMemoryKeychain::Operation::deleteItems) == deletes);
 }

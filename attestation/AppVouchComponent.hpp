@@ -34,10 +34,11 @@ public:
     using ProviderFactory =
         std::function<std::shared_ptr<AppVouchProvider>(const core::App& app, const std::string& resourceName)>;
 
-    // Chooses the provider for apps configured from now on and registers the component (once). Call it
-    // before the app is configured: the identity client looks its slot up when it is created.
+    // Chooses the provider of the clients made from now on and registers the component (once). An app's
+    // client is made at the first lookup of its slot, which the identity client does when it is created:
+    // choose the provider before the app is configured.
     static void setProviderFactory(ProviderFactory factory);
-    // Removes the provider: apps configured later get no attestation.
+    // Removes the provider: slots looked up later stay empty.
     static void clearProviderFactory();
     // The container's client of an app, or null.
     static std::shared_ptr<AppVouch> appVouchForApp(const std::shared_ptr<core::App>& app);

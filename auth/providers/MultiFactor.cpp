@@ -104,7 +104,7 @@ void MultiFactor::getSessionWithCompletion(SessionCallback completion) {
 
 platform::Task<std::shared_ptr<MultiFactorSession>> MultiFactor::session() {
     return awaitCompletion<std::shared_ptr<MultiFactorSession>>(
-        [this](auto callback) { getSessionWithCompletion(std::move(callback)); });
+        [self = shared_from_this()](auto callback) { self->getSessionWithCompletion(std::move(callback)); });
 }
 
 void MultiFactor::enroll(std::shared_ptr<const MultiFactorAssertion> assertion, std::optional<std::string> displayName,
@@ -142,9 +142,9 @@ void MultiFactor::enroll(std::shared_ptr<const MultiFactorAssertion> assertion, 
 
 platform::Task<void> MultiFactor::enroll(std::shared_ptr<const MultiFactorAssertion> assertion,
                                          std::optional<std::string> displayName) {
-    return awaitCompletion<void>([this, assertion = std::move(assertion), displayName = std::move(displayName)](
-                                     auto callback) mutable {
-        enroll(std::move(assertion), std::move(displayName), std::move(callback));
+    return awaitCompletion<void>([self = shared_from_this(), assertion = std::move(assertion),
+                                  displayName = std::move(displayName)](auto callback) mutable {
+        self->enroll(std::move(assertion), std::move(displayName), std::move(callback));
     });
 }
 
@@ -198,8 +198,8 @@ void MultiFactor::unenroll(std::string factorUID, Callback completion) {
 }
 
 platform::Task<void> MultiFactor::unenroll(std::string factorUID) {
-    return awaitCompletion<void>([this, factorUID = std::move(factorUID)](auto callback) mutable {
-        unenroll(std::move(factorUID), std::move(callback));
+    return awaitCompletion<void>([self = shared_from_this(), factorUID = std::move(factorUID)](auto callback) mutable {
+        self->unenroll(std::move(factorUID), std::move(callback));
     });
 }
 

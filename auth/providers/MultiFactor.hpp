@@ -28,7 +28,8 @@ inline constexpr std::string_view kMultiFactorUserGoneEnrollingMessage =
 inline constexpr std::string_view kMultiFactorUserGoneUnenrollingMessage =
     "Internal Auth error: failed to get user unenrolling in MultiFactor";
 
-class MultiFactor {
+// Made with std::make_shared (the asynchronous forms keep the object alive while they wait).
+class MultiFactor : public std::enable_shared_from_this<MultiFactor> {
   public:
     static constexpr std::string_view kArchiveClassName = "ZIRMultiFactor";
     static constexpr std::string_view kEnrolledFactorsCodingKey = "enrolledFactors";

@@ -83,9 +83,10 @@ void MultiFactorResolver::resolveSignIn(std::shared_ptr<const MultiFactorAsserti
 
 platform::Task<std::shared_ptr<AuthDataResult>> MultiFactorResolver::resolveSignIn(
     std::shared_ptr<const MultiFactorAssertion> assertion) {
-    return awaitCompletion<std::shared_ptr<AuthDataResult>>([this, assertion = std::move(assertion)](auto callback) {
-        resolveSignIn(assertion, std::move(callback));
-    });
+    return awaitCompletion<std::shared_ptr<AuthDataResult>>(
+        [self = shared_from_this(), assertion = std::move(assertion)](auto callback) {
+            self->resolveSignIn(assertion, std::move(callback));
+        });
 }
 
 }  // namespace brisko::auth

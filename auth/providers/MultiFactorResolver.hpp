@@ -21,7 +21,8 @@ class Auth;
 class AuthDataResult;
 struct AuthProtoMFAEnrollment;
 
-class MultiFactorResolver {
+// Made with std::make_shared (the asynchronous form keeps the resolver alive while it waits).
+class MultiFactorResolver : public std::enable_shared_from_this<MultiFactorResolver> {
   public:
     using Callback = std::function<void(std::shared_ptr<AuthDataResult>, platform::OptionalError)>;
 

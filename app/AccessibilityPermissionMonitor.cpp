@@ -16,6 +16,7 @@ constexpr const char* kPromptShownLog = "[Accessibility] prompt shown (origin=%@
 constexpr const char* kPromptSkippedLog = "[Accessibility] prompt skipped (state=%@)";
 constexpr const char* kBadSettingsURLLog = "[Accessibility] failed to build System Settings URL";
 constexpr const char* kOpenedSettingsLog = "[Accessibility] opened System Settings (success=%@)";
+constexpr const char* kNoSettingsPageLog = "[Accessibility] no settings page governs this here: %@";
 constexpr const char* kOriginToggle = "toggle";
 constexpr const char* kOriginExplicit = "explicit";
 
@@ -43,6 +44,10 @@ std::shared_ptr<AccessibilityPermissionMonitor> AccessibilityPermissionMonitor::
             .promptHandler = [] { platform::Accessibility::shared()->promptForTrust(); },
             .settingsOpener =
                 [](std::string_view url) { return platform::Workspace::shared()->openURL(url); },
+            // No settings page decides it here: the session does (an X11 display with a window manager
+            // that publishes the active window).
+            .settingsAddress = std::nullopt,
+            .untrustedReason = [] { return platform::Accessibility::shared()->untrustedReason(); },
         });
         platform::logLine(platform::format(
             kInitialLog, {yesNo(monitor->state() == AccessibilityPermissionState::trusted)}));
@@ -111,7 +116,12 @@ void AccessibilityPermissionMonitor::requestExplicitly() {
 }
 
 void AccessibilityPermissionMonitor::openSystemSettings() {
-    auto url = platform::URL::parse(kSystemSettingsURL);
+    if (!ops_.settingsAddress) {
+        // Nothing to open: an address of another system's settings cannot exist here.
+        platform::logLine(platform::format(kNoSettingsPageLog, {untrustedReason()}));
+        return;
+    }
+    auto url = platform::URL::parse(*ops_.settingsAddress);
     if (!url) {
         platform::logLine(kBadSettingsURLLog);
         return;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,11 @@ class AccessibilityPermissionMonitor : public std::enable_shared_from_this<Acces
         std::function<bool()> isTrustedProvider;               // trust, without prompting
         std::function<void()> promptHandler;                   // shows the trust prompt
         std::function<bool(std::string_view)> settingsOpener;  // opens the settings address
+        // The settings page that governs the trust, none where no such page exists (on Linux the
+        // session decides: an X11 display whose window manager publishes the active window).
+        std::optional<std::string> settingsAddress = std::string(kSystemSettingsURL);
+        // Why the process is not trusted, in a sentence for the user; empty when trusted or unknown.
+        std::function<std::string()> untrustedReason = nullptr;
     };
     using Subscriber = std::function<void(AccessibilityPermissionState)>;
     // Keeps a subscription alive; dropping it unsubscribes.
@@ -46,6 +52,8 @@ class AccessibilityPermissionMonitor : public std::enable_shared_from_this<Acces
     void pollTick();
 
     AccessibilityPermissionState state() const { return state_; }
+    const std::optional<std::string>& settingsAddress() const { return ops_.settingsAddress; }
+    std::string untrustedReason() const { return ops_.untrustedReason ? ops_.untrustedReason() : std::string(); }
     bool hasPromptedThisLaunch() const { return hasPromptedThisLaunch_; }
     // Every assignment of the state is delivered, changed or not, synchronously.
     Subscription subscribe(Subscriber subscriber);

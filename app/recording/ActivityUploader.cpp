@@ -82,13 +82,12 @@ platform::Task<void> ActivityUploader::upload() {
     const std::string date = platform::formatDate(platform::now(), kDayPattern, platform::TimeZone::local);
     for (auto& e : batch.entries) e.entry.appName = trimmedOrFallback(e.entry.appName, kUnknownAppName);
 
-    // The samples belong to the account `uid` and go out under no other: once it is no longer the one
-    // signed in, or its samples were discarded (a sign-out), the run stops and puts back what it holds,
-    // and the account change decides its fate.
+    // The samples belong to the account `uid` and go out under no other session: once this user is no
+    // longer the one signed in (a sign-out, even when the same account signs in again), or its samples
+    // were discarded, the run stops and puts back what it holds, and the account change decides its fate.
     auto buffer = buffer_;
-    auto stillWanted = [buffer, identity, uid](const std::vector<std::uint64_t>& sequences) {
-        auto current = identity->currentUser();
-        return current && current->uid() == uid && buffer->holdsAny(sequences);
+    auto stillWanted = [buffer, identity, user](const std::vector<std::uint64_t>& sequences) {
+        return identity->currentUser() == user && buffer->holdsAny(sequences);
     };
 
     std::size_t uploaded = 0;

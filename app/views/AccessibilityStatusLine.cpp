@@ -23,6 +23,11 @@ constexpr const char* kRequestedHint =
     "がオンに見える場合は、いったんオフにしてからオンに戻してください（アプリ更新で許可が失効することがありま"
     "す）";
 
+// Where the session, not a settings page, decides whether window titles can be read.
+constexpr const char* kSessionHintLead =
+    "ウィンドウタイトルの読み取りは設定画面ではなくセッションで決まります。X11（Xorg）のセッションでログインするか、"
+    "アプリを XWayland で起動してください: ";
+
 CapsuleButton* smallButton(const char* text) {
     return new CapsuleButton(QString::fromUtf8(text), CapsuleButton::Style{
                                                           .font = systemFont(11, QFont::Medium),
@@ -71,8 +76,13 @@ void AccessibilityStatusLine::refresh() {
     dot_->setColor(trusted ? Palette::positive() : Palette::caution());
     status_->setText(QString::fromUtf8(trusted ? kTrustedText : kUntrustedText));
     status_->setColor(trusted ? Palette::textTertiary() : Palette::caution());
+    const auto& monitor = vm_->permission();
+    const bool hasSettingsPage = monitor->settingsAddress().has_value();
     requestButton_->setVisible(state == AccessibilityPermissionState::untrustedNotRequested);
-    settingsButton_->setVisible(state == AccessibilityPermissionState::untrustedRequested);
+    // Where no settings page governs the permission, the line says what does instead of offering one.
+    settingsButton_->setVisible(state == AccessibilityPermissionState::untrustedRequested && hasSettingsPage);
+    if (!hasSettingsPage && state == AccessibilityPermissionState::untrustedRequested)
+        hint_->setText(QString::fromUtf8(kSessionHintLead) + QString::fromStdString(monitor->untrustedReason()));
     hint_->setVisible(state == AccessibilityPermissionState::untrustedRequested);
 }
 
@@ -88,6 +98,10 @@ QString AccessibilityStatusLine::buttonText() const {
 
 bool AccessibilityStatusLine::showsHint() const {
     return !hint_->isHidden();
+}
+
+QString AccessibilityStatusLine::hintText() const {
+    return hint_->text();
 }
 
 }  // namespace brisko::app

@@ -21,6 +21,7 @@ class AccessibilityStatusLine : public QWidget {
     // The button's label, empty when the button is not shown.
     QString buttonText() const;
     bool showsHint() const;
+    QString hintText() const;
 
   private:
     CompanionViewModel* vm_;

@@ -1,9 +1,12 @@
-// The shared workspace, this process as an application, and the detached URL opener.
+// The shared workspace, this process as an application, and the URL opener with its verdict.
 #include "platform/desktop/Workspace.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
@@ -109,7 +112,7 @@ bool openURL(std::string_view url) {
     return Workspace::shared()->openURL(url);
 }
 
-bool launchURLOpener(std::string_view url, const char* opener) {
+bool launchURLOpener(std::string_view url, const char* opener, std::chrono::milliseconds grace) {
     if (!isOpenableURL(url)) {
         log(LogLevel::error, "platform", "[Workspace] refused to open a text that is not a URL");
         return false;
@@ -121,9 +124,13 @@ bool launchURLOpener(std::string_view url, const char* opener) {
     }
     std::string arg(url);
     const char* argv[] = {program->c_str(), arg.c_str(), nullptr};
+    const int graceMs = static_cast<int>(std::max<std::int64_t>(0, grace.count()));
 
-    // The opener runs as a grandchild so that init reaps it and we never wait for the browser; a
-    // close-on-exec pipe tells whether the exec worked.
+    // The opener runs as a grandchild so that init reaps it when it outlives us (a browser started in
+    // the foreground). The child in between waits up to `grace` for the opener's verdict (xdg-open
+    // fails fast when nothing can open the URL) and passes it on through a close-on-exec pipe: an
+    // exit status, or kStillRunning.
+    constexpr int kStillRunning = -1;
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return false;
     pid_t child = ::fork();
@@ -135,26 +142,43 @@ bool launchURLOpener(std::string_view url, const char* opener) {
     if (child == 0) {
         ::setsid();
         pid_t grandchild = ::fork();
-        if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
-        int devnull = ::open("/dev/null", O_RDONLY);
-        if (devnull >= 0) ::dup2(devnull, STDIN_FILENO);
-        ::execv(argv[0], const_cast<char* const*>(argv));
-        int err = errno;
-        [[maybe_unused]] auto n = ::write(fds[1], &err, sizeof err);
-        ::_exit(127);
+        if (grandchild < 0) ::_exit(1);
+        if (grandchild == 0) {
+            int devnull = ::open("/dev/null", O_RDONLY);
+            if (devnull >= 0) ::dup2(devnull, STDIN_FILENO);
+            ::execv(argv[0], const_cast<char* const*>(argv));
+            ::_exit(127);
+        }
+        int verdict = kStillRunning;
+        const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, grandchild, 0));
+        if (pidfd >= 0) {
+            pollfd p{pidfd, POLLIN, 0};
+            int ready;
+            while ((ready = ::poll(&p, 1, graceMs)) < 0 && errno == EINTR) {
+            }
+            int status = 0;
+            if (ready > 0 && ::waitpid(grandchild, &status, 0) == grandchild)
+                verdict = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        [[maybe_unused]] auto n = ::write(fds[1], &verdict, sizeof verdict);
+        ::_exit(0);
     }
     ::close(fds[1]);
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    int err = 0;
+    int verdict = 1;
     ssize_t n;
-    while ((n = ::read(fds[0], &err, sizeof err)) < 0 && errno == EINTR) {
+    while ((n = ::read(fds[0], &verdict, sizeof verdict)) < 0 && errno == EINTR) {
     }
     ::close(fds[0]);
-    bool started = n == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    if (!started) log(LogLevel::error, "platform", std::string("[Workspace] could not start ") + opener);
-    return started;
+    const bool opened = n == static_cast<ssize_t>(sizeof verdict) && (verdict == 0 || verdict == kStillRunning);
+    if (!opened) {
+        log(LogLevel::error, "platform",
+            std::string("[Workspace] ") + opener + " did not open the URL (exit status " +
+                std::to_string(n == static_cast<ssize_t>(sizeof verdict) ? verdict : -1) + ")");
+    }
+    return opened;
 }
 
 }  // namespace brisko::platform

@@ -2,6 +2,7 @@
 // workspace notifications (sleep and wake).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -41,8 +42,9 @@ class Workspace {
     // The application owning the active window; none when there is no active window or no display.
     virtual std::optional<RunningApplication> frontmostApplication() = 0;
 
-    // Opens the URL with the user's default handler (xdg-open) without waiting for it; true when the
-    // opener was started. Texts that are empty, start with '-' or carry control characters are refused.
+    // Opens the URL with the user's default handler (xdg-open); true when it opened it, false when the
+    // opener could not start or reported failure (nothing handles the URL). Never waits for the browser
+    // itself. Texts that are empty, start with '-' or carry control characters are refused.
     virtual bool openURL(std::string_view url) = 0;
 
     // The workspace notification centre (sleep and wake are posted there on the main thread).
@@ -60,8 +62,12 @@ class Workspace {
 // Opens a URL with the shared workspace.
 bool openURL(std::string_view url);
 
-// Starts xdg-open (or the program named) with the URL, detached and reaped; true when it started.
-// The workspaces use it; exposed for the one place that needs another opener.
-bool launchURLOpener(std::string_view url, const char* opener = "xdg-open");
+// Starts xdg-open (or the program named) with the URL, detached and reaped, and waits up to `grace`
+// for its verdict: false when it could not start or exited with a failure status within that time;
+// true when it succeeded or is still running then (a browser started in the foreground). The
+// workspaces use it; exposed for the one place that needs another opener.
+inline constexpr std::chrono::milliseconds kURLOpenerGrace{2000};
+bool launchURLOpener(std::string_view url, const char* opener = "xdg-open",
+                     std::chrono::milliseconds grace = kURLOpenerGrace);
 
 }  // namespace brisko::platform

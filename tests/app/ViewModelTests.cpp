@@ -67,6 +67,27 @@ TEST_CASE("the prompt shows at most once per launch from the switches, and every
     CHECK(log.contains("[Accessibility] prompt skipped (state=trusted)"));
 }
 
+TEST_CASE("where no settings page governs the permission, the explicit request opens nothing and says why") {
+    int opens = 0;
+    auto monitor = AccessibilityPermissionMonitor::make({
+        .isTrustedProvider = [] { return false; },
+        .promptHandler = [] {},
+        .settingsOpener =
+            [&](std::string_view) {
+                ++opens;
+                return true;
+            },
+        .settingsAddress = std::nullopt,
+        .untrustedReason = [] { return std::string("No X11 display answers."); },
+    });
+    platform::LogCapture log;
+    monitor->requestExplicitly();
+    CHECK(opens == 0);
+    CHECK(log.messages() ==
+          std::vector<std::string>{"[Accessibility] prompt shown (origin=explicit)",
+                                   "[Accessibility] no settings page governs this here: No X11 display answers."});
+}
+
 TEST_CASE(
     "the switch starts and stops the recorder and tells the tray; the tray's change moves the switch only") {
     qtApp();

@@ -155,6 +155,30 @@ TEST_CASE("permission missing: the caution line, then the settings button and hi
     CHECK(image.size() == QSize(460, 300));
 }
 
+TEST_CASE("where the session decides the permission, the line says so instead of offering settings") {
+    qtApp();
+    RecorderFixture f;
+    auto monitor = AccessibilityPermissionMonitor::make({
+        .isTrustedProvider = [] { return false; },
+        .promptHandler = [] {},
+        .settingsOpener = [](std::string_view) { return true; },
+        .settingsAddress = std::nullopt,
+        .untrustedReason = [] { return std::string("No X11 display answers."); },
+    });
+    auto* vm = new CompanionViewModel(monitor, f.recorder, f.auth);
+    CompanionContentView view(vm);
+    view.show();
+    f.signInUser();
+    REQUIRE(waitFor([&] { return view.showsSignedInContent(); }));
+    monitor->requestIfNeeded();
+    platform::MainLoop::drain();
+    auto* line = view.heroStatus()->accessibilityLine();
+    CHECK(line->buttonText().isEmpty());  // no settings button: there is nothing to open
+    CHECK(line->showsHint());
+    CHECK(line->hintText().contains(QStringLiteral("X11")));
+    CHECK(line->hintText().endsWith(QStringLiteral("No X11 display answers.")));
+}
+
 TEST_CASE("an account without an address shows an empty line and the fallback letter") {
     WindowFixture w;
     w.f.signInUser("");

@@ -1,9 +1,11 @@
-// Opening URLs: the opener gets exactly the URL, runs detached (we never wait for the browser), and
-// texts that could be taken for options or carry control characters are refused.
+// Opening URLs: the opener gets exactly the URL, runs detached (we never wait for the browser), its
+// failure is reported, and texts that could be taken for options or carry control characters are refused.
 #include <doctest/doctest.h>
 
 #include <unistd.h>
 #include <fstream>
+#include <utility>
+#include <vector>
 
 #include "platform/desktop/Workspace.hpp"
 #include "tests/platform/desktop/DesktopTestSupport.hpp"
@@ -48,8 +50,8 @@ struct FakeOpener {
 TEST_CASE("a URL is handed to the opener as one argument without waiting for it") {
     FakeOpener opener;
     std::string url = "https://example.com/a b?q=日本&x=1;rm -rf $HOME";
-    // The opener is still waiting at its gate when this returns.
-    CHECK(launchURLOpener(url, opener.script.c_str()));
+    // The opener is still waiting at its gate when this returns: still running counts as opened.
+    CHECK(launchURLOpener(url, opener.script.c_str(), std::chrono::milliseconds(200)));
     REQUIRE(processEventsUntil([&] { return opener.opened().has_value(); }));
     CHECK(*opener.opened() == url + "|");
     CHECK_FALSE(std::filesystem::exists(opener.finished));
@@ -66,6 +68,19 @@ TEST_CASE("texts that are not plain URLs are refused before anything starts") {
     }
     CHECK_FALSE(opener.opened());
     CHECK_FALSE(launchURLOpener("https://example.com", "/nonexistent/opener"));
+}
+
+TEST_CASE("an opener that reports failure makes the open fail; one that succeeds makes it succeed") {
+    TemporaryFolder folder;
+    for (const auto& [status, opened] : std::vector<std::pair<int, bool>>{{0, true}, {3, false}, {4, false}}) {
+        CAPTURE(status);
+        const auto script = folder.path() / ("opener-" + std::to_string(status));
+        // As xdg-open does when no handler exists for the URL's scheme (3) or the handler failed (4).
+        std::ofstream(script) << "#!/bin/sh\nexit " << status << "\n";
+        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+        CHECK(launchURLOpener("x-apple.systempreferences:com.apple.preference.security", script.c_str(),
+                              std::chrono::seconds(30)) == opened);
+    }
 }
 
 TEST_CASE("without a display-backed workspace nothing is frontmost and this process is itself") {

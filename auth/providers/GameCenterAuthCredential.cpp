@@ -37,11 +37,10 @@ std::shared_ptr<GameCenterAuthCredential> GameCenterAuthCredential::initWithCode
     fields.teamPlayerID = coding::decodeText(coder, kTeamPlayerIDKey);
     fields.gamePlayerID = coding::decodeText(coder, kGamePlayerIDKey);
     fields.displayName = coding::decodeText(coder, kDisplayNameKey);
-    // The URL entry may hold any simple class; only a URL is kept.
-    const auto url = coder.decodeObjectOfClasses(platform::archiveClasses<ArchivedURL, std::string, platform::Data,
-                                                                          platform::ArchiveNumber>(),
-                                                 kPublicKeyURLKey);
-    if (auto archived = url.object<ArchivedURL>()) fields.publicKeyURL = archived->url;
+    // Only a URL is kept; an entry of any other class is left alone rather than failing the archive.
+    if (coder.classNameForKey(kPublicKeyURLKey) == ArchivedURL::kArchiveClassName) {
+        if (auto archived = coder.decodeObjectOfClass<ArchivedURL>(kPublicKeyURLKey)) fields.publicKeyURL = archived->url;
+    }
     fields.signature = coder.decodeObjectOfClass<platform::Data>(kSignatureKey);
     fields.salt = coder.decodeObjectOfClass<platform::Data>(kSaltKey);
     if (auto number = coder.decodeObjectOfClass<platform::ArchiveNumber>(kTimestampKey)) {

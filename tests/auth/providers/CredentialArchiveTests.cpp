@@ -135,7 +135,13 @@ TEST_CASE("decoding follows each credential's precedence rules") {
         CHECK_FALSE(twitter->token());
         CHECK_FALSE(twitter->secret());
     }
-    SUBCASE("Game Center: a text where the URL belongs, and no timestamp, leave both absent") {
+    SUBCASE("Game Center: a text or an object where the URL belongs, and no timestamp, leave both absent") {
+        auto withObject = unarchive<GameCenterAuthCredential>(rawArchive(
+            GameCenterAuthCredential::kArchiveClassName,
+            {{"publicKeyURL", Value::object(std::make_shared<RawObject>())}, {"displayName", Value("d")}}));
+        REQUIRE(withObject);
+        CHECK_FALSE(withObject->publicKeyURL());
+        CHECK(withObject->displayName() == "d");
         auto game = unarchive<GameCenterAuthCredential>(
             rawArchive(GameCenterAuthCredential::kArchiveClassName,
                        {{"publicKeyURL", Value("https://keys.example/")}, {"playerID", Value("p")}}));

@@ -1,11 +1,16 @@
 // The local identity service: accounts, tokens, second factors, request recording and faults.
 #include "tests/support/identity-service/IdentityService.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <regex>
 #include <stdexcept>
 
@@ -176,8 +181,32 @@ IdentityService::IdentityService(Options options)
     port_ = options_.port > 0 ? (server_->bind_to_port("127.0.0.1", options_.port) ? options_.port : -1)
                               : server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("the identity service cannot bind 127.0.0.1");
+    widenListenBacklog();
     thread_ = std::thread([this] { server_->listen_after_bind(); });
     while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// The HTTP library listens with a backlog of 5: many clients connecting at once would see their
+// connections dropped and retried a second later. Listening again on the same socket widens it.
+void IdentityService::widenListenBacklog() {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+        int fd = -1;
+        try {
+            fd = std::stoi(entry.path().filename().string());
+        } catch (...) {
+            continue;
+        }
+        sockaddr_in local{};
+        socklen_t length = sizeof(local);
+        int listening = 0;
+        socklen_t flagLength = sizeof(listening);
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 && local.sin_family == AF_INET &&
+            ntohs(local.sin_port) == port_ && getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &flagLength) == 0 &&
+            listening) {
+            ::listen(fd, 1024);
+        }
+    }
 }
 
 IdentityService::~IdentityService() {

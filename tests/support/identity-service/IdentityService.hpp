@@ -198,6 +198,7 @@ class IdentityService {
         int status = 200;
         nlohmann::json body;
     };
+    void widenListenBacklog();
     void handle(const httplib::Request& req, httplib::Response& res);
     std::optional<Fault> takeFault(const std::string& endpoint);
     Reply route(const std::string& endpoint, const nlohmann::json& body, const Request& request);

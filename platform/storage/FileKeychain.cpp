@@ -1,11 +1,8 @@
 // The file keychain: load, apply the shared item rules, write back atomically, all under a lock file.
 #include "platform/storage/FileKeychain.hpp"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include "platform/base/Clock.hpp"
+#include "platform/storage/FileLock.hpp"
 #include "platform/storage/FileSystem.hpp"
 #include "platform/base/Log.hpp"
 #include "platform/storage/PropertyList.hpp"
@@ -14,33 +11,6 @@ namespace brisko::platform {
 namespace {
 
 constexpr std::string_view kFileName = "keychain-items.plist";
-
-// An exclusive advisory lock on "<file>.lock", held while it lives.
-class FileLock {
-  public:
-    explicit FileLock(const std::filesystem::path& file) {
-        std::filesystem::path lockPath = file;
-        lockPath += ".lock";
-        fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ < 0) return;
-        while (::flock(fd_, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                ::close(fd_);
-                fd_ = -1;
-                return;
-            }
-        }
-    }
-    ~FileLock() {
-        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
-    }
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-    bool locked() const { return fd_ >= 0; }
-
-  private:
-    int fd_ = -1;
-};
 
 }  // namespace
 
@@ -59,8 +29,11 @@ OSStatus FileKeychain::transact(bool writes, Body&& body) {
         log(LogLevel::error, "platform", "Keychain file folder unavailable: " + e.error().description());
         return errSecIO;
     }
-    FileLock lock(file_);
-    if (!lock.locked()) return errSecIO;
+    // Other processes using the same file wait here; the lock file is never reached through a link.
+    std::filesystem::path lockPath = file_;
+    lockPath += ".lock";
+    auto lock = FileLock::lock(lockPath);
+    if (!lock) return errSecIO;
 
     KeychainItemList list;
     if (FileSystem::fileExists(file_)) {

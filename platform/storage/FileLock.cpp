@@ -14,17 +14,43 @@ namespace {
 constexpr std::size_t kMaxNoteBytes = 4096;
 }  // namespace
 
-std::optional<FileLock> FileLock::tryLock(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return std::nullopt;
+namespace {
+// The lock file opened without following a link (a planted one is removed once), when it is a regular
+// file of this user; -1 otherwise.
+int openLockFile(const std::filesystem::path& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == ELOOP && ::unlink(path.c_str()) == 0)
+        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
     struct stat st {};
-    // Only a regular file of this user is a lock of ours.
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
-        ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+        ::close(fd);
+        return -1;
+    }
+    ::fchmod(fd, 0600);
+    return fd;
+}
+}  // namespace
+
+std::optional<FileLock> FileLock::tryLock(const std::filesystem::path& path) {
+    const int fd = openLockFile(path);
+    if (fd < 0) return std::nullopt;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
         return std::nullopt;
     }
-    ::fchmod(fd, 0600);
+    return FileLock(path, fd);
+}
+
+std::optional<FileLock> FileLock::lock(const std::filesystem::path& path) {
+    const int fd = openLockFile(path);
+    if (fd < 0) return std::nullopt;
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            ::close(fd);
+            return std::nullopt;
+        }
+    }
     return FileLock(path, fd);
 }
 

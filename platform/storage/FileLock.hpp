@@ -12,8 +12,11 @@ namespace brisko::platform {
 class FileLock {
   public:
     // The lock, or nothing when another process (or another open of the file) holds it or the file
-    // cannot be opened. The file is made with mode 0600; a symbolic link in its place is refused.
+    // cannot be opened. The file is made with mode 0600; a symbolic link planted in its place is never
+    // followed: it is removed and a file of our own is made.
     static std::optional<FileLock> tryLock(const std::filesystem::path& path);
+    // The same, waiting for the holder to release it.
+    static std::optional<FileLock> lock(const std::filesystem::path& path);
 
     // The note the holder left (at most 4 KiB), nothing when none or unreadable.
     static std::optional<std::string> readNote(const std::filesystem::path& path);

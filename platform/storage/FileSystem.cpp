@@ -54,6 +54,13 @@ Path appFolder(const Path& base) {
     } catch (const ErrorException&) {
         // The folder is still the right answer; the write that needs it reports the failure.
     }
+    // A folder that already existed keeps its mode: one of ours that others may enter (0777 left by
+    // a careless tool or umask) is closed to them, since it holds samples and credentials.
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+        (st.st_mode & 077) != 0) {
+        ::chmod(folder.c_str(), 0700);
+    }
     return folder;
 }
 

@@ -26,10 +26,18 @@ TEST_CASE("one holder at a time, released when the holder goes, with the holder'
     CHECK(FileLock::tryLock(path));
 }
 
-TEST_CASE("a symbolic link at the lock's place is refused and its target left alone") {
+TEST_CASE("a symbolic link planted at the lock's place is never followed") {
     testing::TemporaryDirectory dir;
-    std::filesystem::create_symlink(dir.path() / "target", dir.path() / "owner.lock");
-    CHECK_FALSE(FileLock::tryLock(dir.path() / "owner.lock"));
-    CHECK_FALSE(std::filesystem::exists(dir.path() / "target"));
-    CHECK_FALSE(FileLock::readNote(dir.path() / "owner.lock"));
+    const auto path = dir.path() / "owner.lock";
+    std::filesystem::create_symlink(dir.path() / "target", path);
+    CHECK_FALSE(FileLock::readNote(path));
+    for (bool waiting : {false, true}) {
+        CAPTURE(waiting);
+        auto lock = waiting ? FileLock::lock(path) : FileLock::tryLock(path);
+        REQUIRE(lock);
+        CHECK_FALSE(std::filesystem::is_symlink(path));
+        CHECK_FALSE(std::filesystem::exists(dir.path() / "target"));
+        std::filesystem::remove(path);
+        std::filesystem::create_symlink(dir.path() / "target", path);
+    }
 }

@@ -1,6 +1,7 @@
 // Files and folders: atomic writes, the platform's file errors and the XDG folders.
 #include <doctest/doctest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -113,4 +114,13 @@ TEST_CASE("the app folders follow the XDG variables and are private") {
     CHECK(FileSystem::configDirectory() == dir / "config" / "brisko-desktop");
     CHECK(FileSystem::cacheDirectory() == dir / "home" / ".cache" / "brisko-desktop");
     CHECK(FileSystem::isDirectory(dir / "home" / ".cache" / "brisko-desktop"));
+}
+
+TEST_CASE("an app folder that already exists open to others is made private again") {
+    TemporaryDirectory dir;
+    ScopedEnvironment data("XDG_DATA_HOME", (dir / "data").string());
+    FileSystem::createDirectory(dir / "data" / "brisko-desktop", true, 0700);
+    REQUIRE(::chmod((dir / "data" / "brisko-desktop").c_str(), 0777) == 0);
+    FileSystem::applicationSupportDirectory();
+    CHECK(permissions(dir / "data" / "brisko-desktop") == 0700);
 }

@@ -3,6 +3,8 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include "platform/storage/Crypto.hpp"
 #include "platform/storage/FileKeychain.hpp"
 #include "platform/storage/InMemoryKeychain.hpp"
@@ -47,6 +49,16 @@ TEST_CASE("the file keychain writes a private file that a new instance reads bac
     REQUIRE(found.size() == 2);
     CHECK(found[0].account == "first");  // oldest first
     CHECK(found[1].data == Data{2});
+}
+
+TEST_CASE("the file keychain never follows a link planted at its lock file") {
+    TemporaryDirectory dir;
+    std::filesystem::create_directories(dir / "store");
+    std::filesystem::create_symlink(dir / "elsewhere", dir / "store" / "keychain-items.plist.lock");
+    FileKeychain keychain(dir / "store" / "keychain-items.plist");
+    CHECK(keychain.add(genericPassword("svc", "first", Data{1})) == errSecSuccess);
+    CHECK_FALSE(std::filesystem::exists(dir / "elsewhere"));
+    CHECK_FALSE(std::filesystem::is_symlink(dir / "store" / "keychain-items.plist.lock"));
 }
 
 TEST_CASE("a file keychain that cannot be read fails, unlike one that lacks the item") {

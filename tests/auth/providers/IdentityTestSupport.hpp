@@ -1,42 +1,41 @@
-// An identity client of a fresh app against the local identity service, for the multi-factor and
-// provider tests.
+// Helpers for the provider tests that run against the local identity service, over the identity
+// client's own test fixture (tests/auth/AuthTestSupport): accounts, apps with a client ID, failures.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
 
-#include "auth/Auth.hpp"
+#include "core/App.hpp"
+#include "core/Options.hpp"
 #include "platform/base/Async.hpp"
-#include "tests/support/identity-service/IdentityService.hpp"
+#include "tests/auth/AuthTestSupport.hpp"
 
 namespace brisko::auth::test {
 
-inline constexpr const char* kFixtureEzevarAppID = "1:123456789012:ios:0123456789abcdef";
+// An account with a verified address (the service enrols second factors only then).
+inline std::string createVerifiedAccount(AuthFixture& f, const std::string& email, const std::string& password) {
+    auto uid = f.service.createAccount(email, password);
+    f.service.updateAccount(uid, [](testing::IdentityService::Account& account) { account.emailVerified = true; });
+    return uid;
+}
 
-struct IdentityFixture {
-    testing::IdentityService service;
-    std::shared_ptr<core::App> app;
-    std::shared_ptr<Auth> auth;
-
-    // `clientID`: the options' client ID, when the test needs one.
-    explicit IdentityFixture(std::optional<std::string> clientID = std::nullopt);
-    ~IdentityFixture();
-
-    // An account with a verified address (the service enrols second factors only then).
-    std::string createVerifiedAccount(const std::string& email, const std::string& password);
-    // Lets the client's queue and the main queue finish what they were given.
-    void settle();
-};
+// The name of a newly configured app whose options carry the client ID (for AuthFixture::Settings).
+inline std::string appWithClientID(const std::string& clientID) {
+    static std::atomic<int> counter{0};
+    const std::string name = "providers-client-id-" + std::to_string(++counter);
+    auto options = core::Options::initWithEzevarAppID(std::string(kTestEzevarAppID), "123456789012");
+    options->setAPIKey("test-api-key");
+    options->setProjectID("brisko-local");
+    options->setClientID(clientID);
+    core::App::configureWithName(name, options);
+    return name;
+}
 
 template <class T>
 T run(platform::Task<T> task) {
     return platform::runOnMainLoop(std::move(task), std::chrono::seconds(30));
-}
-
-// Runs the main queue until the condition holds (bounded).
-inline bool waitFor(const std::function<bool()>& done) {
-    return platform::MainLoop::runUntil(done, std::chrono::seconds(20));
 }
 
 // The error a task fails with; none when it succeeds.

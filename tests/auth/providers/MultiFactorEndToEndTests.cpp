@@ -13,7 +13,7 @@
 #include "platform/base/Dispatch.hpp"
 #include "platform/net/URL.hpp"
 #include "tests/auth/providers/FatalCheck.hpp"
-#include "tests/auth/providers/IdentityFixture.hpp"
+#include "tests/auth/providers/IdentityTestSupport.hpp"
 
 using namespace brisko;
 using namespace brisko::auth;
@@ -32,9 +32,9 @@ struct EnrolledAccount {
 };
 
 // Signs in with the password and enrols a TOTP factor through the user's multi-factor object.
-EnrolledAccount enrolTOTP(IdentityFixture& f) {
+EnrolledAccount enrolTOTP(AuthFixture& f) {
     EnrolledAccount account;
-    account.uid = f.createVerifiedAccount(kEmail, kPassword);
+    account.uid = createVerifiedAccount(f, kEmail, kPassword);
     auto user = run(f.auth->signIn(kEmail, kPassword))->user();
     auto session = run(user->multiFactor()->session());
     REQUIRE(session->currentUser() == user);
@@ -48,7 +48,7 @@ EnrolledAccount enrolTOTP(IdentityFixture& f) {
     return account;
 }
 
-std::shared_ptr<MultiFactorResolver> secondFactorChallenge(IdentityFixture& f) {
+std::shared_ptr<MultiFactorResolver> secondFactorChallenge(AuthFixture& f) {
     auto error = failure(f.auth->signIn(kEmail, kPassword));
     REQUIRE(error);
     REQUIRE(error->code() == rawValue(AuthErrorCode::secondFactorRequired));
@@ -62,7 +62,7 @@ std::shared_ptr<MultiFactorResolver> secondFactorChallenge(IdentityFixture& f) {
 }  // namespace
 
 TEST_CASE("a TOTP factor is enrolled, signed in with through the resolver, and withdrawn") {
-    IdentityFixture f;
+    AuthFixture f;
     const auto account = enrolTOTP(f);
 
     // Enrolment signs in again: the current user is a new object that lists the factor.
@@ -116,8 +116,8 @@ TEST_CASE("a TOTP factor is enrolled, signed in with through the resolver, and w
 }
 
 TEST_CASE("a wrong enrolment code fails on the main queue and keeps the user as it was") {
-    IdentityFixture f;
-    f.createVerifiedAccount(kEmail, kPassword);
+    AuthFixture f;
+    createVerifiedAccount(f, kEmail, kPassword);
     auto user = run(f.auth->signIn(kEmail, kPassword))->user();
     auto secret = run(TOTPMultiFactorGenerator::generateSecret(run(user->multiFactor()->session())));
     CHECK(secret->codeLength() == 6);
@@ -137,7 +137,7 @@ TEST_CASE("a wrong enrolment code fails on the main queue and keeps the user as 
                                     onMain = platform::isMainThread();
                                     error = std::move(e);
                                 });
-    REQUIRE(waitFor([&] { return calls > 0; }));
+    REQUIRE(waitOnMain([&] { return calls > 0; }));
     f.settle();
     CHECK(calls == 1);
     CHECK(onMain);
@@ -149,7 +149,7 @@ TEST_CASE("a wrong enrolment code fails on the main queue and keeps the user as 
 }
 
 TEST_CASE("a withdrawal whose re-sign-in fails signs the user out and reports the failure") {
-    IdentityFixture f;
+    AuthFixture f;
     const auto account = enrolTOTP(f);
     auto user = f.auth->currentUser();
     f.service.injectFault("getAccountInfo", Fault::ofServerError("INTERNAL_ERROR", 500));
@@ -161,7 +161,7 @@ TEST_CASE("a withdrawal whose re-sign-in fails signs the user out and reports th
         onMain = platform::isMainThread();
         error = std::move(e);
     });
-    REQUIRE(waitFor([&] { return calls > 0; }));
+    REQUIRE(waitOnMain([&] { return calls > 0; }));
     f.service.clearFaults();
     f.settle();
     CHECK(calls == 1);
@@ -171,7 +171,7 @@ TEST_CASE("a withdrawal whose re-sign-in fails signs the user out and reports th
 }
 
 TEST_CASE("the service's refusal of a withdrawal reaches the caller once and keeps the user") {
-    IdentityFixture f;
+    AuthFixture f;
     enrolTOTP(f);
     auto user = f.auth->currentUser();
     auto error = failure(user->multiFactor()->unenroll(std::string("no-such-factor")));
@@ -181,8 +181,8 @@ TEST_CASE("the service's refusal of a withdrawal reaches the caller once and kee
 }
 
 TEST_CASE("an enrolment assertion that can't be sent stops before anything is sent") {
-    IdentityFixture f;
-    f.createVerifiedAccount(kEmail, kPassword);
+    AuthFixture f;
+    createVerifiedAccount(f, kEmail, kPassword);
     auto user = run(f.auth->signIn(kEmail, kPassword))->user();
     auto multiFactor = user->multiFactor();
     auto secret = std::make_shared<TOTPSecret>(TOTPSecret::Fields{"KEY", "SHA1", 6, 30, std::nullopt, "s"});

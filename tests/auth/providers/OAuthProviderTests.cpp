@@ -12,7 +12,7 @@
 #include "platform/storage/Bundle.hpp"
 #include "platform/storage/PropertyList.hpp"
 #include "tests/auth/providers/FatalCheck.hpp"
-#include "tests/auth/providers/IdentityFixture.hpp"
+#include "tests/auth/providers/IdentityTestSupport.hpp"
 
 using namespace brisko;
 using namespace brisko::auth;
@@ -50,7 +50,7 @@ struct BundleWithSchemes {
 }  // namespace
 
 TEST_CASE("a new provider has one empty scope, no parameters and the app's own callback scheme") {
-    IdentityFixture f;
+    AuthFixture f;
     auto provider = OAuthProvider::provider(AuthProviderID::custom("oidc.example"), f.auth);
     CHECK(provider->providerID() == "oidc.example");
     CHECK(provider->scopes() == std::vector<std::string>{""});
@@ -63,21 +63,21 @@ TEST_CASE("a new provider has one empty scope, no parameters and the app's own c
 
 TEST_CASE("the reversed client ID is the callback scheme when the app registered it, in any case") {
     BundleWithSchemes bundle({"COM.EZEVARUSERCONTENT.APPS.123-ABC"});
-    IdentityFixture f(kClientID);
+    AuthFixture f(AuthFixture::Settings{.appName = appWithClientID(kClientID)});
     auto provider = OAuthProvider::provider("oidc.example", f.auth);
     CHECK(provider->usingClientIDScheme());
     CHECK(provider->callbackScheme() == "com.ezevarusercontent.apps.123-abc");
 }
 
 TEST_CASE("Facebook and Apple are refused as generic providers unless an emulator is used") {
-    IdentityFixture f;
+    AuthFixture f;
     // The fixture's client talks to the local service through the emulator address: both are accepted.
     CHECK(OAuthProvider::provider(AuthProviderID::facebook(), f.auth)->providerID() == "facebook.com");
     CHECK(OAuthProvider::provider(AuthProviderID::apple(), f.auth)->providerID() == "apple.com");
 }
 
 TEST_CASE("without an emulator, Facebook and Apple stop the process as generic providers") {
-    IdentityFixture f;
+    AuthFixture f;
     for (const auto& [providerID, message] : {std::pair{AuthProviderID::facebook(), kFacebookGenericIDPMessage},
                                               std::pair{AuthProviderID::apple(), kAppleGenericIDPMessage}}) {
         CAPTURE(providerID.rawValue);

@@ -503,6 +503,18 @@ std::optional<URL> URL::withPercentEncodedQuery(std::optional<std::string_view> 
     return c.url();
 }
 
+URL URL::withoutPassword() const {
+    if (!password_) return *this;
+    URLComponents c(*this);
+    c.percentEncodedPassword.reset();
+    if (auto stripped = c.url()) return *stripped;
+    // Not expected: a URL that parsed rebuilds. Fall back to one that names only where it points.
+    URLComponents bare;
+    bare.scheme = scheme_;
+    bare.percentEncodedHost = host_;
+    return bare.url().value_or(URL());
+}
+
 std::optional<URL> URL::withFragment(std::optional<std::string_view> fragment) const {
     URLComponents c(*this);
     c.percentEncodedFragment = fragment ? std::optional<std::string>(std::string(*fragment)) : std::nullopt;

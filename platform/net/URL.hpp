@@ -68,7 +68,10 @@ class URL {
     static URL fileURLWithPath(std::string_view path);
 
     const std::string& absoluteString() const { return text_; }
-    std::string description() const { return text_; }
+    // The text for logs and descriptions: the URL without its password, which never shows.
+    std::string description() const { return withoutPassword().absoluteString(); }
+    // A copy without the password (this URL when it has none).
+    URL withoutPassword() const;
 
     // Components as written (scheme lower-cased). Missing components give nothing; an empty one
     // ("http://h/?" has an empty query) gives an empty text.

@@ -65,9 +65,10 @@ Error makeURLError(URLErrorCode code, const std::optional<URL>& failingURL, std:
     }
     info.emplace(std::string(kLocalizedDescriptionKey), Value(std::move(description)));
     if (failingURL) {
-        info.emplace(std::string(kURLErrorFailingURLErrorKey),
-                     Value::object(std::make_shared<const URL>(*failingURL)));
-        info.emplace(std::string(kURLErrorFailingURLStringErrorKey), Value(failingURL->absoluteString()));
+        // Errors are logged and passed around: the URL they carry has no password.
+        const URL shown = failingURL->withoutPassword();
+        info.emplace(std::string(kURLErrorFailingURLErrorKey), Value::object(std::make_shared<const URL>(shown)));
+        info.emplace(std::string(kURLErrorFailingURLStringErrorKey), Value(shown.absoluteString()));
     }
     return Error(std::string(kURLErrorDomain), static_cast<int>(code), std::move(info));
 }

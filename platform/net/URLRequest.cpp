@@ -4,7 +4,7 @@
 namespace brisko::platform {
 
 std::string URLRequest::description() const {
-    return url_ ? "<" + url_->absoluteString() + ">" : std::string("<no URL>");
+    return url_ ? "<" + url_->description() + ">" : std::string("<no URL>");
 }
 
 bool URLRequest::operator==(const URLRequest& o) const {

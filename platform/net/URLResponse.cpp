@@ -141,7 +141,7 @@ std::string HTTPURLResponse::localizedStringForStatusCode(int code) {
 }
 
 std::string HTTPURLResponse::description() const {
-    return "<HTTPURLResponse " + url_.absoluteString() + " status " + std::to_string(statusCode_) + ">";
+    return "<HTTPURLResponse " + url_.description() + " status " + std::to_string(statusCode_) + ">";
 }
 
 }  // namespace brisko::platform

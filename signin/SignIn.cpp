@@ -107,7 +107,11 @@ SignIn::SignIn(std::shared_ptr<KeychainStore> keychainStore, std::shared_ptr<Aut
 }
 
 void SignIn::initialize() {
-    if (auto bundle = platform::Bundle::main()) configuration_ = configurationFromBundle(bundle.get());
+    if (auto bundle = platform::Bundle::main()) {
+        configuration_ = configurationFromBundle(bundle.get());
+        const platform::Value* loopback = bundle->objectForInfoDictionaryKey(kLoopbackRedirectKey);
+        loopbackRedirect_ = loopback && loopback->boolean().value_or(false);
+    }
     const bool fresh = isFreshInstall();
     auto authorization = platform::URL::parse(
         platform::format(kAuthorizationEndpointFormat, {SignInPreferences::ezevarAuthorizationServer()}));
@@ -196,7 +200,9 @@ void SignIn::assertValidParameters(const SignInInternalOptions& options) const {
         throw platform::ProgrammingException(std::string(kInvalidArgumentException), std::string(kNoClientIDReason));
     if (options.presentingWindow() == 0)
         throw platform::ProgrammingException(std::string(kInvalidArgumentException), std::string(kNoWindowReason));
-    auto missing = SignInCallbackSchemes(options.configuration()->clientID()).unsupportedSchemes();
+    // A loopback redirect needs no URL scheme of the app.
+    auto missing = loopbackRedirect_ ? std::vector<std::string>{}
+                                     : SignInCallbackSchemes(options.configuration()->clientID()).unsupportedSchemes();
     if (!missing.empty()) {
         std::string joined;
         for (const auto& scheme : missing) joined += (joined.empty() ? "" : ", ") + scheme;
@@ -309,27 +315,48 @@ std::optional<platform::URL> SignIn::redirectURLWithOptions(const SignInInternal
     return platform::URL::parse(scheme + ":" + std::string(kRedirectPath));
 }
 
-oauth::AuthorizationRequestPtr SignIn::authorizationRequestWithOptions(const SignInInternalOptions& options) {
+oauth::AuthorizationRequestPtr SignIn::authorizationRequestWithOptions(const SignInInternalOptions& options,
+                                                                       std::optional<platform::URL> redirectURL) {
+    if (!redirectURL) redirectURL = redirectURLWithOptions(options);
     return oauth::AuthorizationRequest::make(oauthClientConfiguration_, options.configuration()->clientID(),
-                                             std::nullopt, options.scopes(), redirectURLWithOptions(options),
+                                             std::nullopt, options.scopes(), std::move(redirectURL),
                                              std::string(kResponseTypeCode), additionalParametersFromOptions(options),
                                              options.nonce());
 }
 
 void SignIn::authenticateInteractivelyWithOptions(std::shared_ptr<SignInInternalOptions> options) {
-    auto request = authorizationRequestWithOptions(*options);
+    std::optional<platform::URL> redirect;
+    std::shared_ptr<oauth::RedirectHTTPHandler> listener;
+    if (loopbackRedirect_) {
+        listener = std::make_shared<oauth::RedirectHTTPHandler>();
+        platform::OptionalError error;
+        auto base = listener->startHTTPListener(&error);
+        if (!base) {
+            processAuthorizationResponse(nullptr, error, std::nullopt);
+            return;
+        }
+        redirect = platform::URL::parse(std::string(kRedirectPath), *base);
+    }
+    auto request = authorizationRequestWithOptions(*options, redirect);
     auto self = shared_from_this();
     const auto generation = generation_;
     auto finished = std::make_shared<bool>(false);
     auto session = oauth::AuthorizationService::presentAuthorizationRequest(
         request, agentFactory_(options->presentingWindow()),
-        [self, generation, finished](oauth::AuthorizationResponsePtr response, platform::OptionalError error) {
+        [self, generation, finished, listener](oauth::AuthorizationResponsePtr response, platform::OptionalError error) {
             *finished = true;
+            // The listener's work ends with the flow, whichever way it ended.
+            if (listener && self->loopbackHandler_ == listener) self->loopbackHandler_.reset();
             if (generation != self->generation_) return;
             self->processAuthorizationResponse(std::move(response), std::move(error), std::nullopt);
         });
     // A flow that already ended (the browser could not be opened) is no flow to resume.
-    if (!*finished) currentAuthorizationFlow_ = std::move(session);
+    if (*finished) return;
+    currentAuthorizationFlow_ = session;
+    if (listener) {
+        listener->setCurrentAuthorizationFlow(session);
+        loopbackHandler_ = std::move(listener);
+    }
 }
 
 void SignIn::processAuthorizationResponse(oauth::AuthorizationResponsePtr response, platform::OptionalError error,

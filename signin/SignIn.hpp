@@ -17,6 +17,7 @@
 #include "oauth/AuthorizationSession.hpp"
 #include "oauth/ExternalUserAgent.hpp"
 #include "oauth/IDToken.hpp"
+#include "oauth/RedirectHTTPHandler.hpp"
 #include "oauth/ServiceConfiguration.hpp"
 #include "platform/base/Error.hpp"
 #include "platform/net/URL.hpp"
@@ -45,6 +46,9 @@ class SignIn : public std::enable_shared_from_this<SignIn> {
     static constexpr std::string_view kHostedDomainKey = "EIDHostedDomain";
     static constexpr std::string_view kOpenIDRealmKey = "EIDOpenIDRealm";
     static constexpr std::string_view kServerAuthCodeKey = "server_code";
+    // Information-list Boolean: the redirect comes back to a loopback listener on 127.0.0.1 instead of
+    // the app's URL scheme (no scheme needs registering with the desktop).
+    static constexpr std::string_view kLoopbackRedirectKey = "EIDLoopbackRedirect";
 
     using RestoreCompletion = std::function<void(std::shared_ptr<EzevarUser>, platform::OptionalError)>;
     using DisconnectCompletion = std::function<void(platform::OptionalError)>;
@@ -94,6 +98,9 @@ class SignIn : public std::enable_shared_from_this<SignIn> {
     void signOut();
     void disconnectWithCompletion(DisconnectCompletion completion);
 
+    bool usesLoopbackRedirect() const { return loopbackRedirect_; }
+    void setUsesLoopbackRedirect(bool value) { loopbackRedirect_ = value; }
+
     // Seams: the agent that shows the page, and the URL-session configuration of the user-info and
     // revocation fetches (a test CA, for local stand-ins).
     void setExternalUserAgentFactory(ExternalUserAgentFactory factory) { agentFactory_ = std::move(factory); }
@@ -103,7 +110,8 @@ class SignIn : public std::enable_shared_from_this<SignIn> {
 
     // The flow machinery (public for the steps and for tests).
     void signInWithOptions(std::shared_ptr<SignInInternalOptions> options);
-    oauth::AuthorizationRequestPtr authorizationRequestWithOptions(const SignInInternalOptions& options);
+    oauth::AuthorizationRequestPtr authorizationRequestWithOptions(const SignInInternalOptions& options,
+                                                                   std::optional<platform::URL> redirectURL = std::nullopt);
     oauth::StringMap additionalParametersFromOptions(const SignInInternalOptions& options) const;
     std::optional<platform::URL> redirectURLWithOptions(const SignInInternalOptions& options) const;
     static std::shared_ptr<ProfileData> profileDataWithIDToken(const oauth::IDToken& idToken);
@@ -151,6 +159,9 @@ class SignIn : public std::enable_shared_from_this<SignIn> {
     std::uint64_t generation_ = 0;
     ExternalUserAgentFactory agentFactory_;
     std::optional<platform::URLSessionConfiguration> fetcherConfiguration_;
+    bool loopbackRedirect_ = false;
+    // The listener of the flow under way, when the redirect comes back over loopback.
+    std::shared_ptr<oauth::RedirectHTTPHandler> loopbackHandler_;
 };
 
 }  // namespace brisko::signin

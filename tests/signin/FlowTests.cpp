@@ -1,5 +1,7 @@
 // The sign-in flows against the Ezevar stand-in (a real OpenID provider behind our shim, over HTTPS),
 // with a scripted browser that signs in on its pages and delivers the redirect to the app.
+#include <thread>
+
 #include <doctest/doctest.h>
 
 #include "oauth/AuthorizationService.hpp"
@@ -404,4 +406,24 @@ TEST_CASE("a device-policy restart cancels the page silently and opens it again 
     flow.completeInBrowser(2);
     flow.wait(outcome);
     CHECK_FALSE(outcome.error);
+}
+
+TEST_CASE("when the configuration names the loopback listener, the redirect comes back over it") {
+    Flow flow;
+    flow.signIn->setUsesLoopbackRedirect(true);
+    Outcome outcome;
+    flow.signIn->signInWithPresentingWindow(kWindow, outcome.completion());
+    const auto page = flow.waitForPage();
+    auto redirectURI = platform::URL::parse(page)->queryValue("redirect_uri");
+    REQUIRE(redirectURI);
+    CHECK(redirectURI->rfind("http://127.0.0.1:", 0) == 0);
+    CHECK(redirectURI->find("/oauth2callback") != std::string::npos);
+    // The browser's last page is served by the app's own listener, on the main queue: run it there.
+    std::optional<std::string> landed;
+    std::thread browserThread([&] { landed = ScriptedBrowser().signIn(page); });
+    REQUIRE(platform::MainLoop::runUntil([&] { return outcome.done; }, std::chrono::seconds(30)));
+    browserThread.join();
+    REQUIRE_MESSAGE(!outcome.error, outcome.error->description());
+    CHECK(outcome.result->user());
+    CHECK(landed);
 }

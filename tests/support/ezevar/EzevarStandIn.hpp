@@ -51,7 +51,8 @@ class EzevarStandIn {
 
 // A browser without a screen: follows redirects with a cookie jar, fills in the stand-in's login form
 // (any login is accepted) and consent form, and stops at the redirect to the app (a URL of another
-// scheme than https), which it returns. Trusts the test CA. Bounded: at most 20 pages.
+// scheme than https), which it returns, or at the page of a loopback listener, whose address it
+// returns. Trusts the test CA. Bounded: at most 20 pages.
 class ScriptedBrowser {
   public:
     explicit ScriptedBrowser(std::string login = "dev@example.test") : login_(std::move(login)) {}

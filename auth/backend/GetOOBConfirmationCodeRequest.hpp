@@ -77,25 +77,4 @@ class GetOOBConfirmationCodeRequest : public IdentityToolkitRequest {
                                   Configuration requestConfiguration);
 };
 
-struct ResetPasswordResponse {
-    std::optional<std::string> email;
-    std::optional<std::string> verifiedEmail;  // the reply's "newEmail"
-    std::optional<std::string> requestType;
-
-    static ResetPasswordResponse initFromJSON(const nlohmann::json& object);
-};
-
-// Consumes a password-reset code: only to check it (no new password) or to set the new password.
-class ResetPasswordRequest : public IdentityToolkitRequest {
-  public:
-    using Response = ResetPasswordResponse;
-
-    ResetPasswordRequest(std::string oobCode, std::optional<std::string> newPassword,
-                         std::shared_ptr<AuthRequestConfiguration> requestConfiguration);
-    std::optional<JSONBody> jsonBody() const override;
-
-    std::string oobCode;
-    std::optional<std::string> updatedPassword;
-};
-
 }  // namespace brisko::auth

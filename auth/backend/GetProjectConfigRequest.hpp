@@ -1,4 +1,4 @@
-// The two read-only configuration calls: the project configuration and the reCAPTCHA configuration.
+// The project configuration call: the project ID and the domains authorised for action links.
 #pragma once
 
 #include <map>
@@ -23,24 +23,6 @@ class GetProjectConfigRequest : public IdentityToolkitRequest {
     using Response = GetProjectConfigResponse;
     explicit GetProjectConfigRequest(std::shared_ptr<AuthRequestConfiguration> requestConfiguration);
     std::optional<JSONBody> jsonBody() const override { return std::nullopt; }
-};
-
-struct GetRecaptchaConfigResponse {
-    std::optional<std::string> recaptchaKey;
-    std::optional<std::vector<std::map<std::string, std::string>>> enforcementState;
-
-    static GetRecaptchaConfigResponse initFromJSON(const nlohmann::json& object);
-};
-
-// GET "recaptchaConfig" of the identity platform (no body), with the client type, the reCAPTCHA
-// version and the tenant in its query.
-class GetRecaptchaConfigRequest : public IdentityToolkitRequest {
-  public:
-    using Response = GetRecaptchaConfigResponse;
-    explicit GetRecaptchaConfigRequest(std::shared_ptr<AuthRequestConfiguration> requestConfiguration);
-    std::optional<JSONBody> jsonBody() const override { return std::nullopt; }
-    // "&clientType=" type "&version=RECAPTCHA_ENTERPRISE", then "&tenantId=" tenant when set.
-    std::string queryParameters() const override;
 };
 
 }  // namespace brisko::auth

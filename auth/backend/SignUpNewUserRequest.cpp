@@ -1,4 +1,4 @@
-// Sign-up and custom-token sign-in.
+// Sign-up.
 #include "auth/backend/SignUpNewUserRequest.hpp"
 
 #include "auth/backend/internal/JSONReading.hpp"
@@ -38,27 +38,6 @@ std::optional<JSONBody> SignUpNewUserRequest::jsonBody() const {
     if (captchaResponse) body["captchaResponse"] = *captchaResponse;
     body["clientType"] = clientType;
     if (recaptchaVersion) body["recaptchaVersion"] = *recaptchaVersion;
-    if (returnSecureToken) body["returnSecureToken"] = true;
-    addTenant(body);
-    return body;
-}
-
-VerifyCustomTokenResponse VerifyCustomTokenResponse::initFromJSON(const nlohmann::json& object) {
-    VerifyCustomTokenResponse r;
-    r.idToken = readText(object, "idToken");
-    r.approximateExpirationDate = readExpiresIn(object, "expiresIn");
-    r.refreshToken = readText(object, "refreshToken");
-    r.isNewUser = readBoolean(object, "isNewUser");
-    return r;
-}
-
-VerifyCustomTokenRequest::VerifyCustomTokenRequest(std::string tokenText,
-                                                   std::shared_ptr<AuthRequestConfiguration> configuration)
-    : IdentityToolkitRequest("verifyCustomToken", std::move(configuration)), token(std::move(tokenText)) {}
-
-std::optional<JSONBody> VerifyCustomTokenRequest::jsonBody() const {
-    JSONBody body = JSONBody::object();
-    body["token"] = token;
     if (returnSecureToken) body["returnSecureToken"] = true;
     addTenant(body);
     return body;

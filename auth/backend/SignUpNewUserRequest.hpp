@@ -1,5 +1,4 @@
-// New account or anonymous account ("signupNewUser"), custom-token sign-in ("verifyCustomToken"), and
-// their replies.
+// New account or anonymous account ("signupNewUser") and its reply.
 #pragma once
 
 #include <optional>
@@ -35,26 +34,6 @@ class SignUpNewUserRequest : public IdentityToolkitRequest {
     std::optional<std::string> idToken;
     std::optional<std::string> captchaResponse;
     std::optional<std::string> recaptchaVersion;
-    bool returnSecureToken = true;
-};
-
-struct VerifyCustomTokenResponse {
-    std::optional<std::string> idToken;
-    std::optional<platform::Date> approximateExpirationDate;
-    std::optional<std::string> refreshToken;
-    bool isNewUser = false;
-
-    static VerifyCustomTokenResponse initFromJSON(const nlohmann::json& object);
-};
-
-class VerifyCustomTokenRequest : public IdentityToolkitRequest {
-  public:
-    using Response = VerifyCustomTokenResponse;
-
-    VerifyCustomTokenRequest(std::string token, std::shared_ptr<AuthRequestConfiguration> requestConfiguration);
-    std::optional<JSONBody> jsonBody() const override;
-
-    std::string token;
     bool returnSecureToken = true;
 };
 

@@ -6,7 +6,11 @@
 
 #include "auth/backend/AuthBackend.hpp"
 #include "auth/backend/GetProjectConfigRequest.hpp"
+#include "auth/backend/GetRecaptchaConfigRequest.hpp"
 #include "auth/backend/SendVerificationCodeRequest.hpp"
+#include "auth/backend/StartMFASignInRequest.hpp"
+#include "auth/backend/VerifyClientRequest.hpp"
+#include "auth/backend/VerifyPhoneNumberRequest.hpp"
 #include "platform/base/Clock.hpp"
 #include "tests/auth/backend/BackendTestSupport.hpp"
 

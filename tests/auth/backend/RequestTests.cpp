@@ -2,8 +2,13 @@
 #include <doctest/doctest.h>
 
 #include "auth/backend/AuthBackend.hpp"
+#include "auth/backend/RevokeTokenRequest.hpp"
 #include "auth/backend/GetProjectConfigRequest.hpp"
+#include "auth/backend/GetRecaptchaConfigRequest.hpp"
 #include "auth/backend/SendVerificationCodeRequest.hpp"
+#include "auth/backend/StartMFASignInRequest.hpp"
+#include "auth/backend/VerifyClientRequest.hpp"
+#include "auth/backend/VerifyPhoneNumberRequest.hpp"
 #include "tests/auth/backend/BackendTestSupport.hpp"
 
 using namespace brisko;

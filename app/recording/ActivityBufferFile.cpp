@@ -26,7 +26,7 @@ constexpr const char* kWriteRecoveredLog = "[ActivityTracking] Buffer file writt
 constexpr const char* kDamagedLog =
     "[ActivityTracking] Buffer file damaged: kept %d entries, %d unreadable lines set aside as %@";
 constexpr const char* kNotAFileLog = "[ActivityTracking] Buffer file is not a regular file; set aside as %@";
-constexpr const char* kUnreadableLog = "[ActivityTracking] Buffer file not read (%@): %@";
+constexpr const char* kUnreadableLog = "[ActivityTracking] Buffer file not read (%@): %@; set aside as %@";
 
 std::string entryLine(const BufferedEntry& e) {
     std::string line = "{\"seq\":" + std::to_string(e.sequence) + ",";
@@ -114,14 +114,17 @@ std::vector<BufferedEntry> ActivityBufferFile::load() {
     if (fd < 0) {
         const int err = errno;
         if (err == ENOENT) return {};
+        // Kept aside rather than overwritten: a link is not ours to follow, and an unreadable file may
+        // become readable again.
+        auto aside = platform::FileSystem::setAsideDamagedFile(path_);
+        const std::string asideText = aside ? aside->string() : std::string("(not moved)");
         if (err == ELOOP) {
-            auto aside = platform::FileSystem::setAsideDamagedFile(path_);
-            platform::logLine(
-                platform::format(kNotAFileLog, {aside ? aside->string() : std::string("(not moved)")}));
+            platform::logLine(platform::format(kNotAFileLog, {asideText}));
         } else {
             platform::logLine(platform::format(
                 kUnreadableLog,
-                {path_.string(), platform::FileSystem::fileError(err, path_, false).localizedDescription()}));
+                {path_.string(), platform::FileSystem::fileError(err, path_, false).localizedDescription(),
+                 asideText}));
         }
         needsRewrite_ = true;
         return {};

@@ -92,7 +92,7 @@ void MultiFactor::setUser(const std::shared_ptr<User>& user) {
     user_ = user;
 }
 
-void MultiFactor::getSessionWithCompletion(SessionCallback completion) {
+void MultiFactor::getSessionWithCompletion(const SessionCallback& completion) {
     auto owner = user();
     if (!owner) {
         if (completion) completion(nullptr, userGoneError(kMultiFactorUserGoneEnrollingMessage));
@@ -107,8 +107,8 @@ platform::Task<std::shared_ptr<MultiFactorSession>> MultiFactor::session() {
         [self = shared_from_this()](auto callback) { self->getSessionWithCompletion(std::move(callback)); });
 }
 
-void MultiFactor::enroll(std::shared_ptr<const MultiFactorAssertion> assertion, std::optional<std::string> displayName,
-                         Callback completion) {
+void MultiFactor::enroll(const std::shared_ptr<const MultiFactorAssertion>& assertion,
+                         std::optional<std::string> displayName, Callback completion) {
     const auto& factorID = assertion->factorID();
     if (factorID != kTOTPMultiFactorID && factorID != kPhoneMultiFactorID) {
         completeOnMain(completion, AuthErrorUtils::makeError(
@@ -152,7 +152,7 @@ void MultiFactor::unenroll(const std::shared_ptr<const MultiFactorInfo>& factorI
     unenroll(factorInfo->UID(), std::move(completion));
 }
 
-platform::Task<void> MultiFactor::unenroll(std::shared_ptr<const MultiFactorInfo> factorInfo) {
+platform::Task<void> MultiFactor::unenroll(const std::shared_ptr<const MultiFactorInfo>& factorInfo) {
     return unenroll(factorInfo->UID());
 }
 

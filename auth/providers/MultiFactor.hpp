@@ -51,14 +51,14 @@ class MultiFactor : public std::enable_shared_from_this<MultiFactor> {
 
     // A session for the owning user, before returning; when the user is gone, 17067 instead (never a
     // session for whoever else is signed in).
-    void getSessionWithCompletion(SessionCallback completion);
+    void getSessionWithCompletion(const SessionCallback& completion);
     platform::Task<std::shared_ptr<MultiFactorSession>> session();
 
     // Finalizes an enrolment from the assertion, then signs in again with the fresh tokens and makes
     // that user current. The completion runs exactly once, on the main queue: with nothing, the
     // service's or the client's error, 17067 when the owning user or its client is gone, or 17999 for
     // an assertion whose factor ID is neither "phone" nor "totp" (nothing is sent then).
-    void enroll(std::shared_ptr<const MultiFactorAssertion> assertion, std::optional<std::string> displayName,
+    void enroll(const std::shared_ptr<const MultiFactorAssertion>& assertion, std::optional<std::string> displayName,
                 Callback completion);
     platform::Task<void> enroll(std::shared_ptr<const MultiFactorAssertion> assertion,
                                 std::optional<std::string> displayName);
@@ -67,7 +67,7 @@ class MultiFactor : public std::enable_shared_from_this<MultiFactor> {
     // the user out. The completion runs exactly once: on the task's thread for the service's error, on
     // the main queue otherwise; 17067 (on the main queue) when the owning user or its client is gone.
     void unenroll(const std::shared_ptr<const MultiFactorInfo>& factorInfo, Callback completion);
-    platform::Task<void> unenroll(std::shared_ptr<const MultiFactorInfo> factorInfo);
+    platform::Task<void> unenroll(const std::shared_ptr<const MultiFactorInfo>& factorInfo);
     void unenroll(std::string factorUID, Callback completion);
     platform::Task<void> unenroll(std::string factorUID);
 

@@ -55,7 +55,8 @@ std::shared_ptr<MultiFactorResolver> MultiFactorResolver::make(std::optional<std
     return std::make_shared<MultiFactorResolver>(std::move(mfaPendingCredential), std::move(hints), std::move(auth));
 }
 
-void MultiFactorResolver::resolveSignIn(std::shared_ptr<const MultiFactorAssertion> assertion, Callback completion) {
+void MultiFactorResolver::resolveSignIn(const std::shared_ptr<const MultiFactorAssertion>& assertion,
+                                        Callback completion) {
     // The assertion is checked first: a malformed one is refused before anything else is touched.
     auto proof = verificationInfo(*assertion);
     FinalizeMFASignInRequest request(mfaPendingCredential_, std::move(proof), auth_->requestConfiguration());

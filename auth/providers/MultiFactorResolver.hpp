@@ -44,7 +44,7 @@ class MultiFactorResolver : public std::enable_shared_from_this<MultiFactorResol
     // assertion with a verification code), signs in with the fresh tokens and makes the user current.
     // The completion runs on the task's thread for the service's and the re-sign-in's errors and on the
     // main queue for the outcome of making the user current. A resolver may be used again.
-    void resolveSignIn(std::shared_ptr<const MultiFactorAssertion> assertion, Callback completion);
+    void resolveSignIn(const std::shared_ptr<const MultiFactorAssertion>& assertion, Callback completion);
     platform::Task<std::shared_ptr<AuthDataResult>> resolveSignIn(std::shared_ptr<const MultiFactorAssertion> assertion);
 
   private:

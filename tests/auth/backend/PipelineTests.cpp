@@ -404,3 +404,41 @@ TEST_CASE("an identity client changing its language and emulator while calls run
         CHECK((locale == "ja" || locale == "en"));
     }
 }
+
+TEST_CASE("the address and the fetcher's local-host permission come from one snapshot of the configuration") {
+    auto issuer = std::make_shared<AuthBackendRPCIssuer>();
+    AuthBackend backend(issuer);
+    auto configuration = AuthRequestConfiguration::make("KEY", "APP");
+    std::atomic<int> inconsistent{0}, local{0}, remote{0};
+    issuer->fetcherService()->setTestBlock(
+        [&](std::shared_ptr<fetcher::SessionFetcher> fetcher, fetcher::SessionFetcher::TestResponse respond) {
+            auto url = *fetcher->request()->url();
+            const bool http = url.scheme() == "http";
+            const bool allowed = fetcher->allowLocalhostRequest() &&
+                                 fetcher->allowedInsecureSchemes() == std::vector<std::string>{"http"};
+            const bool permitted = fetcher->allowLocalhostRequest() || !fetcher->allowedInsecureSchemes().empty();
+            if (http != allowed || (!http && permitted)) ++inconsistent;
+            ++(http ? local : remote);
+            respond(std::make_shared<platform::HTTPURLResponse>(url, 200, "HTTP/1.1", platform::HTTPHeaders{}),
+                    platform::toData(R"({"signinMethods":[]})"), std::nullopt);
+        });
+    std::atomic<bool> done{false};
+    std::thread changer([&] {
+        bool flip = false;
+        while (!done.load()) {
+            configuration->setEmulatorHostAndPort(flip ? std::optional<std::string>("127.0.0.1:9") : std::nullopt);
+            flip = !flip;
+            std::this_thread::yield();
+        }
+    });
+    auto calls = [&]() -> platform::Task<void> {
+        for (int i = 0; i < 60; ++i) {
+            co_await backend.callCreateAuthURI(CreateAuthURIRequest("a@b.c", "http://localhost", configuration));
+        }
+    };
+    run(calls());
+    done = true;
+    changer.join();
+    CHECK(inconsistent == 0);
+    CHECK(local + remote == 60);
+}

@@ -9,9 +9,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
+#include <algorithm>
+#include <cstddef>
+#include <new>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -139,18 +142,95 @@ std::string describe(const T& value) {
 std::string describe(const Nothing&);
 std::string describeAddress(const void* pointer);
 
-struct GroupTask {
-    GroupTask() { dispatchGroup().enter(); }
-    ~GroupTask() { dispatchGroup().leave(); }
-    GroupTask(const GroupTask&) = delete;
-    GroupTask& operator=(const GroupTask&) = delete;
+// A move-only callable kept inline when small (observers usually are), on the heap otherwise.
+template <class Sig, std::size_t Size = 64>
+class InlineFunction;
+
+template <class R, class... Args, std::size_t Size>
+class InlineFunction<R(Args...), Size> {
+public:
+    InlineFunction() = default;
+    template <class F>
+        requires(!std::is_same_v<std::decay_t<F>, InlineFunction>)
+    InlineFunction(F&& f) {  // NOLINT: implicit like std::function
+        using D = std::decay_t<F>;
+        if constexpr (sizeof(D) <= Size && alignof(D) <= alignof(std::max_align_t) &&
+                      std::is_nothrow_move_constructible_v<D>) {
+            new (storage_) D(std::forward<F>(f));
+            ops_ = &inlineOps<D>;
+        } else {
+            *reinterpret_cast<D**>(storage_) = new D(std::forward<F>(f));
+            ops_ = &heapOps<D>;
+        }
+    }
+    InlineFunction(InlineFunction&& other) noexcept : ops_(other.ops_) {
+        if (ops_) ops_->move(other.storage_, storage_);
+        other.ops_ = nullptr;
+    }
+    InlineFunction& operator=(InlineFunction&& other) noexcept {
+        if (this != &other) {
+            reset();
+            ops_ = other.ops_;
+            if (ops_) ops_->move(other.storage_, storage_);
+            other.ops_ = nullptr;
+        }
+        return *this;
+    }
+    InlineFunction(const InlineFunction&) = delete;
+    InlineFunction& operator=(const InlineFunction&) = delete;
+    ~InlineFunction() { reset(); }
+
+    R operator()(Args... args) { return ops_->call(storage_, std::forward<Args>(args)...); }
+    explicit operator bool() const { return ops_ != nullptr; }
+
+private:
+    struct Ops {
+        R (*call)(void*, Args&&...);
+        void (*move)(void* from, void* to);
+        void (*destroy)(void*);
+    };
+    template <class D>
+    static constexpr Ops inlineOps = {
+        [](void* s, Args&&... a) -> R { return (*static_cast<D*>(s))(std::forward<Args>(a)...); },
+        [](void* from, void* to) {
+            new (to) D(std::move(*static_cast<D*>(from)));
+            static_cast<D*>(from)->~D();
+        },
+        [](void* s) { static_cast<D*>(s)->~D(); }};
+    template <class D>
+    static constexpr Ops heapOps = {
+        [](void* s, Args&&... a) -> R { return (**static_cast<D**>(s))(std::forward<Args>(a)...); },
+        [](void* from, void* to) { *static_cast<D**>(to) = *static_cast<D**>(from); },
+        [](void* s) { delete *static_cast<D**>(s); }};
+
+    void reset() {
+        if (ops_) ops_->destroy(storage_);
+        ops_ = nullptr;
+    }
+    alignas(std::max_align_t) unsigned char storage_[Size];
+    const Ops* ops_ = nullptr;
+};
+
+// A lock for the promise's few fields: held for a handful of instructions and never while user code
+// runs, so a short spin (yielding when it takes longer) beats a mutex.
+class SpinLock {
+public:
+    void lock() noexcept {
+        for (int spins = 0; flag_.exchange(true, std::memory_order_acquire); ++spins) {
+            if (spins > 64) std::this_thread::yield();
+        }
+    }
+    void unlock() noexcept { flag_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> flag_{false};
 };
 
 // The shared state behind Promise handles.
 template <class T>
 class State : public std::enable_shared_from_this<State<T>> {
 public:
-    using Observer = platform::UniqueFunction<void(State&)>;
+    using Observer = InlineFunction<void(State&, const Queue&), 48>;
 
     explicit State(bool pending) : counted_(pending) {
         if (pending) dispatchGroup().enter();
@@ -167,10 +247,10 @@ public:
             reject(std::move(*error));
             return;
         }
-        settle(1, [&] { value_.emplace(std::move(value)); });
+        settle(1, [&] { result_.template emplace<1>(std::move(value)); });
     }
     void reject(Error error) {
-        settle(2, [&] { error_.emplace(std::move(error)); });
+        settle(2, [&] { result_.template emplace<2>(std::make_shared<const Error>(std::move(error))); });
     }
 
     // Calls the observer on the queue once the promise is settled (at once, when it already is).
@@ -178,7 +258,12 @@ public:
         {
             std::lock_guard lock(mutex_);
             if (state_ == 0) {
-                observers_.push_back(Registration{queue, std::move(observer)});
+                // Most promises have one observer: it is kept without a list.
+                if (!first_) {
+                    first_.emplace(Registration{queue, std::move(observer)});
+                } else {
+                    more_.push_back(Registration{queue, std::move(observer)});
+                }
                 return;
             }
         }
@@ -186,7 +271,11 @@ public:
     }
     void addPendingObject(std::shared_ptr<const void> object) {
         std::lock_guard lock(mutex_);
-        if (state_ == 0) pendingObjects_.insert(std::move(object));
+        if (state_ != 0) return;
+        if (!pendingObjects_) pendingObjects_ = std::make_unique<std::vector<std::shared_ptr<const void>>>();
+        if (std::find(pendingObjects_->begin(), pendingObjects_->end(), object) == pendingObjects_->end()) {
+            pendingObjects_->push_back(std::move(object));
+        }
     }
 
     int state() const {
@@ -195,16 +284,18 @@ public:
     }
     std::optional<T> value() const {
         std::lock_guard lock(mutex_);
-        return value_;
+        if (result_.index() == 1) return std::get<1>(result_);
+        return std::nullopt;
     }
     std::optional<Error> error() const {
         std::lock_guard lock(mutex_);
-        return error_;
+        if (result_.index() == 2) return *std::get<2>(result_);
+        return std::nullopt;
     }
     // For observers only: a settled promise's value and error never change.
-    bool isFulfilledSettled() const { return value_.has_value(); }
-    const T& settledValue() const { return *value_; }
-    const Error& settledError() const { return *error_; }
+    bool isFulfilledSettled() const { return result_.index() == 1; }
+    const T& settledValue() const { return std::get<1>(result_); }
+    const Error& settledError() const { return *std::get<2>(result_); }
 
 private:
     struct Registration {
@@ -214,37 +305,42 @@ private:
 
     template <class Store>
     void settle(int to, Store&& store) {
-        std::vector<Registration> observers;
+        std::optional<Registration> first;
+        std::vector<Registration> more;
+        std::unique_ptr<std::vector<std::shared_ptr<const void>>> pending;
         {
             std::lock_guard lock(mutex_);
             if (state_ != 0) return;
             store();
             state_ = to;
-            pendingObjects_.clear();
-            observers.swap(observers_);
+            pending.swap(pendingObjects_);
+            first.swap(first_);
+            more.swap(more_);
         }
         // Each observer only submits a task; no callback runs here, and the group never drops to zero
         // between this promise and the tasks it starts.
-        for (auto& r : observers) schedule(r.queue, std::move(r.observer));
+        if (first) schedule(first->queue, std::move(first->observer));
+        for (auto& r : more) schedule(r.queue, std::move(r.observer));
         if (counted_) dispatchGroup().leave();
     }
     void schedule(const Queue& queue, Observer observer) {
         dispatchGroup().enter();
-        queue.async([self = this->shared_from_this(), o = std::move(observer)]() mutable {
+        queue.async([self = this->shared_from_this(), queue, o = std::move(observer)]() mutable {
             struct Leave {
                 ~Leave() { dispatchGroup().leave(); }
             } leave;
-            o(*self);
+            o(*self, queue);
         });
     }
 
-    mutable std::mutex mutex_;
+    mutable SpinLock mutex_;
     int state_ = 0;
     bool counted_;
-    std::optional<T> value_;
-    std::optional<Error> error_;
-    std::vector<Registration> observers_;
-    std::set<std::shared_ptr<const void>> pendingObjects_;
+    // Errors are rare and large: kept out of line.
+    std::variant<std::monostate, T, std::shared_ptr<const Error>> result_;
+    std::optional<Registration> first_;
+    std::vector<Registration> more_;
+    std::unique_ptr<std::vector<std::shared_ptr<const void>>> pendingObjects_;
 };
 
 // The value type a callback's result settles: Promise<U>, Resolution<U> and U give U; void gives Nothing.
@@ -336,7 +432,8 @@ public:
         detail::requireQueue(queue);
         detail::requireWork(onFulfill, "onFulfill");
         detail::requireWork(onReject, "onReject");
-        state_->addObserver(queue, [f = std::move(onFulfill), r = std::move(onReject)](detail::State<T>& s) mutable {
+        state_->addObserver(queue, [f = std::move(onFulfill), r = std::move(onReject)](detail::State<T>& s,
+                                                                                       const Queue&) mutable {
             if (s.isFulfilledSettled()) {
                 f(s.settledValue());
             } else {
@@ -351,8 +448,8 @@ public:
     Promise<U> chain(const Queue& queue, F chainedFulfill = nullptr, R chainedReject = nullptr) const {
         detail::requireQueue(queue);
         auto next = Promise<U>::pending();
-        state_->addObserver(queue, [queue, next, f = std::move(chainedFulfill),
-                                    r = std::move(chainedReject)](detail::State<T>& s) mutable {
+        state_->addObserver(queue, [next, f = std::move(chainedFulfill),
+                                    r = std::move(chainedReject)](detail::State<T>& s, const Queue& queue) mutable {
             (void)f;  // an absent callback is a nullptr placeholder
             (void)r;
             if (s.isFulfilledSettled()) {
@@ -394,7 +491,7 @@ public:
         default: {
             auto& other = std::get<2>(v);
             if (!other) detail::invalidParameter("promise");
-            other.state_->addObserver(queue, [self = *this](detail::State<T>& s) {
+            other.state_->addObserver(queue, [self = *this](detail::State<T>& s, const Queue&) {
                 if (s.isFulfilledSettled()) {
                     self.fulfill(s.settledValue());
                 } else {

@@ -334,6 +334,14 @@ void Auth::updateCurrentUser(std::shared_ptr<User> user, bool byForce, bool savi
 }
 
 void Auth::saveUser(const std::shared_ptr<User>& user) {
+    std::lock_guard update(updateMutex_);
+    lastSavedUser_.reset();
+    lastSavedTokens_.reset();
+    std::optional<std::pair<std::string, std::optional<std::string>>> tokens;
+    if (user) {
+        const auto t = user->tokenService()->tokens();
+        tokens.emplace(t.accessToken, t.refreshToken);
+    }
     if (auto group = userAccessGroup()) {
         const auto apiKey = requireAPIKey(kMissingAPIKeyInSaveUserMessage);
         if (user) {
@@ -347,16 +355,22 @@ void Auth::saveUser(const std::shared_ptr<User>& user) {
         platform::KeyedArchiver archiver(true);
         archiver.encodeObject(user, storedUserKey_);
         keychainServices_->writeData(archiver.encodedData(), keychainServices_->itemQuery(storedUserKey_));
+        lastSavedUser_ = user;
+        lastSavedTokens_ = std::move(tokens);
         return;
     }
     keychainServices_->removeData(storedUserKey_);
 }
 
-platform::OptionalError Auth::saveAndAnnounceIfCurrent(const std::shared_ptr<User>& user) {
+platform::OptionalError Auth::saveAndAnnounceIfCurrent(const std::shared_ptr<User>& user, bool tokensOnly) {
     std::lock_guard update(updateMutex_);
     if (!user || currentUserField() != user) return std::nullopt;
+    const auto tokens = user->tokenService()->tokens();
+    const bool alreadyStored = tokensOnly && lastSavedUser_.lock() == user && lastSavedTokens_ &&
+                               lastSavedTokens_->first == tokens.accessToken &&
+                               lastSavedTokens_->second == tokens.refreshToken;
     try {
-        saveUser(user);
+        if (!alreadyStored) saveUser(user);
     } catch (...) {
         return currentError();
     }

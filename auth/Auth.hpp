@@ -22,6 +22,7 @@
 #include "auth/backend/AuthBackendClient.hpp"
 #include "auth/backend/AuthGlobalWorkQueue.hpp"
 #include "auth/backend/AuthRequestConfiguration.hpp"
+#include "auth/backend/VerifyPhoneNumberRequest.hpp"
 #include "core/AuthInterop.hpp"
 #include "core/ComponentLifecycleMaintainer.hpp"
 #include "platform/base/Async.hpp"
@@ -82,7 +83,7 @@ inline constexpr double kAutoRefreshHeadStartSeconds = 300;
 inline constexpr double kAutoRefreshFirstRetrySeconds = 60;
 inline constexpr double kAutoRefreshMaxRetrySeconds = 960;
 
-enum class AuthOperationType : int { unspecified = 0, signUpOrSignIn = 1, reauth = 2, update = 3, link = 4 };
+// The kind of operation a phone verification serves (its enumeration lives with the verification records).
 std::optional<AuthOperationType> authOperationTypeFromRawValue(int rawValue);
 
 struct AuthSettings {
@@ -161,8 +162,10 @@ class Auth : public core::AuthInterop,
     virtual platform::Task<void> updateCurrentUser(std::shared_ptr<User> user);
     // Throws when the stored user cannot be deleted; the user then stays signed in.
     virtual void signOut();
-    // Saves and then announces the user when it is the current user; the save error otherwise.
-    platform::OptionalError saveAndAnnounceIfCurrent(const std::shared_ptr<User>& user);
+    // Saves and then announces the user when it is the current user; the save error otherwise. With
+    // `tokensOnly` (a token fetch changed the tokens) the save is skipped when the stored copy already
+    // holds these tokens: every caller that shared one refresh reports the change.
+    platform::OptionalError saveAndAnnounceIfCurrent(const std::shared_ptr<User>& user, bool tokensOnly = false);
     // Signs the current user out when its uid is this one (a dead token, a deleted account).
     void signOutUserWithUID(const std::string& uid, bool reportErrors = false);
 
@@ -283,6 +286,9 @@ class Auth : public core::AuthInterop,
     mutable std::mutex currentUserMutex_;
     std::shared_ptr<User> currentUser_;
     std::recursive_mutex updateMutex_;
+    // The user last saved and its tokens at that moment (guarded by updateMutex_).
+    std::weak_ptr<User> lastSavedUser_;
+    std::optional<std::pair<std::string, std::optional<std::string>>> lastSavedTokens_;
     // The start-up restore: reads of the current user wait for it.
     mutable std::mutex restoreMutex_;
     mutable std::condition_variable restoreDone_;

@@ -260,7 +260,9 @@ platform::Task<std::string> User::internalGetToken(bool forceRefresh, std::share
         throw platform::ErrorException(*failure);
     }
     if (result.second) {
-        if (auto error = updateKeychain()) throw platform::ErrorException(*error);
+        if (auto auth = this->auth()) {
+            if (auto error = auth->saveAndAnnounceIfCurrent(self, /*tokensOnly=*/true)) throw platform::ErrorException(*error);
+        }
     }
     if (!result.first) throw platform::ErrorException(internalError(kNoTokenMessage));
     co_return *result.first;

@@ -145,13 +145,23 @@ TEST_CASE("the listener's redirect URI names 127.0.0.1 and the port it got") {
     CHECK(handler->server()->hasIPv4Socket());
     CHECK(uri->absoluteString() == "http://127.0.0.1:" + std::to_string(handler->server()->port()) + "/");
     CHECK(handler->server()->port() != 0);
+    // The IPv6 loopback socket, when the system has one, listens on the same port.
+    if (handler->server()->hasIPv6Socket()) {
+        int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 addr{};
+        addr.sin6_family = AF_INET6;
+        addr.sin6_port = htons(handler->server()->port());
+        addr.sin6_addr = in6addr_loopback;
+        CHECK(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0);
+        ::close(fd);
+    }
     // A port in use cannot be taken again.
     auto other = std::make_shared<RedirectHTTPHandler>();
     OptionalError busy;
-    if (!handler->server()->hasIPv6Socket()) {
-        CHECK_FALSE(other->startHTTPListener(&busy, handler->server()->port()));
-        CHECK(busy->domain() == kTCPServerErrorDomain);
-    }
+    CHECK_FALSE(other->startHTTPListener(&busy, handler->server()->port()));
+    REQUIRE(busy);
+    CHECK(busy->domain() == kTCPServerErrorDomain);
+    CHECK(busy->code() == TCPServerErrorCode::couldNotBindToIPv4Address);
 }
 
 TEST_CASE("a request with no flow set is answered 400 with the no-flow page") {

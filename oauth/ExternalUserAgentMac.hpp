@@ -17,7 +17,9 @@ class ExternalUserAgentMac : public ExternalUserAgent, public std::enable_shared
     using URLOpener = std::function<bool(std::string_view url)>;
 
     ExternalUserAgentMac() = default;
-    // The window the page belongs to; a browser shows the page in its own window on this desktop.
+    // The window the page belongs to; a browser shows the page in its own window on this desktop. The
+    // ephemeral preference is kept for callers that read it: the user's own browser cannot be asked to
+    // keep its cookies apart.
     explicit ExternalUserAgentMac(PresentingWindow presentingWindow, bool prefersEphemeralSession = false)
         : presentingWindow_(presentingWindow), prefersEphemeralSession_(prefersEphemeralSession) {}
 

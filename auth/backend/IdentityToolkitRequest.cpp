@@ -37,11 +37,17 @@ std::string addressPrefix(std::string_view host, const std::optional<std::string
     return out;
 }
 
+const std::shared_ptr<AuthRequestConfiguration>& requireConfiguration(
+    const std::shared_ptr<AuthRequestConfiguration>& configuration) {
+    if (!configuration) platform::fatal(kMissingConfigurationMessage);
+    return configuration;
+}
+
 IdentityToolkitRequest::IdentityToolkitRequest(std::string endpointName,
                                                std::shared_ptr<AuthRequestConfiguration> configuration,
                                                bool identityPlatform, bool staging)
     : endpoint(std::move(endpointName)),
-      apiKey(configuration->apiKey()),
+      apiKey(requireConfiguration(configuration)->apiKey()),
       useIdentityPlatform(identityPlatform),
       useStaging(staging),
       requestConfiguration_(std::move(configuration)) {

@@ -18,6 +18,12 @@ inline constexpr std::string_view kIdentityPlatformHost = "identitytoolkit.ezeva
 inline constexpr std::string_view kSecureTokenHost = "securetoken.ezevarapis.com";
 inline constexpr std::string_view kClientTypeIOS = "CLIENT_TYPE_IOS";
 
+inline constexpr std::string_view kMissingConfigurationMessage =
+    "Internal Auth error: a request record was made without a request configuration";
+// The configuration of a record being made; a missing one is a programming error that stops the process.
+const std::shared_ptr<AuthRequestConfiguration>& requireConfiguration(
+    const std::shared_ptr<AuthRequestConfiguration>& configuration);
+
 // Percent-encodes a value for a URL query so that it stays one value: besides what a query may not
 // hold, "&", "=", "+" and "#" are encoded.
 std::string percentEncodeQueryValue(std::string_view value);

@@ -36,7 +36,7 @@ SecureTokenRequest::SecureTokenRequest(SecureTokenRequestGrantType type, std::op
       scope(std::move(scopeText)),
       refreshToken(std::move(refresh)),
       code(std::move(codeText)),
-      apiKey(configuration->apiKey()),
+      apiKey(requireConfiguration(configuration)->apiKey()),
       requestConfiguration_(std::move(configuration)) {}
 
 SecureTokenRequest SecureTokenRequest::refreshRequest(std::string refreshToken,

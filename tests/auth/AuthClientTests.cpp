@@ -74,6 +74,27 @@ TEST_CASE("an Ezevar sign-in exchanges the credential, stores the user, announce
     CHECK(log.idToken == std::vector<std::string>{"none", user->uid()});
 }
 
+TEST_CASE("the user is in the keychain before any listener hears of it") {
+    AuthFixture f;
+    std::vector<std::size_t> storedWhenHeard;
+    f.auth->addIDTokenDidChangeListener([&](auto, auto user) {
+        if (user) storedWhenHeard.push_back(storedItems(f));
+    });
+    f.signInWithEzevar();
+    f.settle();
+    CHECK(storedWhenHeard == std::vector<std::size_t>{1});
+}
+
+TEST_CASE("each app has one identity client, and there is none without a configured default app") {
+    AuthFixture f;
+    auto first = Auth::authWithApp(f.app);
+    REQUIRE(first);
+    CHECK(Auth::authWithApp(f.app) == first);
+    CHECK(Auth::keychainServiceName(*f.app) == std::string(kKeychainServicePrefix) + kTestEzevarAppID);
+    CHECK(f.auth->storedUserKey() == f.appName + "_zudiridi_user");
+    CHECK(Auth::auth() == nullptr);
+}
+
 TEST_CASE("a stored user is restored at launch without a request and announced exactly once") {
     auto keychain = std::make_shared<platform::InMemoryKeychain>();
     std::string appName;

@@ -511,6 +511,9 @@ TEST_CASE("metadata that cannot be rebuilt stops its background fetcher") {
         platform::Dictionary{{"_upChunk", true}, {"_upFileLen", 10}}));
     CHECK_FALSE(SessionUploadFetcher::uploadFetcherForSessionIdentifierMetadata(platform::Dictionary{
         {"_upChunk", true}, {"_upFileURL", "file:///tmp/x"}, {"_upFileLen", 10}, {"_upOffset", 11}}));
+    // Reals out of the integer range (an edited or damaged record) are refused, never converted.
+    CHECK_FALSE(SessionUploadFetcher::uploadFetcherForSessionIdentifierMetadata(platform::Dictionary{
+        {"_upChunk", true}, {"_upFileURL", "file:///tmp/x"}, {"_upFileLen", 1e300}, {"_upOffset", 0}}));
 
     auto lost = SessionFetcher::fetcherWithURLString("https://example.invalid/upload/1");
     auto identifier = lost->createSessionIdentifierWithMetadata(platform::Dictionary{

@@ -187,6 +187,25 @@ std::pair<RegistrationResponsePtr, OptionalError> registrationResult(
     return {response, std::nullopt};
 }
 
+// The client's own session: a token or registration request is not sent on to wherever a redirect
+// points, because its body (a code and verifier, a refresh token) and its credentials belong to the
+// endpoint it was made for; the 3xx reply is handled as the endpoint's answer. Plain fetches (discovery)
+// follow redirects.
+class NoCredentialRedirects : public platform::URLSessionDelegate {
+  public:
+    void willPerformHTTPRedirection(const std::shared_ptr<platform::URLSession>&,
+                                    const std::shared_ptr<platform::URLSessionTask>& task,
+                                    const std::shared_ptr<const platform::HTTPURLResponse>&,
+                                    platform::URLRequest newRequest, RedirectCompletion completion) override {
+        auto original = task->originalRequest();
+        if (original && original->httpMethod() == "POST") {
+            completion(std::nullopt);
+            return;
+        }
+        completion(std::move(newRequest));
+    }
+};
+
 std::mutex& sessionMutex() {
     static std::mutex m;
     return m;
@@ -330,7 +349,10 @@ void AuthorizationService::performRegistrationRequest(RegistrationRequestPtr req
 
 std::shared_ptr<platform::URLSession> URLSessionProvider::session() {
     std::lock_guard lock(sessionMutex());
-    if (!storedSession()) storedSession() = platform::URLSession::shared();
+    if (!storedSession()) {
+        storedSession() = platform::URLSession::sessionWithConfiguration(
+            platform::URLSessionConfiguration::defaultSessionConfiguration(), std::make_shared<NoCredentialRedirects>());
+    }
     return storedSession();
 }
 

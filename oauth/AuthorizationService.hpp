@@ -61,7 +61,8 @@ class AuthorizationService {
     static void performRegistrationRequest(RegistrationRequestPtr request, RegistrationCallback completion);
 };
 
-// The URL session every call of the client uses (the shared one unless set; set it before the first call).
+// The URL session every call of the client uses; set it before the first call. Unless set, a session of
+// the client's own, which does not follow redirects of token and registration requests.
 class URLSessionProvider {
   public:
     static std::shared_ptr<platform::URLSession> session();

@@ -162,6 +162,23 @@ TEST_CASE("token endpoint failures map to OAuth, HTTP, JSON and network errors")
     CHECK(transport->localizedDescription().starts_with("Connection error making token request to '"));
 }
 
+TEST_CASE("a token endpoint that redirects does not get the code, verifier or refresh token sent elsewhere") {
+    Fixture f;
+    testing::HttpTestServer elsewhere;
+    elsewhere.on("*", "/steal", testing::HttpTestServer::json(200, FakeOpenIDProvider::tokenReply(std::nullopt)));
+    for (int status : {301, 302, 307, 308}) {
+        CAPTURE(status);
+        f.fake.server().on("POST", "/token", testing::HttpTestServer::redirect(status, elsewhere.baseURL() + "/steal"));
+        auto [response, error] = f.exchange();
+        CHECK_FALSE(response);
+        REQUIRE(error);
+        CHECK(error->code() == ErrorCode::serverError);
+        REQUIRE(error->underlyingError());
+        CHECK(error->underlyingError()->code() == status);
+    }
+    CHECK(elsewhere.requestCount() == 0);
+}
+
 TEST_CASE("registration replies: created, invalid, OAuth errors only for 400, and unserialisable requests") {
     Fixture f;
     auto request = RegistrationRequest::make(f.configuration, {*URL::parse("com.example.app:/cb")}, std::nullopt,

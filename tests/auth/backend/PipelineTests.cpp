@@ -442,3 +442,18 @@ TEST_CASE("the address and the fetcher's local-host permission come from one sna
     CHECK(inconsistent == 0);
     CHECK(local + remote == 60);
 }
+
+TEST_CASE("records without a body are sent with GET through the generic call") {
+    ServiceFixture f;
+    f.client->tenant = "T1";
+    auto project = run(f.backend->call(GetProjectConfigRequest(f.configuration)));
+    CHECK(project.projectID == "brisko-local");
+    REQUIRE(project.authorizedDomains);
+    auto recaptcha = run(f.backend->call(GetRecaptchaConfigRequest(f.configuration)));
+    CHECK(recaptcha.recaptchaKey);
+    auto sent = f.service.requestsTo("recaptchaConfig").at(0);
+    CHECK(sent.method == "GET");
+    CHECK(sent.body.empty());
+    CHECK(sent.query == "key=" + f.service.apiKey() + "&clientType=CLIENT_TYPE_IOS&version=RECAPTCHA_ENTERPRISE&tenantId=T1");
+    CHECK(f.service.requestsTo("getProjectConfig").at(0).method == "GET");
+}

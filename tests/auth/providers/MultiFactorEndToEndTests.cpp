@@ -214,3 +214,39 @@ TEST_CASE("a session without a user and without a signed-in default client is a 
     REQUIRE(output);
     CHECK(output->find("Internal Auth Error: missing user for multifactor auth") != std::string::npos);
 }
+
+TEST_CASE("a service that answers the secret or enrolment requests badly gives errors, never a secret or a new user") {
+    AuthFixture f;
+    createVerifiedAccount(f, kEmail, kPassword);
+    auto user = run(f.auth->signIn(kEmail, kPassword))->user();
+    auto session = run(user->multiFactor()->session());
+    const std::string start = "accounts/mfaEnrollment:start";
+
+    SUBCASE("a start reply with a phone session only") {
+        f.service.injectFault(start, Fault::ofBody(200, R"({"phoneSessionInfo":{"sessionInfo":"s"}})"));
+        auto error = failure(TOTPMultiFactorGenerator::generateSecret(session));
+        REQUIRE(error);
+        CHECK(error->code() == 17999);
+        CHECK(error->localizedDescription() == "Error generating TOTP secret.");
+    }
+    SUBCASE("replies that are not what a start reply is") {
+        for (auto fault : {Fault::ofKind(Fault::Kind::notJSON), Fault::ofKind(Fault::Kind::emptyArray),
+                           Fault::ofBody(200, R"({"totpSessionInfo":{"sharedSecretKey":5}})"),
+                           Fault::ofBody(200, "{\"totpSessionInfo\":" + std::string(100000, '[')),
+                           Fault::ofKind(Fault::Kind::closeConnection)}) {
+            f.service.injectFault(start, fault);
+            CHECK(failure(TOTPMultiFactorGenerator::generateSecret(session)));
+            f.service.clearFaults();
+        }
+    }
+    SUBCASE("a finalize reply without tokens keeps the current user") {
+        auto secret = run(TOTPMultiFactorGenerator::generateSecret(session));
+        f.service.injectFault("accounts/mfaEnrollment:finalize", Fault::ofBody(200, "{}"));
+        const auto code = testing::IdentityService::totpCode(secret->sharedSecretKey(), f.service.now());
+        auto error = failure(user->multiFactor()->enroll(TOTPMultiFactorGenerator::assertionForEnrollment(secret, code),
+                                                         std::nullopt));
+        REQUIRE(error);
+        CHECK(error->code() == rawValue(AuthErrorCode::invalidUserToken));
+        CHECK(f.auth->currentUser() == user);
+    }
+}

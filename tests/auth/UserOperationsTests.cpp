@@ -1,10 +1,12 @@
 // The other sign-ins, the account operations of a user, profile changes, e-mail links, the emulator
 // setting and revocation, and the faults mended in them.
 #include <doctest/doctest.h>
+#include <stdlib.h>
 
 #include "auth/Auth.hpp"
 #include "auth/UserProfileChangeRequest.hpp"
 #include "auth/backend/AuthErrorCode.hpp"
+#include "auth/providers/ActionCodeSettings.hpp"
 #include "auth/providers/EmailAuthCredential.hpp"
 #include "tests/auth/AuthTestSupport.hpp"
 
@@ -148,4 +150,42 @@ TEST_CASE("an e-mail change that outlives its identity client completes with an 
     auto user = f.signInWithEzevar()->user();
     f.auth.reset();
     CHECK(errorCode([&] { f.run(user->updateEmail("moved@example.com")); }) == rawValue(AuthErrorCode::internalError));
+}
+
+TEST_CASE("password reset codes, e-mail sign-in links, the app language and token revocation") {
+    ::setenv("LANGUAGE", "ja_JP.UTF-8:en", 1);
+    AuthFixture f;
+    f.service.createAccount("reset@example.com", "secret1");
+    f.run(f.auth->sendPasswordReset("reset@example.com", std::shared_ptr<const ActionCodeSettings>()));
+    auto codes = f.service.oobCodes();
+    REQUIRE(codes.size() == 1);
+    CHECK(f.run(f.auth->verifyPasswordResetCode(codes[0].code)) == "reset@example.com");
+    f.run(f.auth->confirmPasswordReset(codes[0].code, "secret2"));
+    CHECK(f.run(f.auth->signIn(std::string("reset@example.com"), std::string("secret2")))->user());
+
+    // A sign-in link needs handleCodeInApp; with it, the mailed code signs the address in.
+    auto settings = std::make_shared<ActionCodeSettings>();
+    f.service.clearRequests();
+    CHECK(errorCode([&] { f.run(f.auth->sendSignInLink("link@example.com", settings)); }) != 0);
+    CHECK(f.service.requests().empty());
+    settings->setHandleCodeInApp(true);
+    settings->setURL(platform::URL::parse("https://example.com/finish"));
+    f.run(f.auth->sendSignInLink("link@example.com", settings));
+    const auto linkCode = f.service.oobCodes().back().code;
+    const auto link = "https://example.com/finish?oobCode=" + linkCode + "&mode=signIn";
+    REQUIRE(f.auth->isSignIn(link));
+    auto linked = f.run(f.auth->signInWithEmailLink("link@example.com", link));
+    CHECK(linked->user()->email() == std::optional<std::string>("link@example.com"));
+    CHECK(f.auth->currentUser() == linked->user());
+
+    // Requests carry the user's preferred language once the client is told to use it.
+    f.auth->useAppLanguage();
+    f.service.clearRequests();
+    f.run(f.auth->revokeToken("authorization-code"));
+    const auto revocations = f.service.requestsTo("accounts:revokeToken");
+    REQUIRE(revocations.size() == 1);
+    CHECK(revocations[0].json().value("token", "") == "authorization-code");
+    CHECK(revocations[0].json().value("idToken", "") == linked->user()->tokenService()->accessToken());
+    CHECK(revocations[0].header("X-Zudiridi-Locale") == std::optional<std::string>("ja-JP"));
+    ::unsetenv("LANGUAGE");
 }

@@ -8,6 +8,7 @@
 #include "auth/providers/MultiFactor.hpp"
 #include "auth/providers/MultiFactorResolver.hpp"
 #include "auth/providers/PhoneMultiFactorGenerator.hpp"
+#include "auth/providers/PhoneMultiFactorInfo.hpp"
 #include "auth/providers/TOTPMultiFactorGenerator.hpp"
 #include "auth/providers/TOTPMultiFactorInfo.hpp"
 #include "platform/base/Dispatch.hpp"
@@ -249,4 +250,26 @@ TEST_CASE("a service that answers the secret or enrolment requests badly gives e
         CHECK(error->code() == rawValue(AuthErrorCode::invalidUserToken));
         CHECK(f.auth->currentUser() == user);
     }
+}
+
+TEST_CASE("a second-factor challenge with damaged enrolment records gives a resolver of the sound ones") {
+    AuthFixture f;
+    createVerifiedAccount(f, kEmail, kPassword);
+    f.service.injectFault("verifyPassword", Fault::ofBody(200, R"({
+        "localId": "u1", "mfaPendingCredential": "pending-1",
+        "mfaInfo": [
+            {"totpInfo": {}, "displayName": "no id"},
+            {"mfaEnrollmentId": "e-1"},
+            {"mfaEnrollmentId": "e-2", "totpInfo": {}, "displayName": "Authenticator", "enrolledAt": "2024-01-02T03:04:05Z"},
+            {"mfaEnrollmentId": "e-3", "phoneInfo": "+15550100"}
+        ]})"));
+    auto resolver = secondFactorChallenge(f);
+    CHECK(resolver->mfaPendingCredential() == "pending-1");
+    REQUIRE(resolver->hints().size() == 2);
+    CHECK(resolver->hints()[0]->UID() == "e-2");
+    CHECK(resolver->hints()[0]->displayName() == "Authenticator");
+    auto phone = std::dynamic_pointer_cast<PhoneMultiFactorInfo>(resolver->hints()[1]);
+    REQUIRE(phone);
+    CHECK(phone->phoneNumber() == "+15550100");
+    CHECK(resolver->auth() == f.auth);
 }

@@ -217,3 +217,25 @@ TEST_CASE("a user's archive keeps its profile and tokens, and a user read outsid
         CHECK(e.error().code() == rawValue(AuthErrorCode::internalError));
     }
 }
+
+TEST_CASE("sign-in results and their provider information read back from their archives") {
+    AuthFixture f;
+    auto result = f.signInWithEzevar("sub-r", "r@example.com");
+    auto data = platform::KeyedArchiver::archivedDataWithRootObject(result, true);
+    auto decoded = platform::KeyedUnarchiver::unarchivedObjectOfClass<AuthDataResult>(data);
+    REQUIRE(decoded);
+    CHECK(decoded->user()->uid() == result->user()->uid());
+    REQUIRE(decoded->additionalUserInfo());
+    CHECK(decoded->additionalUserInfo()->providerID() == result->additionalUserInfo()->providerID());
+    CHECK(decoded->additionalUserInfo()->isNewUser() == result->additionalUserInfo()->isNewUser());
+    CHECK(decoded->additionalUserInfo()->newUser() == decoded->additionalUserInfo()->isNewUser());
+
+    auto info = std::make_shared<AdditionalUserInfo>("password", std::nullopt, std::nullopt, false);
+    auto back = platform::KeyedUnarchiver::unarchivedObjectOfClass<AdditionalUserInfo>(
+        platform::KeyedArchiver::archivedDataWithRootObject(info, true));
+    REQUIRE(back);
+    CHECK(back->providerID() == "password");
+    CHECK_FALSE(back->profile());
+    CHECK_FALSE(back->username());
+    CHECK_FALSE(back->isNewUser());
+}

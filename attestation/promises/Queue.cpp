@@ -29,6 +29,16 @@ ThreadPool::ThreadPool(std::size_t threads)
     : pool_(std::make_unique<asio::thread_pool>(std::max<std::size_t>(1, threads))), threads_(std::max<std::size_t>(1, threads)) {}
 
 ThreadPool::~ThreadPool() {
+    if (pool_->get_executor().running_in_this_thread()) {
+        // The last owner let go from inside one of the pool's own threads, which cannot wait for itself:
+        // the threads end once their current work returns, and a thread of its own waits and frees them.
+        pool_->stop();
+        std::thread([pool = pool_.release()] {
+            pool->join();
+            delete pool;
+        }).detach();
+        return;
+    }
     pool_->join();
 }
 

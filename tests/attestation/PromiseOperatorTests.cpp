@@ -409,3 +409,20 @@ TEST_CASE("the group wait returns once a pending promise is gone and the callbac
     CHECK(waitForGroup(1));  // runs the main queue meanwhile
     CHECK(ran == 1);
 }
+
+TEST_CASE("a pool whose last owner lets go from one of its own threads ends without waiting for itself") {
+    std::atomic<bool> done{false};
+    {
+        auto pool = std::make_shared<ThreadPool>(1);
+        auto queue = Queue::serial("test.pool.self", pool);
+        pool.reset();
+        // The queue (and with it the pool) is released by the work itself, on the pool's thread.
+        auto holder = std::make_shared<std::optional<Queue>>(queue);
+        queue.async([holder, &done] {
+            holder->reset();
+            done = true;
+        });
+        holder.reset();
+    }
+    CHECK(runUntil([&] { return done.load(); }));
+}

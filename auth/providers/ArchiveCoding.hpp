@@ -1,4 +1,4 @@
-// Small helpers the credential and multi-factor archives share: optional texts in and out.
+// Small helpers the credential and multi-factor archives share: optional values in and out.
 #pragma once
 
 #include <optional>
@@ -15,8 +15,17 @@ inline void encodeText(platform::KeyedArchiver& coder, const std::optional<std::
     if (text) coder.encodeObject(platform::Value(*text), key);
 }
 
+// The value under the key when it is stored as T; nothing for a missing entry or one of another class.
+// An entry of another class is left alone, so it can't fail the rest of the archive.
+template <class T>
+auto decodeIf(platform::KeyedUnarchiver& coder, std::string_view key) {
+    using Result = decltype(coder.decodeObjectOfClass<T>(key));
+    if (coder.classNameForKey(key) != platform::ArchiveClassTraits<T>::name()) return Result{};
+    return coder.decodeObjectOfClass<T>(key);
+}
+
 inline std::optional<std::string> decodeText(platform::KeyedUnarchiver& coder, std::string_view key) {
-    return coder.decodeObjectOfClass<std::string>(key);
+    return decodeIf<std::string>(coder, key);
 }
 
 }  // namespace brisko::auth::coding

@@ -1,6 +1,7 @@
 // The e-mail credential and its archive.
 #include "auth/providers/EmailAuthCredential.hpp"
 
+#include "auth/providers/ArchiveCoding.hpp"
 #include "auth/providers/AuthProviderID.hpp"
 
 namespace brisko::auth {
@@ -28,12 +29,12 @@ void EmailAuthCredential::encodeWithCoder(platform::KeyedArchiver& coder) const 
 }
 
 std::shared_ptr<EmailAuthCredential> EmailAuthCredential::initWithCoder(platform::KeyedUnarchiver& coder) {
-    auto email = coder.decodeObjectOfClass<std::string>(kEmailKey);
+    auto email = coding::decodeText(coder, kEmailKey);
     if (!email) return nullptr;
-    if (auto password = coder.decodeObjectOfClass<std::string>(kPasswordKey)) {
+    if (auto password = coding::decodeText(coder, kPasswordKey)) {
         return std::make_shared<EmailAuthCredential>(std::move(*email), Password{std::move(*password)});
     }
-    if (auto link = coder.decodeObjectOfClass<std::string>(kLinkKey)) {
+    if (auto link = coding::decodeText(coder, kLinkKey)) {
         return std::make_shared<EmailAuthCredential>(std::move(*email), Link{std::move(*link)});
     }
     return nullptr;

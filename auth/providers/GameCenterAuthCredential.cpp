@@ -11,7 +11,7 @@ void ArchivedURL::encodeWithCoder(platform::KeyedArchiver& coder) const {
 }
 
 std::shared_ptr<ArchivedURL> ArchivedURL::initWithCoder(platform::KeyedUnarchiver& coder) {
-    auto text = coder.decodeObjectOfClass<std::string>(kRelativeKey);
+    auto text = coding::decodeText(coder, kRelativeKey);
     if (!text) return nullptr;
     auto url = platform::URL::parse(*text);
     return url ? std::make_shared<ArchivedURL>(ArchivedURL{std::move(*url)}) : nullptr;
@@ -37,13 +37,10 @@ std::shared_ptr<GameCenterAuthCredential> GameCenterAuthCredential::initWithCode
     fields.teamPlayerID = coding::decodeText(coder, kTeamPlayerIDKey);
     fields.gamePlayerID = coding::decodeText(coder, kGamePlayerIDKey);
     fields.displayName = coding::decodeText(coder, kDisplayNameKey);
-    // Only a URL is kept; an entry of any other class is left alone rather than failing the archive.
-    if (coder.classNameForKey(kPublicKeyURLKey) == ArchivedURL::kArchiveClassName) {
-        if (auto archived = coder.decodeObjectOfClass<ArchivedURL>(kPublicKeyURLKey)) fields.publicKeyURL = archived->url;
-    }
-    fields.signature = coder.decodeObjectOfClass<platform::Data>(kSignatureKey);
-    fields.salt = coder.decodeObjectOfClass<platform::Data>(kSaltKey);
-    if (auto number = coder.decodeObjectOfClass<platform::ArchiveNumber>(kTimestampKey)) {
+    if (auto archived = coding::decodeIf<ArchivedURL>(coder, kPublicKeyURLKey)) fields.publicKeyURL = archived->url;
+    fields.signature = coding::decodeIf<platform::Data>(coder, kSignatureKey);
+    fields.salt = coding::decodeIf<platform::Data>(coder, kSaltKey);
+    if (auto number = coding::decodeIf<platform::ArchiveNumber>(coder, kTimestampKey)) {
         // Stored as a 64-bit integer: the cast gives back the unsigned value that was written.
         if (auto value = number->integer()) {
             fields.timestamp = static_cast<std::uint64_t>(*value);

@@ -62,7 +62,7 @@ std::optional<MultiFactorInfo::Fields> MultiFactorInfo::decodeFields(platform::K
     if (!uid) return std::nullopt;
     auto factorID = coding::decodeText(coder, kFactorIDCodingKey);
     if (!factorID) return std::nullopt;
-    auto date = coder.decodeObjectOfClass<platform::Date>(kEnrollmentDateCodingKey);
+    auto date = coding::decodeIf<platform::Date>(coder, kEnrollmentDateCodingKey);
     if (!date) return std::nullopt;
     auto displayName = coding::decodeText(coder, kDisplayNameCodingKey);
     return Fields{std::move(*uid), std::move(displayName), *date, std::move(*factorID)};

@@ -63,7 +63,7 @@ std::shared_ptr<OAuthCredential> OAuthCredential::initWithCoder(platform::KeyedU
     fields.accessToken = coding::decodeText(coder, kAccessTokenKey);
     fields.pendingToken = coding::decodeText(coder, kPendingTokenKey);
     fields.secret = coding::decodeText(coder, kSecretKey);
-    if (auto name = coder.decodeObjectOfClass<platform::PersonNameComponents>(kFullNameKey)) fields.fullName = *name;
+    if (auto name = coding::decodeIf<platform::PersonNameComponents>(coder, kFullNameKey)) fields.fullName = *name;
     auto provider = coding::decodeText(coder, kProviderIDKey);
     return std::make_shared<OAuthCredential>(provider.value_or(std::string(kOAuthProviderID)), std::move(fields));
 }

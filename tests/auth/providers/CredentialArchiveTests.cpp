@@ -168,6 +168,17 @@ TEST_CASE("damaged and foreign archives are errors, never a crash or a wrong obj
         const auto wrong = rawArchive(EmailAuthCredential::kArchiveClassName,
                                       {{"email", Value(std::int64_t{5})}, {"password", Value("pw")}});
         CHECK(decodesToNothing<EmailAuthCredential>(wrong));
+        // A token of another class is left absent; the rest of the credential still decodes.
+        auto twitter = unarchive<TwitterAuthCredential>(rawArchive(
+            TwitterAuthCredential::kArchiveClassName, {{"token", Value(platform::Data{1})}, {"secret", Value("s")}}));
+        REQUIRE(twitter);
+        CHECK_FALSE(twitter->token());
+        CHECK(twitter->secret() == "s");
+        auto oauth = unarchive<OAuthCredential>(rawArchive(
+            OAuthCredential::kArchiveClassName, {{"fullName", Value("Ada")}, {"providerID", Value("p.example")}}));
+        REQUIRE(oauth);
+        CHECK_FALSE(oauth->fullName());
+        CHECK(oauth->provider() == "p.example");
     }
 }
 

@@ -18,9 +18,9 @@ class AuthWebUtils {
 
     // The query of a link as key and value texts. The raw query is split at "&" and each piece at its
     // first "="; key and value are then percent-decoded once, so an encoded "&" or "=" stays inside its
-    // value. A piece without "=", or whose key or value does not decode (a malformed "%", invalid UTF-8),
-    // is skipped; a later piece replaces an earlier one with the same key. Never fails: a text that is no
-    // URL, or one without a query, gives an empty map.
+    // value. A piece without "=", or whose key or value does not decode to UTF-8, is skipped; a later
+    // piece replaces an earlier one with the same key. Never fails: a text that is no URL (a malformed
+    // "%" makes one), or one without a query, gives an empty map.
     static Query parseURLQuery(std::string_view link);
 
     // True when one of the URL types (each a dictionary as in the information property list's

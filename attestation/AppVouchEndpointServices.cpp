@@ -23,8 +23,15 @@ HTTPHeaderMap JSONHeaders() {
     return {{std::string(kContentTypeHeader), std::string(kJSONContentType)}};
 }
 
+// A base URL or resource name that makes no URL is refused before anything is sent.
+constexpr std::string_view kInvalidURLFormat = "Invalid attestation backend URL: %@";
+
 std::optional<platform::URL> parseURL(const std::string& text) {
     return platform::URL::parse(text);
+}
+
+Error invalidURLError(const std::string& url) {
+    return AppVouchErrorUtil::errorWithFailureReason(platform::format(kInvalidURLFormat, {url}));
 }
 
 // Sends a JSON body built on the queue to the URL; an error from building rejects without a request.
@@ -33,8 +40,7 @@ Promise<URLSessionDataResponse> postJSON(const std::shared_ptr<AppVouchAPIServic
     return Promise<Data>::do_(queue, std::move(buildBody)).then([api, url = std::move(url)](const Data& body) {
         auto parsed = parseURL(url);
         if (!parsed) {
-            return Promise<URLSessionDataResponse>::resolvedWith(
-                AppVouchErrorUtil::errorWithFailureReason("Invalid URL: " + url));
+            return Promise<URLSessionDataResponse>::resolvedWith(invalidURLError(url));
         }
         return api->sendRequestWithURL(*parsed, kHTTPMethodPost, body, JSONHeaders());
     });
@@ -93,8 +99,9 @@ Resolution<Data> AppAttestAPIService::randomChallengeFromResponseBody(const Data
 }
 
 Promise<Data> AppAttestAPIService::getRandomChallenge() {
-    auto url = parseURL(URLForEndpoint(kGenerateAppAttestChallengeMethod));
-    if (!url) return Promise<Data>::resolvedWith(AppVouchErrorUtil::errorWithFailureReason("Invalid URL"));
+    const auto text = URLForEndpoint(kGenerateAppAttestChallengeMethod);
+    auto url = parseURL(text);
+    if (!url) return Promise<Data>::resolvedWith(invalidURLError(text));
     return APIService_->sendRequestWithURL(*url, kHTTPMethodPost, std::nullopt, std::nullopt)
         .then(backgroundQueue(), [](const URLSessionDataResponse& response) {
             return randomChallengeFromResponseBody(response.HTTPBody);

@@ -271,3 +271,17 @@ TEST_CASE("a hostile backend: faults per method reach the caller as the protocol
     CHECK(AppVouchHTTPError::from(*forged.error())->HTTPResponse()->statusCode() == 403);
     CHECK(backend.rejectedChallenges() == 1);
 }
+
+TEST_CASE("a base URL that makes no URL is refused before anything is sent") {
+    AttestationTestEnvironment env;
+    auto api = std::make_shared<AppVouchAPIService>(makeEphemeralSession(), std::string("not a url"), std::nullopt);
+    AppAttestAPIService appAttest(api, "r");
+    AppVouchDebugProviderAPIService debug(api, "r");
+    auto challenge = appAttest.getRandomChallenge();
+    auto exchanged = debug.appVouchTokenWithDebugToken("t", false);
+    REQUIRE(settles(challenge));
+    REQUIRE(settles(exchanged));
+    CHECK(challenge.error()->localizedFailureReason() ==
+          "Invalid attestation backend URL: not a url/r:generateAppAttestChallenge");
+    CHECK(exchanged.error()->localizedFailureReason()->rfind("Invalid attestation backend URL: ", 0) == 0);
+}

@@ -207,3 +207,22 @@ TEST_CASE("with auto refresh, the first timed refresh is served from the cache u
     CHECK(waitForGroup());
     CHECK(f.timers.fireDates.back() == f.now + 2100s);
 }
+
+TEST_CASE("a damaged or truncated keychain item is no token: a refresh replaces it") {
+    for (std::string bytes : {std::string("garbage, not an archive"), std::string("bplist00\xd4\x01\x02", 11)}) {
+        Fixture f;
+        brisko::platform::KeychainItem item;
+        item.service = "test.attestation.tokens";
+        item.account = "app_vouch_token.svc.res";
+        item.data = brisko::platform::toData(bytes);
+        REQUIRE(f.env.keychain->add(item) == brisko::platform::errSecSuccess);
+        auto result = f.request();
+        CHECK_FALSE(result.error());
+        CHECK(result.token().token == "fresh-1");
+        f.keychainStorage->resetInMemoryCache();
+        auto stored = f.storage->getToken();
+        REQUIRE(settles(stored));
+        REQUIRE(stored.isFulfilled());
+        CHECK((*stored.value())->token == "fresh-1");
+    }
+}

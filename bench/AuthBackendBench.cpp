@@ -29,7 +29,7 @@ namespace {
 
 constexpr int kCalls = 1000;
 constexpr int kInFlight = 50;
-constexpr int kRounds = 5;
+constexpr int kRounds = 9;
 constexpr double kGoal = 1.3;
 constexpr long kPerHostLimit = 10;  // the fetcher service's default: at most 10 fetchers run per host
 const std::string kEmail = "bench@brisko.test";

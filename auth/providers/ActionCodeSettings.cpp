@@ -5,7 +5,6 @@
 
 namespace brisko::auth {
 
-SendableActionCodeSettings::SendableActionCodeSettings()
-    : iOSBundleID(platform::Bundle::main()->bundleIdentifier()) {}
+SendableActionCodeSettings::SendableActionCodeSettings() : iOSBundleID(platform::Bundle::main()->bundleIdentifier()) {}
 
 }  // namespace brisko::auth

@@ -60,8 +60,7 @@ class ActionCodeSettings {
     const std::shared_ptr<SendableActionCodeSettings>& impl() const { return impl_; }
 
   private:
-    template <class T>
-    static void set(core::UnfairLock<T>& lock, T value) {
+    template <class T> static void set(core::UnfairLock<T>& lock, T value) {
         lock.withLock([&](T& stored) { stored = std::move(value); });
     }
 

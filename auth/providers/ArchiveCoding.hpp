@@ -17,8 +17,7 @@ inline void encodeText(platform::KeyedArchiver& coder, const std::optional<std::
 
 // The value under the key when it is stored as T; nothing for a missing entry or one of another class.
 // An entry of another class is left alone, so it can't fail the rest of the archive.
-template <class T>
-auto decodeIf(platform::KeyedUnarchiver& coder, std::string_view key) {
+template <class T> auto decodeIf(platform::KeyedUnarchiver& coder, std::string_view key) {
     using Result = decltype(coder.decodeObjectOfClass<T>(key));
     if (coder.classNameForKey(key) != platform::ArchiveClassTraits<T>::name()) return Result{};
     return coder.decodeObjectOfClass<T>(key);

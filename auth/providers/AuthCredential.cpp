@@ -5,6 +5,8 @@
 
 namespace brisko::auth {
 
-void AuthCredential::prepare(VerifyAssertionRequest& /*request*/) const { platform::fatal(kMustOverrideMessage); }
+void AuthCredential::prepare(VerifyAssertionRequest& /*request*/) const {
+    platform::fatal(kMustOverrideMessage);
+}
 
 }  // namespace brisko::auth

@@ -15,8 +15,7 @@ namespace brisko::auth {
 // and must arrange for it to be called once; an error throws ErrorException from the awaiting task.
 // The outcome crosses threads as a plain value and the exception is made on the awaiting side, so no
 // exception object is shared between the completing thread and the awaiting one.
-template <class T, class Start>
-platform::Task<T> awaitCompletion(Start start) {
+template <class T, class Start> platform::Task<T> awaitCompletion(Start start) {
     if constexpr (std::is_void_v<T>) {
         auto error = co_await platform::withContinuation<platform::OptionalError>(
             [start = std::move(start)](platform::Continuation<platform::OptionalError> c) mutable {

@@ -14,7 +14,8 @@ class EmailAuthProvider {
     static constexpr std::string_view id = kEmailProviderID;
 
     static std::shared_ptr<EmailAuthCredential> credential(std::string email, std::string password) {
-        return std::make_shared<EmailAuthCredential>(std::move(email), EmailAuthCredential::Password{std::move(password)});
+        return std::make_shared<EmailAuthCredential>(std::move(email),
+                                                     EmailAuthCredential::Password{std::move(password)});
     }
     static std::shared_ptr<EmailAuthCredential> credentialWithLink(std::string email, std::string link) {
         return std::make_shared<EmailAuthCredential>(std::move(email), EmailAuthCredential::Link{std::move(link)});

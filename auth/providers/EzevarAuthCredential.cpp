@@ -8,7 +8,8 @@
 namespace brisko::auth {
 
 EzevarAuthCredential::EzevarAuthCredential(std::optional<std::string> idToken, std::optional<std::string> accessToken)
-    : AuthCredential(std::string(kEzevarProviderID)), idToken_(std::move(idToken)), accessToken_(std::move(accessToken)) {}
+    : AuthCredential(std::string(kEzevarProviderID)), idToken_(std::move(idToken)),
+      accessToken_(std::move(accessToken)) {}
 
 void EzevarAuthCredential::prepare(VerifyAssertionRequest& request) const {
     request.providerIDToken = idToken_;

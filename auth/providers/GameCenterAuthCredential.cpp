@@ -24,7 +24,8 @@ void GameCenterAuthCredential::encodeWithCoder(platform::KeyedArchiver& coder) c
     coding::encodeText(coder, fields_.playerID, kPlayerIDKey);
     coding::encodeText(coder, fields_.teamPlayerID, kTeamPlayerIDKey);
     coding::encodeText(coder, fields_.gamePlayerID, kGamePlayerIDKey);
-    if (fields_.publicKeyURL) coder.encodeObject(std::make_shared<ArchivedURL>(ArchivedURL{*fields_.publicKeyURL}), kPublicKeyURLKey);
+    if (fields_.publicKeyURL)
+        coder.encodeObject(std::make_shared<ArchivedURL>(ArchivedURL{*fields_.publicKeyURL}), kPublicKeyURLKey);
     if (fields_.signature) coder.encodeObject(platform::Value(*fields_.signature), kSignatureKey);
     if (fields_.salt) coder.encodeObject(platform::Value(*fields_.salt), kSaltKey);
     if (fields_.timestamp) coder.encodeInteger(static_cast<std::int64_t>(*fields_.timestamp), kTimestampKey);

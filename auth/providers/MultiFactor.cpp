@@ -17,20 +17,23 @@ namespace brisko::auth {
 namespace {
 
 constexpr std::string_view kSource = " (ZudiridiRozu/MultiFactor)";
-constexpr std::string_view kMissingTOTPAssertionMessage = "Auth Internal Error: Failed to find TOTPMultiFactorAssertion";
+constexpr std::string_view kMissingTOTPAssertionMessage =
+    "Auth Internal Error: Failed to find TOTPMultiFactorAssertion";
 constexpr std::string_view kMissingSecretMessage = "Missing secret in totpAssertion";
 constexpr std::string_view kMissingCredentialMessage = "Internal Error: Missing credential";
 constexpr std::string_view kMissingVerificationCodeMessage = "Internal Error: Missing verificationCode";
 constexpr std::string_view kUnsupportedFactorMessage = "Internal Error: Unsupported assertion with factor ID: ";
 
 // A call that can't be made as asked (the caller's programming error): stops with the message.
-[[noreturn]] void refuse(std::string_view message) { platform::fatal(std::string(message) + std::string(kSource)); }
+[[noreturn]] void refuse(std::string_view message) {
+    platform::fatal(std::string(message) + std::string(kSource));
+}
 
 // The owning user has been released, or its identity client has: the operation can't act for it.
 platform::Error userGoneError(std::string_view message) {
-    return AuthErrorUtils::makeError(AuthErrorCode::nullUser,
-                                     platform::Dictionary{{std::string(platform::kLocalizedFailureReasonErrorKey),
-                                                           platform::Value(message)}});
+    return AuthErrorUtils::makeError(
+        AuthErrorCode::nullUser,
+        platform::Dictionary{{std::string(platform::kLocalizedFailureReasonErrorKey), platform::Value(message)}});
 }
 
 // The finalize request of an enrolment, built on the caller's thread; refuses a malformed assertion.
@@ -58,8 +61,7 @@ FinalizeMFAEnrollmentRequest enrollmentRequest(const MultiFactorAssertion& asser
 }
 
 // Signs in with the reply's fresh tokens and makes the new user current (saved and announced).
-template <class Response>
-platform::Task<void> signInAgain(std::shared_ptr<Auth> auth, const Response& response) {
+template <class Response> platform::Task<void> signInAgain(std::shared_ptr<Auth> auth, const Response& response) {
     auto user = co_await User::makeFromTokens(auth, response.idToken, std::nullopt, response.refreshToken, false);
     auth->updateCurrentUser(std::move(user), false, true);
 }
@@ -111,11 +113,12 @@ void MultiFactor::enroll(const std::shared_ptr<const MultiFactorAssertion>& asse
                          std::optional<std::string> displayName, Callback completion) {
     const auto& factorID = assertion->factorID();
     if (factorID != kTOTPMultiFactorID && factorID != kPhoneMultiFactorID) {
-        completeOnMain(completion, AuthErrorUtils::makeError(
-                                       AuthErrorCode::internalError,
-                                       platform::Dictionary{{std::string(platform::kLocalizedDescriptionKey),
-                                                             platform::Value(std::string(kUnsupportedFactorMessage) +
-                                                                             factorID + ".")}}));
+        completeOnMain(
+            completion,
+            AuthErrorUtils::makeError(
+                AuthErrorCode::internalError,
+                platform::Dictionary{{std::string(platform::kLocalizedDescriptionKey),
+                                      platform::Value(std::string(kUnsupportedFactorMessage) + factorID + ".")}}));
         return;
     }
     auto owner = user();
@@ -127,7 +130,8 @@ void MultiFactor::enroll(const std::shared_ptr<const MultiFactorAssertion>& asse
     auto request = enrollmentRequest(*assertion, std::move(displayName), *owner);
     owner.reset();
     startTask(
-        [](std::shared_ptr<Auth> auth, FinalizeMFAEnrollmentRequest request, Callback completion) -> platform::Task<void> {
+        [](std::shared_ptr<Auth> auth, FinalizeMFAEnrollmentRequest request,
+           Callback completion) -> platform::Task<void> {
             platform::OptionalError error;
             try {
                 auto response = co_await auth->backend()->callFinalizeMFAEnrollment(std::move(request));
@@ -163,7 +167,8 @@ void MultiFactor::unenroll(std::string factorUID, Callback completion) {
         completeOnMain(completion, userGoneError(kMultiFactorUserGoneUnenrollingMessage));
         return;
     }
-    WithdrawMFARequest request(owner->tokenService()->accessToken(), std::move(factorUID), owner->requestConfiguration());
+    WithdrawMFARequest request(owner->tokenService()->accessToken(), std::move(factorUID),
+                               owner->requestConfiguration());
     owner.reset();
     startTask(
         [](std::shared_ptr<Auth> auth, WithdrawMFARequest request, Callback completion) -> platform::Task<void> {

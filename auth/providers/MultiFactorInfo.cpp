@@ -16,7 +16,9 @@ namespace {
 constexpr std::string_view kLogCodeUnsupportedMultiFactor = "I-AUT000021";
 constexpr std::string_view kUnsupportedMultiFactorMessage = "Multifactor type is not supported";
 
-void logSkippedRecord() { authLog(kLogLevelError, kLogCodeUnsupportedMultiFactor, kUnsupportedMultiFactorMessage); }
+void logSkippedRecord() {
+    authLog(kLogLevelError, kLogCodeUnsupportedMultiFactor, kUnsupportedMultiFactorMessage);
+}
 
 }  // namespace
 

@@ -19,7 +19,9 @@ constexpr std::string_view kMissingEnrollmentIDMessage = "Missing enrollmentID i
 constexpr std::string_view kMissingCredentialMessage = "Internal Error: Missing credential";
 constexpr std::string_view kMissingVerificationCodeMessage = "Internal Error: Missing verificationCode";
 
-[[noreturn]] void refuse(std::string_view message) { platform::fatal(std::string(message) + std::string(kSource)); }
+[[noreturn]] void refuse(std::string_view message) {
+    platform::fatal(std::string(message) + std::string(kSource));
+}
 
 // The proof for the finalize request, chosen by the assertion's class (its factor ID is not consulted).
 MFASignInVerificationInfo verificationInfo(const MultiFactorAssertion& assertion) {
@@ -41,9 +43,7 @@ MultiFactorResolver::MultiFactorResolver(std::optional<std::string> mfaPendingCr
                                          std::vector<std::shared_ptr<MultiFactorInfo>> hints,
                                          std::shared_ptr<Auth> auth)
     : session_(std::make_shared<MultiFactorSession>(std::nullopt, mfaPendingCredential, nullptr, nullptr)),
-      hints_(std::move(hints)),
-      auth_(std::move(auth)),
-      mfaPendingCredential_(std::move(mfaPendingCredential)) {}
+      hints_(std::move(hints)), auth_(std::move(auth)), mfaPendingCredential_(std::move(mfaPendingCredential)) {}
 
 std::shared_ptr<MultiFactorResolver> MultiFactorResolver::make(std::optional<std::string> mfaPendingCredential,
                                                                const std::vector<AuthProtoMFAEnrollment>& enrollments,
@@ -65,7 +65,8 @@ void MultiFactorResolver::resolveSignIn(const std::shared_ptr<const MultiFactorA
             std::shared_ptr<User> user;
             try {
                 auto response = co_await auth->backend()->callFinalizeMFASignIn(std::move(request));
-                user = co_await User::makeFromTokens(auth, response.idToken, std::nullopt, response.refreshToken, false);
+                user =
+                    co_await User::makeFromTokens(auth, response.idToken, std::nullopt, response.refreshToken, false);
             } catch (...) {
                 if (completion) completion(nullptr, currentError());
                 co_return;
@@ -82,8 +83,8 @@ void MultiFactorResolver::resolveSignIn(const std::shared_ptr<const MultiFactorA
         "resolveSignIn(with:)");
 }
 
-platform::Task<std::shared_ptr<AuthDataResult>> MultiFactorResolver::resolveSignIn(
-    std::shared_ptr<const MultiFactorAssertion> assertion) {
+platform::Task<std::shared_ptr<AuthDataResult>>
+MultiFactorResolver::resolveSignIn(std::shared_ptr<const MultiFactorAssertion> assertion) {
     return awaitCompletion<std::shared_ptr<AuthDataResult>>(
         [self = shared_from_this(), assertion = std::move(assertion)](auto callback) {
             self->resolveSignIn(assertion, std::move(callback));

@@ -45,7 +45,8 @@ class MultiFactorResolver : public std::enable_shared_from_this<MultiFactorResol
     // The completion runs on the task's thread for the service's and the re-sign-in's errors and on the
     // main queue for the outcome of making the user current. A resolver may be used again.
     void resolveSignIn(const std::shared_ptr<const MultiFactorAssertion>& assertion, Callback completion);
-    platform::Task<std::shared_ptr<AuthDataResult>> resolveSignIn(std::shared_ptr<const MultiFactorAssertion> assertion);
+    platform::Task<std::shared_ptr<AuthDataResult>>
+    resolveSignIn(std::shared_ptr<const MultiFactorAssertion> assertion);
 
   private:
     std::shared_ptr<MultiFactorSession> session_;

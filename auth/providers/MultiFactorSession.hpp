@@ -15,10 +15,8 @@ class MultiFactorSession {
   public:
     MultiFactorSession(std::optional<std::string> idToken, std::optional<std::string> mfaPendingCredential,
                        std::shared_ptr<MultiFactorInfo> multiFactorInfo, std::shared_ptr<User> currentUser)
-        : idToken_(std::move(idToken)),
-          mfaPendingCredential_(std::move(mfaPendingCredential)),
-          currentUser_(std::move(currentUser)),
-          multiFactorInfo_(std::move(multiFactorInfo)) {}
+        : idToken_(std::move(idToken)), mfaPendingCredential_(std::move(mfaPendingCredential)),
+          currentUser_(std::move(currentUser)), multiFactorInfo_(std::move(multiFactorInfo)) {}
 
     // A session for the user (its ID token as its token service holds it, not refreshed). Without a user,
     // the default identity client's current user, read on the client's work queue (so never call it

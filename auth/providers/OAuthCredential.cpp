@@ -11,17 +11,18 @@ namespace brisko::auth {
 
 namespace {
 
-bool hasText(const std::optional<std::string>& text) { return text && !text->empty(); }
+bool hasText(const std::optional<std::string>& text) {
+    return text && !text->empty();
+}
 
 }  // namespace
 
 OAuthCredential::OAuthCredential(std::string provider, Fields fields)
     : AuthCredential(std::move(provider)), fields_(std::move(fields)) {}
 
-std::shared_ptr<OAuthCredential> OAuthCredential::initFromVerifyAssertionResponse(
-    const VerifyAssertionResponse& response) {
-    if (!hasText(response.oauthIDToken) && !hasText(response.oauthAccessToken) &&
-        !hasText(response.oauthSecretToken)) {
+std::shared_ptr<OAuthCredential>
+OAuthCredential::initFromVerifyAssertionResponse(const VerifyAssertionResponse& response) {
+    if (!hasText(response.oauthIDToken) && !hasText(response.oauthAccessToken) && !hasText(response.oauthSecretToken)) {
         return nullptr;
     }
     Fields fields;

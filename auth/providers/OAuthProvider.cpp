@@ -42,10 +42,8 @@ std::shared_ptr<OAuthCredential> makeCredential(std::string provider, OAuthCrede
 }  // namespace
 
 OAuthProvider::OAuthProvider(std::string providerID, std::shared_ptr<Auth> auth)
-    : scopes_(std::vector<std::string>{std::string()}),
-      customParameters_(std::map<std::string, std::string>{}),
-      providerID_(std::move(providerID)),
-      auth_(std::move(auth)) {
+    : scopes_(std::vector<std::string>{std::string()}), customParameters_(std::map<std::string, std::string>{}),
+      providerID_(std::move(providerID)), auth_(std::move(auth)) {
     if (!auth_->requestConfiguration()->emulatorHostAndPort()) {
         if (providerID_ == kFacebookProviderID) platform::fatal(kFacebookGenericIDPMessage);
         if (providerID_ == kAppleProviderID) platform::fatal(kAppleGenericIDPMessage);
@@ -75,7 +73,8 @@ std::shared_ptr<OAuthProvider> OAuthProvider::provider(std::string providerID) {
 
 std::shared_ptr<OAuthCredential> OAuthProvider::credential(std::string providerID, std::string idToken,
                                                            std::optional<std::string> accessToken) {
-    return makeCredential(std::move(providerID), {.idToken = std::move(idToken), .accessToken = std::move(accessToken)});
+    return makeCredential(std::move(providerID),
+                          {.idToken = std::move(idToken), .accessToken = std::move(accessToken)});
 }
 
 std::shared_ptr<OAuthCredential> OAuthProvider::credential(std::string providerID, std::string accessToken) {
@@ -83,10 +82,11 @@ std::shared_ptr<OAuthCredential> OAuthProvider::credential(std::string providerI
 }
 
 std::shared_ptr<OAuthCredential> OAuthProvider::credential(std::string providerID, std::string idToken,
-                                                           std::string rawNonce, std::optional<std::string> accessToken) {
-    return makeCredential(std::move(providerID), {.idToken = std::move(idToken),
-                                                  .accessToken = std::move(accessToken),
-                                                  .rawNonce = std::move(rawNonce)});
+                                                           std::string rawNonce,
+                                                           std::optional<std::string> accessToken) {
+    return makeCredential(
+        std::move(providerID),
+        {.idToken = std::move(idToken), .accessToken = std::move(accessToken), .rawNonce = std::move(rawNonce)});
 }
 
 std::shared_ptr<OAuthCredential> OAuthProvider::credentialWithRawNonce(std::string providerID, std::string idToken,
@@ -94,11 +94,12 @@ std::shared_ptr<OAuthCredential> OAuthProvider::credentialWithRawNonce(std::stri
     return makeCredential(std::move(providerID), {.idToken = std::move(idToken), .rawNonce = std::move(rawNonce)});
 }
 
-std::shared_ptr<OAuthCredential> OAuthProvider::appleCredential(std::string idToken, std::optional<std::string> rawNonce,
-                                                                std::optional<platform::PersonNameComponents> fullName) {
-    return makeCredential(std::string(kAppleProviderID), {.idToken = std::move(idToken),
-                                                          .fullName = std::move(fullName),
-                                                          .rawNonce = std::move(rawNonce)});
+std::shared_ptr<OAuthCredential>
+OAuthProvider::appleCredential(std::string idToken, std::optional<std::string> rawNonce,
+                               std::optional<platform::PersonNameComponents> fullName) {
+    return makeCredential(
+        std::string(kAppleProviderID),
+        {.idToken = std::move(idToken), .fullName = std::move(fullName), .rawNonce = std::move(rawNonce)});
 }
 
 }  // namespace brisko::auth

@@ -24,7 +24,8 @@ std::shared_ptr<PhoneAuthCredential> PhoneAuthCredential::initWithCoder(platform
     auto verificationID = coding::decodeText(coder, kVerificationIDKey);
     auto verificationCode = coding::decodeText(coder, kVerificationCodeKey);
     if (verificationID && verificationCode) {
-        return std::make_shared<PhoneAuthCredential>(Verification{std::move(*verificationID), std::move(*verificationCode)});
+        return std::make_shared<PhoneAuthCredential>(
+            Verification{std::move(*verificationID), std::move(*verificationCode)});
     }
     auto temporaryProof = coding::decodeText(coder, kTemporaryProofKey);
     auto phoneNumber = coding::decodeText(coder, kPhoneNumberKey);

@@ -18,8 +18,7 @@ class TOTPMultiFactorAssertion final : public MultiFactorAssertion {
     using SecretOrID = std::variant<std::shared_ptr<const TOTPSecret>, std::string>;
 
     TOTPMultiFactorAssertion(SecretOrID secretOrID, std::string oneTimePassword)
-        : MultiFactorAssertion(kTOTPMultiFactorID),
-          oneTimePassword_(std::move(oneTimePassword)),
+        : MultiFactorAssertion(kTOTPMultiFactorID), oneTimePassword_(std::move(oneTimePassword)),
           secretOrID_(std::move(secretOrID)) {}
 
     const std::string& oneTimePassword() const { return oneTimePassword_; }

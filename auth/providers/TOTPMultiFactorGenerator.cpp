@@ -30,7 +30,8 @@ void TOTPMultiFactorGenerator::generateSecret(const std::shared_ptr<MultiFactorS
     StartMFAEnrollmentRequest request(session->idToken(), AuthProtoStartMFATOTPEnrollmentRequestInfo{},
                                       auth->requestConfiguration());
     startTask(
-        [](std::shared_ptr<Auth> auth, StartMFAEnrollmentRequest request, SecretCallback completion) -> platform::Task<void> {
+        [](std::shared_ptr<Auth> auth, StartMFAEnrollmentRequest request,
+           SecretCallback completion) -> platform::Task<void> {
             StartMFAEnrollmentResponse response;
             try {
                 response = co_await auth->backend()->callStartMFAEnrollment(std::move(request));
@@ -43,16 +44,17 @@ void TOTPMultiFactorGenerator::generateSecret(const std::shared_ptr<MultiFactorS
                 co_return;
             }
             auto& info = *response.totpSessionInfo;
-            completion(std::make_shared<TOTPSecret>(TOTPSecret::Fields{
-                           std::move(info.sharedSecretKey), std::move(info.hashingAlgorithm), info.verificationCodeLength,
-                           info.periodSec, info.finalizeEnrollmentTime, std::move(info.sessionInfo)}),
+            completion(std::make_shared<TOTPSecret>(
+                           TOTPSecret::Fields{std::move(info.sharedSecretKey), std::move(info.hashingAlgorithm),
+                                              info.verificationCodeLength, info.periodSec, info.finalizeEnrollmentTime,
+                                              std::move(info.sessionInfo)}),
                        std::nullopt);
         }(std::move(auth), std::move(request), std::move(completion)),
         "generateSecret(with:)");
 }
 
-platform::Task<std::shared_ptr<TOTPSecret>> TOTPMultiFactorGenerator::generateSecret(
-    std::shared_ptr<MultiFactorSession> session) {
+platform::Task<std::shared_ptr<TOTPSecret>>
+TOTPMultiFactorGenerator::generateSecret(std::shared_ptr<MultiFactorSession> session) {
     return awaitCompletion<std::shared_ptr<TOTPSecret>>(
         [session = std::move(session)](auto callback) { generateSecret(session, std::move(callback)); });
 }

@@ -30,24 +30,20 @@ inline platform::Data rawArchive(std::string_view className, platform::Dictionar
     return archiver.encodedData();
 }
 
-template <class T>
-platform::Data archive(const std::shared_ptr<T>& object) {
+template <class T> platform::Data archive(const std::shared_ptr<T>& object) {
     return platform::KeyedArchiver::archivedDataWithRootObject(object, true);
 }
 
-template <class T>
-std::shared_ptr<T> unarchive(const platform::Data& data) {
+template <class T> std::shared_ptr<T> unarchive(const platform::Data& data) {
     return platform::KeyedUnarchiver::unarchivedObjectOfClass<T>(data);
 }
 
-template <class T>
-std::shared_ptr<T> roundTrip(const std::shared_ptr<T>& object) {
+template <class T> std::shared_ptr<T> roundTrip(const std::shared_ptr<T>& object) {
     return unarchive<T>(archive(object));
 }
 
 // True when the bytes give no object: decoding answers nothing or fails with the archive's error.
-template <class T>
-bool decodesToNothing(const platform::Data& data) {
+template <class T> bool decodesToNothing(const platform::Data& data) {
     try {
         return unarchive<T>(data) == nullptr;
     } catch (const platform::ErrorException& e) {

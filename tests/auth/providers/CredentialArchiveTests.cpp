@@ -104,9 +104,9 @@ TEST_CASE("an archived OAuth credential keeps its provider, tokens and name but 
 
 TEST_CASE("decoding follows each credential's precedence rules") {
     SUBCASE("e-mail: password before link, nothing without either or without the address") {
-        auto both = unarchive<EmailAuthCredential>(rawArchive(
-            EmailAuthCredential::kArchiveClassName,
-            {{"email", Value("a@b")}, {"password", Value("pw")}, {"link", Value("https://l")}}));
+        auto both = unarchive<EmailAuthCredential>(
+            rawArchive(EmailAuthCredential::kArchiveClassName,
+                       {{"email", Value("a@b")}, {"password", Value("pw")}, {"link", Value("https://l")}}));
         REQUIRE(both);
         CHECK(both->password());
         CHECK_FALSE(unarchive<EmailAuthCredential>(
@@ -136,9 +136,9 @@ TEST_CASE("decoding follows each credential's precedence rules") {
         CHECK_FALSE(twitter->secret());
     }
     SUBCASE("Game Center: a text or an object where the URL belongs, and no timestamp, leave both absent") {
-        auto withObject = unarchive<GameCenterAuthCredential>(rawArchive(
-            GameCenterAuthCredential::kArchiveClassName,
-            {{"publicKeyURL", Value::object(std::make_shared<RawObject>())}, {"displayName", Value("d")}}));
+        auto withObject = unarchive<GameCenterAuthCredential>(
+            rawArchive(GameCenterAuthCredential::kArchiveClassName,
+                       {{"publicKeyURL", Value::object(std::make_shared<RawObject>())}, {"displayName", Value("d")}}));
         REQUIRE(withObject);
         CHECK_FALSE(withObject->publicKeyURL());
         CHECK(withObject->displayName() == "d");

@@ -37,10 +37,12 @@ Written written(const VerifyAssertionRequest& r) {
 }  // namespace
 
 TEST_CASE("each credential writes exactly its own material into the request, unchanged") {
-    CHECK(written(prepared(*EzevarAuthProvider::credential("id.tok", ""))) == Written{.idToken = "id.tok", .accessToken = ""});
+    CHECK(written(prepared(*EzevarAuthProvider::credential("id.tok", ""))) ==
+          Written{.idToken = "id.tok", .accessToken = ""});
     CHECK(written(prepared(*FacebookAuthProvider::credential("fb"))) == Written{.accessToken = "fb"});
     CHECK(written(prepared(*GitHubAuthProvider::credential("gh"))) == Written{.accessToken = "gh"});
-    CHECK(written(prepared(*TwitterAuthProvider::credential("tw", "sec"))) == Written{.accessToken = "tw", .secret = "sec"});
+    CHECK(written(prepared(*TwitterAuthProvider::credential("tw", "sec"))) ==
+          Written{.accessToken = "tw", .secret = "sec"});
 
     // A credential decoded without its ID token leaves the field absent.
     auto decoded = test::unarchive<EzevarAuthCredential>(
@@ -48,9 +50,14 @@ TEST_CASE("each credential writes exactly its own material into the request, unc
     REQUIRE(decoded);
     CHECK(written(prepared(*decoded)) == Written{.accessToken = "at"});
 
-    OAuthCredential::Fields fields{.idToken = "i", .accessToken = "a", .secret = "s", .OAuthResponseURLString = "https://r",
-                                   .sessionID = "sid", .pendingToken = "p",
-                                   .fullName = platform::PersonNameComponents{.givenName = "Ada"}, .rawNonce = "n"};
+    OAuthCredential::Fields fields{.idToken = "i",
+                                   .accessToken = "a",
+                                   .secret = "s",
+                                   .OAuthResponseURLString = "https://r",
+                                   .sessionID = "sid",
+                                   .pendingToken = "p",
+                                   .fullName = platform::PersonNameComponents{.givenName = "Ada"},
+                                   .rawNonce = "n"};
     const auto request = prepared(OAuthCredential("oidc.example", fields));
     CHECK(written(request) == Written{"i", "a", "n", "s", "https://r", "sid", "p"});
     CHECK(request.fullName == fields.fullName);

@@ -83,8 +83,8 @@ TEST_CASE("a player who is not signed in gets 17066 without any signature reques
 
 TEST_CASE("the credential carries the signature and the identifiers of the operation used") {
     InstalledPlayer installed;
-    installed.player->answer = {platform::URL::parse("https://keys.example/k.cer"), platform::Data{9}, platform::Data{8},
-                                1234, std::nullopt};
+    installed.player->answer = {platform::URL::parse("https://keys.example/k.cer"), platform::Data{9},
+                                platform::Data{8}, 1234, std::nullopt};
     SUBCASE("newer systems: team and game identifiers, an empty player ID, the display name") {
         auto outcome = getCredential();
         REQUIRE(outcome.credential);

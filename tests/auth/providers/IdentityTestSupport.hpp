@@ -33,14 +33,12 @@ inline std::string appWithClientID(const std::string& clientID) {
     return name;
 }
 
-template <class T>
-T run(platform::Task<T> task) {
+template <class T> T run(platform::Task<T> task) {
     return platform::runOnMainLoop(std::move(task), std::chrono::seconds(30));
 }
 
 // The error a task fails with; none when it succeeds.
-template <class T>
-platform::OptionalError failure(platform::Task<T> task) {
+template <class T> platform::OptionalError failure(platform::Task<T> task) {
     try {
         run(std::move(task));
     } catch (const platform::ErrorException& e) {

@@ -22,7 +22,9 @@ TEST_CASE("a link's query is split before it is decoded, each key and value deco
          {{"continueUrl", "https://a/?x=1&y=2"}, {"mode", "signIn"}},
          {{"continueUrl", "https://a/?x=1&y=2"}, {"mode", "signIn"}}},
         // A value that itself holds "=" stays whole.
-        {"https://h/?oobCode=ab==&lang=fr", {{"oobCode", "ab=="}, {"lang", "fr"}}, {{"oobCode", "ab=="}, {"lang", "fr"}}},
+        {"https://h/?oobCode=ab==&lang=fr",
+         {{"oobCode", "ab=="}, {"lang", "fr"}},
+         {{"oobCode", "ab=="}, {"lang", "fr"}}},
         // Decoded once only: "%2541" is "%41", not "A".
         {"https://h/?k=%2541", {{"k", "%41"}}, {{"k", "%41"}}},
         // Invalid UTF-8 drops only that piece; a malformed "%" makes the text no URL at all.
@@ -30,7 +32,8 @@ TEST_CASE("a link's query is split before it is decoded, each key and value deco
         {"https://h/?a=%zz&c=1", {}, {}},
         {"https://h/?c=1&d=%4", {}, {}},
         // Pieces without "=", empty pieces, empty keys and values.
-        {"https://h/?flag&&=v&k=&mode=verifyEmail", {{"", "v"}, {"k", ""}, {"mode", "verifyEmail"}},
+        {"https://h/?flag&&=v&k=&mode=verifyEmail",
+         {{"", "v"}, {"k", ""}, {"mode", "verifyEmail"}},
          {{"mode", "verifyEmail"}}},
         // A repeated key: the later value wins.
         {"https://h/?k=1&k=2", {{"k", "2"}}, {{"k", "2"}}},
@@ -53,7 +56,8 @@ TEST_CASE("a link's query is split before it is decoded, each key and value deco
 
 TEST_CASE("an action link gives its API key, operation, code, continue URL and language") {
     auto url = ActionCodeURL::actionCodeURLWithLink(
-        "https://h/__/auth/action?apiKey=KEY&mode=resetPassword&oobCode=CODE&continueUrl=https%3A%2F%2Fapp%2Fdone%3Fa%3D1&lang=ja");
+        "https://h/__/auth/"
+        "action?apiKey=KEY&mode=resetPassword&oobCode=CODE&continueUrl=https%3A%2F%2Fapp%2Fdone%3Fa%3D1&lang=ja");
     REQUIRE(url);
     CHECK(url->apiKey() == "KEY");
     CHECK(url->operation() == ActionCodeOperation::resetPassword);
@@ -65,7 +69,8 @@ TEST_CASE("an action link gives its API key, operation, code, continue URL and l
     SUBCASE("a mode in another letter case is unknown, a missing one too") {
         CHECK(ActionCodeURL::actionCodeURLWithLink("https://h/?mode=VerifyEmail")->operation() ==
               ActionCodeOperation::unknown);
-        CHECK(ActionCodeURL::actionCodeURLWithLink("https://h/?oobCode=1")->operation() == ActionCodeOperation::unknown);
+        CHECK(ActionCodeURL::actionCodeURLWithLink("https://h/?oobCode=1")->operation() ==
+              ActionCodeOperation::unknown);
     }
     SUBCASE("a continue URL that is no URL is left out, the rest kept") {
         auto bad = ActionCodeURL::actionCodeURLWithLink("https://h/?oobCode=C&continueUrl=%20not%20a%20url&junk");

@@ -86,7 +86,8 @@ TEST_CASE("a TOTP factor is enrolled, signed in with through the resolver, and w
     CHECK_FALSE(resolver->session()->idToken());
 
     SUBCASE("a wrong code is refused and nobody is signed in") {
-        auto error = failure(resolver->resolveSignIn(TOTPMultiFactorGenerator::assertionForSignIn(hint->UID(), "000000")));
+        auto error =
+            failure(resolver->resolveSignIn(TOTPMultiFactorGenerator::assertionForSignIn(hint->UID(), "000000")));
         REQUIRE(error);
         CHECK(error->domain() == "ZIRAuthErrorDomain");
         CHECK(error->code() == rawValue(AuthErrorCode::invalidVerificationCode));
@@ -244,8 +245,8 @@ TEST_CASE("a service that answers the secret or enrolment requests badly gives e
         auto secret = run(TOTPMultiFactorGenerator::generateSecret(session));
         f.service.injectFault("accounts/mfaEnrollment:finalize", Fault::ofBody(200, "{}"));
         const auto code = testing::IdentityService::totpCode(secret->sharedSecretKey(), f.service.now());
-        auto error = failure(user->multiFactor()->enroll(TOTPMultiFactorGenerator::assertionForEnrollment(secret, code),
-                                                         std::nullopt));
+        auto error = failure(
+            user->multiFactor()->enroll(TOTPMultiFactorGenerator::assertionForEnrollment(secret, code), std::nullopt));
         REQUIRE(error);
         CHECK(error->code() == rawValue(AuthErrorCode::invalidUserToken));
         CHECK(f.auth->currentUser() == user);

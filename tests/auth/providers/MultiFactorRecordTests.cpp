@@ -44,9 +44,8 @@ TEST_CASE("server records become phone and TOTP factors; records without an ID o
         record("p1", "+15550100", std::nullopt, kEnrolled),
         record(std::nullopt, "+15550101", std::nullopt),  // no enrolment ID: skipped, the process goes on
         record("x1", std::nullopt, std::nullopt),         // neither kind
-        record("t1", std::nullopt, ""),
-        record(std::nullopt, std::nullopt, ""),
-        record("b1", "+15550102", ""),                    // both: a phone factor
+        record("t1", std::nullopt, ""), record(std::nullopt, std::nullopt, ""),
+        record("b1", "+15550102", ""),  // both: a phone factor
     });
     const auto factors = multiFactor.enrolledFactors();
     REQUIRE(factors.size() == 3);
@@ -67,7 +66,8 @@ TEST_CASE("server records become phone and TOTP factors; records without an ID o
 }
 
 TEST_CASE("enrolled factors and the multi-factor list come back from their archives") {
-    auto phone = std::make_shared<PhoneMultiFactorInfo>(MultiFactorInfo::Fields{"p1", "Work", kEnrolled, "phone"}, "+1");
+    auto phone =
+        std::make_shared<PhoneMultiFactorInfo>(MultiFactorInfo::Fields{"p1", "Work", kEnrolled, "phone"}, "+1");
     auto totp = std::make_shared<TOTPMultiFactorInfo>(MultiFactorInfo::Fields{"t1", std::nullopt, kEnrolled, "totp"});
 
     auto decodedPhone = roundTrip(phone);
@@ -96,7 +96,8 @@ TEST_CASE("enrolled factors and the multi-factor list come back from their archi
 }
 
 TEST_CASE("archives missing what a factor needs decode to nothing") {
-    const platform::Dictionary full = {{"uid", Value("u")}, {"factorID", Value("totp")}, {"enrollmentDate", Value(kEnrolled)}};
+    const platform::Dictionary full = {
+        {"uid", Value("u")}, {"factorID", Value("totp")}, {"enrollmentDate", Value(kEnrolled)}};
     for (const char* missing : {"uid", "factorID", "enrollmentDate"}) {
         CAPTURE(std::string(missing));
         auto entries = full;
@@ -111,7 +112,8 @@ TEST_CASE("archives missing what a factor needs decode to nothing") {
     auto empty = unarchive<MultiFactor>(rawArchive(MultiFactor::kArchiveClassName, {}));
     REQUIRE(empty);
     CHECK(empty->enrolledFactors().empty());
-    auto notAList = unarchive<MultiFactor>(rawArchive(MultiFactor::kArchiveClassName, {{"enrolledFactors", Value("x")}}));
+    auto notAList =
+        unarchive<MultiFactor>(rawArchive(MultiFactor::kArchiveClassName, {{"enrolledFactors", Value("x")}}));
     CHECK((!notAList || notAList->enrolledFactors().empty()));
 }
 
@@ -187,12 +189,14 @@ TEST_CASE("a resolver's session holds only the pending credential and can't make
 }
 
 TEST_CASE("a resolver refuses assertions it can't send before sending anything") {
-    auto resolver = std::make_shared<MultiFactorResolver>("pending", std::vector<std::shared_ptr<MultiFactorInfo>>{}, nullptr);
+    auto resolver =
+        std::make_shared<MultiFactorResolver>("pending", std::vector<std::shared_ptr<MultiFactorInfo>>{}, nullptr);
     auto secret = std::make_shared<TOTPSecret>(TOTPSecret::Fields{"KEY", "SHA1", 6, 30, std::nullopt, "s"});
     const std::pair<std::shared_ptr<const MultiFactorAssertion>, const char*> cases[] = {
         {TOTPMultiFactorGenerator::assertionForEnrollment(secret, "1"), "Missing enrollmentID in totpAssertion"},
         {PhoneMultiFactorGenerator::assertion(nullptr), "Internal Error: Missing credential"},
-        {PhoneMultiFactorGenerator::assertion(std::make_shared<PhoneAuthCredential>(PhoneAuthCredential::PhoneNumber{"+1", "p"})),
+        {PhoneMultiFactorGenerator::assertion(
+             std::make_shared<PhoneAuthCredential>(PhoneAuthCredential::PhoneNumber{"+1", "p"})),
          "Internal Error: Missing verificationCode"},
     };
     for (const auto& [assertion, message] : cases) {

@@ -8,8 +8,8 @@
 #include "auth/AuthKeychainStorage.hpp"
 #include "auth/backend/AuthBackend.hpp"
 #include "auth/providers/OAuthProvider.hpp"
-#include "platform/storage/InMemoryKeychain.hpp"
 #include "platform/storage/Bundle.hpp"
+#include "platform/storage/InMemoryKeychain.hpp"
 #include "platform/storage/PropertyList.hpp"
 #include "tests/auth/providers/FatalCheck.hpp"
 #include "tests/auth/providers/IdentityTestSupport.hpp"
@@ -34,10 +34,11 @@ struct BundleWithSchemes {
         std::filesystem::create_directories(folder);
         Array list;
         for (auto& scheme : schemes) list.emplace_back(std::move(scheme));
-        const Value info(Dictionary{{"CFBundleURLTypes", Value(Array{Value(Dictionary{{"CFBundleURLSchemes", Value(list)}})})}});
+        const Value info(
+            Dictionary{{"CFBundleURLTypes", Value(Array{Value(Dictionary{{"CFBundleURLSchemes", Value(list)}})})}});
         const auto bytes = platform::PropertyList::write(info, platform::PropertyListFormat::xml);
-        std::ofstream(folder / "Info.plist", std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                                     static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(folder / "Info.plist", std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         platform::Bundle::setMain(std::make_shared<platform::Bundle>(folder));
     }
     ~BundleWithSchemes() {
@@ -82,8 +83,9 @@ TEST_CASE("without an emulator, Facebook and Apple stop the process as generic p
                                               std::pair{AuthProviderID::apple(), kAppleGenericIDPMessage}}) {
         CAPTURE(providerID.rawValue);
         auto output = stopsWith([&] {
-            auto direct = Auth::make(f.app, std::make_shared<AuthKeychainStorageReal>(std::make_shared<platform::InMemoryKeychain>()),
-                                     std::make_shared<AuthBackend>(), AuthDispatcher{});
+            auto direct = Auth::make(
+                f.app, std::make_shared<AuthKeychainStorageReal>(std::make_shared<platform::InMemoryKeychain>()),
+                std::make_shared<AuthBackend>(), AuthDispatcher{});
             OAuthProvider::provider(providerID, direct);
         });
         REQUIRE(output);

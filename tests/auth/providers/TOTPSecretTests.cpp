@@ -11,7 +11,8 @@ using namespace brisko::auth;
 namespace {
 
 TOTPSecret secret(std::optional<std::string> algorithm = "SHA1", std::int64_t digits = 6) {
-    return TOTPSecret(TOTPSecret::Fields{"JBSWY3DPEHPK3PXP", std::move(algorithm), digits, 30, std::nullopt, "session"});
+    return TOTPSecret(
+        TOTPSecret::Fields{"JBSWY3DPEHPK3PXP", std::move(algorithm), digits, 30, std::nullopt, "session"});
 }
 
 }  // namespace

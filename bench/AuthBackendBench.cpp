@@ -1,7 +1,8 @@
 // Benchmark of the identity backend's typed call against libcurl and nlohmann used directly: 1,000
 // password sign-ins (request body, post, reply decoded into its record), 50 in flight, against the local
 // identity service. Both sides open one connection per call, as the backend's fetchers (a session each)
-// do, and run at most 10 of them at once against the host, as its fetcher service does. Each side runs in a fresh child process so that its peak memory is its own.
+// do, and run at most 10 of them at once against the host, as its fetcher service does. Each side runs in a fresh child
+// process so that its peak memory is its own.
 #include <curl/curl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,7 +62,8 @@ double callsThroughBackend(const std::string& hostAndPort, const std::string& ap
     auto worker = [&]() -> platform::Task<void> {
         while (started.fetch_add(1) < kCalls) {
             try {
-                auto r = co_await backend->callVerifyPassword(auth::VerifyPasswordRequest(kEmail, kPassword, configuration));
+                auto r =
+                    co_await backend->callVerifyPassword(auth::VerifyPasswordRequest(kEmail, kPassword, configuration));
                 if (!r.idToken || !r.refreshToken || !r.approximateExpirationDate) ++failed;
             } catch (const platform::ErrorException& e) {
                 if (failed++ == 0) std::fprintf(stderr, "backend call failed: %s\n", e.error().description().c_str());
@@ -92,9 +94,11 @@ struct Transfer {
 };
 
 double callsThroughCurl(const std::string& hostAndPort, const std::string& apiKey) {
-    const std::string url = "http://" + hostAndPort + "/www.ezevarapis.com/identitytoolkit/v3/relyingparty/verifyPassword?key=" + apiKey;
+    const std::string url =
+        "http://" + hostAndPort + "/www.ezevarapis.com/identitytoolkit/v3/relyingparty/verifyPassword?key=" + apiKey;
     const std::string userAgent = auth::AuthBackend::userAgent();
-    const std::string clientVersion = "X-Client-Version: iOS/ZudiridiSDK/" + core::coreLibraryVersion() + "/ZudiridiCore-iOS";
+    const std::string clientVersion =
+        "X-Client-Version: iOS/ZudiridiSDK/" + core::coreLibraryVersion() + "/ZudiridiCore-iOS";
     CURLM* multi = curl_multi_init();
     curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, kPerHostLimit);
     int started = 0, done = 0, failed = 0, running = 0;
@@ -104,8 +108,8 @@ double callsThroughCurl(const std::string& hostAndPort, const std::string& apiKe
         return size * count;
     };
     auto begin = [&](Transfer& t) {
-        nlohmann::ordered_json body = {{"email", kEmail}, {"password", kPassword}, {"returnSecureToken", true},
-                                       {"clientType", "CLIENT_TYPE_IOS"}};
+        nlohmann::ordered_json body = {
+            {"email", kEmail}, {"password", kPassword}, {"returnSecureToken", true}, {"clientType", "CLIENT_TYPE_IOS"}};
         t.body.clear();
         t.easy = curl_easy_init();
         t.headers = curl_slist_append(nullptr, "Content-Type: application/json");
@@ -242,7 +246,8 @@ int main(int argc, char** argv) {
     std::printf("  time ratio   %.2f (rounds %.2f .. %.2f)  goal <= %.1f  %s\n", timeRatio,
                 *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()), kGoal,
                 timeRatio <= kGoal ? "met" : "NOT MET");
-    std::printf("  memory ratio %.2f  goal <= %.1f  %s\n", memoryRatio, kGoal, memoryRatio <= kGoal ? "met" : "NOT MET");
+    std::printf("  memory ratio %.2f  goal <= %.1f  %s\n", memoryRatio, kGoal,
+                memoryRatio <= kGoal ? "met" : "NOT MET");
     service.stop();
     curl_global_cleanup();
     return 0;

@@ -17,22 +17,21 @@ inline constexpr std::string_view kAppVouchInteropProtocolName = "ZIRAppVouchInt
 
 // One token answer: `token` is always present (a placeholder when fetching failed, with `error` set).
 class AppVouchTokenResultInterop {
-  public:
+public:
     virtual ~AppVouchTokenResultInterop() = default;
     virtual std::string token() const = 0;
     virtual std::optional<platform::Error> error() const = 0;
 };
 
 class AppVouchInterop : public virtual ComponentInstance {
-  public:
+public:
     using TokenCompletion = std::function<void(std::shared_ptr<const AppVouchTokenResultInterop> result)>;
 
     // A token, from the cache unless forced; the completion runs once, on any queue.
     virtual void getTokenForcingRefresh(bool forcingRefresh, TokenCompletion completion) = 0;
 
     static const Protocol& protocol() {
-        static const Protocol kProtocol =
-            Protocol::of<AppVouchInterop>(std::string(kAppVouchInteropProtocolName));
+        static const Protocol kProtocol = Protocol::of<AppVouchInterop>(std::string(kAppVouchInteropProtocolName));
         return kProtocol;
     }
 };

@@ -171,10 +171,10 @@ std::string AuthBackend::userAgent() {
     return agent;
 }
 
-platform::Task<platform::URLRequest> AuthBackend::makeURLRequest(platform::URL url, std::string contentType,
-                                                                 std::string method,
-                                                                 std::shared_ptr<AuthRequestConfiguration> configuration,
-                                                                 AuthRequestConfiguration::Snapshot settings) {
+platform::Task<platform::URLRequest>
+AuthBackend::makeURLRequest(platform::URL url, std::string contentType, std::string method,
+                            std::shared_ptr<AuthRequestConfiguration> configuration,
+                            AuthRequestConfiguration::Snapshot settings) {
     // The two header sources are asked at once, before the other headers are set; the build then
     // waits for the heartbeat value first and the attestation token second.
     std::shared_ptr<detail::OneShot<std::optional<std::string>>> heartbeat;
@@ -196,7 +196,8 @@ platform::Task<platform::URLRequest> AuthBackend::makeURLRequest(platform::URL u
     request.setValue(std::string(kClientVersionPrefix) + core::coreLibraryVersion() + "/" +
                          settings.additionalFrameworkMarker,
                      "X-Client-Version");
-    if (auto bundleID = platform::Bundle::main()->bundleIdentifier()) request.setValue(*bundleID, "X-Ios-Bundle-Identifier");
+    if (auto bundleID = platform::Bundle::main()->bundleIdentifier())
+        request.setValue(*bundleID, "X-Ios-Bundle-Identifier");
     request.setValue(configuration->appID(), "X-Zudiridi-EMPID");
     request.setHTTPMethod(method);
     static const std::optional<std::string> language = preferredLocalization();
@@ -222,7 +223,8 @@ platform::Task<platform::URLRequest> AuthBackend::makeURLRequest(platform::URL u
 std::optional<platform::Data> AuthBackend::encodeBody(const AuthRPCRequest& request) {
     auto body = request.jsonBody();
     if (!body) return std::nullopt;
-    if (!body->is_object()) throw platform::ErrorException(AuthErrorUtils::makeError(AuthInternalErrorCode::jsonSerializationError));
+    if (!body->is_object())
+        throw platform::ErrorException(AuthErrorUtils::makeError(AuthInternalErrorCode::jsonSerializationError));
     try {
         // Compact; a text that is not valid UTF-8 cannot be serialised.
         std::string text = body->dump();
@@ -250,13 +252,15 @@ nlohmann::json AuthBackend::decodeReply(const std::optional<platform::Data>& dat
         try {
             parsed = nlohmann::json::parse(data->begin(), data->end());
             // Only an object or an array may stand at the top level.
-            if (!parsed.is_object() && !parsed.is_array()) parseFailure = "JSON text did not start with array or object.";
+            if (!parsed.is_object() && !parsed.is_array())
+                parseFailure = "JSON text did not start with array or object.";
         } catch (const nlohmann::json::exception& e) {
             parseFailure = e.what();
         }
     }
     if (parseFailure) {
-        if (fetchError) throw platform::ErrorException(AuthErrorUtils::unexpectedErrorResponseWithData(data, fetchError));
+        if (fetchError)
+            throw platform::ErrorException(AuthErrorUtils::unexpectedErrorResponseWithData(data, fetchError));
         throw platform::ErrorException(AuthErrorUtils::unexpectedResponseWithData(data, parserError(*parseFailure)));
     }
     if (!parsed.is_object()) {
@@ -317,27 +321,30 @@ std::optional<Error> AuthBackend::clientErrorForServerMessage(std::string_view m
     for (const auto& row : kServerErrors) {
         if (row.name != name) continue;
         switch (row.detail) {
-            case Detail::none: return AuthErrorUtils::makeError(row.code);
-            case Detail::text:
-                if (detail.empty()) return AuthErrorUtils::makeError(row.code);
-                return AuthErrorUtils::makeError(row.code,
-                                                 Dictionary{{std::string(platform::kLocalizedDescriptionKey), detail}});
-            case Detail::weakPassword: return AuthErrorUtils::weakPasswordError(detail);
-            case Detail::blockingFunction: return AuthErrorUtils::blockingCloudFunctionError(detail);
-            case Detail::credentialInUse: {
-                std::optional<Value> credential;
-                std::optional<std::string> email;
-                if (response) {
-                    UpdatedCredentialBuilder builder;
-                    {
-                        std::lock_guard lock(builderMutex());
-                        builder = updatedCredentialBuilder();
-                    }
-                    if (builder) credential = builder(*response);
-                    email = response->email;
+        case Detail::none:
+            return AuthErrorUtils::makeError(row.code);
+        case Detail::text:
+            if (detail.empty()) return AuthErrorUtils::makeError(row.code);
+            return AuthErrorUtils::makeError(row.code,
+                                             Dictionary{{std::string(platform::kLocalizedDescriptionKey), detail}});
+        case Detail::weakPassword:
+            return AuthErrorUtils::weakPasswordError(detail);
+        case Detail::blockingFunction:
+            return AuthErrorUtils::blockingCloudFunctionError(detail);
+        case Detail::credentialInUse: {
+            std::optional<Value> credential;
+            std::optional<std::string> email;
+            if (response) {
+                UpdatedCredentialBuilder builder;
+                {
+                    std::lock_guard lock(builderMutex());
+                    builder = updatedCredentialBuilder();
                 }
-                return AuthErrorUtils::credentialAlreadyInUseError(detail, credential, email);
+                if (builder) credential = builder(*response);
+                email = response->email;
             }
+            return AuthErrorUtils::credentialAlreadyInUseError(detail, credential, email);
+        }
         }
     }
     // Unknown names: the reasons of the "errors" list, when it is a list of text-to-text objects.
@@ -389,7 +396,8 @@ platform::Task<EmailLinkSignInResponse> AuthBackend::callEmailLinkSignIn(EmailLi
 platform::Task<VerifyPasswordResponse> AuthBackend::callVerifyPassword(VerifyPasswordRequest request) {
     co_return co_await callGeneric(std::move(request));
 }
-platform::Task<SignInWithGameCenterResponse> AuthBackend::callSignInWithGameCenter(SignInWithGameCenterRequest request) {
+platform::Task<SignInWithGameCenterResponse>
+AuthBackend::callSignInWithGameCenter(SignInWithGameCenterRequest request) {
     co_return co_await callGeneric(std::move(request));
 }
 platform::Task<VerifyAssertionResponse> AuthBackend::callVerifyAssertion(VerifyAssertionRequest request) {
@@ -404,7 +412,8 @@ platform::Task<VerifyCustomTokenResponse> AuthBackend::callVerifyCustomToken(Ver
 platform::Task<ResetPasswordResponse> AuthBackend::callResetPassword(ResetPasswordRequest request) {
     co_return co_await callGeneric(std::move(request));
 }
-platform::Task<FinalizeMFAEnrollmentResponse> AuthBackend::callFinalizeMFAEnrollment(FinalizeMFAEnrollmentRequest request) {
+platform::Task<FinalizeMFAEnrollmentResponse>
+AuthBackend::callFinalizeMFAEnrollment(FinalizeMFAEnrollmentRequest request) {
     co_return co_await callGeneric(std::move(request));
 }
 platform::Task<WithdrawMFAResponse> AuthBackend::callWithdrawMFA(WithdrawMFARequest request) {
@@ -422,8 +431,8 @@ platform::Task<SecureTokenResponse> AuthBackend::callSecureToken(SecureTokenRequ
 platform::Task<SetAccountInfoResponse> AuthBackend::callSetAccountInfo(SetAccountInfoRequest request) {
     co_return co_await callGeneric(std::move(request));
 }
-platform::Task<GetOOBConfirmationCodeResponse> AuthBackend::callGetOOBConfirmationCode(
-    GetOOBConfirmationCodeRequest request) {
+platform::Task<GetOOBConfirmationCodeResponse>
+AuthBackend::callGetOOBConfirmationCode(GetOOBConfirmationCodeRequest request) {
     co_return co_await callGeneric(std::move(request));
 }
 platform::Task<DeleteAccountResponse> AuthBackend::callDeleteAccount(DeleteAccountRequest request) {

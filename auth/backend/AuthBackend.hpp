@@ -50,20 +50,20 @@
 namespace brisko::auth {
 
 inline constexpr std::string_view kJSONContentType = "application/json";
-inline constexpr std::string_view kNoDataOrErrorMessage = "Auth Internal error: RPC call didn't return data or an error.";
+inline constexpr std::string_view kNoDataOrErrorMessage =
+    "Auth Internal error: RPC call didn't return data or an error.";
 
 class AuthBackend {
-  public:
-    explicit AuthBackend(std::shared_ptr<AuthBackendRPCIssuerProtocol> rpcIssuer = std::make_shared<AuthBackendRPCIssuer>())
+public:
+    explicit AuthBackend(
+        std::shared_ptr<AuthBackendRPCIssuerProtocol> rpcIssuer = std::make_shared<AuthBackendRPCIssuer>())
         : rpcIssuer_(std::move(rpcIssuer)) {}
 
     const std::shared_ptr<AuthBackendRPCIssuerProtocol>& rpcIssuer() const { return rpcIssuer_; }
 
     // The pipeline for any request record; the typed calls below are this with their types.
-    template <AuthRPCRequestRecord Request>
-    platform::Task<typename Request::Response> callGeneric(Request request);
-    template <AuthRPCRequestRecord Request>
-    platform::Task<typename Request::Response> call(Request request) {
+    template <AuthRPCRequestRecord Request> platform::Task<typename Request::Response> callGeneric(Request request);
+    template <AuthRPCRequestRecord Request> platform::Task<typename Request::Response> call(Request request) {
         return callGeneric(std::move(request));
     }
 
@@ -102,8 +102,7 @@ class AuthBackend {
     // Without a fetch error: returns. With one it always throws: the mapped server error of the
     // "error" object's "message", else internal 3 with the "error" object (or the whole reply).
     static void errorFromJSONResponse(const std::optional<platform::Error>& fetchError,
-                                      const nlohmann::json& dictionary,
-                                      const VerifyAssertionResponse* response);
+                                      const nlohmann::json& dictionary, const VerifyAssertionResponse* response);
     // The name before the first ":" and the detail after it, both trimmed (no ":": the whole message,
     // untrimmed, and an empty detail).
     static std::pair<std::string, std::string> splitServerMessage(std::string_view message);
@@ -133,7 +132,7 @@ class AuthBackend {
     using UpdatedCredentialBuilder = std::function<std::optional<platform::Value>(const VerifyAssertionResponse&)>;
     static void setUpdatedCredentialBuilder(UpdatedCredentialBuilder builder);
 
-  private:
+private:
     // Internal 2 when the body cannot be serialised.
     static std::optional<platform::Data> encodeBody(const AuthRPCRequest& request);
     // The reply object, or the error of no data, not JSON, or not an object.

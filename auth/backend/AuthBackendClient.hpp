@@ -12,7 +12,7 @@
 namespace brisko::auth {
 
 class AuthBackendClient {
-  public:
+public:
     virtual ~AuthBackendClient() = default;
 
     // The tenant the identity client signs users into; read when a request record is made.

@@ -13,9 +13,8 @@ AuthBackendRPCIssuer::AuthBackendRPCIssuer() : fetcherService_(fetcher::SessionF
     fetcherService_->setReuseSession(false);
 }
 
-platform::Task<AuthRPCPostResult> AuthBackendRPCIssuer::post(const AuthRPCRequest& request,
-                                                             std::optional<platform::Data> body,
-                                                             std::string contentType) {
+platform::Task<AuthRPCPostResult>
+AuthBackendRPCIssuer::post(const AuthRPCRequest& request, std::optional<platform::Data> body, std::string contentType) {
     // One snapshot of the configuration for the whole post: the address, the headers and the
     // fetcher's local-host permission agree even when the identity client changes them meanwhile.
     auto configuration = request.requestConfiguration();
@@ -36,7 +35,8 @@ platform::Task<AuthRPCPostResult> AuthBackendRPCIssuer::post(const AuthRPCReques
         [fetcher](platform::Continuation<AuthRPCPostResult> continuation) {
             // The handler keeps the fetcher until it completes; the fetcher drops the handler then.
             fetcher->beginFetchWithCompletionHandler(
-                [fetcher, continuation](std::optional<platform::Data> data, std::optional<platform::Error> error) mutable {
+                [fetcher, continuation](std::optional<platform::Data> data,
+                                        std::optional<platform::Error> error) mutable {
                     continuation.resume(AuthRPCPostResult{std::move(data), std::move(error)});
                 });
         });

@@ -20,7 +20,7 @@ struct AuthRPCPostResult {
 };
 
 class AuthBackendRPCIssuerProtocol {
-  public:
+public:
     virtual ~AuthBackendRPCIssuerProtocol() = default;
     // Never fails. The request must outlive the wait.
     virtual platform::Task<AuthRPCPostResult> post(const AuthRPCRequest& request, std::optional<platform::Data> body,
@@ -28,7 +28,7 @@ class AuthBackendRPCIssuerProtocol {
 };
 
 class AuthBackendRPCIssuer : public AuthBackendRPCIssuerProtocol {
-  public:
+public:
     // A fetcher service with the backend's user agent, the identity client's work queue as callback
     // queue, no session reuse and no retries.
     AuthBackendRPCIssuer();
@@ -41,7 +41,7 @@ class AuthBackendRPCIssuer : public AuthBackendRPCIssuerProtocol {
     platform::Task<AuthRPCPostResult> post(const AuthRPCRequest& request, std::optional<platform::Data> body,
                                            std::string contentType) override;
 
-  private:
+private:
     std::shared_ptr<fetcher::SessionFetcherService> fetcherService_;
 };
 

@@ -135,8 +135,12 @@ std::optional<AuthErrorCode> authErrorCodeFromRawValue(std::int64_t rawValue);
 std::string_view errorCodeString(AuthErrorCode code);
 // The code's default English message.
 std::string_view errorDescription(AuthErrorCode code);
-constexpr std::int64_t rawValue(AuthErrorCode code) { return static_cast<std::int64_t>(code); }
-constexpr std::int64_t rawValue(AuthInternalErrorCode code) { return static_cast<std::int64_t>(code); }
+constexpr std::int64_t rawValue(AuthErrorCode code) {
+    return static_cast<std::int64_t>(code);
+}
+constexpr std::int64_t rawValue(AuthInternalErrorCode code) {
+    return static_cast<std::int64_t>(code);
+}
 
 // A bare code as an error value ("ZudiridiRozu.AuthErrorCode"), and back (only from that domain).
 platform::Error toError(AuthErrorCode code);

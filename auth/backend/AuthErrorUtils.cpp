@@ -41,13 +41,15 @@ Error AuthErrorUtils::makeError(AuthErrorCode code, std::optional<Dictionary> us
 }
 
 Error AuthErrorUtils::makeError(AuthInternalErrorCode code, std::optional<Dictionary> userInfo) {
-    Error internal(std::string(kAuthInternalErrorDomain), rawValue(code), userInfo ? std::move(*userInfo) : Dictionary{});
+    Error internal(std::string(kAuthInternalErrorDomain), rawValue(code),
+                   userInfo ? std::move(*userInfo) : Dictionary{});
     return makeError(AuthErrorCode::internalError, Dictionary{{key(platform::kUnderlyingErrorKey), Value(internal)}});
 }
 
 Error AuthErrorUtils::weakPasswordError(const std::optional<std::string>& reason) {
     if (!reason || reason->empty()) return makeError(AuthErrorCode::weakPassword);
-    return makeError(AuthErrorCode::weakPassword, Dictionary{{key(platform::kLocalizedFailureReasonErrorKey), *reason}});
+    return makeError(AuthErrorCode::weakPassword,
+                     Dictionary{{key(platform::kLocalizedFailureReasonErrorKey), *reason}});
 }
 
 Error AuthErrorUtils::accountExistsWithDifferentCredentialError(const std::optional<std::string>& email,
@@ -85,9 +87,10 @@ Error AuthErrorUtils::malformedJWTError(const std::string& token, const std::opt
 }
 
 Error AuthErrorUtils::keychainError(std::string_view function, std::int32_t status) {
-    std::string reason = std::string(function) + " (" + std::to_string(status) + ") " +
-                         platform::Keychain::statusMessage(status);
-    return makeError(AuthErrorCode::keychainError, Dictionary{{key(platform::kLocalizedFailureReasonErrorKey), reason}});
+    std::string reason =
+        std::string(function) + " (" + std::to_string(status) + ") " + platform::Keychain::statusMessage(status);
+    return makeError(AuthErrorCode::keychainError,
+                     Dictionary{{key(platform::kLocalizedFailureReasonErrorKey), reason}});
 }
 
 Error AuthErrorUtils::blockingCloudFunctionError(const std::optional<std::string>& message) {

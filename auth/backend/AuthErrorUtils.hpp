@@ -19,20 +19,20 @@
 namespace brisko::auth {
 
 class AuthErrorUtils {
-  public:
+public:
     // A public error: the caller's user info with the default message as description when it has none
     // (or an empty text), and "ZIRAuthErrorUserInfoNameKey" set to the code's name.
     static platform::Error makeError(AuthErrorCode code, std::optional<platform::Dictionary> userInfo = {});
     // An internal error, wrapped: 17999 whose underlying error is the internal one with the user info.
-    static platform::Error makeError(AuthInternalErrorCode code,
-                                     std::optional<platform::Dictionary> userInfo = {});
+    static platform::Error makeError(AuthInternalErrorCode code, std::optional<platform::Dictionary> userInfo = {});
 
     // 17026; the reason as failure reason when present and not empty.
     static platform::Error weakPasswordError(const std::optional<std::string>& reason);
     // 17012; the e-mail when present (even empty) and the updated credential (an AuthCredential wrapped
     // as an object value) when present.
-    static platform::Error accountExistsWithDifferentCredentialError(
-        const std::optional<std::string>& email, const std::optional<platform::Value>& updatedCredential);
+    static platform::Error
+    accountExistsWithDifferentCredentialError(const std::optional<std::string>& email,
+                                              const std::optional<platform::Value>& updatedCredential);
     // 17025; the credential when present, the e-mail when not empty; only when neither is put does the
     // message become the description.
     static platform::Error credentialAlreadyInUseError(const std::optional<std::string>& message,
@@ -56,8 +56,8 @@ class AuthErrorUtils {
                                                            const std::optional<platform::Error>& underlyingError);
     static platform::Error unexpectedResponseWithData(const std::optional<platform::Data>& data,
                                                       const std::optional<platform::Error>& underlyingError);
-    static platform::Error unexpectedErrorResponseWithDictionary(
-        const std::optional<platform::Value>& response, const std::optional<platform::Error>& underlyingError);
+    static platform::Error unexpectedErrorResponseWithDictionary(const std::optional<platform::Value>& response,
+                                                                 const std::optional<platform::Error>& underlyingError);
     static platform::Error unexpectedResponseWithDictionary(const std::optional<platform::Value>& response);
     static platform::Error responseDecodingError(const std::optional<platform::Value>& response,
                                                  const std::optional<platform::Error>& underlyingError);

@@ -6,8 +6,8 @@
 namespace brisko::auth {
 
 const std::shared_ptr<platform::DispatchQueue>& authGlobalWorkQueue() {
-    static const auto* queue =
-        new std::shared_ptr<platform::DispatchQueue>(platform::DispatchQueue::make(std::string(kAuthGlobalWorkQueueLabel)));
+    static const auto* queue = new std::shared_ptr<platform::DispatchQueue>(
+        platform::DispatchQueue::make(std::string(kAuthGlobalWorkQueueLabel)));
     return *queue;
 }
 

@@ -16,8 +16,8 @@ AuthProtoMFAEnrollment AuthProtoMFAEnrollment::initFromJSON(const nlohmann::json
     return e;
 }
 
-std::optional<std::vector<AuthProtoMFAEnrollment>> AuthProtoMFAEnrollment::listFromJSON(
-    const nlohmann::json& object, std::string_view key) {
+std::optional<std::vector<AuthProtoMFAEnrollment>> AuthProtoMFAEnrollment::listFromJSON(const nlohmann::json& object,
+                                                                                        std::string_view key) {
     const auto* array = detail::readObjectArray(object, key);
     if (!array) return std::nullopt;
     std::vector<AuthProtoMFAEnrollment> out;

@@ -37,8 +37,8 @@ nlohmann::ordered_json AuthProtoFinalizeMFATOTPSignInRequestInfo::dictionary() c
     return o;
 }
 
-std::optional<AuthProtoStartMFATOTPEnrollmentResponseInfo> AuthProtoStartMFATOTPEnrollmentResponseInfo::initFromJSON(
-    const nlohmann::json& object) {
+std::optional<AuthProtoStartMFATOTPEnrollmentResponseInfo>
+AuthProtoStartMFATOTPEnrollmentResponseInfo::initFromJSON(const nlohmann::json& object) {
     auto secret = readText(object, "sharedSecretKey");
     if (!secret) return std::nullopt;
     AuthProtoStartMFATOTPEnrollmentResponseInfo r;

@@ -21,7 +21,7 @@ namespace brisko::auth {
 using JSONBody = nlohmann::ordered_json;
 
 class AuthRPCRequest {
-  public:
+public:
     virtual ~AuthRPCRequest() = default;
 
     // The request's address for a snapshot of its configuration (one per call, so that the URL, the
@@ -38,7 +38,7 @@ class AuthRPCRequest {
 // A reply that may ask for a second factor: a pending credential and the enrolled factors in place of
 // an ID token.
 class AuthMFAResponse {
-  public:
+public:
     virtual ~AuthMFAResponse() = default;
     virtual const std::optional<std::string>& mfaPendingCredentialValue() const = 0;
     virtual const std::optional<std::vector<AuthProtoMFAEnrollment>>& mfaInfoValue() const = 0;

@@ -7,11 +7,8 @@ AuthRequestConfiguration::AuthRequestConfiguration(std::string apiKey, std::stri
                                                    const std::shared_ptr<AuthBackendClient>& auth,
                                                    std::shared_ptr<core::HeartbeatLoggerProtocol> heartbeatLogger,
                                                    std::shared_ptr<core::AppVouchInterop> appVouch)
-    : apiKey_(std::move(apiKey)),
-      appID_(std::move(appID)),
-      heartbeatLogger_(std::move(heartbeatLogger)),
-      appVouch_(std::move(appVouch)),
-      auth_(auth) {
+    : apiKey_(std::move(apiKey)), appID_(std::move(appID)), heartbeatLogger_(std::move(heartbeatLogger)),
+      appVouch_(std::move(appVouch)), auth_(auth) {
     settings_.additionalFrameworkMarker = std::string(kDefaultFrameworkMarker);
 }
 

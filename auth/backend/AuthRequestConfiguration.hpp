@@ -21,7 +21,7 @@ inline constexpr std::string_view kDefaultFrameworkMarker = "ZudiridiCore-iOS";
 // queue while requests on other threads read them: every field that can change is guarded, and a
 // request takes one snapshot of them so that its URL, headers and fetcher settings agree.
 class AuthRequestConfiguration {
-  public:
+public:
     struct Snapshot {
         std::optional<std::string> languageCode;
         std::optional<std::string> emulatorHostAndPort;
@@ -32,10 +32,10 @@ class AuthRequestConfiguration {
                              const std::shared_ptr<AuthBackendClient>& auth = nullptr,
                              std::shared_ptr<core::HeartbeatLoggerProtocol> heartbeatLogger = nullptr,
                              std::shared_ptr<core::AppVouchInterop> appVouch = nullptr);
-    static std::shared_ptr<AuthRequestConfiguration> make(
-        std::string apiKey, std::string appID, const std::shared_ptr<AuthBackendClient>& auth = nullptr,
-        std::shared_ptr<core::HeartbeatLoggerProtocol> heartbeatLogger = nullptr,
-        std::shared_ptr<core::AppVouchInterop> appVouch = nullptr) {
+    static std::shared_ptr<AuthRequestConfiguration>
+    make(std::string apiKey, std::string appID, const std::shared_ptr<AuthBackendClient>& auth = nullptr,
+         std::shared_ptr<core::HeartbeatLoggerProtocol> heartbeatLogger = nullptr,
+         std::shared_ptr<core::AppVouchInterop> appVouch = nullptr) {
         return std::make_shared<AuthRequestConfiguration>(std::move(apiKey), std::move(appID), auth,
                                                           std::move(heartbeatLogger), std::move(appVouch));
     }
@@ -58,7 +58,7 @@ class AuthRequestConfiguration {
     // The changeable fields, read together under the lock.
     Snapshot snapshot() const;
 
-  private:
+private:
     const std::string apiKey_;
     const std::string appID_;
     const std::shared_ptr<core::HeartbeatLoggerProtocol> heartbeatLogger_;

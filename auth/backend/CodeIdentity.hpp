@@ -33,8 +33,7 @@ struct CodeIdentity {
 
     // "iosReceipt" (and "iosSecret" when the secret is set) for a credential, "recaptchaToken" for a
     // token, nothing for `empty`.
-    template <class Object>
-    void addTo(Object& body) const {
+    template <class Object> void addTo(Object& body) const {
         if (kind == Kind::credential && appCredential) {
             body["iosReceipt"] = appCredential->receipt;
             if (appCredential->secret) body["iosSecret"] = *appCredential->secret;

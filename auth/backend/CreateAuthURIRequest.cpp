@@ -20,8 +20,7 @@ CreateAuthURIResponse CreateAuthURIResponse::initFromJSON(const nlohmann::json& 
 
 CreateAuthURIRequest::CreateAuthURIRequest(std::string identifierText, std::string continueURIText,
                                            std::shared_ptr<AuthRequestConfiguration> configuration)
-    : IdentityToolkitRequest("createAuthUri", std::move(configuration)),
-      identifier(std::move(identifierText)),
+    : IdentityToolkitRequest("createAuthUri", std::move(configuration)), identifier(std::move(identifierText)),
       continueURI(std::move(continueURIText)) {}
 
 std::optional<JSONBody> CreateAuthURIRequest::jsonBody() const {

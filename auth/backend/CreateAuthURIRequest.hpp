@@ -21,7 +21,7 @@ struct CreateAuthURIResponse {
 };
 
 class CreateAuthURIRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = CreateAuthURIResponse;
 
     CreateAuthURIRequest(std::string identifier, std::string continueURI,

@@ -5,8 +5,7 @@ namespace brisko::auth {
 
 DeleteAccountRequest::DeleteAccountRequest(std::string localIdentifier, std::string token,
                                            std::shared_ptr<AuthRequestConfiguration> configuration)
-    : IdentityToolkitRequest("deleteAccount", std::move(configuration)),
-      accessToken(std::move(token)),
+    : IdentityToolkitRequest("deleteAccount", std::move(configuration)), accessToken(std::move(token)),
       localID(std::move(localIdentifier)) {}
 
 std::optional<JSONBody> DeleteAccountRequest::jsonBody() const {

@@ -12,7 +12,7 @@ namespace brisko::auth {
 using DeleteAccountResponse = EmptyResponse;
 
 class DeleteAccountRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = DeleteAccountResponse;
 
     // Note the order: the user's identifier first, its token second.

@@ -21,8 +21,7 @@ EmailLinkSignInResponse EmailLinkSignInResponse::initFromJSON(const nlohmann::js
 
 EmailLinkSignInRequest::EmailLinkSignInRequest(std::string emailText, std::string code,
                                                std::shared_ptr<AuthRequestConfiguration> configuration)
-    : IdentityToolkitRequest("emailLinkSignin", std::move(configuration)),
-      email(std::move(emailText)),
+    : IdentityToolkitRequest("emailLinkSignin", std::move(configuration)), email(std::move(emailText)),
       oobCode(std::move(code)) {}
 
 std::optional<JSONBody> EmailLinkSignInRequest::jsonBody() const {

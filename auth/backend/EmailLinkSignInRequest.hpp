@@ -26,7 +26,7 @@ struct EmailLinkSignInResponse : AuthMFAResponse {
 };
 
 class EmailLinkSignInRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = EmailLinkSignInResponse;
 
     EmailLinkSignInRequest(std::string email, std::string oobCode,

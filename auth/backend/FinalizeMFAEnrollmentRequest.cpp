@@ -24,18 +24,14 @@ FinalizeMFAEnrollmentRequest::FinalizeMFAEnrollmentRequest(std::optional<std::st
                                                            AuthProtoFinalizeMFAPhoneRequestInfo phone,
                                                            std::shared_ptr<AuthRequestConfiguration> configuration)
     : IdentityToolkitRequest("accounts/mfaEnrollment:finalize", std::move(configuration), true),
-      idToken(std::move(token)),
-      displayName(std::move(name)),
-      phoneVerificationInfo(std::move(phone)) {}
+      idToken(std::move(token)), displayName(std::move(name)), phoneVerificationInfo(std::move(phone)) {}
 
 FinalizeMFAEnrollmentRequest::FinalizeMFAEnrollmentRequest(std::optional<std::string> token,
                                                            std::optional<std::string> name,
                                                            AuthProtoFinalizeMFATOTPEnrollmentRequestInfo totp,
                                                            std::shared_ptr<AuthRequestConfiguration> configuration)
     : IdentityToolkitRequest("accounts/mfaEnrollment:finalize", std::move(configuration), true),
-      idToken(std::move(token)),
-      displayName(std::move(name)),
-      totpVerificationInfo(std::move(totp)) {}
+      idToken(std::move(token)), displayName(std::move(name)), totpVerificationInfo(std::move(totp)) {}
 
 std::optional<JSONBody> FinalizeMFAEnrollmentRequest::jsonBody() const {
     JSONBody body = JSONBody::object();

@@ -1,4 +1,5 @@
-// Finishing a second-factor enrollment ("accounts/mfaEnrollment:finalize") and its reply, which also answers the second-factor sign-in finalize.
+// Finishing a second-factor enrollment ("accounts/mfaEnrollment:finalize") and its reply, which also answers the
+// second-factor sign-in finalize.
 #pragma once
 
 #include <optional>
@@ -20,7 +21,7 @@ struct FinalizeMFAEnrollmentResponse {
 };
 
 class FinalizeMFAEnrollmentRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = FinalizeMFAEnrollmentResponse;
 
     FinalizeMFAEnrollmentRequest(std::optional<std::string> idToken, std::optional<std::string> displayName,

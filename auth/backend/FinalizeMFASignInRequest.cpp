@@ -11,8 +11,7 @@ FinalizeMFASignInRequest::FinalizeMFASignInRequest(std::optional<std::string> pe
                                                    MFASignInVerificationInfo info,
                                                    std::shared_ptr<AuthRequestConfiguration> configuration)
     : IdentityToolkitRequest("accounts/mfaSignIn:finalize", std::move(configuration), true),
-      mfaPendingCredential(std::move(pendingCredential)),
-      verificationInfo(std::move(info)) {}
+      mfaPendingCredential(std::move(pendingCredential)), verificationInfo(std::move(info)) {}
 
 std::optional<JSONBody> FinalizeMFASignInRequest::jsonBody() const {
     JSONBody body = JSONBody::object();

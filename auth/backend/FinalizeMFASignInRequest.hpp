@@ -15,7 +15,7 @@ using MFASignInVerificationInfo =
     std::variant<std::monostate, AuthProtoFinalizeMFAPhoneRequestInfo, AuthProtoFinalizeMFATOTPSignInRequestInfo>;
 
 class FinalizeMFASignInRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = FinalizeMFAEnrollmentResponse;
 
     FinalizeMFASignInRequest(std::optional<std::string> mfaPendingCredential,

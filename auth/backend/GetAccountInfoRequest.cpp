@@ -8,8 +8,8 @@ namespace brisko::auth {
 
 using namespace detail;
 
-GetAccountInfoResponse::ProviderUserInfo GetAccountInfoResponse::ProviderUserInfo::initFromJSON(
-    const nlohmann::json& object) {
+GetAccountInfoResponse::ProviderUserInfo
+GetAccountInfoResponse::ProviderUserInfo::initFromJSON(const nlohmann::json& object) {
     ProviderUserInfo p;
     p.providerID = readText(object, "providerId");
     p.displayName = readText(object, "displayName");
@@ -49,8 +49,7 @@ GetAccountInfoResponse GetAccountInfoResponse::initFromJSON(const nlohmann::json
     return r;
 }
 
-GetAccountInfoRequest::GetAccountInfoRequest(std::string token,
-                                             std::shared_ptr<AuthRequestConfiguration> configuration)
+GetAccountInfoRequest::GetAccountInfoRequest(std::string token, std::shared_ptr<AuthRequestConfiguration> configuration)
     : IdentityToolkitRequest("getAccountInfo", std::move(configuration)), accessToken(std::move(token)) {}
 
 std::optional<JSONBody> GetAccountInfoRequest::jsonBody() const {

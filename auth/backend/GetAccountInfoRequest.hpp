@@ -46,7 +46,7 @@ struct GetAccountInfoResponse {
 };
 
 class GetAccountInfoRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = GetAccountInfoResponse;
 
     GetAccountInfoRequest(std::string accessToken, std::shared_ptr<AuthRequestConfiguration> requestConfiguration);

@@ -14,10 +14,14 @@ std::optional<GetOOBConfirmationCodeRequestType> oobRequestTypeFromRawValue(int 
 
 std::string_view requestTypeText(GetOOBConfirmationCodeRequestType type) {
     switch (type) {
-        case GetOOBConfirmationCodeRequestType::passwordReset: return "PASSWORD_RESET";
-        case GetOOBConfirmationCodeRequestType::verifyEmail: return "VERIFY_EMAIL";
-        case GetOOBConfirmationCodeRequestType::emailLink: return "EMAIL_SIGNIN";
-        case GetOOBConfirmationCodeRequestType::verifyBeforeUpdateEmail: return "VERIFY_AND_CHANGE_EMAIL";
+    case GetOOBConfirmationCodeRequestType::passwordReset:
+        return "PASSWORD_RESET";
+    case GetOOBConfirmationCodeRequestType::verifyEmail:
+        return "VERIFY_EMAIL";
+    case GetOOBConfirmationCodeRequestType::emailLink:
+        return "EMAIL_SIGNIN";
+    case GetOOBConfirmationCodeRequestType::verifyBeforeUpdateEmail:
+        return "VERIFY_AND_CHANGE_EMAIL";
     }
     return {};
 }
@@ -29,8 +33,7 @@ GetOOBConfirmationCodeResponse GetOOBConfirmationCodeResponse::initFromJSON(cons
 }
 
 GetOOBConfirmationCodeRequest::GetOOBConfirmationCodeRequest(GetOOBConfirmationCodeRequestType type,
-                                                             const Settings& settings,
-                                                             Configuration configuration)
+                                                             const Settings& settings, Configuration configuration)
     : IdentityToolkitRequest("getOobConfirmationCode", std::move(configuration)), requestType(type) {
     if (settings) {
         if (settings->url) continueURL = settings->url->absoluteString();
@@ -68,8 +71,10 @@ GetOOBConfirmationCodeRequest GetOOBConfirmationCodeRequest::forEmailVerificatio
     return r;
 }
 
-GetOOBConfirmationCodeRequest GetOOBConfirmationCodeRequest::forVerifyBeforeUpdateEmail(
-    std::string token, std::string newEmail, const Settings& settings, Configuration configuration) {
+GetOOBConfirmationCodeRequest GetOOBConfirmationCodeRequest::forVerifyBeforeUpdateEmail(std::string token,
+                                                                                        std::string newEmail,
+                                                                                        const Settings& settings,
+                                                                                        Configuration configuration) {
     GetOOBConfirmationCodeRequest r(GetOOBConfirmationCodeRequestType::verifyBeforeUpdateEmail, settings,
                                     std::move(configuration));
     r.accessToken = std::move(token);
@@ -81,17 +86,17 @@ std::optional<JSONBody> GetOOBConfirmationCodeRequest::jsonBody() const {
     JSONBody body = JSONBody::object();
     body["requestType"] = requestTypeText(requestType);
     switch (requestType) {
-        case GetOOBConfirmationCodeRequestType::verifyEmail:
-            if (accessToken) body["idToken"] = *accessToken;
-            break;
-        case GetOOBConfirmationCodeRequestType::verifyBeforeUpdateEmail:
-            if (updatedEmail) body["newEmail"] = *updatedEmail;
-            if (accessToken) body["idToken"] = *accessToken;
-            break;
-        case GetOOBConfirmationCodeRequestType::passwordReset:
-        case GetOOBConfirmationCodeRequestType::emailLink:
-            if (email) body["email"] = *email;
-            break;
+    case GetOOBConfirmationCodeRequestType::verifyEmail:
+        if (accessToken) body["idToken"] = *accessToken;
+        break;
+    case GetOOBConfirmationCodeRequestType::verifyBeforeUpdateEmail:
+        if (updatedEmail) body["newEmail"] = *updatedEmail;
+        if (accessToken) body["idToken"] = *accessToken;
+        break;
+    case GetOOBConfirmationCodeRequestType::passwordReset:
+    case GetOOBConfirmationCodeRequestType::emailLink:
+        if (email) body["email"] = *email;
+        break;
     }
     if (continueURL) body["continueUrl"] = *continueURL;
     if (iOSBundleID) body["iOSBundleId"] = *iOSBundleID;

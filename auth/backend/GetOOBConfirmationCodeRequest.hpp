@@ -40,7 +40,7 @@ struct GetOOBConfirmationCodeResponse {
 };
 
 class GetOOBConfirmationCodeRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = GetOOBConfirmationCodeResponse;
     using Settings = std::optional<ActionCodeSettingsValues>;
     using Configuration = std::shared_ptr<AuthRequestConfiguration>;
@@ -51,8 +51,7 @@ class GetOOBConfirmationCodeRequest : public IdentityToolkitRequest {
                                                             Configuration requestConfiguration);
     static GetOOBConfirmationCodeRequest forEmailVerification(std::string accessToken, const Settings& settings,
                                                               Configuration requestConfiguration);
-    static GetOOBConfirmationCodeRequest forVerifyBeforeUpdateEmail(std::string accessToken,
-                                                                    std::string newEmail,
+    static GetOOBConfirmationCodeRequest forVerifyBeforeUpdateEmail(std::string accessToken, std::string newEmail,
                                                                     const Settings& settings,
                                                                     Configuration requestConfiguration);
 
@@ -72,7 +71,7 @@ class GetOOBConfirmationCodeRequest : public IdentityToolkitRequest {
     std::optional<std::string> captchaResponse;
     std::optional<std::string> recaptchaVersion;
 
-  private:
+private:
     GetOOBConfirmationCodeRequest(GetOOBConfirmationCodeRequestType type, const Settings& settings,
                                   Configuration requestConfiguration);
 };

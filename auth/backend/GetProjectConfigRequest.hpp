@@ -19,7 +19,7 @@ struct GetProjectConfigResponse {
 
 // GET "getProjectConfig" (no body).
 class GetProjectConfigRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = GetProjectConfigResponse;
     explicit GetProjectConfigRequest(std::shared_ptr<AuthRequestConfiguration> requestConfiguration);
     std::optional<JSONBody> jsonBody() const override { return std::nullopt; }

@@ -20,7 +20,7 @@ struct GetRecaptchaConfigResponse {
 // GET "recaptchaConfig" of the identity platform (no body), with the client type, the reCAPTCHA
 // version and the tenant in its query.
 class GetRecaptchaConfigRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = GetRecaptchaConfigResponse;
     explicit GetRecaptchaConfigRequest(std::shared_ptr<AuthRequestConfiguration> requestConfiguration);
     std::optional<JSONBody> jsonBody() const override { return std::nullopt; }

@@ -12,8 +12,7 @@ constexpr std::string_view kV2Path = "/v2/";
 }  // namespace
 
 std::string percentEncodeQueryValue(std::string_view value) {
-    static const platform::CharacterSet allowed =
-        platform::CharacterSet::urlQueryAllowed().without("&=+#");
+    static const platform::CharacterSet allowed = platform::CharacterSet::urlQueryAllowed().without("&=+#");
     return platform::percentEncode(value, allowed);
 }
 
@@ -37,8 +36,8 @@ std::string addressPrefix(std::string_view host, const std::optional<std::string
     return out;
 }
 
-const std::shared_ptr<AuthRequestConfiguration>& requireConfiguration(
-    const std::shared_ptr<AuthRequestConfiguration>& configuration) {
+const std::shared_ptr<AuthRequestConfiguration>&
+requireConfiguration(const std::shared_ptr<AuthRequestConfiguration>& configuration) {
     if (!configuration) platform::fatal(kMissingConfigurationMessage);
     return configuration;
 }
@@ -46,18 +45,15 @@ const std::shared_ptr<AuthRequestConfiguration>& requireConfiguration(
 IdentityToolkitRequest::IdentityToolkitRequest(std::string endpointName,
                                                std::shared_ptr<AuthRequestConfiguration> configuration,
                                                bool identityPlatform, bool staging)
-    : endpoint(std::move(endpointName)),
-      apiKey(requireConfiguration(configuration)->apiKey()),
-      useIdentityPlatform(identityPlatform),
-      useStaging(staging),
-      requestConfiguration_(std::move(configuration)) {
+    : endpoint(std::move(endpointName)), apiKey(requireConfiguration(configuration)->apiKey()),
+      useIdentityPlatform(identityPlatform), useStaging(staging), requestConfiguration_(std::move(configuration)) {
     if (auto client = requestConfiguration_->auth()) tenantID = client->tenantID();
 }
 
 platform::URL IdentityToolkitRequest::buildURL(const AuthRequestConfiguration::Snapshot& settings) const {
     static const platform::CharacterSet endpointAllowed = platform::CharacterSet::urlPathAllowed();
-    std::string text = addressPrefix(useIdentityPlatform ? kIdentityPlatformHost : kIdentityToolkitHost,
-                                     settings.emulatorHostAndPort);
+    std::string text =
+        addressPrefix(useIdentityPlatform ? kIdentityPlatformHost : kIdentityToolkitHost, settings.emulatorHostAndPort);
     text.append(useIdentityPlatform ? kV2Path : kV1Path)
         .append(platform::percentEncode(endpoint, endpointAllowed))
         .append("?key=")

@@ -21,21 +21,20 @@ inline constexpr std::string_view kClientTypeIOS = "CLIENT_TYPE_IOS";
 inline constexpr std::string_view kMissingConfigurationMessage =
     "Internal Auth error: a request record was made without a request configuration";
 // The configuration of a record being made; a missing one is a programming error that stops the process.
-const std::shared_ptr<AuthRequestConfiguration>& requireConfiguration(
-    const std::shared_ptr<AuthRequestConfiguration>& configuration);
+const std::shared_ptr<AuthRequestConfiguration>&
+requireConfiguration(const std::shared_ptr<AuthRequestConfiguration>& configuration);
 
 // Percent-encodes a value for a URL query so that it stays one value: besides what a query may not
 // hold, "&", "=", "+" and "#" are encoded.
 std::string percentEncodeQueryValue(std::string_view value);
 // The URL of an address text; a text that does not parse even with its parts encoded is a
 // configuration error and stops the process with "Internal Auth error: Failed to generate URL for ".
-platform::URL urlForAddress(const std::string& text,
-                            std::source_location source = std::source_location::current());
+platform::URL urlForAddress(const std::string& text, std::source_location source = std::source_location::current());
 // "http://" + host:port + "/" + host when an emulator is set, else "https://" + host.
 std::string addressPrefix(std::string_view host, const std::optional<std::string>& emulatorHostAndPort);
 
 class IdentityToolkitRequest : public AuthRPCRequest {
-  public:
+public:
     IdentityToolkitRequest(std::string endpoint, std::shared_ptr<AuthRequestConfiguration> requestConfiguration,
                            bool useIdentityPlatform = false, bool useStaging = false);
 
@@ -56,11 +55,11 @@ class IdentityToolkitRequest : public AuthRPCRequest {
     bool useStaging = false;  // no address form depends on it
     std::string clientType{kClientTypeIOS};
 
-  protected:
+protected:
     // Adds "tenantId" last, when a tenant is set.
     void addTenant(JSONBody& body) const;
 
-  private:
+private:
     std::shared_ptr<AuthRequestConfiguration> requestConfiguration_;
 };
 

@@ -17,8 +17,7 @@ ResetPasswordResponse ResetPasswordResponse::initFromJSON(const nlohmann::json& 
 
 ResetPasswordRequest::ResetPasswordRequest(std::string code, std::optional<std::string> newPassword,
                                            std::shared_ptr<AuthRequestConfiguration> configuration)
-    : IdentityToolkitRequest("resetPassword", std::move(configuration)),
-      oobCode(std::move(code)),
+    : IdentityToolkitRequest("resetPassword", std::move(configuration)), oobCode(std::move(code)),
       updatedPassword(std::move(newPassword)) {}
 
 std::optional<JSONBody> ResetPasswordRequest::jsonBody() const {

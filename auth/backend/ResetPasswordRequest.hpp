@@ -18,7 +18,7 @@ struct ResetPasswordResponse {
 
 // Consumes a password-reset code: only to check it (no new password) or to set the new password.
 class ResetPasswordRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = ResetPasswordResponse;
 
     ResetPasswordRequest(std::string oobCode, std::optional<std::string> newPassword,

@@ -5,8 +5,7 @@ namespace brisko::auth {
 
 RevokeTokenRequest::RevokeTokenRequest(std::string tokenText, std::string idTokenText,
                                        std::shared_ptr<AuthRequestConfiguration> configuration)
-    : IdentityToolkitRequest("accounts:revokeToken", std::move(configuration), true),
-      token(std::move(tokenText)),
+    : IdentityToolkitRequest("accounts:revokeToken", std::move(configuration), true), token(std::move(tokenText)),
       idToken(std::move(idTokenText)) {}
 
 std::optional<JSONBody> RevokeTokenRequest::jsonBody() const {

@@ -16,7 +16,7 @@ inline constexpr std::string_view kAppleSignInProviderID = "apple.com";
 
 // Asks the identity platform to revoke an authorization code of the provider above.
 class RevokeTokenRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = RevokeTokenResponse;
     enum class TokenType : int { unspecified = 0, refreshToken = 1, accessToken = 2, authorizationCode = 3 };
 

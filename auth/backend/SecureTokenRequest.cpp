@@ -32,12 +32,8 @@ SecureTokenResponse SecureTokenResponse::initFromJSON(const nlohmann::json& obje
 SecureTokenRequest::SecureTokenRequest(SecureTokenRequestGrantType type, std::optional<std::string> scopeText,
                                        std::optional<std::string> refresh, std::optional<std::string> codeText,
                                        std::shared_ptr<AuthRequestConfiguration> configuration)
-    : grantType(type),
-      scope(std::move(scopeText)),
-      refreshToken(std::move(refresh)),
-      code(std::move(codeText)),
-      apiKey(requireConfiguration(configuration)->apiKey()),
-      requestConfiguration_(std::move(configuration)) {}
+    : grantType(type), scope(std::move(scopeText)), refreshToken(std::move(refresh)), code(std::move(codeText)),
+      apiKey(requireConfiguration(configuration)->apiKey()), requestConfiguration_(std::move(configuration)) {}
 
 SecureTokenRequest SecureTokenRequest::refreshRequest(std::string refreshToken,
                                                       std::shared_ptr<AuthRequestConfiguration> configuration) {

@@ -27,7 +27,7 @@ struct SecureTokenResponse {
 };
 
 class SecureTokenRequest : public AuthRPCRequest {
-  public:
+public:
     using Response = SecureTokenResponse;
 
     SecureTokenRequest(SecureTokenRequestGrantType grantType, std::optional<std::string> scope,
@@ -54,7 +54,7 @@ class SecureTokenRequest : public AuthRPCRequest {
     std::optional<std::string> code;
     std::string apiKey;
 
-  private:
+private:
     std::shared_ptr<AuthRequestConfiguration> requestConfiguration_;
 };
 

@@ -13,8 +13,7 @@ SendVerificationCodeResponse SendVerificationCodeResponse::initFromJSON(const nl
 
 SendVerificationCodeRequest::SendVerificationCodeRequest(std::string phone, CodeIdentity identity,
                                                          std::shared_ptr<AuthRequestConfiguration> configuration)
-    : IdentityToolkitRequest("sendVerificationCode", std::move(configuration)),
-      phoneNumber(std::move(phone)),
+    : IdentityToolkitRequest("sendVerificationCode", std::move(configuration)), phoneNumber(std::move(phone)),
       codeIdentity(std::move(identity)) {}
 
 std::optional<JSONBody> SendVerificationCodeRequest::jsonBody() const {

@@ -16,7 +16,7 @@ struct SendVerificationCodeResponse {
 };
 
 class SendVerificationCodeRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = SendVerificationCodeResponse;
 
     SendVerificationCodeRequest(std::string phoneNumber, CodeIdentity codeIdentity,

@@ -28,7 +28,7 @@ struct SetAccountInfoResponse {
 };
 
 class SetAccountInfoRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = SetAccountInfoResponse;
 
     SetAccountInfoRequest(std::optional<std::string> accessToken,

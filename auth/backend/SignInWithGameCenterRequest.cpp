@@ -25,10 +25,8 @@ SignInWithGameCenterResponse SignInWithGameCenterResponse::initFromJSON(const nl
 SignInWithGameCenterRequest::SignInWithGameCenterRequest(platform::URL keyURL, platform::Data signatureBytes,
                                                          platform::Data saltBytes,
                                                          std::shared_ptr<AuthRequestConfiguration> configuration)
-    : IdentityToolkitRequest("signInWithGameCenter", std::move(configuration)),
-      publicKeyURL(std::move(keyURL)),
-      signature(std::move(signatureBytes)),
-      salt(std::move(saltBytes)) {}
+    : IdentityToolkitRequest("signInWithGameCenter", std::move(configuration)), publicKeyURL(std::move(keyURL)),
+      signature(std::move(signatureBytes)), salt(std::move(saltBytes)) {}
 
 std::optional<JSONBody> SignInWithGameCenterRequest::jsonBody() const {
     JSONBody body = JSONBody::object();

@@ -26,7 +26,7 @@ struct SignInWithGameCenterResponse {
 // Built field by field by the Game Center sign-in and link, which refuse a credential without key URL,
 // signature or salt before making one.
 class SignInWithGameCenterRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = SignInWithGameCenterResponse;
 
     SignInWithGameCenterRequest(platform::URL publicKeyURL, platform::Data signature, platform::Data salt,

@@ -23,11 +23,8 @@ SignUpNewUserRequest::SignUpNewUserRequest(std::optional<std::string> emailText,
                                            std::optional<std::string> displayNameText,
                                            std::optional<std::string> idTokenText,
                                            std::shared_ptr<AuthRequestConfiguration> configuration)
-    : IdentityToolkitRequest("signupNewUser", std::move(configuration)),
-      email(std::move(emailText)),
-      password(std::move(passwordText)),
-      displayName(std::move(displayNameText)),
-      idToken(std::move(idTokenText)) {}
+    : IdentityToolkitRequest("signupNewUser", std::move(configuration)), email(std::move(emailText)),
+      password(std::move(passwordText)), displayName(std::move(displayNameText)), idToken(std::move(idTokenText)) {}
 
 std::optional<JSONBody> SignUpNewUserRequest::jsonBody() const {
     JSONBody body = JSONBody::object();

@@ -19,7 +19,7 @@ struct SignUpNewUserResponse {
 // With nothing filled: an anonymous account; with e-mail and password: a new account; with those and
 // an ID token: an e-mail and password linked to the signed-in user.
 class SignUpNewUserRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = SignUpNewUserResponse;
 
     explicit SignUpNewUserRequest(std::shared_ptr<AuthRequestConfiguration> requestConfiguration);

@@ -29,11 +29,10 @@ StartMFAEnrollmentResponse StartMFAEnrollmentResponse::initFromJSON(const nlohma
     unexpected(object);
 }
 
-StartMFAEnrollmentRequest::StartMFAEnrollmentRequest(
-    std::optional<std::string> token, std::optional<AuthProtoStartMFATOTPEnrollmentRequestInfo> totp,
-    std::shared_ptr<AuthRequestConfiguration> configuration)
-    : IdentityToolkitRequest("accounts/mfaEnrollment:start", std::move(configuration), true),
-      idToken(std::move(token)),
+StartMFAEnrollmentRequest::StartMFAEnrollmentRequest(std::optional<std::string> token,
+                                                     std::optional<AuthProtoStartMFATOTPEnrollmentRequestInfo> totp,
+                                                     std::shared_ptr<AuthRequestConfiguration> configuration)
+    : IdentityToolkitRequest("accounts/mfaEnrollment:start", std::move(configuration), true), idToken(std::move(token)),
       totpEnrollmentInfo(totp) {}
 
 std::optional<JSONBody> StartMFAEnrollmentRequest::jsonBody() const {

@@ -19,7 +19,7 @@ struct StartMFAEnrollmentResponse {
 };
 
 class StartMFAEnrollmentRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = StartMFAEnrollmentResponse;
 
     StartMFAEnrollmentRequest(std::optional<std::string> idToken,

@@ -25,8 +25,7 @@ StartMFASignInRequest::StartMFASignInRequest(std::optional<std::string> pendingC
                                              std::optional<AuthProtoStartMFAPhoneRequestInfo> info,
                                              std::shared_ptr<AuthRequestConfiguration> configuration)
     : IdentityToolkitRequest("accounts/mfaSignIn:start", std::move(configuration), true),
-      MFAPendingCredential(std::move(pendingCredential)),
-      MFAEnrollmentID(std::move(enrollmentID)),
+      MFAPendingCredential(std::move(pendingCredential)), MFAEnrollmentID(std::move(enrollmentID)),
       signInInfo(std::move(info)) {}
 
 std::optional<JSONBody> StartMFASignInRequest::jsonBody() const {

@@ -18,7 +18,7 @@ struct StartMFASignInResponse {
 
 // "accounts/mfaSignIn:start"; nothing in the system sends it.
 class StartMFASignInRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = StartMFASignInResponse;
 
     StartMFASignInRequest(std::optional<std::string> MFAPendingCredential, std::optional<std::string> MFAEnrollmentID,

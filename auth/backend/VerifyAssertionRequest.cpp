@@ -109,9 +109,8 @@ std::string VerifyAssertionRequest::providerPostBody() const {
 std::optional<JSONBody> VerifyAssertionRequest::jsonBody() const {
     if (!providerIDToken && !providerAccessToken && !pendingToken && !requestURI) {
         throw platform::ErrorException(AuthErrorUtils::makeError(
-            AuthErrorCode::internalError,
-            platform::Dictionary{{std::string(platform::kLocalizedDescriptionKey),
-                                  std::string(kMissingProviderProofMessage)}}));
+            AuthErrorCode::internalError, platform::Dictionary{{std::string(platform::kLocalizedDescriptionKey),
+                                                                std::string(kMissingProviderProofMessage)}}));
     }
     JSONBody body = JSONBody::object();
     body["requestUri"] = requestURI ? *requestURI : std::string(kDefaultRequestURI);

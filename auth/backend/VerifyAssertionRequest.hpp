@@ -18,7 +18,7 @@ inline constexpr std::string_view kMissingProviderProofMessage =
     "One of IDToken, accessToken, pendingToken, or requestURI must be supplied.";
 
 class VerifyAssertionRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = VerifyAssertionResponse;
 
     VerifyAssertionRequest(std::string providerID, std::shared_ptr<AuthRequestConfiguration> requestConfiguration);

@@ -21,7 +21,8 @@ VerifyClientResponse VerifyClientResponse::initFromJSON(const nlohmann::json& ob
 
 VerifyClientRequest::VerifyClientRequest(std::optional<std::string> token, bool sandbox,
                                          std::shared_ptr<AuthRequestConfiguration> configuration)
-    : IdentityToolkitRequest("verifyClient", std::move(configuration)), appToken(std::move(token)), isSandbox(sandbox) {}
+    : IdentityToolkitRequest("verifyClient", std::move(configuration)), appToken(std::move(token)), isSandbox(sandbox) {
+}
 
 std::optional<JSONBody> VerifyClientRequest::jsonBody() const {
     JSONBody body = JSONBody::object();

@@ -16,7 +16,7 @@ struct VerifyClientResponse {
 };
 
 class VerifyClientRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = VerifyClientResponse;
 
     VerifyClientRequest(std::optional<std::string> appToken, bool isSandbox,

@@ -18,7 +18,7 @@ struct VerifyCustomTokenResponse {
 };
 
 class VerifyCustomTokenRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = VerifyCustomTokenResponse;
 
     VerifyCustomTokenRequest(std::string token, std::shared_ptr<AuthRequestConfiguration> requestConfiguration);

@@ -23,8 +23,7 @@ VerifyPasswordResponse VerifyPasswordResponse::initFromJSON(const nlohmann::json
 
 VerifyPasswordRequest::VerifyPasswordRequest(std::string emailText, std::string passwordText,
                                              std::shared_ptr<AuthRequestConfiguration> configuration)
-    : IdentityToolkitRequest("verifyPassword", std::move(configuration)),
-      email(std::move(emailText)),
+    : IdentityToolkitRequest("verifyPassword", std::move(configuration)), email(std::move(emailText)),
       password(std::move(passwordText)) {}
 
 std::optional<JSONBody> VerifyPasswordRequest::jsonBody() const {

@@ -28,7 +28,7 @@ struct VerifyPasswordResponse : AuthMFAResponse {
 };
 
 class VerifyPasswordRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = VerifyPasswordResponse;
 
     VerifyPasswordRequest(std::string email, std::string password,

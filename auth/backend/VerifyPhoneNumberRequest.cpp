@@ -9,11 +9,16 @@ using namespace detail;
 
 std::string_view operationText(AuthOperationType operation) {
     switch (operation) {
-        case AuthOperationType::unspecified: return "VERIFY_OP_UNSPECIFIED";
-        case AuthOperationType::signUpOrSignIn: return "SIGN_UP_OR_IN";
-        case AuthOperationType::reauth: return "REAUTH";
-        case AuthOperationType::update: return "UPDATE";
-        case AuthOperationType::link: return "LINK";
+    case AuthOperationType::unspecified:
+        return "VERIFY_OP_UNSPECIFIED";
+    case AuthOperationType::signUpOrSignIn:
+        return "SIGN_UP_OR_IN";
+    case AuthOperationType::reauth:
+        return "REAUTH";
+    case AuthOperationType::update:
+        return "UPDATE";
+    case AuthOperationType::link:
+        return "LINK";
     }
     return "VERIFY_OP_UNSPECIFIED";
 }

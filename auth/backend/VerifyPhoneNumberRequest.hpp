@@ -27,10 +27,11 @@ struct VerifyPhoneNumberResponse {
 };
 
 class VerifyPhoneNumberRequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = VerifyPhoneNumberResponse;
 
-    VerifyPhoneNumberRequest(AuthOperationType operation, std::shared_ptr<AuthRequestConfiguration> requestConfiguration);
+    VerifyPhoneNumberRequest(AuthOperationType operation,
+                             std::shared_ptr<AuthRequestConfiguration> requestConfiguration);
     std::optional<JSONBody> jsonBody() const override;
 
     std::optional<std::string> verificationID;

@@ -14,8 +14,7 @@ WithdrawMFAResponse WithdrawMFAResponse::initFromJSON(const nlohmann::json& obje
 WithdrawMFARequest::WithdrawMFARequest(std::optional<std::string> token, std::optional<std::string> enrollmentID,
                                        std::shared_ptr<AuthRequestConfiguration> configuration)
     : IdentityToolkitRequest("accounts/mfaEnrollment:withdraw", std::move(configuration), true),
-      idToken(std::move(token)),
-      mfaEnrollmentID(std::move(enrollmentID)) {}
+      idToken(std::move(token)), mfaEnrollmentID(std::move(enrollmentID)) {}
 
 std::optional<JSONBody> WithdrawMFARequest::jsonBody() const {
     JSONBody body = JSONBody::object();

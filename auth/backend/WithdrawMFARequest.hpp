@@ -17,7 +17,7 @@ struct WithdrawMFAResponse {
 };
 
 class WithdrawMFARequest : public IdentityToolkitRequest {
-  public:
+public:
     using Response = WithdrawMFAResponse;
 
     WithdrawMFARequest(std::optional<std::string> idToken, std::optional<std::string> mfaEnrollmentID,

@@ -95,8 +95,8 @@ double leadingDecimalValue(std::string_view text) {
 platform::Date dateAfterSeconds(double seconds) {
     if (!std::isfinite(seconds)) seconds = seconds > 0 ? kMaxSeconds : -kMaxSeconds;
     seconds = std::clamp(seconds, -kMaxSeconds, kMaxSeconds);
-    return platform::now() + std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                                 std::chrono::duration<double>(seconds));
+    return platform::now() +
+           std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 std::optional<platform::Date> readExpiresIn(const JSON& object, std::string_view key) {
@@ -117,15 +117,14 @@ std::optional<platform::Date> readMillisecondsTimestamp(const JSON& object, std:
     double ms = std::strtod(text.c_str(), nullptr);
     if (!std::isfinite(ms)) return std::nullopt;
     double seconds = std::clamp(ms / 1000.0, -kMaxTimestampSeconds, kMaxTimestampSeconds);
-    return platform::Date(std::chrono::duration_cast<std::chrono::system_clock::duration>(
-        std::chrono::duration<double>(seconds)));
+    return platform::Date(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(seconds)));
 }
 
 std::optional<platform::Date> readEnrollmentDate(const JSON& object, std::string_view key) {
     const JSON* v = member(object, key);
     if (!v || !v->is_string()) return std::nullopt;
-    return platform::parseDate(v->get_ref<const std::string&>(), "yyyy-MM-dd'T'HH:mm:ss.SSSZ",
-                               platform::TimeZone::utc);
+    return platform::parseDate(v->get_ref<const std::string&>(), "yyyy-MM-dd'T'HH:mm:ss.SSSZ", platform::TimeZone::utc);
 }
 
 std::optional<platform::URL> readURL(const JSON& object, std::string_view key) {

@@ -9,9 +9,8 @@
 
 namespace brisko::auth::detail {
 
-template <class T>
-class OneShot : public std::enable_shared_from_this<OneShot<T>> {
-  public:
+template <class T> class OneShot : public std::enable_shared_from_this<OneShot<T>> {
+public:
     // The first value wins; later ones are ignored.
     void set(T value) {
         std::optional<platform::Continuation<T>> waiter;
@@ -42,7 +41,7 @@ class OneShot : public std::enable_shared_from_this<OneShot<T>> {
         });
     }
 
-  private:
+private:
     std::mutex mutex_;
     std::optional<T> value_;
     std::optional<platform::Continuation<T>> waiter_;

@@ -18,7 +18,7 @@ namespace brisko::auth::testing {
 // The identity client as the backend sees it: a settable tenant and a resolver value that records
 // what it was made of.
 class FakeAuthClient : public AuthBackendClient {
-  public:
+public:
     std::optional<std::string> tenant;
     std::optional<std::string> tenantID() const override { return tenant; }
     platform::Value multiFactorResolver(const std::string& pendingCredential,
@@ -29,14 +29,12 @@ class FakeAuthClient : public AuthBackendClient {
     }
 };
 
-template <class T>
-T run(platform::Task<T> task) {
+template <class T> T run(platform::Task<T> task) {
     return platform::runOnMainLoop(std::move(task), std::chrono::seconds(20));
 }
 
 // The error a call failed with; fails the test when it succeeded.
-template <class T>
-platform::Error failure(platform::Task<T> task) {
+template <class T> platform::Error failure(platform::Task<T> task) {
     try {
         platform::runOnMainLoop(std::move(task), std::chrono::seconds(20));
     } catch (const platform::ErrorException& e) {

@@ -168,33 +168,62 @@ TEST_CASE("every server error name maps to its code, name and message") {
         bool keepsDetail;
     };
     const Row rows[] = {
-        {"USER_NOT_FOUND", 17011, true}, {"MISSING_CONTINUE_URI", 17040, true},
-        {"INVALID_IDENTIFIER", 17008, true}, {"INVALID_ID_TOKEN", 17017, true},
-        {"CREDENTIAL_TOO_OLD_LOGIN_AGAIN", 17014, true}, {"EMAIL_EXISTS", 17007, false},
-        {"OPERATION_NOT_ALLOWED", 17006, true}, {"PASSWORD_LOGIN_DISABLED", 17006, true},
-        {"USER_DISABLED", 17005, true}, {"INVALID_EMAIL", 17008, true}, {"EXPIRED_OOB_CODE", 17029, true},
-        {"INVALID_OOB_CODE", 17030, true}, {"INVALID_MESSAGE_PAYLOAD", 17031, true},
-        {"INVALID_SENDER", 17032, true}, {"INVALID_RECIPIENT_EMAIL", 17033, true},
-        {"TOO_MANY_ATTEMPTS_TRY_LATER", 17010, true}, {"EMAIL_NOT_FOUND", 17011, true},
-        {"MISSING_EMAIL", 17034, true}, {"MISSING_IOS_BUNDLE_ID", 17036, true},
-        {"MISSING_ANDROID_PACKAGE_NAME", 17037, true}, {"UNAUTHORIZED_DOMAIN", 17038, true},
-        {"INVALID_CONTINUE_URI", 17039, true}, {"INVALID_PASSWORD", 17009, true},
-        {"INVALID_IDP_RESPONSE", 17004, true}, {"INVALID_PENDING_TOKEN", 17004, true},
-        {"INVALID_LOGIN_CREDENTIALS", 17004, true}, {"INVALID_CUSTOM_TOKEN", 17000, true},
-        {"CREDENTIAL_MISMATCH", 17002, true}, {"INVALID_PHONE_NUMBER", 17042, true},
-        {"QUOTA_EXCEEDED", 17052, true}, {"APP_NOT_VERIFIED", 17055, true}, {"CAPTCHA_CHECK_FAILED", 17056, true},
-        {"INVALID_APP_CREDENTIAL", 17048, true}, {"MISSING_APP_CREDENTIAL", 17047, true},
-        {"INVALID_CODE", 17044, true}, {"INVALID_HOSTING_LINK_DOMAIN", 17214, true},
-        {"INVALID_SESSION_INFO", 17046, true}, {"SESSION_EXPIRED", 17051, true},
-        {"ADMIN_ONLY_OPERATION", 17085, true}, {"EMAIL_CHANGE_NEEDS_VERIFICATION", 17090, true},
-        {"INVALID_MFA_PENDING_CREDENTIAL", 17083, true}, {"INVALID_PROVIDER_ID", 17071, true},
-        {"MFA_ENROLLMENT_NOT_FOUND", 17084, true}, {"MISSING_CLIENT_IDENTIFIER", 17093, true},
-        {"MISSING_IOS_APP_TOKEN", 17053, false}, {"MISSING_MFA_ENROLLMENT_ID", 17082, true},
-        {"MISSING_MFA_PENDING_CREDENTIAL", 17081, true}, {"MISSING_OR_INVALID_NONCE", 17094, true},
-        {"SECOND_FACTOR_EXISTS", 17087, true}, {"SECOND_FACTOR_LIMIT_EXCEEDED", 17088, true},
-        {"TENANT_ID_MISMATCH", 17072, false}, {"TOKEN_EXPIRED", 17021, true},
-        {"UNSUPPORTED_FIRST_FACTOR", 17089, true}, {"UNSUPPORTED_TENANT_OPERATION", 17073, false},
-        {"UNVERIFIED_EMAIL", 17086, true}, {"FEDERATED_USER_ID_ALREADY_LINKED", 17025, true},
+        {"USER_NOT_FOUND", 17011, true},
+        {"MISSING_CONTINUE_URI", 17040, true},
+        {"INVALID_IDENTIFIER", 17008, true},
+        {"INVALID_ID_TOKEN", 17017, true},
+        {"CREDENTIAL_TOO_OLD_LOGIN_AGAIN", 17014, true},
+        {"EMAIL_EXISTS", 17007, false},
+        {"OPERATION_NOT_ALLOWED", 17006, true},
+        {"PASSWORD_LOGIN_DISABLED", 17006, true},
+        {"USER_DISABLED", 17005, true},
+        {"INVALID_EMAIL", 17008, true},
+        {"EXPIRED_OOB_CODE", 17029, true},
+        {"INVALID_OOB_CODE", 17030, true},
+        {"INVALID_MESSAGE_PAYLOAD", 17031, true},
+        {"INVALID_SENDER", 17032, true},
+        {"INVALID_RECIPIENT_EMAIL", 17033, true},
+        {"TOO_MANY_ATTEMPTS_TRY_LATER", 17010, true},
+        {"EMAIL_NOT_FOUND", 17011, true},
+        {"MISSING_EMAIL", 17034, true},
+        {"MISSING_IOS_BUNDLE_ID", 17036, true},
+        {"MISSING_ANDROID_PACKAGE_NAME", 17037, true},
+        {"UNAUTHORIZED_DOMAIN", 17038, true},
+        {"INVALID_CONTINUE_URI", 17039, true},
+        {"INVALID_PASSWORD", 17009, true},
+        {"INVALID_IDP_RESPONSE", 17004, true},
+        {"INVALID_PENDING_TOKEN", 17004, true},
+        {"INVALID_LOGIN_CREDENTIALS", 17004, true},
+        {"INVALID_CUSTOM_TOKEN", 17000, true},
+        {"CREDENTIAL_MISMATCH", 17002, true},
+        {"INVALID_PHONE_NUMBER", 17042, true},
+        {"QUOTA_EXCEEDED", 17052, true},
+        {"APP_NOT_VERIFIED", 17055, true},
+        {"CAPTCHA_CHECK_FAILED", 17056, true},
+        {"INVALID_APP_CREDENTIAL", 17048, true},
+        {"MISSING_APP_CREDENTIAL", 17047, true},
+        {"INVALID_CODE", 17044, true},
+        {"INVALID_HOSTING_LINK_DOMAIN", 17214, true},
+        {"INVALID_SESSION_INFO", 17046, true},
+        {"SESSION_EXPIRED", 17051, true},
+        {"ADMIN_ONLY_OPERATION", 17085, true},
+        {"EMAIL_CHANGE_NEEDS_VERIFICATION", 17090, true},
+        {"INVALID_MFA_PENDING_CREDENTIAL", 17083, true},
+        {"INVALID_PROVIDER_ID", 17071, true},
+        {"MFA_ENROLLMENT_NOT_FOUND", 17084, true},
+        {"MISSING_CLIENT_IDENTIFIER", 17093, true},
+        {"MISSING_IOS_APP_TOKEN", 17053, false},
+        {"MISSING_MFA_ENROLLMENT_ID", 17082, true},
+        {"MISSING_MFA_PENDING_CREDENTIAL", 17081, true},
+        {"MISSING_OR_INVALID_NONCE", 17094, true},
+        {"SECOND_FACTOR_EXISTS", 17087, true},
+        {"SECOND_FACTOR_LIMIT_EXCEEDED", 17088, true},
+        {"TENANT_ID_MISMATCH", 17072, false},
+        {"TOKEN_EXPIRED", 17021, true},
+        {"UNSUPPORTED_FIRST_FACTOR", 17089, true},
+        {"UNSUPPORTED_TENANT_OPERATION", 17073, false},
+        {"UNVERIFIED_EMAIL", 17086, true},
+        {"FEDERATED_USER_ID_ALREADY_LINKED", 17025, true},
     };
     for (const auto& row : rows) {
         CAPTURE(row.server);
@@ -210,7 +239,8 @@ TEST_CASE("every server error name maps to its code, name and message") {
 }
 
 TEST_CASE("server messages split at the first colon and match names exactly") {
-    CHECK(AuthBackend::splitServerMessage("INVALID_ID_TOKEN") == std::pair<std::string, std::string>{"INVALID_ID_TOKEN", ""});
+    CHECK(AuthBackend::splitServerMessage("INVALID_ID_TOKEN") ==
+          std::pair<std::string, std::string>{"INVALID_ID_TOKEN", ""});
     CHECK(AuthBackend::splitServerMessage(" A : b : c ") == std::pair<std::string, std::string>{"A", "b : c"});
     CHECK(AuthBackend::splitServerMessage("A:   ") == std::pair<std::string, std::string>{"A", ""});
 
@@ -221,18 +251,23 @@ TEST_CASE("server messages split at the first colon and match names exactly") {
     CHECK_FALSE(AuthBackend::clientErrorForServerMessage(" USER_NOT_FOUND", {}, nullptr));  // untrimmed without one
     CHECK_FALSE(AuthBackend::clientErrorForServerMessage("user_not_found", {}, nullptr));
     CHECK(descriptionOf(mapped("QUOTA_EXCEEDED:")) == errorDescription(AuthErrorCode::quotaExceeded));
-    auto blocked = mapped(R"(BLOCKING_FUNCTION_ERROR_RESPONSE : HTTP Cloud Function returned an error: {"error":{"message":"denied"}})");
+    auto blocked = mapped(
+        R"(BLOCKING_FUNCTION_ERROR_RESPONSE : HTTP Cloud Function returned an error: {"error":{"message":"denied"}})");
     CHECK(blocked.code() == 17105);
     CHECK(descriptionOf(blocked) == "denied");
 }
 
 TEST_CASE("an unknown name falls back to the reasons of the errors list") {
     using nlohmann::json;
-    CHECK(mapped("API key not valid.", json{{"errors", json::array({{{"reason", "keyInvalidForProject"}}})}}).code() == 17023);
-    CHECK(mapped("X", json{{"errors", json::array({{{"domain", "global"}}, {{"reason", "ipRefererBlocked"}}})}}).code() ==
-          17028);
-    CHECK_FALSE(AuthBackend::clientErrorForServerMessage("X", json{{"errors", json::array({{{"reason", "other"}}})}}, nullptr));
-    CHECK_FALSE(AuthBackend::clientErrorForServerMessage("X", json{{"errors", json::array({{{"reason", 5}}})}}, nullptr));
+    CHECK(mapped("API key not valid.", json{{"errors", json::array({{{"reason", "keyInvalidForProject"}}})}}).code() ==
+          17023);
+    CHECK(
+        mapped("X", json{{"errors", json::array({{{"domain", "global"}}, {{"reason", "ipRefererBlocked"}}})}}).code() ==
+        17028);
+    CHECK_FALSE(
+        AuthBackend::clientErrorForServerMessage("X", json{{"errors", json::array({{{"reason", "other"}}})}}, nullptr));
+    CHECK_FALSE(
+        AuthBackend::clientErrorForServerMessage("X", json{{"errors", json::array({{{"reason", 5}}})}}, nullptr));
     CHECK_FALSE(AuthBackend::clientErrorForServerMessage("X", json{{"errors", "keyInvalid"}}, nullptr));
 }
 

@@ -35,14 +35,19 @@ void checkError(const platform::Error& error, const Expected& expected) {
     auto internal = internalError(error);
     CHECK(internal.code() == *expected.internalCode);
     switch (expected.carries) {
-        case Expected::Carries::data: CHECK(internal.userInfoValue(kAuthErrorUserInfoDataKey)); break;
-        case Expected::Carries::response: CHECK(internal.userInfoValue(kAuthErrorUserInfoDeserializedResponseKey)); break;
-        default: break;
+    case Expected::Carries::data:
+        CHECK(internal.userInfoValue(kAuthErrorUserInfoDataKey));
+        break;
+    case Expected::Carries::response:
+        CHECK(internal.userInfoValue(kAuthErrorUserInfoDeserializedResponseKey));
+        break;
+    default:
+        break;
     }
 }
 
 class FakeHeartbeatLogger : public core::HeartbeatLoggerProtocol {
-  public:
+public:
     explicit FakeHeartbeatLogger(std::optional<std::string> value) : value_(std::move(value)) {}
     void log() override {}
     std::optional<std::string> headerValue() override { return value_; }
@@ -52,23 +57,24 @@ class FakeHeartbeatLogger : public core::HeartbeatLoggerProtocol {
     }
     core::HeartbeatInfoCode heartbeatCodeForToday() override { return core::HeartbeatInfoCode::none; }
 
-  private:
+private:
     std::optional<std::string> value_;
 };
 
 class FakeTokenResult : public core::AppVouchTokenResultInterop {
-  public:
-    FakeTokenResult(std::string token, std::optional<platform::Error> error) : token_(std::move(token)), error_(std::move(error)) {}
+public:
+    FakeTokenResult(std::string token, std::optional<platform::Error> error)
+        : token_(std::move(token)), error_(std::move(error)) {}
     std::string token() const override { return token_; }
     std::optional<platform::Error> error() const override { return error_; }
 
-  private:
+private:
     std::string token_;
     std::optional<platform::Error> error_;
 };
 
 class FakeAppVouch : public core::AppVouchInterop {
-  public:
+public:
     std::optional<platform::Error> error;
     std::atomic<int> forcedCalls{0};
     void getTokenForcingRefresh(bool forcingRefresh, TokenCompletion completion) override {
@@ -92,7 +98,9 @@ TEST_CASE("every reply shape becomes the response or its error, in the pipeline'
     std::string deep(100000, '[');
     const Case cases[] = {
         {"400 with a known server error", Fault::ofServerError("EMAIL_EXISTS"), {17007}},
-        {"400 with an error object without message", Fault::ofBody(400, R"({"error":{"code":400}})"), {17999, 3, C::response}},
+        {"400 with an error object without message",
+         Fault::ofBody(400, R"({"error":{"code":400}})"),
+         {17999, 3, C::response}},
         {"500 with a body that is not JSON", Fault::ofKind(Fault::Kind::notJSON, 500), {17999, 3, C::data}},
         {"500 with an empty body", Fault::ofStatus(500), {17020}},
         {"200 with an empty body", Fault::ofKind(Fault::Kind::emptyBody), {17999, 4, C::data}},
@@ -130,7 +138,8 @@ TEST_CASE("every reply shape becomes the response or its error, in the pipeline'
     }
     SUBCASE("an unknown 400 carries the server's error object and the status error") {
         f.service.injectFault("getAccountInfo", Fault::ofServerError("SOMETHING_NEW"));
-        auto internal = internalError(failure(f.backend->callGetAccountInfo(GetAccountInfoRequest(token, f.configuration))));
+        auto internal =
+            internalError(failure(f.backend->callGetAccountInfo(GetAccountInfoRequest(token, f.configuration))));
         const auto* response = internal.userInfoValue(kAuthErrorUserInfoDeserializedResponseKey);
         REQUIRE(response);
         REQUIRE(response->find("message"));
@@ -138,7 +147,8 @@ TEST_CASE("every reply shape becomes the response or its error, in the pipeline'
         CHECK(internal.underlyingError());
     }
     SUBCASE("a status-200 reply with an error member is decoded normally") {
-        f.service.injectFault("createAuthUri", Fault::ofBody(200, R"({"error":{"message":"EMAIL_EXISTS"},"registered":true})"));
+        f.service.injectFault("createAuthUri",
+                              Fault::ofBody(200, R"({"error":{"message":"EMAIL_EXISTS"},"registered":true})"));
         auto r = run(f.backend->callCreateAuthURI(CreateAuthURIRequest("a@b.c", "http://localhost", f.configuration)));
         CHECK(r.registered);
     }
@@ -180,8 +190,8 @@ TEST_CASE("identity requests carry the headers in order") {
     }
     CAPTURE(head);
     CHECK(ours == std::vector<std::string>{"Content-Type", "X-Client-Version", "X-Ios-Bundle-Identifier",
-                                           "X-Zudiridi-EMPID", "Accept-Language",
-                                           "X-Zudiridi-Locale", "X-Zudiridi-Client", "X-Zudiridi-AppVouch"});
+                                           "X-Zudiridi-EMPID", "Accept-Language", "X-Zudiridi-Locale",
+                                           "X-Zudiridi-Client", "X-Zudiridi-AppVouch"});
     CHECK(head.find("X-Client-Version: iOS/ZudiridiSDK/12.12.0/ZudiridiCore-iOS") != std::string::npos);
     CHECK(head.find("X-Zudiridi-EMPID: 1:123:ios:abc") != std::string::npos);
     CHECK(head.find("X-Ios-Bundle-Identifier: " + platform::Bundle::main()->bundleIdentifier().value_or("")) !=
@@ -234,9 +244,8 @@ TEST_CASE("a sign-in that needs a second factor fails with 17078 while the ident
     auto pending = resolver->find("pendingCredential")->string();
     REQUIRE(pending);
     auto code = brisko::testing::IdentityService::totpCode(enrollment.secret, f.service.now());
-    auto done = run(f.backend->callFinalizeMFASignIn(
-        FinalizeMFASignInRequest(*pending, AuthProtoFinalizeMFATOTPSignInRequestInfo{enrollment.enrollmentID, code},
-                                 f.configuration)));
+    auto done = run(f.backend->callFinalizeMFASignIn(FinalizeMFASignInRequest(
+        *pending, AuthProtoFinalizeMFATOTPSignInRequestInfo{enrollment.enrollmentID, code}, f.configuration)));
     CHECK(done.idToken);
     CHECK(done.refreshToken);
 
@@ -252,7 +261,8 @@ TEST_CASE("a sign-in that needs a second factor fails with 17078 while the ident
         f.service.injectFault("verifyPassword", Fault::ofBody(200, R"({"mfaPendingCredential":"pc","mfaInfo":[
             {"phoneInfo":"+1555","mfaEnrollmentId":"p1"},{"totpInfo":{}},{"displayName":"odd","mfaEnrollmentId":"x"},
             {"totpInfo":{},"phoneInfo":"+1","mfaEnrollmentId":"both"}]})"));
-        auto skipped = failure(f.backend->callVerifyPassword(VerifyPasswordRequest("mfa@b.c", "secret1", f.configuration)));
+        auto skipped =
+            failure(f.backend->callVerifyPassword(VerifyPasswordRequest("mfa@b.c", "secret1", f.configuration)));
         CHECK(skipped.code() == 17078);
         CHECK(*skipped.userInfoValue(AuthErrors::userInfoMultiFactorResolverKey)->find("hints") ==
               platform::Value(platform::Array{"p1", "both"}));
@@ -263,7 +273,8 @@ TEST_CASE("a sign-in that needs a second factor fails with 17078 while the ident
     }
     SUBCASE("a factor list without a pending credential still fails, without a resolver") {
         f.service.injectFault("verifyPassword", Fault::ofBody(200, R"({"mfaInfo":[]})"));
-        auto bare = failure(f.backend->callVerifyPassword(VerifyPasswordRequest("mfa@b.c", "secret1", f.configuration)));
+        auto bare =
+            failure(f.backend->callVerifyPassword(VerifyPasswordRequest("mfa@b.c", "secret1", f.configuration)));
         CHECK(bare.code() == 17078);
         CHECK_FALSE(bare.userInfoValue(AuthErrors::userInfoMultiFactorResolverKey));
     }
@@ -271,8 +282,9 @@ TEST_CASE("a sign-in that needs a second factor fails with 17078 while the ident
 
 TEST_CASE("a verify-assertion reply with a status-200 error message") {
     ServiceFixture f;
-    AuthBackend::setUpdatedCredentialBuilder(
-        [](const VerifyAssertionResponse& r) -> std::optional<platform::Value> { return platform::Value(r.oauthIDToken.value_or("")); });
+    AuthBackend::setUpdatedCredentialBuilder([](const VerifyAssertionResponse& r) -> std::optional<platform::Value> {
+        return platform::Value(r.oauthIDToken.value_or(""));
+    });
     auto idToken = brisko::testing::IdentityService::unsignedJWT({{"sub", "ez-1"}, {"email", "ez@b.c"}});
     auto request = [&](bool returnIDPCredential) {
         VerifyAssertionRequest r("ezevar.com", f.configuration);
@@ -281,8 +293,10 @@ TEST_CASE("a verify-assertion reply with a status-200 error message") {
         r.returnIDPCredential = returnIDPCredential;
         return r;
     };
-    f.service.injectFault("verifyAssertion",
-                          Fault::ofBody(200, R"({"errorMessage":"FEDERATED_USER_ID_ALREADY_LINKED","email":"ez@b.c","oauthIdToken":"tok"})"));
+    f.service.injectFault(
+        "verifyAssertion",
+        Fault::ofBody(200,
+                      R"({"errorMessage":"FEDERATED_USER_ID_ALREADY_LINKED","email":"ez@b.c","oauthIdToken":"tok"})"));
     auto error = failure(f.backend->callVerifyAssertion(request(true)));
     CHECK(error.code() == 17025);
     CHECK(*error.userInfoValue(AuthErrors::userInfoEmailKey) == platform::Value("ez@b.c"));
@@ -307,19 +321,26 @@ TEST_CASE("a verify-assertion reply with a status-200 error message") {
 
 TEST_CASE("an account's life against the identity service") {
     ServiceFixture f;
-    auto created = run(f.backend->callSignUpNewUser(SignUpNewUserRequest("life@b.c", "secret1", std::nullopt, std::nullopt, f.configuration)));
+    auto created = run(f.backend->callSignUpNewUser(
+        SignUpNewUserRequest("life@b.c", "secret1", std::nullopt, std::nullopt, f.configuration)));
     REQUIRE(created.idToken);
     REQUIRE(created.refreshToken);
     REQUIRE(created.approximateExpirationDate);
 
-    auto weak = failure(f.backend->callSignUpNewUser(SignUpNewUserRequest("weak@b.c", "123", std::nullopt, std::nullopt, f.configuration)));
+    auto weak = failure(f.backend->callSignUpNewUser(
+        SignUpNewUserRequest("weak@b.c", "123", std::nullopt, std::nullopt, f.configuration)));
     CHECK(weak.code() == 17026);
-    CHECK(*weak.userInfoValue(platform::kLocalizedFailureReasonErrorKey) == platform::Value("Password should be at least 6 characters"));
-    CHECK(failure(f.backend->callVerifyPassword(VerifyPasswordRequest("life@b.c", "wrong!", f.configuration))).code() == 17009);
-    CHECK(failure(f.backend->callVerifyPassword(VerifyPasswordRequest("none@b.c", "secret1", f.configuration))).code() == 17011);
+    CHECK(*weak.userInfoValue(platform::kLocalizedFailureReasonErrorKey) ==
+          platform::Value("Password should be at least 6 characters"));
+    CHECK(failure(f.backend->callVerifyPassword(VerifyPasswordRequest("life@b.c", "wrong!", f.configuration))).code() ==
+          17009);
+    CHECK(
+        failure(f.backend->callVerifyPassword(VerifyPasswordRequest("none@b.c", "secret1", f.configuration))).code() ==
+        17011);
 
     auto signedIn = run(f.backend->callVerifyPassword(VerifyPasswordRequest("life@b.c", "secret1", f.configuration)));
-    auto refreshed = run(f.backend->callSecureToken(SecureTokenRequest::refreshRequest(*signedIn.refreshToken, f.configuration)));
+    auto refreshed =
+        run(f.backend->callSecureToken(SecureTokenRequest::refreshRequest(*signedIn.refreshToken, f.configuration)));
     REQUIRE(refreshed.accessToken);
     CHECK_FALSE(refreshed.accessToken->empty());
 
@@ -332,36 +353,46 @@ TEST_CASE("an account's life against the identity service") {
     CHECK(run(f.backend->callSetAccountInfo(rename)).displayName == "Life");
 
     // Out-of-band codes: a reset code is checked, then used.
-    auto sent = run(f.backend->callGetOOBConfirmationCode(GetOOBConfirmationCodeRequest::forPasswordReset("life@b.c", std::nullopt, f.configuration)));
+    auto sent = run(f.backend->callGetOOBConfirmationCode(
+        GetOOBConfirmationCodeRequest::forPasswordReset("life@b.c", std::nullopt, f.configuration)));
     REQUIRE(sent.OOBCode);
-    CHECK(run(f.backend->callResetPassword(ResetPasswordRequest(*sent.OOBCode, std::nullopt, f.configuration))).email == "life@b.c");
+    CHECK(run(f.backend->callResetPassword(ResetPasswordRequest(*sent.OOBCode, std::nullopt, f.configuration))).email ==
+          "life@b.c");
     run(f.backend->callResetPassword(ResetPasswordRequest(*sent.OOBCode, "secret2", f.configuration)));
-    CHECK(failure(f.backend->callResetPassword(ResetPasswordRequest(*sent.OOBCode, "secret3", f.configuration))).code() == 17030);
+    CHECK(
+        failure(f.backend->callResetPassword(ResetPasswordRequest(*sent.OOBCode, "secret3", f.configuration))).code() ==
+        17030);
     auto again = run(f.backend->callVerifyPassword(VerifyPasswordRequest("life@b.c", "secret2", f.configuration)));
 
     // A TOTP second factor is enrolled and withdrawn.
     auto uid = *info.users->front().localID;
     f.service.updateAccount(uid, [](auto& a) { a.emailVerified = true; });
-    auto start = run(f.backend->callStartMFAEnrollment(StartMFAEnrollmentRequest(*again.idToken, AuthProtoStartMFATOTPEnrollmentRequestInfo{}, f.configuration)));
+    auto start = run(f.backend->callStartMFAEnrollment(
+        StartMFAEnrollmentRequest(*again.idToken, AuthProtoStartMFATOTPEnrollmentRequestInfo{}, f.configuration)));
     REQUIRE(start.totpSessionInfo);
     CHECK(start.totpSessionInfo->verificationCodeLength == 6);
     CHECK(start.totpSessionInfo->periodSec == 30);
     auto code = brisko::testing::IdentityService::totpCode(start.totpSessionInfo->sharedSecretKey, f.service.now());
     auto wrong = failure(f.backend->callFinalizeMFAEnrollment(FinalizeMFAEnrollmentRequest(
-        *again.idToken, "app", AuthProtoFinalizeMFATOTPEnrollmentRequestInfo{start.totpSessionInfo->sessionInfo, "000000x"}, f.configuration)));
+        *again.idToken, "app",
+        AuthProtoFinalizeMFATOTPEnrollmentRequestInfo{start.totpSessionInfo->sessionInfo, "000000x"},
+        f.configuration)));
     CHECK(wrong.code() == 17044);
     auto enrolled = run(f.backend->callFinalizeMFAEnrollment(FinalizeMFAEnrollmentRequest(
-        *again.idToken, "app", AuthProtoFinalizeMFATOTPEnrollmentRequestInfo{start.totpSessionInfo->sessionInfo, code}, f.configuration)));
+        *again.idToken, "app", AuthProtoFinalizeMFATOTPEnrollmentRequestInfo{start.totpSessionInfo->sessionInfo, code},
+        f.configuration)));
     REQUIRE(enrolled.idToken);
     auto withEnrollment = run(f.backend->callGetAccountInfo(GetAccountInfoRequest(*enrolled.idToken, f.configuration)));
     REQUIRE(withEnrollment.users->front().mfaEnrollments);
     auto enrollmentID = *withEnrollment.users->front().mfaEnrollments->front().mfaEnrollmentID;
-    auto withdrawn = run(f.backend->callWithdrawMFA(WithdrawMFARequest(*enrolled.idToken, enrollmentID, f.configuration)));
+    auto withdrawn =
+        run(f.backend->callWithdrawMFA(WithdrawMFARequest(*enrolled.idToken, enrollmentID, f.configuration)));
     CHECK(withdrawn.idToken);
 
     // Revocation makes the refresh token fail with an expired-token error; deletion removes the account.
     f.service.revokeTokens(uid);
-    CHECK(failure(f.backend->callSecureToken(SecureTokenRequest::refreshRequest(*again.refreshToken, f.configuration))).code() == 17021);
+    CHECK(failure(f.backend->callSecureToken(SecureTokenRequest::refreshRequest(*again.refreshToken, f.configuration)))
+              .code() == 17021);
     auto fresh = f.service.mintIDToken(uid);
     run(f.backend->callDeleteAccount(DeleteAccountRequest(uid, fresh, f.configuration)));
     CHECK(failure(f.backend->callGetAccountInfo(GetAccountInfoRequest(fresh, f.configuration))).code() == 17011);
@@ -391,7 +422,8 @@ TEST_CASE("an identity client changing its language and emulator while calls run
     auto calls = [&]() -> platform::Task<int> {
         int ok = 0;
         for (int i = 0; i < kCalls; ++i) {
-            auto r = co_await f.backend->callCreateAuthURI(CreateAuthURIRequest("a@b.c", "http://localhost", f.configuration));
+            auto r = co_await f.backend->callCreateAuthURI(
+                CreateAuthURIRequest("a@b.c", "http://localhost", f.configuration));
             ok += r.signinMethods.empty();
         }
         co_return ok;
@@ -410,18 +442,18 @@ TEST_CASE("the address and the fetcher's local-host permission come from one sna
     AuthBackend backend(issuer);
     auto configuration = AuthRequestConfiguration::make("KEY", "APP");
     std::atomic<int> inconsistent{0}, local{0}, remote{0};
-    issuer->fetcherService()->setTestBlock(
-        [&](std::shared_ptr<fetcher::SessionFetcher> fetcher, fetcher::SessionFetcher::TestResponse respond) {
-            auto url = *fetcher->request()->url();
-            const bool http = url.scheme() == "http";
-            const bool allowed = fetcher->allowLocalhostRequest() &&
-                                 fetcher->allowedInsecureSchemes() == std::vector<std::string>{"http"};
-            const bool permitted = fetcher->allowLocalhostRequest() || !fetcher->allowedInsecureSchemes().empty();
-            if (http != allowed || (!http && permitted)) ++inconsistent;
-            ++(http ? local : remote);
-            respond(std::make_shared<platform::HTTPURLResponse>(url, 200, "HTTP/1.1", platform::HTTPHeaders{}),
-                    platform::toData(R"({"signinMethods":[]})"), std::nullopt);
-        });
+    issuer->fetcherService()->setTestBlock([&](std::shared_ptr<fetcher::SessionFetcher> fetcher,
+                                               fetcher::SessionFetcher::TestResponse respond) {
+        auto url = *fetcher->request()->url();
+        const bool http = url.scheme() == "http";
+        const bool allowed =
+            fetcher->allowLocalhostRequest() && fetcher->allowedInsecureSchemes() == std::vector<std::string>{"http"};
+        const bool permitted = fetcher->allowLocalhostRequest() || !fetcher->allowedInsecureSchemes().empty();
+        if (http != allowed || (!http && permitted)) ++inconsistent;
+        ++(http ? local : remote);
+        respond(std::make_shared<platform::HTTPURLResponse>(url, 200, "HTTP/1.1", platform::HTTPHeaders{}),
+                platform::toData(R"({"signinMethods":[]})"), std::nullopt);
+    });
     std::atomic<bool> done{false};
     std::thread changer([&] {
         bool flip = false;
@@ -454,6 +486,7 @@ TEST_CASE("records without a body are sent with GET through the generic call") {
     auto sent = f.service.requestsTo("recaptchaConfig").at(0);
     CHECK(sent.method == "GET");
     CHECK(sent.body.empty());
-    CHECK(sent.query == "key=" + f.service.apiKey() + "&clientType=CLIENT_TYPE_IOS&version=RECAPTCHA_ENTERPRISE&tenantId=T1");
+    CHECK(sent.query ==
+          "key=" + f.service.apiKey() + "&clientType=CLIENT_TYPE_IOS&version=RECAPTCHA_ENTERPRISE&tenantId=T1");
     CHECK(f.service.requestsTo("getProjectConfig").at(0).method == "GET");
 }

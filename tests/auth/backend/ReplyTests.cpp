@@ -26,8 +26,7 @@ double secondsSince1970(platform::Date d) {
 }
 
 // Fails the test unless reading the reply throws the unexpected-response error carrying the reply.
-template <class Response>
-void checkRefused(const json& reply) {
+template <class Response> void checkRefused(const json& reply) {
     try {
         (void)Response::initFromJSON(reply);
         FAIL("the reply was accepted: " << reply.dump());
@@ -49,16 +48,19 @@ TEST_CASE("secure-token replies: lifetimes as text seconds from the moment of pa
     CHECK(secondsSince1970(*r.approximateExpirationDate) == doctest::Approx(now + 3600));
     CHECK_FALSE(r.refreshToken);
     CHECK_FALSE(r.idToken);
-    CHECK_FALSE(SecureTokenResponse::initFromJSON({{"access_token", "at"}, {"expires_in", 3600}}).approximateExpirationDate);
+    CHECK_FALSE(
+        SecureTokenResponse::initFromJSON({{"access_token", "at"}, {"expires_in", 3600}}).approximateExpirationDate);
 
     struct Case {
         const char* text;
         double seconds;
     };
-    const Case cases[] = {{"3600abc", 3600}, {"  12.5", 12.5}, {"abc", 0}, {"0", 0}, {"-5", -5}, {"1e2", 100}, {"0x10", 0}};
+    const Case cases[] = {{"3600abc", 3600}, {"  12.5", 12.5}, {"abc", 0}, {"0", 0},
+                          {"-5", -5},        {"1e2", 100},     {"0x10", 0}};
     for (const auto& c : cases) {
         CAPTURE(c.text);
-        auto d = SecureTokenResponse::initFromJSON({{"access_token", "at"}, {"expires_in", c.text}}).approximateExpirationDate;
+        auto d = SecureTokenResponse::initFromJSON({{"access_token", "at"}, {"expires_in", c.text}})
+                     .approximateExpirationDate;
         REQUIRE(d);
         CHECK(secondsSince1970(*d) == doctest::Approx(now + c.seconds));
     }
@@ -120,8 +122,7 @@ TEST_CASE("second-factor dates read the same whatever the user's locale and cale
         std::optional<double> seconds;
     };
     const Case cases[] = {
-        {"2024-01-02T03:04:05.678+0900", 1704132245.678},
-        {"2024-01-02T03:04:05.678Z", 1704164645.678},
+        {"2024-01-02T03:04:05.678+0900", 1704132245.678}, {"2024-01-02T03:04:05.678Z", 1704164645.678},
         {"2024-01-02 03:04:05.678+0900", std::nullopt},  // no literal T
         {"2024-01-02T03:04:05+0900", std::nullopt},      // no milliseconds
         {"R6-01-02T03:04:05.678+0900", std::nullopt},    // an era year is not the format
@@ -161,28 +162,33 @@ TEST_CASE("verify-assertion replies read every member leniently") {
     CHECK(r.photoURL);
     CHECK_FALSE(r.mfaInfo);
 
-    auto asObject = VerifyAssertionResponse::initFromJSON(json::parse(R"({"rawUserInfo":{"name":"Aiko"},"verifiedProvider":"[\"a\"]"})"));
+    auto asObject = VerifyAssertionResponse::initFromJSON(
+        json::parse(R"({"rawUserInfo":{"name":"Aiko"},"verifiedProvider":"[\"a\"]"})"));
     CHECK(asObject.profile == r.profile);
     CHECK(asObject.verifiedProvider == std::vector<std::string>{"a"});
-    auto broken = VerifyAssertionResponse::initFromJSON(json::parse(R"({"rawUserInfo":"{not json","verifiedProvider":"[1]"})"));
+    auto broken =
+        VerifyAssertionResponse::initFromJSON(json::parse(R"({"rawUserInfo":"{not json","verifiedProvider":"[1]"})"));
     CHECK_FALSE(broken.profile);
     CHECK_FALSE(broken.verifiedProvider);
 }
 
 TEST_CASE("the other sign-in and account replies") {
-    auto methods = CreateAuthURIResponse::initFromJSON({{"signinMethods", json::array({"password", 5})}, {"registered", true}});
+    auto methods =
+        CreateAuthURIResponse::initFromJSON({{"signinMethods", json::array({"password", 5})}, {"registered", true}});
     CHECK(methods.signinMethods.empty());
     CHECK(methods.registered);
     CHECK_FALSE(methods.allProviders);
 
-    auto link = EmailLinkSignInResponse::initFromJSON({{"mfaPendingCredential", "pc"}, {"mfaInfo", json::array()}, {"expiresIn", 5}});
+    auto link = EmailLinkSignInResponse::initFromJSON(
+        {{"mfaPendingCredential", "pc"}, {"mfaInfo", json::array()}, {"expiresIn", 5}});
     CHECK(link.mfaPendingCredential == "pc");
     REQUIRE(link.mfaInfo);
     CHECK(link.mfaInfo->empty());
     CHECK_FALSE(link.approximateExpirationDate);
 
     CHECK_FALSE(GetOOBConfirmationCodeResponse::initFromJSON({{"oobCode", 5}}).OOBCode);
-    auto reset = ResetPasswordResponse::initFromJSON({{"email", "a@b.c"}, {"newEmail", "n@b.c"}, {"requestType", "PASSWORD_RESET"}});
+    auto reset = ResetPasswordResponse::initFromJSON(
+        {{"email", "a@b.c"}, {"newEmail", "n@b.c"}, {"requestType", "PASSWORD_RESET"}});
     CHECK(reset.verifiedEmail == "n@b.c");
 
     auto update = SetAccountInfoResponse::initFromJSON(json::parse(
@@ -216,7 +222,8 @@ TEST_CASE("second-factor replies") {
         {{"phoneSessionInfo", {{"sessionInfo", "p"}}}, {"totpSessionInfo", {{"sharedSecretKey", "S"}}}});
     CHECK(both.phoneSessionInfo);
     CHECK_FALSE(both.totpSessionInfo);
-    auto totp = StartMFAEnrollmentResponse::initFromJSON({{"totpSessionInfo", {{"sharedSecretKey", "S"}, {"periodSec", 30}}}});
+    auto totp =
+        StartMFAEnrollmentResponse::initFromJSON({{"totpSessionInfo", {{"sharedSecretKey", "S"}, {"periodSec", 30}}}});
     REQUIRE(totp.totpSessionInfo);
     CHECK(totp.totpSessionInfo->sharedSecretKey == "S");
     CHECK(totp.totpSessionInfo->periodSec == 30);
@@ -225,9 +232,11 @@ TEST_CASE("second-factor replies") {
     // A TOTP start without its shared secret is malformed, not an empty secret.
     checkRefused<StartMFAEnrollmentResponse>({{"totpSessionInfo", {{"sessionInfo", "s"}}}});
 
-    auto finalized = FinalizeMFAEnrollmentResponse::initFromJSON({{"idToken", "t"}, {"totpSessionInfo", {{"sessionInfo", "s"}}}});
+    auto finalized =
+        FinalizeMFAEnrollmentResponse::initFromJSON({{"idToken", "t"}, {"totpSessionInfo", {{"sessionInfo", "s"}}}});
     REQUIRE(finalized.totpSessionInfo);
     CHECK_FALSE(finalized.totpSessionInfo->sessionInfo);
-    CHECK(StartMFASignInResponse::initFromJSON({{"phoneResponseInfo", json::object()}}).responseInfo.sessionInfo == std::nullopt);
+    CHECK(StartMFASignInResponse::initFromJSON({{"phoneResponseInfo", json::object()}}).responseInfo.sessionInfo ==
+          std::nullopt);
     checkRefused<StartMFASignInResponse>({{"phoneResponseInfo", "x"}});
 }

@@ -2,9 +2,9 @@
 #include <doctest/doctest.h>
 
 #include "auth/backend/AuthBackend.hpp"
-#include "auth/backend/RevokeTokenRequest.hpp"
 #include "auth/backend/GetProjectConfigRequest.hpp"
 #include "auth/backend/GetRecaptchaConfigRequest.hpp"
+#include "auth/backend/RevokeTokenRequest.hpp"
 #include "auth/backend/SendVerificationCodeRequest.hpp"
 #include "auth/backend/StartMFASignInRequest.hpp"
 #include "auth/backend/VerifyClientRequest.hpp"
@@ -95,30 +95,37 @@ TEST_CASE("bodies of the sign-in records, key by key") {
     }
     SUBCASE("password, sign-up and custom token") {
         VerifyPasswordRequest password("a@b.c", "", r.configuration);
-        CHECK(body(password) == R"({"email":"a@b.c","password":"","returnSecureToken":true,"clientType":"CLIENT_TYPE_IOS"})");
+        CHECK(body(password) ==
+              R"({"email":"a@b.c","password":"","returnSecureToken":true,"clientType":"CLIENT_TYPE_IOS"})");
         password.pendingIDToken = "p";
         password.captchaResponse = "c";
         password.returnSecureToken = false;
-        CHECK(body(password) ==
-              R"({"email":"a@b.c","password":"","pendingIdToken":"p","captchaResponse":"c","clientType":"CLIENT_TYPE_IOS"})");
-        CHECK(body(SignUpNewUserRequest(r.configuration)) == R"({"clientType":"CLIENT_TYPE_IOS","returnSecureToken":true})");
-        CHECK(body(SignUpNewUserRequest("a@b.c", "pw", std::nullopt, "tok", r.tenantConfiguration())) ==
-              R"({"email":"a@b.c","password":"pw","idToken":"tok","clientType":"CLIENT_TYPE_IOS","returnSecureToken":true,"tenantId":"T1"})");
-        CHECK(body(VerifyCustomTokenRequest("ct", r.configuration)) == R"({"token":"ct","returnSecureToken":true,"tenantId":"T1"})");
+        CHECK(
+            body(password) ==
+            R"({"email":"a@b.c","password":"","pendingIdToken":"p","captchaResponse":"c","clientType":"CLIENT_TYPE_IOS"})");
+        CHECK(body(SignUpNewUserRequest(r.configuration)) ==
+              R"({"clientType":"CLIENT_TYPE_IOS","returnSecureToken":true})");
+        CHECK(
+            body(SignUpNewUserRequest("a@b.c", "pw", std::nullopt, "tok", r.tenantConfiguration())) ==
+            R"({"email":"a@b.c","password":"pw","idToken":"tok","clientType":"CLIENT_TYPE_IOS","returnSecureToken":true,"tenantId":"T1"})");
+        CHECK(body(VerifyCustomTokenRequest("ct", r.configuration)) ==
+              R"({"token":"ct","returnSecureToken":true,"tenantId":"T1"})");
     }
     SUBCASE("verify assertion") {
         VerifyAssertionRequest ezevar("ezevar.com", r.configuration);
         ezevar.providerIDToken = "id.tok";
         ezevar.providerAccessToken = "acc";
-        CHECK(body(ezevar) ==
-              R"({"requestUri":"http://localhost","postBody":"providerId=ezevar.com&id_token=id.tok&access_token=acc","returnSecureToken":true,"returnIdpCredential":true,"autoCreate":true})");
+        CHECK(
+            body(ezevar) ==
+            R"({"requestUri":"http://localhost","postBody":"providerId=ezevar.com&id_token=id.tok&access_token=acc","returnSecureToken":true,"returnIdpCredential":true,"autoCreate":true})");
         ezevar.autoCreate = false;
         ezevar.accessToken = "mine";
         ezevar.providerAccessToken = "a&b=c";
         ezevar.fullName = platform::PersonNameComponents{};
         ezevar.fullName->familyName = "Sato";
-        CHECK(body(ezevar) ==
-              R"({"requestUri":"http://localhost","postBody":"providerId=ezevar.com&id_token=id.tok&access_token=a%26b%3Dc&user=%7B%22name%22:%7B%22lastName%22:%22Sato%22%7D%7D","idToken":"mine","returnSecureToken":true,"returnIdpCredential":true,"autoCreate":false})");
+        CHECK(
+            body(ezevar) ==
+            R"({"requestUri":"http://localhost","postBody":"providerId=ezevar.com&id_token=id.tok&access_token=a%26b%3Dc&user=%7B%22name%22:%7B%22lastName%22:%22Sato%22%7D%7D","idToken":"mine","returnSecureToken":true,"returnIdpCredential":true,"autoCreate":false})");
         ezevar.fullName->familyName.reset();
         CHECK(ezevar.providerPostBody().find("user=") == std::string::npos);
 
@@ -128,7 +135,8 @@ TEST_CASE("bodies of the sign-in records, key by key") {
             empty.jsonBody();
             FAIL("a record without any provider proof was accepted");
         } catch (const platform::ErrorException& e) {
-            CHECK(descriptionOf(e.error()) == "One of IDToken, accessToken, pendingToken, or requestURI must be supplied.");
+            CHECK(descriptionOf(e.error()) ==
+                  "One of IDToken, accessToken, pendingToken, or requestURI must be supplied.");
         }
     }
     SUBCASE("game center") {
@@ -154,8 +162,9 @@ TEST_CASE("bodies of the account and action-code records") {
         unlink.deleteProviders = std::vector<std::string>{"ezevar.com"};
         unlink.displayName = "";
         unlink.emailVerified = true;
-        CHECK(body(unlink) ==
-              R"({"idToken":"tok","displayName":"","emailVerified":true,"deleteProvider":["ezevar.com"],"returnSecureToken":true,"tenantId":"T1"})");
+        CHECK(
+            body(unlink) ==
+            R"({"idToken":"tok","displayName":"","emailVerified":true,"deleteProvider":["ezevar.com"],"returnSecureToken":true,"tenantId":"T1"})");
         CHECK(body(DeleteAccountRequest("U", "T", r.configuration)) == R"({"idToken":"T","localId":"U"})");
         CHECK(body(RevokeTokenRequest("code", "tok", r.configuration)) ==
               R"({"providerId":"apple.com","tokenType":"3","token":"code","idToken":"tok"})");
@@ -167,18 +176,22 @@ TEST_CASE("bodies of the account and action-code records") {
         settings.url = platform::URL::parse("https://example.com/finish?x=1");
         settings.iOSBundleID = "com.brisko";
         settings.linkDomain = "links.example";
-        CHECK(body(GetOOBConfirmationCodeRequest::forVerifyBeforeUpdateEmail("tok", "new@b.c", settings, r.tenantConfiguration())) ==
-              R"({"requestType":"VERIFY_AND_CHANGE_EMAIL","newEmail":"new@b.c","idToken":"tok","continueUrl":"https://example.com/finish?x=1","iOSBundleId":"com.brisko","linkDomain":"links.example","clientType":"CLIENT_TYPE_IOS","tenantId":"T1"})");
+        CHECK(
+            body(GetOOBConfirmationCodeRequest::forVerifyBeforeUpdateEmail("tok", "new@b.c", settings,
+                                                                           r.tenantConfiguration())) ==
+            R"({"requestType":"VERIFY_AND_CHANGE_EMAIL","newEmail":"new@b.c","idToken":"tok","continueUrl":"https://example.com/finish?x=1","iOSBundleId":"com.brisko","linkDomain":"links.example","clientType":"CLIENT_TYPE_IOS","tenantId":"T1"})");
         settings.handleCodeInApp = true;
         settings.androidInstallIfNotAvailable = true;
         auto link = GetOOBConfirmationCodeRequest::forEmailLinkSignIn("a@b.c", settings, r.configuration);
         link.captchaResponse = "cap";
-        CHECK(body(link) ==
-              R"({"requestType":"EMAIL_SIGNIN","email":"a@b.c","continueUrl":"https://example.com/finish?x=1","iOSBundleId":"com.brisko","androidInstallApp":true,"canHandleCodeInApp":true,"linkDomain":"links.example","captchaResp":"cap","clientType":"CLIENT_TYPE_IOS","tenantId":"T1"})");
+        CHECK(
+            body(link) ==
+            R"({"requestType":"EMAIL_SIGNIN","email":"a@b.c","continueUrl":"https://example.com/finish?x=1","iOSBundleId":"com.brisko","androidInstallApp":true,"canHandleCodeInApp":true,"linkDomain":"links.example","captchaResp":"cap","clientType":"CLIENT_TYPE_IOS","tenantId":"T1"})");
         CHECK(body(GetOOBConfirmationCodeRequest::forEmailVerification("tok", std::nullopt, r.configuration)) ==
               R"({"requestType":"VERIFY_EMAIL","idToken":"tok","clientType":"CLIENT_TYPE_IOS","tenantId":"T1"})");
         CHECK(body(ResetPasswordRequest("c", std::nullopt, r.configuration)) == R"({"oobCode":"c","tenantId":"T1"})");
-        CHECK(body(ResetPasswordRequest("c", "new", r.configuration)) == R"({"oobCode":"c","newPassword":"new","tenantId":"T1"})");
+        CHECK(body(ResetPasswordRequest("c", "new", r.configuration)) ==
+              R"({"oobCode":"c","newPassword":"new","tenantId":"T1"})");
         CHECK(oobRequestTypeFromRawValue(4) == std::nullopt);
     }
     SUBCASE("sign-in methods, e-mail links and configuration") {
@@ -210,13 +223,18 @@ TEST_CASE("bodies of the phone and second-factor records") {
     CHECK(phone.dictionary().dump() == R"({"phoneNumber":"+1"})");
     phone.codeIdentity = CodeIdentity::credential({"r", "s"});
     CHECK(phone.dictionary().dump() == R"({"phoneNumber":"+1","iosReceipt":"r","iosSecret":"s"})");
-    CHECK(body(FinalizeMFAEnrollmentRequest("tok", "phone", AuthProtoFinalizeMFATOTPEnrollmentRequestInfo{"s", "123456"},
-                                            r.tenantConfiguration())) ==
-          R"({"idToken":"tok","displayName":"phone","totpVerificationInfo":{"sessionInfo":"s","verificationCode":"123456"},"tenantId":"T1"})");
-    CHECK(body(WithdrawMFARequest("tok", "e1", r.configuration)) == R"({"idToken":"tok","mfaEnrollmentId":"e1","tenantId":"T1"})");
-    CHECK(body(FinalizeMFASignInRequest("pc", AuthProtoFinalizeMFATOTPSignInRequestInfo{"e1", "123456"}, r.configuration)) ==
-          R"({"mfaPendingCredential":"pc","totpVerificationInfo":{"verificationCode":"123456"},"mfaEnrollmentId":"e1","tenantId":"T1"})");
-    CHECK(body(FinalizeMFASignInRequest("pc", AuthProtoFinalizeMFATOTPSignInRequestInfo{std::nullopt, "1"}, r.configuration)) ==
+    CHECK(
+        body(FinalizeMFAEnrollmentRequest("tok", "phone", AuthProtoFinalizeMFATOTPEnrollmentRequestInfo{"s", "123456"},
+                                          r.tenantConfiguration())) ==
+        R"({"idToken":"tok","displayName":"phone","totpVerificationInfo":{"sessionInfo":"s","verificationCode":"123456"},"tenantId":"T1"})");
+    CHECK(body(WithdrawMFARequest("tok", "e1", r.configuration)) ==
+          R"({"idToken":"tok","mfaEnrollmentId":"e1","tenantId":"T1"})");
+    CHECK(
+        body(FinalizeMFASignInRequest("pc", AuthProtoFinalizeMFATOTPSignInRequestInfo{"e1", "123456"},
+                                      r.configuration)) ==
+        R"({"mfaPendingCredential":"pc","totpVerificationInfo":{"verificationCode":"123456"},"mfaEnrollmentId":"e1","tenantId":"T1"})");
+    CHECK(body(FinalizeMFASignInRequest("pc", AuthProtoFinalizeMFATOTPSignInRequestInfo{std::nullopt, "1"},
+                                        r.configuration)) ==
           R"({"mfaPendingCredential":"pc","totpVerificationInfo":{"verificationCode":"1"},"tenantId":"T1"})");
 }
 
@@ -224,7 +242,8 @@ TEST_CASE("a record keeps the tenant of the moment it was made, and none once th
     auto client = std::make_shared<FakeAuthClient>();
     client->tenant = "T1";
     auto configuration = AuthRequestConfiguration::make("KEY", "APP", client);
-    GetOOBConfirmationCodeRequest before = GetOOBConfirmationCodeRequest::forPasswordReset("a@b.c", std::nullopt, configuration);
+    GetOOBConfirmationCodeRequest before =
+        GetOOBConfirmationCodeRequest::forPasswordReset("a@b.c", std::nullopt, configuration);
     client->tenant = "T2";
     CHECK(before.tenantID == "T1");
     client.reset();

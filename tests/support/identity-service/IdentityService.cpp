@@ -50,13 +50,20 @@ std::optional<std::string> base64URLDecode(std::string_view text) {
     int bits = 0;
     for (char c : text) {
         int v;
-        if (c >= 'A' && c <= 'Z') v = c - 'A';
-        else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-        else if (c >= '0' && c <= '9') v = c - '0' + 52;
-        else if (c == '-' || c == '+') v = 62;
-        else if (c == '_' || c == '/') v = 63;
-        else if (c == '=') break;
-        else return std::nullopt;
+        if (c >= 'A' && c <= 'Z')
+            v = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            v = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            v = c - '0' + 52;
+        else if (c == '-' || c == '+')
+            v = 62;
+        else if (c == '_' || c == '/')
+            v = 63;
+        else if (c == '=')
+            break;
+        else
+            return std::nullopt;
         buffer = (buffer << 6) | static_cast<std::uint32_t>(v);
         bits += 6;
         if (bits >= 8) {
@@ -91,9 +98,12 @@ std::string base32Decode(std::string_view text) {
     for (char c : text) {
         int v;
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (c >= 'A' && c <= 'Z') v = c - 'A';
-        else if (c >= '2' && c <= '7') v = c - '2' + 26;
-        else continue;
+        if (c >= 'A' && c <= 'Z')
+            v = c - 'A';
+        else if (c >= '2' && c <= '7')
+            v = c - '2' + 26;
+        else
+            continue;
         buffer = (buffer << 5) | static_cast<std::uint32_t>(v);
         bits += 5;
         if (bits >= 8) {
@@ -154,8 +164,8 @@ bool validEmail(const std::string& email) {
 
 std::optional<std::string> IdentityService::Request::header(std::string_view name) const {
     for (const auto& [k, v] : headers) {
-        if (k.size() == name.size() &&
-            std::equal(k.begin(), k.end(), name.begin(), [](char a, char b) { return std::tolower(a) == std::tolower(b); }))
+        if (k.size() == name.size() && std::equal(k.begin(), k.end(), name.begin(),
+                                                  [](char a, char b) { return std::tolower(a) == std::tolower(b); }))
             return v;
     }
     return std::nullopt;
@@ -235,7 +245,8 @@ void IdentityService::setClock(std::function<std::int64_t()> nowSeconds) {
 
 std::int64_t IdentityService::now() const {
     if (clock_) return clock_();
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 void IdentityService::setIDTokenLifetime(std::chrono::seconds lifetime) {
@@ -332,7 +343,8 @@ void IdentityService::revokeTokens(const std::string& localID) {
     ++it->second.generation;
 }
 
-IdentityService::TOTPEnrollment IdentityService::enrollTOTP(const std::string& localID, const std::string& displayName) {
+IdentityService::TOTPEnrollment IdentityService::enrollTOTP(const std::string& localID,
+                                                            const std::string& displayName) {
     std::lock_guard lock(mutex_);
     auto& a = accounts_.at(localID);
     unsigned char raw[20];
@@ -406,7 +418,8 @@ void IdentityService::handle(const httplib::Request& req, httplib::Response& res
     auto question = req.target.find('?');
     if (question != std::string::npos) recorded.query = req.target.substr(question + 1);
     for (const auto& [k, v] : req.headers) {
-        if (k != "REMOTE_ADDR" && k != "REMOTE_PORT" && k != "LOCAL_ADDR" && k != "LOCAL_PORT") recorded.headers.emplace_back(k, v);
+        if (k != "REMOTE_ADDR" && k != "REMOTE_PORT" && k != "LOCAL_ADDR" && k != "LOCAL_PORT")
+            recorded.headers.emplace_back(k, v);
     }
     recorded.body = req.body;
 
@@ -434,21 +447,32 @@ void IdentityService::handle(const httplib::Request& req, httplib::Response& res
     };
     if (auto fault = takeFault(recorded.endpoint)) {
         switch (fault->kind) {
-            case Fault::Kind::status: return respond(fault->status, "");
-            case Fault::Kind::emptyBody: return respond(200, "");
-            case Fault::Kind::emptyArray: return respond(fault->status, "[]");
-            case Fault::Kind::bareNumber: return respond(fault->status, "5");
-            case Fault::Kind::notJSON: return respond(fault->status, "<html>Service Unavailable</html>", "text/html");
-            case Fault::Kind::errorText: return respond(fault->status, R"({"error":"x"})");
-            case Fault::Kind::errorMessageNumber: return respond(fault->status, R"({"error":{"message":5}})");
-            case Fault::Kind::serverError: return respond(fault->status, errorBody(fault->status, fault->message).dump());
-            case Fault::Kind::body: return respond(fault->status, fault->body);
-            case Fault::Kind::delay: std::this_thread::sleep_for(fault->delay); break;
-            case Fault::Kind::closeConnection:
-                res.status = 200;
-                res.set_content_provider(64, "application/json",
-                                         [](std::size_t, std::size_t, httplib::DataSink&) { return false; });
-                return;
+        case Fault::Kind::status:
+            return respond(fault->status, "");
+        case Fault::Kind::emptyBody:
+            return respond(200, "");
+        case Fault::Kind::emptyArray:
+            return respond(fault->status, "[]");
+        case Fault::Kind::bareNumber:
+            return respond(fault->status, "5");
+        case Fault::Kind::notJSON:
+            return respond(fault->status, "<html>Service Unavailable</html>", "text/html");
+        case Fault::Kind::errorText:
+            return respond(fault->status, R"({"error":"x"})");
+        case Fault::Kind::errorMessageNumber:
+            return respond(fault->status, R"({"error":{"message":5}})");
+        case Fault::Kind::serverError:
+            return respond(fault->status, errorBody(fault->status, fault->message).dump());
+        case Fault::Kind::body:
+            return respond(fault->status, fault->body);
+        case Fault::Kind::delay:
+            std::this_thread::sleep_for(fault->delay);
+            break;
+        case Fault::Kind::closeConnection:
+            res.status = 200;
+            res.set_content_provider(64, "application/json",
+                                     [](std::size_t, std::size_t, httplib::DataSink&) { return false; });
+            return;
         }
     }
 
@@ -466,7 +490,8 @@ void IdentityService::handle(const httplib::Request& req, httplib::Response& res
     json body = json::object();
     if (req.method == "POST") {
         body = json::parse(req.body, nullptr, false);
-        if (body.is_discarded() || !body.is_object()) return respond(400, errorBody(400, "INVALID_JSON_PAYLOAD").dump());
+        if (body.is_discarded() || !body.is_object())
+            return respond(400, errorBody(400, "INVALID_JSON_PAYLOAD").dump());
     }
     Reply reply = route(recorded.endpoint, body, recorded);
     respond(reply.status, reply.body.dump());
@@ -496,7 +521,8 @@ IdentityService::Reply IdentityService::route(const std::string& endpoint, const
         return {200, json::object()};
     }
     if (endpoint == "getProjectConfig" && request.method == "GET") {
-        return {200, {{"projectId", options_.projectID}, {"authorizedDomains", json::array({"localhost", "127.0.0.1"})}}};
+        return {200,
+                {{"projectId", options_.projectID}, {"authorizedDomains", json::array({"localhost", "127.0.0.1"})}}};
     }
     if (endpoint == "recaptchaConfig" && request.method == "GET") {
         return {200, {{"recaptchaKey", "local-site-key"}, {"recaptchaEnforcementState", json::array()}}};
@@ -626,7 +652,8 @@ json IdentityService::accountRecord(const Account& a) const {
     if (!a.mfa.empty()) {
         json info = json::array();
         for (const auto& e : a.mfa) {
-            info.push_back({{"mfaEnrollmentId", e.enrollmentID}, {"displayName", e.displayName}, {"totpInfo", json::object()}});
+            info.push_back(
+                {{"mfaEnrollmentId", e.enrollmentID}, {"displayName", e.displayName}, {"totpInfo", json::object()}});
         }
         user["mfaInfo"] = info;
     }
@@ -649,7 +676,8 @@ IdentityService::Reply IdentityService::signUpNewUser(const json& body) {
         if (!a) return {400, errorBody(400, error)};
         if (!validEmail(email)) return {400, errorBody(400, "INVALID_EMAIL")};
         if (Account* other = findByEmail(email); other && other != a) return {400, errorBody(400, "EMAIL_EXISTS")};
-        if (password.size() < 6) return {400, errorBody(400, "WEAK_PASSWORD : Password should be at least 6 characters")};
+        if (password.size() < 6)
+            return {400, errorBody(400, "WEAK_PASSWORD : Password should be at least 6 characters")};
         a->email = email;
         a->password = password;
         a->anonymous = false;
@@ -825,7 +853,8 @@ IdentityService::Reply IdentityService::setAccountInfo(const json& body) {
     }
     if (body.contains("password")) {
         auto password = text(body, "password");
-        if (password.size() < 6) return {400, errorBody(400, "WEAK_PASSWORD : Password should be at least 6 characters")};
+        if (password.size() < 6)
+            return {400, errorBody(400, "WEAK_PASSWORD : Password should be at least 6 characters")};
         a->password = password;
     }
     if (body.contains("displayName")) a->displayName = text(body, "displayName");
@@ -843,7 +872,8 @@ IdentityService::Reply IdentityService::setAccountInfo(const json& body) {
         }
     }
     json record = accountRecord(*a);
-    json reply = {{"localId", a->localID}, {"emailVerified", a->emailVerified}, {"providerUserInfo", record["providerUserInfo"]}};
+    json reply = {
+        {"localId", a->localID}, {"emailVerified", a->emailVerified}, {"providerUserInfo", record["providerUserInfo"]}};
     if (a->email) reply["email"] = *a->email;
     if (a->displayName) reply["displayName"] = *a->displayName;
     if (a->photoURL) reply["photoUrl"] = *a->photoURL;
@@ -882,7 +912,10 @@ IdentityService::Reply IdentityService::getOOBConfirmationCode(const json& body)
         return {400, errorBody(400, "INVALID_REQ_TYPE : " + type)};
     }
     oobCodes_.push_back(code);
-    return {200, {{"kind", "identitytoolkit#GetOobConfirmationCodeResponse"}, {"email", code.newEmail.value_or(code.email)}, {"oobCode", code.code}}};
+    return {200,
+            {{"kind", "identitytoolkit#GetOobConfirmationCodeResponse"},
+             {"email", code.newEmail.value_or(code.email)},
+             {"oobCode", code.code}}};
 }
 
 IdentityService::Reply IdentityService::resetPassword(const json& body) {
@@ -893,7 +926,8 @@ IdentityService::Reply IdentityService::resetPassword(const json& body) {
     json reply = {{"email", it->email}, {"requestType", "PASSWORD_RESET"}};
     if (body.contains("newPassword")) {
         auto password = text(body, "newPassword");
-        if (password.size() < 6) return {400, errorBody(400, "WEAK_PASSWORD : Password should be at least 6 characters")};
+        if (password.size() < 6)
+            return {400, errorBody(400, "WEAK_PASSWORD : Password should be at least 6 characters")};
         auto account = accounts_.find(it->localID);
         if (account == accounts_.end()) return {400, errorBody(400, "USER_NOT_FOUND")};
         account->second.password = password;
@@ -905,9 +939,8 @@ IdentityService::Reply IdentityService::resetPassword(const json& body) {
 IdentityService::Reply IdentityService::emailLinkSignIn(const json& body) {
     auto email = text(body, "email");
     auto code = text(body, "oobCode");
-    auto it = std::find_if(oobCodes_.begin(), oobCodes_.end(), [&](const OOBCode& c) {
-        return c.code == code && c.requestType == "EMAIL_SIGNIN";
-    });
+    auto it = std::find_if(oobCodes_.begin(), oobCodes_.end(),
+                           [&](const OOBCode& c) { return c.code == code && c.requestType == "EMAIL_SIGNIN"; });
     if (it == oobCodes_.end()) return {400, errorBody(400, "INVALID_OOB_CODE")};
     if (it->email != email) return {400, errorBody(400, "INVALID_EMAIL : The email does not match the link")};
     oobCodes_.erase(it);
@@ -948,8 +981,12 @@ IdentityService::Reply IdentityService::createAuthURI(const json& body) {
             providers.push_back(p.providerID);
         }
     }
-    return {200, {{"kind", "identitytoolkit#CreateAuthUriResponse"}, {"registered", !methods.empty()},
-                  {"allProviders", providers}, {"signinMethods", methods}, {"sessionId", randomToken(12)}}};
+    return {200,
+            {{"kind", "identitytoolkit#CreateAuthUriResponse"},
+             {"registered", !methods.empty()},
+             {"allProviders", providers},
+             {"signinMethods", methods},
+             {"sessionId", randomToken(12)}}};
 }
 
 IdentityService::Reply IdentityService::deleteAccount(const json& body) {
@@ -989,7 +1026,8 @@ IdentityService::Reply IdentityService::startMFAEnrollment(const json& body) {
     if (!body.contains("totpEnrollmentInfo")) {
         return {400, errorBody(400, "OPERATION_NOT_ALLOWED : Only TOTP second factors are available on this service")};
     }
-    if (!a->emailVerified) return {400, errorBody(400, "UNVERIFIED_EMAIL : Need to verify email first before enrolling second factors.")};
+    if (!a->emailVerified)
+        return {400, errorBody(400, "UNVERIFIED_EMAIL : Need to verify email first before enrolling second factors.")};
     unsigned char raw[20];
     RAND_bytes(raw, sizeof(raw));
     std::string secret = base32(raw, sizeof(raw));
@@ -1015,7 +1053,8 @@ IdentityService::Reply IdentityService::finalizeMFAEnrollment(const json& body) 
     if (session == pendingEnrollments_.end() || session->second.first != a->localID) {
         return {400, errorBody(400, "INVALID_SESSION_INFO")};
     }
-    if (!totpMatches(session->second.second, text(*info, "verificationCode"))) return {400, errorBody(400, "INVALID_CODE")};
+    if (!totpMatches(session->second.second, text(*info, "verificationCode")))
+        return {400, errorBody(400, "INVALID_CODE")};
     a->mfa.push_back({"totp-" + std::to_string(++counter_), text(body, "displayName"), session->second.second, now()});
     pendingEnrollments_.erase(session);
     json tokens = tokensFor(*a, "password");

@@ -38,7 +38,7 @@ struct Response;
 namespace brisko::testing {
 
 class IdentityService {
-  public:
+public:
     struct Options {
         std::string apiKey = "test-api-key";
         std::string projectID = "brisko-local";
@@ -61,17 +61,17 @@ class IdentityService {
     // A fault answered by one endpoint in place of its normal reply.
     struct Fault {
         enum class Kind {
-            status,            // `status` with an empty body
-            emptyBody,         // 200 with an empty body
-            emptyArray,        // 200 "[]"
-            bareNumber,        // 200 "5"
-            notJSON,           // `status` with a non-JSON body
-            errorText,         // `status` with {"error":"x"}
+            status,              // `status` with an empty body
+            emptyBody,           // 200 with an empty body
+            emptyArray,          // 200 "[]"
+            bareNumber,          // 200 "5"
+            notJSON,             // `status` with a non-JSON body
+            errorText,           // `status` with {"error":"x"}
             errorMessageNumber,  // `status` with {"error":{"message":5}}
-            serverError,       // `status` with {"error":{"message": `message`}}
-            body,              // `status` with `body` as it is
-            delay,             // the normal reply after `delay`
-            closeConnection,   // the connection closes after the status line, before the body
+            serverError,         // `status` with {"error":{"message": `message`}}
+            body,                // `status` with `body` as it is
+            delay,               // the normal reply after `delay`
+            closeConnection,     // the connection closes after the status line, before the body
         };
         Kind kind = Kind::status;
         int status = 400;
@@ -193,7 +193,7 @@ class IdentityService {
     std::vector<Request> requestsTo(const std::string& endpoint) const;
     void clearRequests();
 
-  private:
+private:
     struct Reply {
         int status = 200;
         nlohmann::json body;
@@ -241,9 +241,9 @@ class IdentityService {
 
     mutable std::mutex mutex_;
     std::function<std::int64_t()> clock_;
-    std::map<std::string, Account> accounts_;                      // by local ID
-    std::map<std::string, std::pair<std::string, int>> refreshTokens_;  // token -> (local ID, generation)
-    std::map<std::string, std::string> pendingCredentials_;        // pending credential -> local ID
+    std::map<std::string, Account> accounts_;                                        // by local ID
+    std::map<std::string, std::pair<std::string, int>> refreshTokens_;               // token -> (local ID, generation)
+    std::map<std::string, std::string> pendingCredentials_;                          // pending credential -> local ID
     std::map<std::string, std::pair<std::string, std::string>> pendingEnrollments_;  // session -> (local ID, secret)
     std::vector<OOBCode> oobCodes_;
     std::map<std::string, std::vector<Fault>> faults_;

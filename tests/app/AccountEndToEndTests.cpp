@@ -253,3 +253,43 @@ TEST_CASE("samples wait for the next sign-in, and one account's samples never go
     CHECK(contains(titles, titleB));
     CHECK_FALSE(contains(titles, titleA));
 }
+
+TEST_CASE("a switch to another account without a sign-out discards the first account's undelivered samples") {
+    brisko::test::ensureQtApp();
+    testing::IdentityService::Options options;
+    options.apiKey = appOptions()->APIKey().value_or("");
+    testing::IdentityService identity(options);
+    FakeCompanionService server;
+    StatusNotifierWatcher watcher;
+    REQUIRE_MESSAGE(watcher.start(), "needs a session bus of its own (dbus-run-session)");
+    Home home;
+
+    const std::string titleA = "切り替え前のアカウントAの記録";
+    const auto uidA = storeSignedInUser(home, identity, "switch-a");
+    {
+        auto probe = probeWindow(titleA);
+        AppProcess app(appEnvironment(home, server, identity));
+        REQUIRE(pump([&] { return !watcher.RegisteredStatusNotifierItems().isEmpty(); }));
+        REQUIRE(pump([&] { return watcher.menu().has_value(); }));
+        probe.activate();
+        REQUIRE(watcher.click(QStringLiteral("記録を開始")));
+        REQUIRE(pump([&] { return readFile(home.bufferFile()).find(titleA) != std::string::npos; }));
+        ::kill(static_cast<pid_t>(app.process.processId()), SIGKILL);
+        REQUIRE(app.process.waitForFinished(5000));
+    }
+    server.clear();
+
+    // Account B is now the stored user: A never signed out.
+    const auto uidB = storeSignedInUser(home, identity, "switch-b");
+    REQUIRE(uidB != uidA);
+    const std::string titleB = "切り替え後のアカウントBの記録";
+    {
+        watcher.forget();
+        auto probe = probeWindow(titleB);
+        AppProcess app(appEnvironment(home, server, identity));
+        recordOnce(watcher, probe, home, titleB);
+        REQUIRE(pump([&] { return contains(deliveredTitles(server, uidB), titleB); }));
+        app.quit(watcher);
+    }
+    CHECK_FALSE(contains(deliveredTitles(server, uidB), titleA));
+}

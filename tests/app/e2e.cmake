@@ -32,7 +32,8 @@ target_compile_definitions(account_e2e_tests PRIVATE
 add_dependencies(account_e2e_tests brisko-desktop)
 add_test(NAME account_e2e_tests
   COMMAND dbus-run-session -- ${CMAKE_SOURCE_DIR}/scripts/with-xvfb.sh $<TARGET_FILE:account_e2e_tests>)
-set_tests_properties(account_e2e_tests PROPERTIES ENVIRONMENT "BRISKO_PRIVATE_DISPLAY=1;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/lsan.supp" TIMEOUT 300)
+# A desktop test that starts the app with QProcess (a fork ThreadSanitizer stops at): not for the TSan run.
+set_tests_properties(account_e2e_tests PROPERTIES ENVIRONMENT "BRISKO_PRIVATE_DISPLAY=1;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/lsan.supp" TIMEOUT 300 LABELS no-tsan)
 
 # Signing in through a real browser (chromium driven by puppeteer-core) against the Ezevar stand-in,
 # then recording and signing out.

@@ -41,7 +41,7 @@ fi
 # scheme has to be registered with the desktop.
 rm -rf "$state/resources"
 cp -r resources "$state/resources"
-sed -i 's|<dict>|<dict>\n\t<key>EIDLoopbackRedirect</key>\n\t<true/>|' "$state/resources/Info.plist"
+sed -i '0,/<dict>/s||<dict>\n\t<key>EIDLoopbackRedirect</key>\n\t<true/>|' "$state/resources/Info.plist"
 plist_value() { sed -n "/<key>$1<\/key>/{n;s/.*<string>\(.*\)<\/string>.*/\1/p}" resources/EzevarService-Info.plist; }
 client_id=$(plist_value CLIENT_ID)
 api_key=$(plist_value API_KEY)

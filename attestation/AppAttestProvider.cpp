@@ -15,7 +15,9 @@ namespace {
 class UnsupportedAppAttestService final : public AppAttestService {
 public:
     bool isSupported() const override { return false; }
-    void generateKeyWithCompletionHandler(KeyIDCompletion completion) override { completion(std::nullopt, unsupported()); }
+    void generateKeyWithCompletionHandler(KeyIDCompletion completion) override {
+        completion(std::nullopt, unsupported());
+    }
     void attestKey(const std::string&, const Data&, DataCompletion completion) override {
         completion(std::nullopt, unsupported());
     }
@@ -33,20 +35,20 @@ bool isInvalidKeyOrInput(const Error& error) {
 }
 
 // A platform call with a (value, error) completion as a promise; a call that gives neither fails.
-template <class T, class Call>
-Promise<T> platformCall(Call call) {
+template <class T, class Call> Promise<T> platformCall(Call call) {
     using P = Promise<T>;
-    return P::async(promises::defaultDispatchQueue(), [call](typename P::Fulfill fulfill, typename P::Reject reject) {
-        call([fulfill, reject](std::optional<T> value, std::optional<Error> error) {
-            if (error) {
-                reject(std::move(*error));
-            } else if (value) {
-                fulfill(std::move(*value));
-            } else {
-                reject(Error(std::string(kDeviceCheckErrorDomain), kDCErrorUnknownSystemFailure));
-            }
-        });
-    });
+    return P::async(promises::defaultDispatchQueue(),
+                    [call](const typename P::Fulfill& fulfill, const typename P::Reject& reject) {
+                        call([fulfill, reject](std::optional<T> value, std::optional<Error> error) {
+                            if (error) {
+                                reject(std::move(*error));
+                            } else if (value) {
+                                fulfill(std::move(*value));
+                            } else {
+                                reject(Error(std::string(kDeviceCheckErrorDomain), kDCErrorUnknownSystemFailure));
+                            }
+                        });
+                    });
 }
 
 }  // namespace
@@ -61,10 +63,8 @@ AppAttestProvider::AppAttestProvider(std::shared_ptr<AppAttestService> appAttest
                                      std::shared_ptr<AppAttestKeyIDStorageProtocol> keyIDStorage,
                                      std::shared_ptr<AppAttestArtifactStorageProtocol> artifactStorage,
                                      std::shared_ptr<AppVouchBackoffWrapper> backoffWrapper)
-    : appAttestService_(std::move(appAttestService)),
-      APIService_(std::move(APIService)),
-      keyIDStorage_(std::move(keyIDStorage)),
-      artifactStorage_(std::move(artifactStorage)),
+    : appAttestService_(std::move(appAttestService)), APIService_(std::move(APIService)),
+      keyIDStorage_(std::move(keyIDStorage)), artifactStorage_(std::move(artifactStorage)),
       backoffWrapper_(std::move(backoffWrapper)),
       queue_(platform::DispatchQueue::make(std::string(kAppAttestProviderQueueLabel))),
       stateQueue_(Queue::serial(std::string(kAppAttestStateQueueLabel), std::make_shared<promises::ThreadPool>(1))) {}
@@ -74,12 +74,11 @@ std::string AppAttestProvider::storageKeySuffixWithServiceName(const std::string
     return platform::format(kStorageKeySuffixFormat, {serviceName, resourceName});
 }
 
-std::shared_ptr<AppAttestProvider> AppAttestProvider::initWithServiceName(const std::string& serviceName,
-                                                                          const std::string& resourceName,
-                                                                          std::optional<std::string> baseURL,
-                                                                          std::optional<std::string> APIKey,
-                                                                          std::optional<std::string> keychainAccessGroup,
-                                                                          std::vector<RequestHook> requestHooks) {
+std::shared_ptr<AppAttestProvider>
+AppAttestProvider::initWithServiceName(const std::string& serviceName, const std::string& resourceName,
+                                       std::optional<std::string> baseURL, std::optional<std::string> APIKey,
+                                       std::optional<std::string> keychainAccessGroup,
+                                       std::vector<RequestHook> requestHooks) {
     const auto suffix = storageKeySuffixWithServiceName(serviceName, resourceName);
     auto api = std::make_shared<AppVouchAPIService>(makeEphemeralSession(), std::move(baseURL), std::move(APIKey),
                                                     std::move(requestHooks));
@@ -113,8 +112,9 @@ Promise<AppVouchToken> AppAttestProvider::getTokenWithLimitedUse(bool limitedUse
         auto running = *self->ongoingGetTokenOperation_;
         if (!limitedUse && !self->ongoingGetTokenOperationLimitedUse_) return running;
         // A limited-use request, or a running limited-use sequence: wait for it, then run anew.
-        return running.then(self->queue_,
-                            [self, limitedUse](const AppVouchToken&) { return self->getTokenWithLimitedUse(limitedUse); });
+        return running.then(self->queue_, [self, limitedUse](const AppVouchToken&) {
+            return self->getTokenWithLimitedUse(limitedUse);
+        });
     });
 }
 
@@ -140,19 +140,20 @@ Promise<AppVouchToken> AppAttestProvider::createGetTokenSequencePromiseWithLimit
 
 Promise<AppVouchToken> AppAttestProvider::onePass(bool limitedUse) {
     auto self = shared_from_this();
-    return attestationState().then(queue_, [self, limitedUse](const AppAttestProviderState& state) -> Promise<AppVouchToken> {
-        switch (state.state) {
-        case AppAttestProviderState::supportedInitial:
-        case AppAttestProviderState::generatedKeyID:
-            return self->initialHandshakeWithKeyID(state.appAttestKeyID, limitedUse);
-        case AppAttestProviderState::registeredKeyID:
-            return self->refreshTokenWithKeyID(*state.appAttestKeyID, *state.attestationArtifact, limitedUse);
-        case AppAttestProviderState::unsupported:
-            break;
-        }
-        appVouchLog(kLogCodeAppAttestNotSupported, AppVouchLogLevel::debug, kAppAttestNotSupportedMessage);
-        return Promise<AppVouchToken>::resolvedWith(*state.appAttestUnsupportedError);
-    });
+    return attestationState().then(
+        queue_, [self, limitedUse](const AppAttestProviderState& state) -> Promise<AppVouchToken> {
+            switch (state.state) {
+            case AppAttestProviderState::supportedInitial:
+            case AppAttestProviderState::generatedKeyID:
+                return self->initialHandshakeWithKeyID(state.appAttestKeyID, limitedUse);
+            case AppAttestProviderState::registeredKeyID:
+                return self->refreshTokenWithKeyID(*state.appAttestKeyID, *state.attestationArtifact, limitedUse);
+            case AppAttestProviderState::unsupported:
+                break;
+            }
+            appVouchLog(kLogCodeAppAttestNotSupported, AppVouchLogLevel::debug, kAppAttestNotSupportedMessage);
+            return Promise<AppVouchToken>::resolvedWith(*state.appAttestUnsupportedError);
+        });
 }
 
 // MARK: - State
@@ -193,11 +194,9 @@ Promise<AppVouchToken> AppAttestProvider::initialHandshakeWithKeyID(std::optiona
         });
 }
 
-template <class T>
-Promise<T> AppAttestProvider::resetAndReject(const Error& error) {
-    return resetAttestation().then(queue_, [error](const Nothing&) -> Resolution<T> {
-        return AppAttestRejectionError::make(error);
-    });
+template <class T> Promise<T> AppAttestProvider::resetAndReject(const Error& error) {
+    return resetAttestation().then(
+        queue_, [error](const Nothing&) -> Resolution<T> { return AppAttestRejectionError::make(error); });
 }
 
 Promise<std::tuple<AppAttestKeyAttestationResult, AppAttestAttestationResponse>>
@@ -244,14 +243,15 @@ Promise<std::string> AppAttestProvider::generateAppAttestKeyIDIfNeeded(std::opti
 Promise<std::string> AppAttestProvider::generateAppAttestKey() {
     auto self = shared_from_this();
     auto service = appAttestService_;
-    return platformCall<std::string>([service](auto completion) { service->generateKeyWithCompletionHandler(completion); })
+    return platformCall<std::string>(
+               [service](auto completion) { service->generateKeyWithCompletionHandler(completion); })
         .recover(queue_,
                  [](const Error& error) -> Resolution<std::string> {
                      return AppVouchErrorUtil::appAttestGenerateKeyFailedWithError(error);
                  })
         .then(queue_, [self](const std::string& keyID) {
-            return self->keyIDStorage_->setAppAttestKeyID(keyID).then(self->queue_,
-                                                                      [keyID](const std::optional<std::string>&) { return keyID; });
+            return self->keyIDStorage_->setAppAttestKeyID(keyID).then(
+                self->queue_, [keyID](const std::optional<std::string>&) { return keyID; });
         });
 }
 
@@ -284,15 +284,15 @@ Promise<AppVouchToken> AppAttestProvider::refreshTokenWithKeyID(const std::strin
         });
 }
 
-Promise<AppAttestAssertionData> AppAttestProvider::generateAssertionWithKeyID(const std::string& keyID,
-                                                                              const Data& artifact,
-                                                                              const Data& challenge) {
+Promise<AppAttestAssertionData>
+AppAttestProvider::generateAssertionWithKeyID(const std::string& keyID, const Data& artifact, const Data& challenge) {
     Data clientData = artifact;
     clientData.insert(clientData.end(), challenge.begin(), challenge.end());
     auto hash = AppVouchCryptoUtils::sha256HashFromData(clientData);
     auto self = shared_from_this();
     auto service = appAttestService_;
-    return platformCall<Data>([service, keyID, hash](auto completion) { service->generateAssertion(keyID, hash, completion); })
+    return platformCall<Data>(
+               [service, keyID, hash](auto completion) { service->generateAssertion(keyID, hash, completion); })
         .then(queue_,
               [challenge, artifact](const Data& assertion) {
                   return AppAttestAssertionData{challenge, artifact, assertion};
@@ -311,7 +311,9 @@ Promise<AppAttestAssertionData> AppAttestProvider::generateAssertionWithKeyID(co
 Promise<Nothing> AppAttestProvider::resetAttestation() {
     auto self = shared_from_this();
     return keyIDStorage_->setAppAttestKeyID(std::nullopt)
-        .then(queue_, [self](const std::optional<std::string>&) { return self->artifactStorage_->setArtifact(std::nullopt, ""); })
+        .then(
+            queue_,
+            [self](const std::optional<std::string>&) { return self->artifactStorage_->setArtifact(std::nullopt, ""); })
         .then(queue_, [](const std::optional<Data>&) { return Nothing{}; });
 }
 

@@ -37,7 +37,8 @@ public:
     virtual ~AppAttestService() = default;
     virtual bool isSupported() const = 0;
     virtual void generateKeyWithCompletionHandler(KeyIDCompletion completion) = 0;
-    virtual void attestKey(const std::string& keyID, const platform::Data& clientDataHash, DataCompletion completion) = 0;
+    virtual void attestKey(const std::string& keyID, const platform::Data& clientDataHash,
+                           DataCompletion completion) = 0;
     virtual void generateAssertion(const std::string& keyID, const platform::Data& clientDataHash,
                                    DataCompletion completion) = 0;
 };
@@ -73,12 +74,10 @@ public:
                       std::shared_ptr<AppAttestKeyIDStorageProtocol> keyIDStorage,
                       std::shared_ptr<AppAttestArtifactStorageProtocol> artifactStorage,
                       std::shared_ptr<AppVouchBackoffWrapper> backoffWrapper);
-    static std::shared_ptr<AppAttestProvider> initWithServiceName(const std::string& serviceName,
-                                                                  const std::string& resourceName,
-                                                                  std::optional<std::string> baseURL,
-                                                                  std::optional<std::string> APIKey,
-                                                                  std::optional<std::string> keychainAccessGroup,
-                                                                  std::vector<RequestHook> requestHooks = {});
+    static std::shared_ptr<AppAttestProvider>
+    initWithServiceName(const std::string& serviceName, const std::string& resourceName,
+                        std::optional<std::string> baseURL, std::optional<std::string> APIKey,
+                        std::optional<std::string> keychainAccessGroup, std::vector<RequestHook> requestHooks = {});
     static std::string storageKeySuffixWithServiceName(const std::string& serviceName, const std::string& resourceName);
 
     void getTokenWithCompletion(TokenCompletion completion) override;
@@ -95,17 +94,17 @@ private:
     Promise<AppVouchToken> createGetTokenSequencePromiseWithLimitedUse(bool limitedUse);
     Promise<AppVouchToken> onePass(bool limitedUse);
     Promise<AppVouchToken> initialHandshakeWithKeyID(std::optional<std::string> keyID, bool limitedUse);
-    Promise<std::tuple<AppAttestKeyAttestationResult, AppAttestAttestationResponse>> attestKeyGenerateIfNeededWithID(
-        std::optional<std::string> keyID, bool limitedUse);
+    Promise<std::tuple<AppAttestKeyAttestationResult, AppAttestAttestationResponse>>
+    attestKeyGenerateIfNeededWithID(std::optional<std::string> keyID, bool limitedUse);
     Promise<std::string> generateAppAttestKeyIDIfNeeded(std::optional<std::string> keyID);
     Promise<std::string> generateAppAttestKey();
     Promise<AppAttestKeyAttestationResult> attestKey(const std::string& keyID, const platform::Data& challenge);
-    Promise<AppVouchToken> refreshTokenWithKeyID(const std::string& keyID, const platform::Data& artifact, bool limitedUse);
+    Promise<AppVouchToken> refreshTokenWithKeyID(const std::string& keyID, const platform::Data& artifact,
+                                                 bool limitedUse);
     Promise<AppAttestAssertionData> generateAssertionWithKeyID(const std::string& keyID, const platform::Data& artifact,
                                                                const platform::Data& challenge);
     // Resets the attestation and then fails with a rejection wrapping the error (or with the reset's error).
-    template <class T>
-    Promise<T> resetAndReject(const Error& error);
+    template <class T> Promise<T> resetAndReject(const Error& error);
 
     std::shared_ptr<AppAttestService> appAttestService_;
     std::shared_ptr<AppAttestAPIServiceProtocol> APIService_;

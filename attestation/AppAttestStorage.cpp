@@ -60,7 +60,8 @@ std::shared_ptr<AppAttestStoredArtifact> AppAttestStoredArtifact::initWithCoder(
 AppAttestArtifactStorage::AppAttestArtifactStorage(std::string keySuffix,
                                                    std::shared_ptr<core::KeychainStorage> keychainStorage,
                                                    std::optional<std::string> accessGroup)
-    : keySuffix_(std::move(keySuffix)), keychainStorage_(std::move(keychainStorage)), accessGroup_(std::move(accessGroup)) {}
+    : keySuffix_(std::move(keySuffix)), keychainStorage_(std::move(keychainStorage)),
+      accessGroup_(std::move(accessGroup)) {}
 
 AppAttestArtifactStorage::AppAttestArtifactStorage(std::string keySuffix, std::optional<std::string> accessGroup)
     : AppAttestArtifactStorage(std::move(keySuffix),
@@ -75,10 +76,12 @@ Promise<OptionalData> AppAttestArtifactStorage::getArtifactForKey(const std::str
     using P = Promise<OptionalData>;
     auto storage = keychainStorage_;
     // Started from a global queue so that a caller blocked in await never waits for the main queue.
-    return P::async(promises::Queue::global(), [storage, key = artifactKey(), group = accessGroup_, keyID](
-                                                     P::Fulfill fulfill, P::Reject reject) {
+    return P::async(promises::Queue::global(), [storage, key = artifactKey(), group = accessGroup_,
+                                                keyID](const P::Fulfill& fulfill, const P::Reject& reject) {
         storage->getObjectForKey<AppAttestStoredArtifact>(
-            key, group, [fulfill, reject, keyID](std::shared_ptr<AppAttestStoredArtifact> record, std::optional<Error> error) {
+            key, group,
+            [fulfill, reject, keyID](const std::shared_ptr<AppAttestStoredArtifact>& record,
+                                     std::optional<Error> error) {
                 if (error) {
                     reject(AppVouchErrorUtil::keychainErrorWithError(*error));
                 } else if (record && record->keyID == keyID) {
@@ -94,7 +97,8 @@ Promise<OptionalData> AppAttestArtifactStorage::setArtifact(std::optional<Data> 
     using P = Promise<OptionalData>;
     auto storage = keychainStorage_;
     return P::async(promises::Queue::global(), [storage, key = artifactKey(), group = accessGroup_, keyID,
-                                                artifact = std::move(artifact)](P::Fulfill fulfill, P::Reject reject) {
+                                                artifact = std::move(artifact)](const P::Fulfill& fulfill,
+                                                                                const P::Reject& reject) {
         if (!artifact) {
             storage->removeObjectForKey(key, group, [fulfill, reject](std::optional<Error> error) {
                 if (error) {
@@ -106,13 +110,14 @@ Promise<OptionalData> AppAttestArtifactStorage::setArtifact(std::optional<Data> 
             return;
         }
         auto record = std::make_shared<AppAttestStoredArtifact>(keyID, *artifact);
-        storage->setObject(record, key, group, [fulfill, reject, artifact](platform::Value, std::optional<Error> error) {
-            if (error) {
-                reject(AppVouchErrorUtil::keychainErrorWithError(*error));
-            } else {
-                fulfill(artifact);
-            }
-        });
+        storage->setObject(record, key, group,
+                           [fulfill, reject, artifact](const platform::Value&, std::optional<Error> error) {
+                               if (error) {
+                                   reject(AppVouchErrorUtil::keychainErrorWithError(*error));
+                               } else {
+                                   fulfill(artifact);
+                               }
+                           });
     });
 }
 

@@ -23,7 +23,8 @@ using promises::Promise;
 
 inline constexpr std::string_view kKeyIDStorageSuiteName = "com.zudiridi.EAVAppAttestKeyIDStorage";
 inline constexpr std::string_view kKeyIDStorageKeyFormat = "app_attest_keyID.%@";
-inline constexpr std::string_view kArtifactStorageKeychainService = "com.zudiridi.app_vouch.app_attest_artifact_storage";
+inline constexpr std::string_view kArtifactStorageKeychainService =
+    "com.zudiridi.app_vouch.app_attest_artifact_storage";
 inline constexpr std::string_view kArtifactStorageKeyFormat = "app_vouch_app_attest_artifact.%@";
 
 class AppVouchCryptoUtils {

@@ -9,7 +9,7 @@ namespace brisko::attestation {
 namespace detail {
 promises::Promise<AppVouchToken> tokenPromise(const std::function<void(AppVouchProvider::TokenCompletion)>& request) {
     using P = promises::Promise<AppVouchToken>;
-    return P::async([request](P::Fulfill fulfill, P::Reject reject) {
+    return P::async([request](const P::Fulfill& fulfill, const P::Reject& reject) {
         request([fulfill, reject](std::optional<AppVouchToken> token, std::optional<Error> error) {
             if (error || !token) {
                 reject(error ? *error : AppVouchErrorUtil::errorWithFailureReason(kCachedTokenNotFoundReason));
@@ -38,7 +38,7 @@ std::shared_ptr<AppVouch> AppVouch::initWithServiceName(std::string serviceName,
     client->dateProvider_ = dateProvider ? std::move(dateProvider) : currentDateProvider();
     std::weak_ptr<AppVouch> weak = client;
     client->refresher_->setTokenRefreshHandler([weak](AppVouchTokenRefresher::RefreshCompletion completion) {
-        if (auto self = weak.lock()) self->periodicTokenRefreshWithCompletion(std::move(completion));
+        if (auto self = weak.lock()) self->periodicTokenRefreshWithCompletion(completion);
     });
     return client;
 }
@@ -48,9 +48,10 @@ std::shared_ptr<AppVouch> AppVouch::initWithServiceName(std::string serviceName,
                                                         std::shared_ptr<AppVouchSettingsProtocol> settings,
                                                         std::weak_ptr<AppVouchTokenDelegate> tokenDelegate,
                                                         std::optional<std::string> keychainAccessGroup) {
-    auto refresher = std::make_shared<AppVouchTokenRefresher>(AppVouchTokenRefreshResult::initWithStatusNever(), settings);
-    auto storage = std::make_shared<AppVouchStorage>(platform::format(kTokenStorageKeyFormat, {serviceName, resourceName}),
-                                                     std::move(keychainAccessGroup));
+    auto refresher =
+        std::make_shared<AppVouchTokenRefresher>(AppVouchTokenRefreshResult::initWithStatusNever(), settings);
+    auto storage = std::make_shared<AppVouchStorage>(
+        platform::format(kTokenStorageKeyFormat, {serviceName, resourceName}), std::move(keychainAccessGroup));
     return initWithServiceName(std::move(serviceName), std::move(provider), std::move(storage), std::move(refresher),
                                std::move(settings), std::move(tokenDelegate));
 }
@@ -60,16 +61,17 @@ void AppVouch::setTokenDelegate(std::weak_ptr<AppVouchTokenDelegate> delegate) {
     tokenDelegate_ = std::move(delegate);
 }
 
-void AppVouch::tokenForcingRefresh(bool forcingRefresh, ResultCompletion completion) {
+void AppVouch::tokenForcingRefresh(bool forcingRefresh, const ResultCompletion& completion) {
     auto self = shared_from_this();
-    Promise<AppVouchToken>::do_([self, forcingRefresh] { return self->retrieveOrRefreshTokenForcingRefresh(forcingRefresh); })
+    Promise<AppVouchToken>::do_(
+        [self, forcingRefresh] { return self->retrieveOrRefreshTokenForcingRefresh(forcingRefresh); })
         .observe(
             promises::defaultDispatchQueue(),
             [completion](const AppVouchToken& token) { completion(AppVouchTokenResult(token)); },
             [completion](const Error& error) { completion(AppVouchTokenResult(error)); });
 }
 
-void AppVouch::limitedUseTokenWithCompletion(ResultCompletion completion) {
+void AppVouch::limitedUseTokenWithCompletion(const ResultCompletion& completion) {
     limitedUseToken().observe(
         promises::defaultDispatchQueue(),
         [completion](const AppVouchToken& token) { completion(AppVouchTokenResult(token)); },
@@ -94,7 +96,9 @@ Promise<AppVouchToken> AppVouch::retrieveOrRefreshTokenForcingRefresh(bool forci
 
 Promise<AppVouchToken> AppVouch::createRetrieveOrRefreshTokenPromiseForcingRefresh(bool forcingRefresh) {
     auto self = shared_from_this();
-    return getCachedValidTokenForcingRefresh(forcingRefresh).recover([self](const Error&) { return self->refreshToken(); });
+    return getCachedValidTokenForcingRefresh(forcingRefresh).recover([self](const Error&) {
+        return self->refreshToken();
+    });
 }
 
 Promise<AppVouchToken> AppVouch::getCachedValidTokenForcingRefresh(bool forcingRefresh) {
@@ -111,7 +115,8 @@ Promise<AppVouchToken> AppVouch::getCachedValidTokenForcingRefresh(bool forcingR
 Promise<AppVouchToken> AppVouch::refreshToken() {
     auto self = shared_from_this();
     auto provider = provider_;
-    return detail::tokenPromise([provider](AppVouchProvider::TokenCompletion c) { provider->getTokenWithCompletion(std::move(c)); })
+    return detail::tokenPromise(
+               [provider](AppVouchProvider::TokenCompletion c) { provider->getTokenWithCompletion(std::move(c)); })
         .then([self](const AppVouchToken& token) {
             return self->storage_->setToken(token).then([self, token](const std::optional<AppVouchToken>&) {
                 self->refresher_->updateWithRefreshResult(
@@ -133,7 +138,7 @@ Promise<AppVouchToken> AppVouch::limitedUseToken() {
         [provider](AppVouchProvider::TokenCompletion c) { provider->getLimitedUseTokenWithCompletion(std::move(c)); });
 }
 
-void AppVouch::periodicTokenRefreshWithCompletion(AppVouchTokenRefresher::RefreshCompletion completion) {
+void AppVouch::periodicTokenRefreshWithCompletion(const AppVouchTokenRefresher::RefreshCompletion& completion) {
     retrieveOrRefreshTokenForcingRefresh(false).observe(
         promises::defaultDispatchQueue(),
         [completion](const AppVouchToken& token) {

@@ -34,15 +34,15 @@ public:
                                                          std::weak_ptr<AppVouchTokenDelegate> tokenDelegate,
                                                          std::optional<std::string> keychainAccessGroup);
 
-    void tokenForcingRefresh(bool forcingRefresh, ResultCompletion completion);
-    void limitedUseTokenWithCompletion(ResultCompletion completion);
+    void tokenForcingRefresh(bool forcingRefresh, const ResultCompletion& completion);
+    void limitedUseTokenWithCompletion(const ResultCompletion& completion);
 
     Promise<AppVouchToken> retrieveOrRefreshTokenForcingRefresh(bool forcingRefresh);
     Promise<AppVouchToken> createRetrieveOrRefreshTokenPromiseForcingRefresh(bool forcingRefresh);
     Promise<AppVouchToken> getCachedValidTokenForcingRefresh(bool forcingRefresh);
     Promise<AppVouchToken> refreshToken();
     Promise<AppVouchToken> limitedUseToken();
-    void periodicTokenRefreshWithCompletion(AppVouchTokenRefresher::RefreshCompletion completion);
+    void periodicTokenRefreshWithCompletion(const AppVouchTokenRefresher::RefreshCompletion& completion);
 
     const std::string& serviceName() const { return serviceName_; }
     const std::shared_ptr<AppVouchProvider>& appVouchProvider() const { return provider_; }

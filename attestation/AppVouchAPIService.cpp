@@ -11,10 +11,8 @@ namespace brisko::attestation {
 AppVouchAPIService::AppVouchAPIService(std::shared_ptr<platform::URLSession> session,
                                        std::optional<std::string> baseURL, std::optional<std::string> APIKey,
                                        std::vector<RequestHook> requestHooks)
-    : session_(std::move(session)),
-      baseURL_(baseURL ? std::move(*baseURL) : std::string(kDefaultAppVouchBaseURL)),
-      APIKey_(std::move(APIKey)),
-      requestHooks_(std::move(requestHooks)) {}
+    : session_(std::move(session)), baseURL_(baseURL ? std::move(*baseURL) : std::string(kDefaultAppVouchBaseURL)),
+      APIKey_(std::move(APIKey)), requestHooks_(std::move(requestHooks)) {}
 
 Promise<platform::URLRequest> AppVouchAPIService::requestWithURL(const platform::URL& url, std::string_view method,
                                                                  std::optional<platform::Data> body,
@@ -28,7 +26,8 @@ Promise<platform::URLRequest> AppVouchAPIService::requestWithURL(const platform:
             request.setCachePolicy(platform::URLRequestCachePolicy::reloadIgnoringLocalCacheData);
             if (APIKey) request.setValue(*APIKey, kAPIKeyHeader);
             if (auto bundle = platform::Bundle::main()) {
-                if (auto identifier = bundle->bundleIdentifier()) request.setValue(*identifier, kBundleIdentifierHeader);
+                if (auto identifier = bundle->bundleIdentifier())
+                    request.setValue(*identifier, kBundleIdentifierHeader);
             }
             if (headers) {
                 for (const auto& [field, value] : *headers) request.setValue(value, field);
@@ -43,11 +42,11 @@ Promise<platform::URLRequest> AppVouchAPIService::requestWithURL(const platform:
 Promise<URLSessionDataResponse> dataTaskPromiseWithRequest(const std::shared_ptr<platform::URLSession>& session,
                                                            const platform::URLRequest& request) {
     using P = Promise<URLSessionDataResponse>;
-    return P::async([session, request](P::Fulfill fulfill, P::Reject reject) {
+    return P::async([session, request](const P::Fulfill& fulfill, const P::Reject& reject) {
         auto task = session->dataTaskWithRequest(
-            request, [fulfill, reject](std::optional<platform::Data> data,
-                                       std::shared_ptr<const platform::HTTPURLResponse> response,
-                                       std::optional<Error> error) {
+            request,
+            [fulfill, reject](std::optional<platform::Data> data,
+                              std::shared_ptr<const platform::HTTPURLResponse> response, std::optional<Error> error) {
                 if (error) {
                     reject(std::move(*error));
                 } else {
@@ -68,8 +67,8 @@ Promise<URLSessionDataResponse> AppVouchAPIService::sendURLRequest(const platfor
         });
 }
 
-Promise<URLSessionDataResponse> AppVouchAPIService::validateHTTPResponseStatusCode(
-    const URLSessionDataResponse& response) {
+Promise<URLSessionDataResponse>
+AppVouchAPIService::validateHTTPResponseStatusCode(const URLSessionDataResponse& response) {
     const int status = response.HTTPResponse ? response.HTTPResponse->statusCode() : 0;
     if (status >= 200 && status <= 299) return Promise<URLSessionDataResponse>::resolvedWith(response);
     appVouchLog(kLogCodeUnexpectedHTTPResponse, AppVouchLogLevel::debug,
@@ -85,7 +84,8 @@ Promise<URLSessionDataResponse> AppVouchAPIService::sendRequestWithURL(const pla
                                                                        std::optional<platform::Data> body,
                                                                        std::optional<HTTPHeaderMap> additionalHeaders) {
     return requestWithURL(url, method, std::move(body), std::move(additionalHeaders))
-        .then([self = shared_from_this()](const platform::URLRequest& request) { return self->sendURLRequest(request); });
+        .then(
+            [self = shared_from_this()](const platform::URLRequest& request) { return self->sendURLRequest(request); });
 }
 
 Promise<AppVouchToken> AppVouchAPIService::appVouchTokenWithAPIResponse(const URLSessionDataResponse& response) {
@@ -95,7 +95,8 @@ Promise<AppVouchToken> AppVouchAPIService::appVouchTokenWithAPIResponse(const UR
 }
 
 std::shared_ptr<platform::URLSession> makeEphemeralSession() {
-    return platform::URLSession::sessionWithConfiguration(platform::URLSessionConfiguration::ephemeralSessionConfiguration());
+    return platform::URLSession::sessionWithConfiguration(
+        platform::URLSessionConfiguration::ephemeralSessionConfiguration());
 }
 
 }  // namespace brisko::attestation

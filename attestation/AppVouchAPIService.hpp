@@ -49,8 +49,7 @@ public:
     virtual const std::string& baseURL() const = 0;
 };
 
-class AppVouchAPIService : public AppVouchAPIServiceProtocol,
-                           public std::enable_shared_from_this<AppVouchAPIService> {
+class AppVouchAPIService : public AppVouchAPIServiceProtocol, public std::enable_shared_from_this<AppVouchAPIService> {
 public:
     AppVouchAPIService(std::shared_ptr<platform::URLSession> session, std::optional<std::string> baseURL,
                        std::optional<std::string> APIKey, std::vector<RequestHook> requestHooks = {});

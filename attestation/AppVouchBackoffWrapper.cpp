@@ -70,7 +70,8 @@ bool AppVouchBackoffWrapper::isNextOperationAllowed() const {
     }
 }
 
-double AppVouchBackoffWrapper::exponentialBackoffIntervalForFailure(const AppVouchBackoffOperationFailure& failure) const {
+double
+AppVouchBackoffWrapper::exponentialBackoffIntervalForFailure(const AppVouchBackoffOperationFailure& failure) const {
     const double u = static_cast<double>(randomSource_() % 1000) / 1000.0;
     const double interval = std::pow(2.0, static_cast<double>(failure.retryCount)) * (1.0 + 0.5 * u);
     return std::min(interval, kBackoffMaximumExponentialSeconds);
@@ -87,13 +88,10 @@ Error AppVouchBackoffWrapper::retryDisallowedError() const {
         std::lock_guard lock(mutex_);
         if (lastFailure_) {
             const Error& e = lastFailure_->error;
-            if (e.userInfoValue(platform::kLocalizedDescriptionKey)) {
-                underlying = e.localizedDescription();
-            } else if (auto reason = e.localizedFailureReason()) {
-                underlying = *reason;
-            } else {
-                underlying = e.localizedDescription();
-            }
+            // Its own description when it has one, else its failure reason.
+            auto reason = e.localizedFailureReason();
+            const bool hasDescription = e.userInfoValue(platform::kLocalizedDescriptionKey) != nullptr;
+            underlying = !hasDescription && reason ? *reason : e.localizedDescription();
         }
     }
     return AppVouchErrorUtil::errorWithFailureReason(platform::format(kTooManyAttemptsFormat, {underlying}));

@@ -36,9 +36,9 @@ struct AppVouchBackoffOperationFailure {
     AppVouchBackoffType backoffType;
     std::int64_t retryCount;
 
-    static AppVouchBackoffOperationFailure nextRetryFailureWithFailure(
-        const std::optional<AppVouchBackoffOperationFailure>& previous, Date finishDate, Error error,
-        AppVouchBackoffType backoffType);
+    static AppVouchBackoffOperationFailure
+    nextRetryFailureWithFailure(const std::optional<AppVouchBackoffOperationFailure>& previous, Date finishDate,
+                                Error error, AppVouchBackoffType backoffType);
 };
 
 class AppVouchBackoffWrapper : public std::enable_shared_from_this<AppVouchBackoffWrapper> {

@@ -43,11 +43,10 @@ AppVouchDebugProvider::AppVouchDebugProvider(std::shared_ptr<AppVouchDebugProvid
     }
 }
 
-std::shared_ptr<AppVouchDebugProvider> AppVouchDebugProvider::initWithServiceName(const std::string&,
-                                                                                  const std::string& resourceName,
-                                                                                  std::optional<std::string> baseURL,
-                                                                                  std::optional<std::string> APIKey,
-                                                                                  std::vector<RequestHook> requestHooks) {
+std::shared_ptr<AppVouchDebugProvider>
+AppVouchDebugProvider::initWithServiceName(const std::string&, const std::string& resourceName,
+                                           std::optional<std::string> baseURL, std::optional<std::string> APIKey,
+                                           std::vector<RequestHook> requestHooks) {
     auto api = std::make_shared<AppVouchAPIService>(makeEphemeralSession(), std::move(baseURL), std::move(APIKey),
                                                     std::move(requestHooks));
     return std::make_shared<AppVouchDebugProvider>(
@@ -60,7 +59,8 @@ std::string AppVouchDebugProvider::currentDebugToken() const {
 
 void AppVouchDebugProvider::getTokenWithLimitedUse(bool limitedUse, TokenCompletion completion) {
     auto api = APIService_;
-    auto token = promises::Promise<std::string>::do_([env = debugTokenEnvValue_] { return env ? *env : debugTokenFromUserDefaults(); })
+    auto token = promises::Promise<std::string>::do_(
+                     [env = debugTokenEnvValue_] { return env ? *env : debugTokenFromUserDefaults(); })
                      .then([api, limitedUse](const std::string& debugToken) {
                          return api->appVouchTokenWithDebugToken(debugToken, limitedUse);
                      })

@@ -38,7 +38,9 @@ public:
                                                                       std::optional<std::string> APIKey,
                                                                       std::vector<RequestHook> requestHooks = {});
 
-    void getTokenWithCompletion(TokenCompletion completion) override { getTokenWithLimitedUse(false, std::move(completion)); }
+    void getTokenWithCompletion(TokenCompletion completion) override {
+        getTokenWithLimitedUse(false, std::move(completion));
+    }
     void getLimitedUseTokenWithCompletion(TokenCompletion completion) override {
         getTokenWithLimitedUse(true, std::move(completion));
     }

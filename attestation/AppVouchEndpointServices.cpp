@@ -109,9 +109,9 @@ Promise<Data> AppAttestAPIService::getRandomChallenge() {
 }
 
 Promise<AppAttestAttestationResponse> AppAttestAPIService::attestKeyWithAttestation(const Data& attestation,
-                                                                                   const std::string& keyID,
-                                                                                   const Data& challenge,
-                                                                                   bool limitedUse) {
+                                                                                    const std::string& keyID,
+                                                                                    const Data& challenge,
+                                                                                    bool limitedUse) {
     auto body = [=]() -> Resolution<Data> {
         if (attestation.empty() || keyID.empty() || challenge.empty()) {
             return AppVouchErrorUtil::errorWithFailureReason(kMissingRequestParameterReason);
@@ -164,8 +164,8 @@ Promise<AppVouchToken> AppVouchDebugProviderAPIService::appVouchTokenWithDebugTo
         return HTTPBodyWithJSONObject({{kFieldDebugToken, debugToken}, {kFieldLimitedUse, limitedUse}});
     };
     auto api = APIService_;
-    return postJSON(api, backgroundQueue(), platform::format(kExchangeDebugTokenFormat, {api->baseURL(), resourceName_}),
-                    body)
+    return postJSON(api, backgroundQueue(),
+                    platform::format(kExchangeDebugTokenFormat, {api->baseURL(), resourceName_}), body)
         .then([api](const URLSessionDataResponse& response) { return api->appVouchTokenWithAPIResponse(response); });
 }
 

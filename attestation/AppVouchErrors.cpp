@@ -18,22 +18,24 @@ using platform::Value;
 
 constexpr std::string_view kLogCategory = "attestation";
 
+// Long texts are split over lines (adjacent literals), not missing commas.
+// NOLINTBEGIN(bugprone-suspicious-missing-comma)
 constexpr std::string_view kDeviceCheckErrorTexts[] = {
     "DCErrorUnknownSystemFailure - A failure has occurred, such as the failure to generate a token",
     "DCErrorFeatureUnsupported - DeviceCheck is unavailable on this device",
     "DCErrorInvalidInput - An error code that indicates when your app provides data that isn\u2019t formatted "
     "correctly",
     "DCErrorInvalidKey - An error caused by a failed attempt to use the App Attest key",
-    "DCErrorServerUnavailable - An error that indicates a failed attempt to contact the App Attest service during "
-    "an attestation",
+    "DCErrorServerUnavailable - An error that indicates a failed attempt to contact the App Attest service during an "
+    "attestation",
 };
+// NOLINTEND(bugprone-suspicious-missing-comma)
 
 std::string httpFailureReason(const platform::HTTPURLResponse* response, const std::optional<Data>& data) {
     std::string body = "(null)";
     if (data && platform::isValidUTF8(platform::toString(*data))) body = platform::toString(*data);
     return platform::format(kHTTPErrorFormat, {response ? response->url().absoluteString() : std::string("(null)"),
-                                               static_cast<std::int64_t>(response ? response->statusCode() : 0),
-                                               body});
+                                               static_cast<std::int64_t>(response ? response->statusCode() : 0), body});
 }
 
 // The length of a text in the platform's characters (UTF-16 units): code points beyond the basic plane
@@ -172,9 +174,9 @@ Error AppVouchErrorUtil::appAttestKeyIDNotFound() {
 }
 
 Error AppVouchErrorUtil::appAttestGenerateKeyFailedWithError(const Error& error) {
-    return appVouchErrorWithCode(kAppVouchErrorCodeUnknown,
-                                 platform::format(kGenerateKeyFailedFormat, {errorDescriptionWithDeviceCheckError(error)}),
-                                 error);
+    return appVouchErrorWithCode(
+        kAppVouchErrorCodeUnknown,
+        platform::format(kGenerateKeyFailedFormat, {errorDescriptionWithDeviceCheckError(error)}), error);
 }
 
 Error AppVouchErrorUtil::appAttestAttestKeyFailedWithError(const Error& error, std::string_view keyID,
@@ -182,9 +184,8 @@ Error AppVouchErrorUtil::appAttestAttestKeyFailedWithError(const Error& error, s
     return appVouchErrorWithCode(
         kAppVouchErrorCodeUnknown,
         platform::format(kAttestKeyFailedFormat,
-                         {characterLength(keyID),
-                          platform::crypto::base64Encode(clientDataHash), core::AppEnvironmentUtil::systemVersion(),
-                          errorDescriptionWithDeviceCheckError(error)}),
+                         {characterLength(keyID), platform::crypto::base64Encode(clientDataHash),
+                          core::AppEnvironmentUtil::systemVersion(), errorDescriptionWithDeviceCheckError(error)}),
         error);
 }
 
@@ -193,9 +194,8 @@ Error AppVouchErrorUtil::appAttestGenerateAssertionFailedWithError(const Error& 
     return appVouchErrorWithCode(
         kAppVouchErrorCodeUnknown,
         platform::format(kGenerateAssertionFailedFormat,
-                         {characterLength(keyID),
-                          platform::crypto::base64Encode(clientDataHash), core::AppEnvironmentUtil::systemVersion(),
-                          errorDescriptionWithDeviceCheckError(error)}),
+                         {characterLength(keyID), platform::crypto::base64Encode(clientDataHash),
+                          core::AppEnvironmentUtil::systemVersion(), errorDescriptionWithDeviceCheckError(error)}),
         error);
 }
 
@@ -229,8 +229,8 @@ void AppVouchLogger::setLogLevel(std::int64_t level) {
 void appVouchLog(std::int64_t code, AppVouchLogLevel level, std::string_view message) {
     const auto value = static_cast<std::int64_t>(level);
     if (value < AppVouchLogger::logLevel()) return;
-    std::string line = platform::format(
-        kAppVouchLogFormat, {levelWord(value), platform::format(kAppVouchLogCodeFormat, {code}), message});
+    std::string line = platform::format(kAppVouchLogFormat,
+                                        {levelWord(value), platform::format(kAppVouchLogCodeFormat, {code}), message});
     platform::LogLevel sink = platform::LogLevel::error;
     switch (level) {
     case AppVouchLogLevel::debug:

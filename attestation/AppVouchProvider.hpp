@@ -28,7 +28,8 @@ public:
 
 namespace detail {
 // Calls the completion from a promise's outcome on the default queue.
-inline void completeWith(const promises::Promise<AppVouchToken>& promise, AppVouchProvider::TokenCompletion completion) {
+inline void completeWith(const promises::Promise<AppVouchToken>& promise,
+                         AppVouchProvider::TokenCompletion completion) {
     promise.observe(
         promises::defaultDispatchQueue(), [completion](const AppVouchToken& token) { completion(token, std::nullopt); },
         [completion](const Error& error) { completion(std::nullopt, error); });

@@ -40,57 +40,63 @@ std::shared_ptr<AppVouchStoredToken> AppVouchStoredToken::initWithCoder(platform
 
 AppVouchStorage::AppVouchStorage(std::string tokenKey, std::shared_ptr<core::KeychainStorage> keychainStorage,
                                  std::optional<std::string> accessGroup)
-    : tokenKey_(std::move(tokenKey)), keychainStorage_(std::move(keychainStorage)), accessGroup_(std::move(accessGroup)) {}
+    : tokenKey_(std::move(tokenKey)), keychainStorage_(std::move(keychainStorage)),
+      accessGroup_(std::move(accessGroup)) {}
 
 AppVouchStorage::AppVouchStorage(std::string tokenKey, std::optional<std::string> accessGroup)
-    : AppVouchStorage(std::move(tokenKey), core::KeychainStorage::initWithService(std::string(kTokenStorageKeychainService)),
+    : AppVouchStorage(std::move(tokenKey),
+                      core::KeychainStorage::initWithService(std::string(kTokenStorageKeychainService)),
                       std::move(accessGroup)) {}
 
 Promise<OptionalToken> AppVouchStorage::getToken() {
     using P = Promise<OptionalToken>;
     auto storage = keychainStorage_;
-    return P::async([storage, key = tokenKey_, group = accessGroup_](P::Fulfill fulfill, P::Reject reject) {
-        storage->getObjectForKey<AppVouchStoredToken>(
-            key, group,
-            [fulfill, reject](std::shared_ptr<AppVouchStoredToken> record, std::optional<Error> error) {
-                if (error) {
-                    reject(AppVouchErrorUtil::keychainErrorWithError(*error));
-                } else {
-                    fulfill(record ? record->appVouchToken() : std::nullopt);
-                }
-            });
-    });
+    return P::async(
+        [storage, key = tokenKey_, group = accessGroup_](const P::Fulfill& fulfill, const P::Reject& reject) {
+            storage->getObjectForKey<AppVouchStoredToken>(
+                key, group,
+                [fulfill, reject](const std::shared_ptr<AppVouchStoredToken>& record, std::optional<Error> error) {
+                    if (error) {
+                        reject(AppVouchErrorUtil::keychainErrorWithError(*error));
+                    } else {
+                        fulfill(record ? record->appVouchToken() : std::nullopt);
+                    }
+                });
+        });
 }
 
 Promise<OptionalToken> AppVouchStorage::storeToken(const AppVouchToken& token) {
     using P = Promise<OptionalToken>;
     auto storage = keychainStorage_;
-    return P::async([storage, key = tokenKey_, group = accessGroup_, token](P::Fulfill fulfill, P::Reject reject) {
-        auto record = std::make_shared<AppVouchStoredToken>();
-        record->updateWithToken(token);
-        storage->setObject(record, key, group, [fulfill, reject, token](platform::Value, std::optional<Error> error) {
-            if (error) {
-                reject(AppVouchErrorUtil::keychainErrorWithError(*error));
-            } else {
-                fulfill(OptionalToken(token));
-            }
+    return P::async(
+        [storage, key = tokenKey_, group = accessGroup_, token](const P::Fulfill& fulfill, const P::Reject& reject) {
+            auto record = std::make_shared<AppVouchStoredToken>();
+            record->updateWithToken(token);
+            storage->setObject(record, key, group,
+                               [fulfill, reject, token](const platform::Value&, std::optional<Error> error) {
+                                   if (error) {
+                                       reject(AppVouchErrorUtil::keychainErrorWithError(*error));
+                                   } else {
+                                       fulfill(OptionalToken(token));
+                                   }
+                               });
         });
-    });
 }
 
 Promise<OptionalToken> AppVouchStorage::setToken(std::optional<AppVouchToken> token) {
     if (token) return storeToken(*token);
     using P = Promise<OptionalToken>;
     auto storage = keychainStorage_;
-    return P::async([storage, key = tokenKey_, group = accessGroup_](P::Fulfill fulfill, P::Reject reject) {
-        storage->removeObjectForKey(key, group, [fulfill, reject](std::optional<Error> error) {
-            if (error) {
-                reject(AppVouchErrorUtil::keychainErrorWithError(*error));
-            } else {
-                fulfill(OptionalToken());
-            }
+    return P::async(
+        [storage, key = tokenKey_, group = accessGroup_](const P::Fulfill& fulfill, const P::Reject& reject) {
+            storage->removeObjectForKey(key, group, [fulfill, reject](std::optional<Error> error) {
+                if (error) {
+                    reject(AppVouchErrorUtil::keychainErrorWithError(*error));
+                } else {
+                    fulfill(OptionalToken());
+                }
+            });
         });
-    });
 }
 
 }  // namespace brisko::attestation

@@ -51,9 +51,7 @@ AppVouchTokenRefresher::AppVouchTokenRefresher(AppVouchTokenRefreshResult initia
                                                std::shared_ptr<AppVouchSettingsProtocol> settings,
                                                DateProvider dateProvider, RandomSource randomSource)
     : refreshQueue_(platform::DispatchQueue::make(std::string(kTokenRefresherQueueLabel))),
-      settings_(std::move(settings)),
-      timerProvider_(std::move(timerProvider)),
-      initialRefreshResult_(initialResult),
+      settings_(std::move(settings)), timerProvider_(std::move(timerProvider)), initialRefreshResult_(initialResult),
       dateProvider_(dateProvider ? std::move(dateProvider) : currentDateProvider()),
       randomSource_(randomSource ? std::move(randomSource) : secureRandomSource()) {}
 

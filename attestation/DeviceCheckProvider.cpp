@@ -23,12 +23,12 @@ std::shared_ptr<DeviceCheckTokenGenerator> currentDeviceCheckDevice() {
 DeviceCheckProvider::DeviceCheckProvider(std::shared_ptr<DeviceCheckAPIServiceProtocol> APIService,
                                          std::shared_ptr<DeviceCheckTokenGenerator> deviceTokenGenerator,
                                          std::shared_ptr<AppVouchBackoffWrapper> backoffWrapper)
-    : APIService_(std::move(APIService)),
-      deviceTokenGenerator_(std::move(deviceTokenGenerator)),
+    : APIService_(std::move(APIService)), deviceTokenGenerator_(std::move(deviceTokenGenerator)),
       backoffWrapper_(std::move(backoffWrapper)) {}
 
 DeviceCheckProvider::DeviceCheckProvider(std::shared_ptr<DeviceCheckAPIServiceProtocol> APIService)
-    : DeviceCheckProvider(std::move(APIService), currentDeviceCheckDevice(), std::make_shared<AppVouchBackoffWrapper>()) {}
+    : DeviceCheckProvider(std::move(APIService), currentDeviceCheckDevice(),
+                          std::make_shared<AppVouchBackoffWrapper>()) {}
 
 std::shared_ptr<DeviceCheckProvider> DeviceCheckProvider::initWithServiceName(const std::string&,
                                                                               const std::string& resourceName,
@@ -41,7 +41,8 @@ std::shared_ptr<DeviceCheckProvider> DeviceCheckProvider::initWithServiceName(co
 
 Promise<promises::Nothing> DeviceCheckProvider::isDeviceCheckSupported() {
     if (deviceTokenGenerator_->isSupported()) return Promise<promises::Nothing>::resolvedWith(promises::Nothing{});
-    return Promise<promises::Nothing>::resolvedWith(AppVouchErrorUtil::unsupportedAttestationProvider(kDeviceCheckProviderName));
+    return Promise<promises::Nothing>::resolvedWith(
+        AppVouchErrorUtil::unsupportedAttestationProvider(kDeviceCheckProviderName));
 }
 
 Promise<platform::Data> DeviceCheckProvider::deviceToken() {

@@ -209,9 +209,9 @@ Figures measure(long (*side)(const Queue&), bool serial) {
 
 void report(const char* name, Figures promise, Figures baseline) {
     const double ratio = baseline.seconds > 0 ? promise.seconds / baseline.seconds : 0;
-    std::printf("%-34s promises %8.3f s %8ld KB | callbacks %8.3f s %8ld KB | ratio %.2fx %s%s\n", name, promise.seconds,
-                promise.peakKB, baseline.seconds, baseline.peakKB, ratio, ratio <= 2.0 ? "(within 2x)" : "(OVER 2x)",
-                promise.check == baseline.check ? "" : " RESULTS DIFFER");
+    std::printf("%-34s promises %8.3f s %8ld KB | callbacks %8.3f s %8ld KB | ratio %.2fx %s%s\n", name,
+                promise.seconds, promise.peakKB, baseline.seconds, baseline.peakKB, ratio,
+                ratio <= 2.0 ? "(within 2x)" : "(OVER 2x)", promise.check == baseline.check ? "" : " RESULTS DIFFER");
 }
 
 }  // namespace

@@ -10,8 +10,7 @@ namespace brisko::promises {
 
 namespace detail {
 // Each non-promise element becomes a promise settled with it.
-template <class T>
-std::vector<Promise<T>> settledPromises(std::vector<Resolution<T>>& items) {
+template <class T> std::vector<Promise<T>> settledPromises(std::vector<Resolution<T>>& items) {
     std::vector<Promise<T>> out;
     out.reserve(items.size());
     for (auto& item : items) {
@@ -30,8 +29,7 @@ std::vector<Promise<T>> settledPromises(std::vector<Resolution<T>>& items) {
 
 namespace detail {
 // The outcomes gathered so far, slot by input position; observers fill them from any thread.
-template <class Slot>
-struct Gathered {
+template <class Slot> struct Gathered {
     explicit Gathered(std::size_t n) : slots(n), remaining(n) {}
     std::mutex mutex;
     std::vector<std::optional<Slot>> slots;
@@ -39,8 +37,7 @@ struct Gathered {
 };
 }  // namespace detail
 
-template <class T>
-Promise<std::vector<T>> Promise<T>::all(const Queue& queue, std::vector<Resolution<T>> items) {
+template <class T> Promise<std::vector<T>> Promise<T>::all(const Queue& queue, std::vector<Resolution<T>> items) {
     detail::requireQueue(queue);
     if (items.empty()) return Promise<std::vector<T>>::resolvedWith(std::vector<T>{});
     using Result = Promise<std::vector<T>>;
@@ -77,8 +74,7 @@ Promise<std::vector<T>> Promise<T>::all(const Queue& queue, std::vector<Resoluti
 }
 
 // The all-of operator over promises of different types: a tuple of their values.
-template <class... T>
-Promise<std::tuple<T...>> all(const Queue& queue, Promise<T>... promises) {
+template <class... T> Promise<std::tuple<T...>> all(const Queue& queue, Promise<T>... promises) {
     detail::requireQueue(queue);
     using Result = Promise<std::tuple<T...>>;
     struct Slots {
@@ -104,7 +100,8 @@ Promise<std::tuple<T...>> all(const Queue& queue, Promise<T>... promises) {
     };
     [&]<std::size_t... I>(std::index_sequence<I...>) {
         (observeOne(std::integral_constant<std::size_t, I>{}, promises), ...);
-    }(std::index_sequence_for<T...>{});
+    }
+    (std::index_sequence_for<T...>{});
     return result;
 }
 

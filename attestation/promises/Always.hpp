@@ -5,9 +5,7 @@
 
 namespace brisko::promises {
 
-template <class T>
-template <class F>
-Promise<T> Promise<T>::always(const Queue& queue, F work) const {
+template <class T> template <class F> Promise<T> Promise<T>::always(const Queue& queue, F work) const {
     detail::requireQueue(queue);
     detail::requireWork(work, "work");
     auto shared = std::make_shared<F>(std::move(work));

@@ -25,7 +25,7 @@ std::vector<typename Promise<T>::Outcome> combineValuesAndErrors(const std::vect
 
 template <class T>
 Promise<std::vector<typename Promise<T>::Outcome>> Promise<T>::any(const Queue& queue,
-                                                                  std::vector<Resolution<T>> items) {
+                                                                   std::vector<Resolution<T>> items) {
     detail::requireQueue(queue);
     using Result = Promise<std::vector<Outcome>>;
     if (items.empty()) return Result::resolvedWith(std::vector<Outcome>{});

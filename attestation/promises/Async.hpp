@@ -5,9 +5,7 @@
 
 namespace brisko::promises {
 
-template <class T>
-template <class F>
-Promise<T> Promise<T>::async(const Queue& queue, F work) {
+template <class T> template <class F> Promise<T> Promise<T>::async(const Queue& queue, F work) {
     detail::requireQueue(queue);
     detail::requireWork(work, "work");
     auto promise = Promise<T>::pending();
@@ -28,11 +26,10 @@ Promise<T> Promise<T>::async(const Queue& queue, F work) {
     return promise;
 }
 
-template <class T>
-template <class F>
-Promise<T> Promise<T>::do_(const Queue& queue, F work) {
+template <class T> template <class F> Promise<T> Promise<T>::do_(const Queue& queue, F work) {
     detail::requireWork(work, "work");
-    return async(queue, [w = std::move(work)](Fulfill fulfill, Reject) mutable { fulfill(detail::invokeResolution<T>(w)); });
+    return async(queue,
+                 [w = std::move(work)](Fulfill fulfill, Reject) mutable { fulfill(detail::invokeResolution<T>(w)); });
 }
 
 }  // namespace brisko::promises

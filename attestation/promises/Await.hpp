@@ -17,8 +17,7 @@ inline constexpr std::string_view kAwaitQueueLabel = "com.ezevar.ZBLPromises.Awa
 Queue awaitQueue();
 
 // The value once the promise settles; nothing after a rejection, whose error goes to `error` when given.
-template <class T>
-std::optional<T> await(const Promise<T>& promise, std::optional<Error>* error = nullptr) {
+template <class T> std::optional<T> await(const Promise<T>& promise, std::optional<Error>* error = nullptr) {
     if (!promise) platform::fatal("await: promise");
     struct Wait {
         std::mutex mutex;

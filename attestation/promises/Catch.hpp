@@ -5,9 +5,7 @@
 
 namespace brisko::promises {
 
-template <class T>
-template <class F>
-Promise<T> Promise<T>::catch_(const Queue& queue, F reject) const {
+template <class T> template <class F> Promise<T> Promise<T>::catch_(const Queue& queue, F reject) const {
     detail::requireQueue(queue);
     detail::requireWork(reject, "reject");
     return chain<T>(queue, nullptr, [r = std::move(reject)](const Error& error) mutable -> Resolution<T> {

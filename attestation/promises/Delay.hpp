@@ -14,8 +14,7 @@ inline Duration secondsToDuration(double seconds) {
 }
 }  // namespace detail
 
-template <class T>
-Promise<T> Promise<T>::delay(const Queue& queue, double interval) const {
+template <class T> Promise<T> Promise<T>::delay(const Queue& queue, double interval) const {
     detail::requireQueue(queue);
     auto next = Promise<T>::pending();
     observe(

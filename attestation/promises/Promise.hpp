@@ -2,16 +2,16 @@
 // error, observed and chained on queues; with the process-wide default queue and pending-work group.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <algorithm>
-#include <cstddef>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -66,21 +66,19 @@ void setDefaultDispatchQueue(Queue queue);
 // when called on the main thread), or the timeout passes; true when the group emptied.
 bool waitForGroup(double timeoutSeconds);
 
-template <class T>
-class Promise;
+template <class T> class Promise;
 
 // What settles a Promise<T>: a value fulfils, an error rejects, a promise is adopted.
-template <class T>
-class Resolution {
+template <class T> class Resolution {
 public:
-    Resolution(T value) : v_(std::in_place_index<0>, std::move(value)) {}         // NOLINT
-    Resolution(Error error) : v_(std::in_place_index<1>, std::move(error)) {}     // NOLINT
+    Resolution(T value) : v_(std::in_place_index<0>, std::move(value)) {}               // NOLINT
+    Resolution(Error error) : v_(std::in_place_index<1>, std::move(error)) {}           // NOLINT
     Resolution(Promise<T> promise) : v_(std::in_place_index<2>, std::move(promise)) {}  // NOLINT
     template <class U>
-        requires(std::is_constructible_v<T, U &&> && !std::is_same_v<std::decay_t<U>, T> &&
-                 !std::is_same_v<std::decay_t<U>, Error> && !std::is_same_v<std::decay_t<U>, Promise<T>> &&
-                 !std::is_same_v<std::decay_t<U>, Resolution>)
-    Resolution(U&& value) : v_(std::in_place_index<0>, T(std::forward<U>(value))) {}  // NOLINT
+    requires(std::is_constructible_v<T, U&&> && !std::is_same_v<std::decay_t<U>, T> &&
+             !std::is_same_v<std::decay_t<U>, Error> && !std::is_same_v<std::decay_t<U>, Promise<T>> &&
+             !std::is_same_v<std::decay_t<U>, Resolution>) Resolution(U&& value)
+        : v_(std::in_place_index<0>, T(std::forward<U>(value))) {}  // NOLINT
 
     std::variant<T, Error, Promise<T>>& get() { return v_; }
 
@@ -97,15 +95,11 @@ inline void requireQueue(const Queue& queue) {
     if (!queue) invalidParameter("queue");
 }
 
-template <class F>
-struct IsStdFunction : std::false_type {};
-template <class S>
-struct IsStdFunction<std::function<S>> : std::true_type {};
-template <class S>
-struct IsStdFunction<platform::UniqueFunction<S>> : std::true_type {};
+template <class F> struct IsStdFunction : std::false_type {};
+template <class S> struct IsStdFunction<std::function<S>> : std::true_type {};
+template <class S> struct IsStdFunction<platform::UniqueFunction<S>> : std::true_type {};
 
-template <class F>
-bool isMissing(const F& f) {
+template <class F> bool isMissing(const F& f) {
     if constexpr (std::is_null_pointer_v<F>) {
         return true;
     } else if constexpr (IsStdFunction<F>::value) {
@@ -114,22 +108,21 @@ bool isMissing(const F& f) {
         return false;
     }
 }
-template <class F>
-void requireWork(const F& f, std::string_view name) {
+template <class F> void requireWork(const F& f, std::string_view name) {
     if (isMissing(f)) invalidParameter(name);
 }
 
 // An error value given where a value is expected rejects: only dynamic values can carry one.
-template <class T>
-std::optional<Error> errorIn(const T&) {
+template <class T> std::optional<Error> errorIn(const T&) {
     return std::nullopt;
 }
 std::optional<Error> errorIn(const platform::Value& value);
 
 // Text of a value for descriptions.
-template <class T>
-std::string describe(const T& value) {
-    if constexpr (requires { { value.description() } -> std::convertible_to<std::string>; }) {
+template <class T> std::string describe(const T& value) {
+    if constexpr (requires {
+                      { value.description() } -> std::convertible_to<std::string>;
+                  }) {
         return value.description();
     } else if constexpr (std::is_convertible_v<const T&, std::string>) {
         return std::string(value);
@@ -143,16 +136,14 @@ std::string describe(const Nothing&);
 std::string describeAddress(const void* pointer);
 
 // A move-only callable kept inline when small (observers usually are), on the heap otherwise.
-template <class Sig, std::size_t Size = 64>
-class InlineFunction;
+template <class Sig, std::size_t Size = 64> class InlineFunction;
 
-template <class R, class... Args, std::size_t Size>
-class InlineFunction<R(Args...), Size> {
+template <class R, class... Args, std::size_t Size> class InlineFunction<R(Args...), Size> {
 public:
     InlineFunction() = default;
     template <class F>
-        requires(!std::is_same_v<std::decay_t<F>, InlineFunction>)
-    InlineFunction(F&& f) {  // NOLINT: implicit like std::function
+    requires(!std::is_same_v<std::decay_t<F>, InlineFunction>)
+        InlineFunction(F&& f) {  // NOLINT: implicit like std::function
         using D = std::decay_t<F>;
         if constexpr (sizeof(D) <= Size && alignof(D) <= alignof(std::max_align_t) &&
                       std::is_nothrow_move_constructible_v<D>) {
@@ -227,8 +218,7 @@ private:
 };
 
 // The shared state behind Promise handles.
-template <class T>
-class State : public std::enable_shared_from_this<State<T>> {
+template <class T> class State : public std::enable_shared_from_this<State<T>> {
 public:
     using Observer = InlineFunction<void(State&, const Queue&), 48>;
 
@@ -303,8 +293,7 @@ private:
         Observer observer;
     };
 
-    template <class Store>
-    void settle(int to, Store&& store) {
+    template <class Store> void settle(int to, Store&& store) {
         std::optional<Registration> first;
         std::vector<Registration> more;
         std::unique_ptr<std::vector<std::shared_ptr<const void>>> pending;
@@ -344,23 +333,13 @@ private:
 };
 
 // The value type a callback's result settles: Promise<U>, Resolution<U> and U give U; void gives Nothing.
-template <class R>
-struct ResolvedType {
+template <class R> struct ResolvedType {
     static_assert(!std::is_same_v<R, Error>, "a callback that only returns errors must name its value type");
     using type = R;
 };
-template <class U>
-struct ResolvedType<Promise<U>> {
-    using type = U;
-};
-template <class U>
-struct ResolvedType<Resolution<U>> {
-    using type = U;
-};
-template <>
-struct ResolvedType<void> {
-    using type = Nothing;
-};
+template <class U> struct ResolvedType<Promise<U>> { using type = U; };
+template <class U> struct ResolvedType<Resolution<U>> { using type = U; };
+template <> struct ResolvedType<void> { using type = Nothing; };
 
 struct Deduce {};
 template <class U, class F, class... A>
@@ -368,8 +347,7 @@ using ResultOf = std::conditional_t<std::is_same_v<U, Deduce>,
                                     typename ResolvedType<std::decay_t<std::invoke_result_t<F&, A...>>>::type, U>;
 
 // Calls a callback and turns its result into a resolution; a thrown ErrorException rejects.
-template <class U, class F, class... A>
-Resolution<U> invokeResolution(F& f, A&&... args) {
+template <class U, class F, class... A> Resolution<U> invokeResolution(F& f, A&&... args) {
     using R = std::invoke_result_t<F&, A...>;
     try {
         if constexpr (std::is_void_v<R>) {
@@ -385,8 +363,7 @@ Resolution<U> invokeResolution(F& f, A&&... args) {
 
 }  // namespace detail
 
-template <class T>
-class Promise {
+template <class T> class Promise {
     static_assert(!std::is_same_v<T, Error>, "a promise of an error could never fulfil");
     static_assert(!std::is_reference_v<T> && !std::is_void_v<T>, "use Nothing for a promise without a value");
 
@@ -432,14 +409,14 @@ public:
         detail::requireQueue(queue);
         detail::requireWork(onFulfill, "onFulfill");
         detail::requireWork(onReject, "onReject");
-        state_->addObserver(queue, [f = std::move(onFulfill), r = std::move(onReject)](detail::State<T>& s,
-                                                                                       const Queue&) mutable {
-            if (s.isFulfilledSettled()) {
-                f(s.settledValue());
-            } else {
-                r(s.settledError());
-            }
-        });
+        state_->addObserver(
+            queue, [f = std::move(onFulfill), r = std::move(onReject)](detail::State<T>& s, const Queue&) mutable {
+                if (s.isFulfilledSettled()) {
+                    f(s.settledValue());
+                } else {
+                    r(s.settledError());
+                }
+            });
     }
 
     // A new promise settled from this one's outcome through the callbacks (nullptr keeps the value or
@@ -526,43 +503,28 @@ public:
 
     template <class U = detail::Deduce, class F>
     Promise<detail::ResultOf<U, F, const T&>> then(const Queue& queue, F work) const;
-    template <class U = detail::Deduce, class F>
-    Promise<detail::ResultOf<U, F, const T&>> then(F work) const {
+    template <class U = detail::Deduce, class F> Promise<detail::ResultOf<U, F, const T&>> then(F work) const {
         return then<U>(defaultDispatchQueue(), std::move(work));
     }
 
-    template <class F>
-    Promise catch_(const Queue& queue, F reject) const;
-    template <class F>
-    Promise catch_(F reject) const {
-        return catch_(defaultDispatchQueue(), std::move(reject));
-    }
+    template <class F> Promise catch_(const Queue& queue, F reject) const;
+    template <class F> Promise catch_(F reject) const { return catch_(defaultDispatchQueue(), std::move(reject)); }
 
-    template <class F>
-    Promise recover(const Queue& queue, F recovery) const;
-    template <class F>
-    Promise recover(F recovery) const {
+    template <class F> Promise recover(const Queue& queue, F recovery) const;
+    template <class F> Promise recover(F recovery) const {
         return recover(defaultDispatchQueue(), std::move(recovery));
     }
 
-    template <class F>
-    Promise always(const Queue& queue, F work) const;
-    template <class F>
-    Promise always(F work) const {
-        return always(defaultDispatchQueue(), std::move(work));
-    }
+    template <class F> Promise always(const Queue& queue, F work) const;
+    template <class F> Promise always(F work) const { return always(defaultDispatchQueue(), std::move(work)); }
 
-    template <class F>
-    Promise validate(const Queue& queue, F predicate) const;
-    template <class F>
-    Promise validate(F predicate) const {
+    template <class F> Promise validate(const Queue& queue, F predicate) const;
+    template <class F> Promise validate(F predicate) const {
         return validate(defaultDispatchQueue(), std::move(predicate));
     }
 
-    template <class I, class F>
-    Promise reduce(const Queue& queue, const std::vector<I>& items, F reducer) const;
-    template <class I, class F>
-    Promise reduce(const std::vector<I>& items, F reducer) const {
+    template <class I, class F> Promise reduce(const Queue& queue, const std::vector<I>& items, F reducer) const;
+    template <class I, class F> Promise reduce(const std::vector<I>& items, F reducer) const {
         return reduce(defaultDispatchQueue(), items, std::move(reducer));
     }
 
@@ -576,19 +538,11 @@ public:
     using Fulfill = std::function<void(Resolution<T>)>;
     using Reject = std::function<void(Error)>;
 
-    template <class F>
-    static Promise async(const Queue& queue, F work);
-    template <class F>
-    static Promise async(F work) {
-        return async(defaultDispatchQueue(), std::move(work));
-    }
+    template <class F> static Promise async(const Queue& queue, F work);
+    template <class F> static Promise async(F work) { return async(defaultDispatchQueue(), std::move(work)); }
 
-    template <class F>
-    static Promise do_(const Queue& queue, F work);
-    template <class F>
-    static Promise do_(F work) {
-        return do_(defaultDispatchQueue(), std::move(work));
-    }
+    template <class F> static Promise do_(const Queue& queue, F work);
+    template <class F> static Promise do_(F work) { return do_(defaultDispatchQueue(), std::move(work)); }
 
     // Condition: (remaining attempts, error) -> retry or not.
     using RetryCondition = std::function<bool(std::int64_t, const Error&)>;
@@ -597,26 +551,19 @@ public:
 
     template <class F>
     static Promise retry(const Queue& queue, std::int64_t attempts, double delay, RetryCondition condition, F work);
-    template <class F>
-    static Promise retry(std::int64_t attempts, double delay, RetryCondition condition, F work) {
+    template <class F> static Promise retry(std::int64_t attempts, double delay, RetryCondition condition, F work) {
         return retry(defaultDispatchQueue(), attempts, delay, std::move(condition), std::move(work));
     }
-    template <class F>
-    static Promise retry(const Queue& queue, std::int64_t attempts, F work) {
+    template <class F> static Promise retry(const Queue& queue, std::int64_t attempts, F work) {
         return retry(queue, attempts, kDefaultRetryDelay, nullptr, std::move(work));
     }
-    template <class F>
-    static Promise retry(std::int64_t attempts, F work) {
+    template <class F> static Promise retry(std::int64_t attempts, F work) {
         return retry(defaultDispatchQueue(), attempts, std::move(work));
     }
-    template <class F>
-    static Promise retry(const Queue& queue, F work) {
+    template <class F> static Promise retry(const Queue& queue, F work) {
         return retry(queue, kDefaultRetryAttempts, std::move(work));
     }
-    template <class F>
-    static Promise retry(F work) {
-        return retry(defaultDispatchQueue(), std::move(work));
-    }
+    template <class F> static Promise retry(F work) { return retry(defaultDispatchQueue(), std::move(work)); }
 
     static Promise<std::vector<T>> all(const Queue& queue, std::vector<Resolution<T>> promises);
     static Promise<std::vector<T>> all(std::vector<Resolution<T>> promises) {

@@ -18,15 +18,16 @@ constexpr std::string_view kGlobalUtilityQueueLabel = "com.apple.root.utility-qo
 
 // The pool of the global concurrent queues and of the real timers; it lives for the whole process.
 const std::shared_ptr<ThreadPool>& globalPool() {
-    static const auto* pool =
-        new std::shared_ptr<ThreadPool>(std::make_shared<ThreadPool>(std::max(2u, std::thread::hardware_concurrency())));
+    static const auto* pool = new std::shared_ptr<ThreadPool>(
+        std::make_shared<ThreadPool>(std::max(2u, std::thread::hardware_concurrency())));
     return *pool;
 }
 
 }  // namespace
 
 ThreadPool::ThreadPool(std::size_t threads)
-    : pool_(std::make_unique<asio::thread_pool>(std::max<std::size_t>(1, threads))), threads_(std::max<std::size_t>(1, threads)) {}
+    : pool_(std::make_unique<asio::thread_pool>(std::max<std::size_t>(1, threads))),
+      threads_(std::max<std::size_t>(1, threads)) {}
 
 ThreadPool::~ThreadPool() {
     if (pool_->get_executor().running_in_this_thread()) {
@@ -43,6 +44,7 @@ ThreadPool::~ThreadPool() {
 }
 
 struct Queue::Impl {
+    explicit Impl(std::string l) : label(std::move(l)) {}
     virtual ~Impl() = default;
     virtual void async(Work work) = 0;
     virtual bool isSerial() const = 0;
@@ -52,18 +54,15 @@ struct Queue::Impl {
 namespace {
 
 struct PlatformQueue final : Queue::Impl {
-    explicit PlatformQueue(std::shared_ptr<platform::DispatchQueue> q) : queue(std::move(q)) { label = queue->label(); }
+    explicit PlatformQueue(std::shared_ptr<platform::DispatchQueue> q) : Impl(q->label()), queue(std::move(q)) {}
     void async(Work work) override { queue->async(std::move(work)); }
     bool isSerial() const override { return true; }
     std::shared_ptr<platform::DispatchQueue> queue;
 };
 
-template <class Executor>
-struct PoolQueue final : Queue::Impl {
+template <class Executor> struct PoolQueue final : Queue::Impl {
     PoolQueue(std::string l, std::shared_ptr<ThreadPool> p, Executor e, bool s)
-        : pool(std::move(p)), executor(std::move(e)), serial(s) {
-        label = std::move(l);
-    }
+        : Impl(std::move(l)), pool(std::move(p)), executor(std::move(e)), serial(s) {}
     void async(Work work) override { asio::post(executor, std::move(work)); }
     bool isSerial() const override { return serial; }
     std::shared_ptr<ThreadPool> pool;  // kept alive while the queue is
@@ -160,8 +159,8 @@ std::shared_ptr<TimerSource> setTimerSource(std::shared_ptr<TimerSource> source)
 
 void ManualTimerSource::after(const Queue& queue, Duration delay, Work work) {
     std::lock_guard lock(mutex_);
-    entries_.push_back(Entry{now_ + std::max(delay, Duration::zero()), nextOrder_++, queue,
-                             std::make_shared<Work>(std::move(work))});
+    entries_.push_back(
+        Entry{now_ + std::max(delay, Duration::zero()), nextOrder_++, queue, std::make_shared<Work>(std::move(work))});
 }
 
 void ManualTimerSource::advance(Duration by) {
@@ -169,8 +168,8 @@ void ManualTimerSource::advance(Duration by) {
     {
         std::lock_guard lock(mutex_);
         now_ += by;
-        auto split = std::stable_partition(entries_.begin(), entries_.end(),
-                                           [&](const Entry& e) { return e.due > now_; });
+        auto split =
+            std::stable_partition(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.due > now_; });
         due.assign(std::make_move_iterator(split), std::make_move_iterator(entries_.end()));
         entries_.erase(split, entries_.end());
     }

@@ -6,8 +6,7 @@
 
 namespace brisko::promises {
 
-template <class T>
-Promise<T> Promise<T>::race(const Queue& queue, std::vector<Resolution<T>> items) {
+template <class T> Promise<T> Promise<T>::race(const Queue& queue, std::vector<Resolution<T>> items) {
     detail::requireQueue(queue);
     if (items.empty()) detail::raise(kNoPromisesToObserve);
     return Promise<T>::async(queue, [queue, items = std::move(items)](Fulfill fulfill, Reject reject) mutable {
@@ -18,8 +17,10 @@ Promise<T> Promise<T>::race(const Queue& queue, std::vector<Resolution<T>> items
             }
         }
         for (auto& item : items) {
-            std::get<2>(item.get()).observe(
-                queue, [fulfill](const T& value) { fulfill(value); }, [reject](const Error& error) { reject(error); });
+            std::get<2>(item.get())
+                .observe(
+                    queue, [fulfill](const T& value) { fulfill(value); },
+                    [reject](const Error& error) { reject(error); });
         }
     });
 }

@@ -5,9 +5,7 @@
 
 namespace brisko::promises {
 
-template <class T>
-template <class F>
-Promise<T> Promise<T>::recover(const Queue& queue, F recovery) const {
+template <class T> template <class F> Promise<T> Promise<T>::recover(const Queue& queue, F recovery) const {
     detail::requireQueue(queue);
     detail::requireWork(recovery, "recovery");
     return chain<T>(queue, nullptr, std::move(recovery));

@@ -15,7 +15,9 @@ Promise<T> Promise<T>::reduce(const Queue& queue, const std::vector<I>& items, F
     for (const auto& item : items) {
         promise = promise.template chain<T>(
             queue,
-            [shared, item](const T& partial) -> Resolution<T> { return detail::invokeResolution<T>(*shared, partial, item); },
+            [shared, item](const T& partial) -> Resolution<T> {
+                return detail::invokeResolution<T>(*shared, partial, item);
+            },
             nullptr);
     }
     return promise;

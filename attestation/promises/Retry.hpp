@@ -8,8 +8,7 @@ namespace brisko::promises {
 
 namespace detail {
 
-template <class T, class F>
-struct RetryRun : std::enable_shared_from_this<RetryRun<T, F>> {
+template <class T, class F> struct RetryRun : std::enable_shared_from_this<RetryRun<T, F>> {
     RetryRun(Queue q, double d, typename Promise<T>::RetryCondition c, F w)
         : queue(std::move(q)), delay(d), condition(std::move(c)), work(std::move(w)) {}
 

@@ -6,8 +6,7 @@
 
 namespace brisko::promises {
 
-template <class T>
-Promise<T> Promise<T>::timeout(const Queue& queue, double interval) const {
+template <class T> Promise<T> Promise<T>::timeout(const Queue& queue, double interval) const {
     detail::requireQueue(queue);
     auto next = Promise<T>::pending();
     observe(

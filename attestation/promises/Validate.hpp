@@ -5,9 +5,7 @@
 
 namespace brisko::promises {
 
-template <class T>
-template <class F>
-Promise<T> Promise<T>::validate(const Queue& queue, F predicate) const {
+template <class T> template <class F> Promise<T> Promise<T>::validate(const Queue& queue, F predicate) const {
     detail::requireQueue(queue);
     detail::requireWork(predicate, "predicate");
     return chain<T>(

@@ -14,8 +14,7 @@ namespace brisko::promises {
 
 namespace detail {
 // Runs `work` with a handler made by `makeHandler(fulfill, reject)`.
-template <class T, class F, class MakeHandler>
-Promise<T> wrap(const Queue& queue, F work, MakeHandler makeHandler) {
+template <class T, class F, class MakeHandler> Promise<T> wrap(const Queue& queue, F work, MakeHandler makeHandler) {
     detail::requireQueue(queue);
     detail::requireWork(work, "work");
     return Promise<T>::async(queue, [w = std::move(work), makeHandler](typename Promise<T>::Fulfill fulfill,
@@ -26,22 +25,19 @@ Promise<T> wrap(const Queue& queue, F work, MakeHandler makeHandler) {
 }  // namespace detail
 
 // handler()
-template <class F>
-Promise<Nothing> wrapCompletion(const Queue& queue, F work) {
+template <class F> Promise<Nothing> wrapCompletion(const Queue& queue, F work) {
     return detail::wrap<Nothing>(queue, std::move(work), [](auto fulfill, auto) {
         return std::function<void()>([fulfill] { fulfill(Nothing{}); });
     });
 }
 // handler(T)
-template <class T, class F>
-Promise<T> wrapObjectCompletion(const Queue& queue, F work) {
+template <class T, class F> Promise<T> wrapObjectCompletion(const Queue& queue, F work) {
     return detail::wrap<T>(queue, std::move(work), [](auto fulfill, auto) {
         return std::function<void(Resolution<T>)>([fulfill](Resolution<T> value) { fulfill(std::move(value)); });
     });
 }
 // handler(error or none)
-template <class F>
-Promise<Nothing> wrapErrorCompletion(const Queue& queue, F work) {
+template <class F> Promise<Nothing> wrapErrorCompletion(const Queue& queue, F work) {
     return detail::wrap<Nothing>(queue, std::move(work), [](auto fulfill, auto reject) {
         return std::function<void(std::optional<Error>)>([fulfill, reject](std::optional<Error> error) {
             if (error) {
@@ -53,8 +49,7 @@ Promise<Nothing> wrapErrorCompletion(const Queue& queue, F work) {
     });
 }
 // handler(T, error or none)
-template <class T, class F>
-Promise<T> wrapObjectOrErrorCompletion(const Queue& queue, F work) {
+template <class T, class F> Promise<T> wrapObjectOrErrorCompletion(const Queue& queue, F work) {
     return detail::wrap<T>(queue, std::move(work), [](auto fulfill, auto reject) {
         return std::function<void(Resolution<T>, std::optional<Error>)>(
             [fulfill, reject](Resolution<T> value, std::optional<Error> error) {
@@ -67,8 +62,7 @@ Promise<T> wrapObjectOrErrorCompletion(const Queue& queue, F work) {
     });
 }
 // handler(error or none, T)
-template <class T, class F>
-Promise<T> wrapErrorOrObjectCompletion(const Queue& queue, F work) {
+template <class T, class F> Promise<T> wrapErrorOrObjectCompletion(const Queue& queue, F work) {
     return detail::wrap<T>(queue, std::move(work), [](auto fulfill, auto reject) {
         return std::function<void(std::optional<Error>, Resolution<T>)>(
             [fulfill, reject](std::optional<Error> error, Resolution<T> value) {
@@ -97,14 +91,11 @@ Promise<std::pair<std::optional<A>, std::optional<B>>> wrap2ObjectsOrErrorComple
 }
 
 namespace detail {
-template <class V, class F>
-Promise<V> wrapScalar(const Queue& queue, F work) {
-    return wrap<V>(queue, std::move(work), [](auto fulfill, auto) {
-        return std::function<void(V)>([fulfill](V value) { fulfill(value); });
-    });
+template <class V, class F> Promise<V> wrapScalar(const Queue& queue, F work) {
+    return wrap<V>(queue, std::move(work),
+                   [](auto fulfill, auto) { return std::function<void(V)>([fulfill](V value) { fulfill(value); }); });
 }
-template <class V, class F>
-Promise<V> wrapScalarOrError(const Queue& queue, F work) {
+template <class V, class F> Promise<V> wrapScalarOrError(const Queue& queue, F work) {
     return wrap<V>(queue, std::move(work), [](auto fulfill, auto reject) {
         return std::function<void(V, std::optional<Error>)>([fulfill, reject](V value, std::optional<Error> error) {
             if (error) {
@@ -117,78 +108,61 @@ Promise<V> wrapScalarOrError(const Queue& queue, F work) {
 }
 }  // namespace detail
 
-template <class F>
-Promise<bool> wrapBoolCompletion(const Queue& queue, F work) {
+template <class F> Promise<bool> wrapBoolCompletion(const Queue& queue, F work) {
     return detail::wrapScalar<bool>(queue, std::move(work));
 }
-template <class F>
-Promise<bool> wrapBoolOrErrorCompletion(const Queue& queue, F work) {
+template <class F> Promise<bool> wrapBoolOrErrorCompletion(const Queue& queue, F work) {
     return detail::wrapScalarOrError<bool>(queue, std::move(work));
 }
-template <class F>
-Promise<std::int64_t> wrapIntegerCompletion(const Queue& queue, F work) {
+template <class F> Promise<std::int64_t> wrapIntegerCompletion(const Queue& queue, F work) {
     return detail::wrapScalar<std::int64_t>(queue, std::move(work));
 }
-template <class F>
-Promise<std::int64_t> wrapIntegerOrErrorCompletion(const Queue& queue, F work) {
+template <class F> Promise<std::int64_t> wrapIntegerOrErrorCompletion(const Queue& queue, F work) {
     return detail::wrapScalarOrError<std::int64_t>(queue, std::move(work));
 }
-template <class F>
-Promise<double> wrapDoubleCompletion(const Queue& queue, F work) {
+template <class F> Promise<double> wrapDoubleCompletion(const Queue& queue, F work) {
     return detail::wrapScalar<double>(queue, std::move(work));
 }
-template <class F>
-Promise<double> wrapDoubleOrErrorCompletion(const Queue& queue, F work) {
+template <class F> Promise<double> wrapDoubleOrErrorCompletion(const Queue& queue, F work) {
     return detail::wrapScalarOrError<double>(queue, std::move(work));
 }
 
 // The forms on the default queue.
-template <class F>
-Promise<Nothing> wrapCompletion(F work) {
+template <class F> Promise<Nothing> wrapCompletion(F work) {
     return wrapCompletion(defaultDispatchQueue(), std::move(work));
 }
-template <class T, class F>
-Promise<T> wrapObjectCompletion(F work) {
+template <class T, class F> Promise<T> wrapObjectCompletion(F work) {
     return wrapObjectCompletion<T>(defaultDispatchQueue(), std::move(work));
 }
-template <class F>
-Promise<Nothing> wrapErrorCompletion(F work) {
+template <class F> Promise<Nothing> wrapErrorCompletion(F work) {
     return wrapErrorCompletion(defaultDispatchQueue(), std::move(work));
 }
-template <class T, class F>
-Promise<T> wrapObjectOrErrorCompletion(F work) {
+template <class T, class F> Promise<T> wrapObjectOrErrorCompletion(F work) {
     return wrapObjectOrErrorCompletion<T>(defaultDispatchQueue(), std::move(work));
 }
-template <class T, class F>
-Promise<T> wrapErrorOrObjectCompletion(F work) {
+template <class T, class F> Promise<T> wrapErrorOrObjectCompletion(F work) {
     return wrapErrorOrObjectCompletion<T>(defaultDispatchQueue(), std::move(work));
 }
 template <class A, class B, class F>
 Promise<std::pair<std::optional<A>, std::optional<B>>> wrap2ObjectsOrErrorCompletion(F work) {
     return wrap2ObjectsOrErrorCompletion<A, B>(defaultDispatchQueue(), std::move(work));
 }
-template <class F>
-Promise<bool> wrapBoolCompletion(F work) {
+template <class F> Promise<bool> wrapBoolCompletion(F work) {
     return wrapBoolCompletion(defaultDispatchQueue(), std::move(work));
 }
-template <class F>
-Promise<bool> wrapBoolOrErrorCompletion(F work) {
+template <class F> Promise<bool> wrapBoolOrErrorCompletion(F work) {
     return wrapBoolOrErrorCompletion(defaultDispatchQueue(), std::move(work));
 }
-template <class F>
-Promise<std::int64_t> wrapIntegerCompletion(F work) {
+template <class F> Promise<std::int64_t> wrapIntegerCompletion(F work) {
     return wrapIntegerCompletion(defaultDispatchQueue(), std::move(work));
 }
-template <class F>
-Promise<std::int64_t> wrapIntegerOrErrorCompletion(F work) {
+template <class F> Promise<std::int64_t> wrapIntegerOrErrorCompletion(F work) {
     return wrapIntegerOrErrorCompletion(defaultDispatchQueue(), std::move(work));
 }
-template <class F>
-Promise<double> wrapDoubleCompletion(F work) {
+template <class F> Promise<double> wrapDoubleCompletion(F work) {
     return wrapDoubleCompletion(defaultDispatchQueue(), std::move(work));
 }
-template <class F>
-Promise<double> wrapDoubleOrErrorCompletion(F work) {
+template <class F> Promise<double> wrapDoubleOrErrorCompletion(F work) {
     return wrapDoubleOrErrorCompletion(defaultDispatchQueue(), std::move(work));
 }
 

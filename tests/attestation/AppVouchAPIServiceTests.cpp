@@ -34,9 +34,10 @@ TEST_CASE("a ttl must be a finite positive number of seconds: 's' is dropped, no
         std::optional<double> seconds;
     };
     const Row rows[] = {
-        {"3600s", 3600}, {"1.5s", 1.5}, {"10", 10}, {"1e3s", 1000},
-        {"s", std::nullopt}, {"0s", std::nullopt}, {"", std::nullopt}, {"-5s", std::nullopt},
-        {"nan", std::nullopt}, {"infs", std::nullopt}, {"12abc", std::nullopt}, {"1e999s", std::nullopt},
+        {"3600s", 3600},        {"1.5s", 1.5},           {"10", 10},
+        {"1e3s", 1000},         {"s", std::nullopt},     {"0s", std::nullopt},
+        {"", std::nullopt},     {"-5s", std::nullopt},   {"nan", std::nullopt},
+        {"infs", std::nullopt}, {"12abc", std::nullopt}, {"1e999s", std::nullopt},
         {"2e9s", std::nullopt}, {" 5s", std::nullopt},
     };
     for (const auto& row : rows) {
@@ -47,7 +48,8 @@ TEST_CASE("a ttl must be a finite positive number of seconds: 's' is dropped, no
             auto token = std::get<AppVouchToken>(parsed.get());
             CHECK(token.token == "abc");
             CHECK(token.receivedAtDate == requested);
-            CHECK(std::chrono::duration<double>(token.expirationDate - requested).count() == doctest::Approx(*row.seconds));
+            CHECK(std::chrono::duration<double>(token.expirationDate - requested).count() ==
+                  doctest::Approx(*row.seconds));
         } else {
             REQUIRE(parseError(parsed));
             CHECK(parseError(parsed)->localizedFailureReason() ==
@@ -82,7 +84,9 @@ TEST_CASE("token replies: empty, not an object, wrong field types") {
 }
 
 TEST_CASE("challenge and attestation replies: invalid Base64 is refused, not taken as empty") {
-    auto challenge = [](std::string body) { return AppAttestAPIService::randomChallengeFromResponseBody(toData(body)); };
+    auto challenge = [](std::string body) {
+        return AppAttestAPIService::randomChallengeFromResponseBody(toData(body));
+    };
     auto ok = challenge(R"({"challenge":"AAEC"})");
     CHECK(std::get<Data>(ok.get()) == Data{0, 1, 2});
     for (std::string body : {R"({"challenge":"%%%"})", R"({"challenge":7})", R"({})"}) {
@@ -94,7 +98,9 @@ TEST_CASE("challenge and attestation replies: invalid Base64 is refused, not tak
     }
 
     const Date now = brisko::platform::now();
-    auto attestation = [&](std::string body) { return AppAttestAttestationResponse::initWithResponseData(toData(body), now); };
+    auto attestation = [&](std::string body) {
+        return AppAttestAttestationResponse::initWithResponseData(toData(body), now);
+    };
     auto good = attestation(R"({"artifact":"AQI=","appVouchToken":{"token":"t","ttl":"60s"}})");
     REQUIRE(std::holds_alternative<AppAttestAttestationResponse>(good.get()));
     CHECK(std::get<AppAttestAttestationResponse>(good.get()).artifact == Data{1, 2});
@@ -104,7 +110,8 @@ TEST_CASE("challenge and attestation replies: invalid Base64 is refused, not tak
     };
     const Row rows[] = {
         {"", "Failed to parse the initial handshake response. Empty server response body."},
-        {R"({"artifact":"%%","appVouchToken":{}})", "Unexpected attestation response format. Field `artifact` is missing."},
+        {R"({"artifact":"%%","appVouchToken":{}})",
+         "Unexpected attestation response format. Field `artifact` is missing."},
         {R"({"artifact":"AQI="})", "Unexpected attestation response format. Field `appVouchToken` is missing."},
         {R"({"artifact":"AQI=","appVouchToken":{"token":"t"}})",
          "Unexpected app check token response format. Field `ttl` is missing."},
@@ -116,7 +123,8 @@ TEST_CASE("challenge and attestation replies: invalid Base64 is refused, not tak
         CHECK(std::get<Error>(r.get()).localizedFailureReason() == row.reason);
     }
     CHECK(AppVouchTokenResult(AppVouchErrorUtil::cachedTokenExpired()).token().token.size() == 36);
-    CHECK(AppVouchTokenResult(AppVouchErrorUtil::cachedTokenExpired()).token().expirationDate < brisko::platform::now());
+    CHECK(AppVouchTokenResult(AppVouchErrorUtil::cachedTokenExpired()).token().expirationDate <
+          brisko::platform::now());
 }
 
 TEST_CASE("requests carry the API key, the bundle identifier and extra headers, and hooks run last") {
@@ -126,8 +134,9 @@ TEST_CASE("requests carry the API key, the bundle identifier and extra headers, 
     auto hook = [](brisko::platform::URLRequest& request) { request.setValue("from-hook", "X-Extra"); };
     auto withKey = std::make_shared<AppVouchAPIService>(makeEphemeralSession(), server.baseURL() + "/v1",
                                                         std::string("key-1"), std::vector<RequestHook>{hook});
-    auto sent = withKey->sendRequestWithURL(server.url("/v1/x"), "POST", toData("{}"),
-                                            HTTPHeaderMap{{"X-Extra", "from-map"}, {"Content-Type", "application/json"}});
+    auto sent =
+        withKey->sendRequestWithURL(server.url("/v1/x"), "POST", toData("{}"),
+                                    HTTPHeaderMap{{"X-Extra", "from-map"}, {"Content-Type", "application/json"}});
     REQUIRE(settles(sent));
     REQUIRE(sent.isFulfilled());
     auto withoutKey = std::make_shared<AppVouchAPIService>(makeEphemeralSession(), std::nullopt, std::nullopt);
@@ -141,7 +150,8 @@ TEST_CASE("requests carry the API key, the bundle identifier and extra headers, 
     CHECK(requests[0].header("Content-Type") == "application/json");
     CHECK(requests[0].body == "{}");
     CHECK_FALSE(requests[1].header("X-Ezev-Api-Key"));
-    auto bundleID = brisko::platform::Bundle::main() ? brisko::platform::Bundle::main()->bundleIdentifier() : std::nullopt;
+    auto bundleID =
+        brisko::platform::Bundle::main() ? brisko::platform::Bundle::main()->bundleIdentifier() : std::nullopt;
     CHECK(requests[0].header("X-Ios-Bundle-Identifier") == bundleID);
 }
 
@@ -149,7 +159,8 @@ TEST_CASE("statuses from 200 to 299 pass; others become the HTTP error, a failed
     AttestationTestEnvironment env;
     HttpTestServer server;
     for (int status : {200, 299, 300, 404, 503}) {
-        server.on("POST", "/s" + std::to_string(status), HttpTestServer::text(status, "body " + std::to_string(status)));
+        server.on("POST", "/s" + std::to_string(status),
+                  HttpTestServer::text(status, "body " + std::to_string(status)));
     }
     server.on("POST", "/drop", server.dropAfter("{\"to", 100));
     auto api = std::make_shared<AppVouchAPIService>(makeEphemeralSession(), server.baseURL(), std::nullopt);
@@ -211,14 +222,16 @@ TEST_CASE("the five backend methods send their bodies and parse their replies") 
 
     auto second = appAttest->getRandomChallenge();
     REQUIRE(settles(second));
-    auto asserted = appAttest->getAppVouchTokenWithArtifact(attested.value()->artifact, *second.value(), toData("sig"), false);
+    auto asserted =
+        appAttest->getAppVouchTokenWithArtifact(attested.value()->artifact, *second.value(), toData("sig"), false);
     auto device = deviceCheck.appVouchTokenWithDeviceToken(toData("device"), false);
     auto exchanged = debug.appVouchTokenWithDebugToken("debug-token", false);
     for (auto* p : {&asserted, &device, &exchanged}) {
         REQUIRE(settles(*p));
         REQUIRE(p->isFulfilled());
     }
-    CHECK(nlohmann::json::parse(backend.requestsTo(AttestationBackend::Method::exchangeDebug).at(0).body)["debug_token"] ==
+    CHECK(nlohmann::json::parse(
+              backend.requestsTo(AttestationBackend::Method::exchangeDebug).at(0).body)["debug_token"] ==
           "debug-token");
     CHECK(backend.issuedTokens().size() == 4);
     CHECK(backend.rejectedChallenges() == 0);

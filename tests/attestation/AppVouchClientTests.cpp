@@ -31,11 +31,12 @@ struct FakeTimers {
     std::vector<Date> fireDates;
     std::vector<AppVouchTimer::Block> blocks;
     AppVouchTimer::Provider provider() {
-        return [this](Date fireDate, const Queue&, AppVouchTimer::Block block) -> std::shared_ptr<AppVouchTimerProtocol> {
-            fireDates.push_back(fireDate);
-            blocks.push_back(std::move(block));
-            return std::make_shared<Timer>();
-        };
+        return
+            [this](Date fireDate, const Queue&, AppVouchTimer::Block block) -> std::shared_ptr<AppVouchTimerProtocol> {
+                fireDates.push_back(fireDate);
+                blocks.push_back(std::move(block));
+                return std::make_shared<Timer>();
+            };
     }
 };
 
@@ -56,9 +57,11 @@ struct Fixture {
     explicit Fixture(bool autoRefresh = false) {
         settings->setIsTokenAutoRefreshEnabled(autoRefresh);
         DateProvider dates = [this] { return now; };
-        provider->nextToken = [this] { return AppVouchToken("fresh-" + std::to_string(provider->calls()), now + 3600s, now); };
-        auto refresher = std::make_shared<AppVouchTokenRefresher>(AppVouchTokenRefreshResult::initWithStatusNever(),
-                                                                  timers.provider(), settings, dates, [] { return 0u; });
+        provider->nextToken = [this] {
+            return AppVouchToken("fresh-" + std::to_string(provider->calls()), now + 3600s, now);
+        };
+        auto refresher = std::make_shared<AppVouchTokenRefresher>(
+            AppVouchTokenRefreshResult::initWithStatusNever(), timers.provider(), settings, dates, [] { return 0u; });
         client = AppVouch::initWithServiceName("svc", provider, storage, refresher, settings, delegate, dates);
     }
 
@@ -173,9 +176,9 @@ TEST_CASE("stored records: a record without token text is no token; without a de
     CHECK(f.provider->calls() == 1);
 
     // The record round-trips through the keychain archive with its dates.
-    auto again = std::make_shared<AppVouchStorage>("app_vouch_token.svc.res",
-                                                   brisko::core::KeychainStorage::initWithService("test.attestation.tokens"),
-                                                   std::nullopt);
+    auto again = std::make_shared<AppVouchStorage>(
+        "app_vouch_token.svc.res", brisko::core::KeychainStorage::initWithService("test.attestation.tokens"),
+        std::nullopt);
     auto read = again->getToken();
     REQUIRE(settles(read));
     REQUIRE(*read.value());

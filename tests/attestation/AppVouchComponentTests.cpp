@@ -29,7 +29,8 @@ std::shared_ptr<brisko::core::App> makeApp(const std::string& name) {
 brisko::testing::RecordedRequest sendIdentityRequest(const std::shared_ptr<brisko::core::AppVouchInterop>& appVouch) {
     HttpTestServer identity;
     identity.on("POST", "^.*createAuthUri$", HttpTestServer::json(200, R"({"signinMethods":[]})"));
-    auto configuration = brisko::auth::AuthRequestConfiguration::make("KEY", "1:123:ios:abc", nullptr, nullptr, appVouch);
+    auto configuration =
+        brisko::auth::AuthRequestConfiguration::make("KEY", "1:123:ios:abc", nullptr, nullptr, appVouch);
     configuration->setEmulatorHostAndPort("127.0.0.1:" + std::to_string(identity.port()));
     brisko::auth::AuthBackend backend;
     brisko::platform::runOnMainLoop(
@@ -83,7 +84,8 @@ TEST_CASE("with a debug provider chosen, the app's identity requests carry the b
     // A backend that refuses: the placeholder still goes out.
     backend.fail(AttestationBackend::Method::exchangeDebug, AttestationBackend::Fault::unavailable);
     std::optional<AppVouchTokenResult> forced;
-    AppVouchComponent::appVouchForApp(app)->tokenForcingRefresh(true, [&](const AppVouchTokenResult& r) { forced = r; });
+    AppVouchComponent::appVouchForApp(app)->tokenForcingRefresh(true,
+                                                                [&](const AppVouchTokenResult& r) { forced = r; });
     REQUIRE(runUntil([&] { return forced.has_value(); }));
     CHECK(forced->error());
     CHECK(forced->token().token == AppVouchTokenResult::placeholderToken().token);

@@ -12,7 +12,8 @@ using brisko::platform::Dictionary;
 using brisko::platform::LogCapture;
 
 TEST_CASE("the error factories give their codes, failure reasons and underlying errors") {
-    const Error cause("cause.domain", 9, Dictionary{{std::string(brisko::platform::kLocalizedFailureReasonErrorKey), "why"}});
+    const Error cause("cause.domain", 9,
+                      Dictionary{{std::string(brisko::platform::kLocalizedFailureReasonErrorKey), "why"}});
     struct Row {
         Error error;
         std::int64_t code;
@@ -49,7 +50,8 @@ TEST_CASE("keychain errors: code 3 for the keychain storage's domain, unknown fo
     CHECK(mapped.localizedFailureReason() == "Keychain access error.");
     CHECK(*mapped.underlyingError() == keychain);
 
-    const Error other("other", 1, Dictionary{{std::string(brisko::platform::kLocalizedFailureReasonErrorKey), "own reason"}});
+    const Error other("other", 1,
+                      Dictionary{{std::string(brisko::platform::kLocalizedFailureReasonErrorKey), "own reason"}});
     auto wrapped = AppVouchErrorUtil::keychainErrorWithError(other);
     CHECK(wrapped.code() == 0);
     CHECK(wrapped.localizedFailureReason() == "own reason");
@@ -66,21 +68,25 @@ TEST_CASE("DeviceCheck errors are described by their code, others by domain and 
     CHECK(AppVouchErrorUtil::errorDescriptionWithDeviceCheckError(dc(2)).find("isn\u2019t") != std::string::npos);
     CHECK(AppVouchErrorUtil::errorDescriptionWithDeviceCheckError(dc(7)).rfind("Unknown DCError(7) - ", 0) == 0);
     CHECK(AppVouchErrorUtil::errorDescriptionWithDeviceCheckError(dc(-1)).rfind("Unknown DCError(-1) - ", 0) == 0);
-    CHECK(AppVouchErrorUtil::errorDescriptionWithDeviceCheckError(Error("x", 5)).rfind("Unknown Error { domain: x, code: 5 } - ", 0) == 0);
+    CHECK(AppVouchErrorUtil::errorDescriptionWithDeviceCheckError(Error("x", 5))
+              .rfind("Unknown Error { domain: x, code: 5 } - ", 0) == 0);
 
-    auto attest = AppVouchErrorUtil::appAttestAttestKeyFailedWithError(dc(3), "k\xF0\x9F\x94\x91y", brisko::platform::Data(32, 0));
-    CHECK(attest.localizedFailureReason()->find("keyId.length = 4, clientDataHash = AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=") !=
-          std::string::npos);
-    CHECK(attest.localizedFailureReason()->ends_with("; DCErrorInvalidKey - An error caused by a failed attempt to use the App Attest key."));
+    auto attest = AppVouchErrorUtil::appAttestAttestKeyFailedWithError(dc(3), "k\xF0\x9F\x94\x91y",
+                                                                       brisko::platform::Data(32, 0));
+    CHECK(attest.localizedFailureReason()->find(
+              "keyId.length = 4, clientDataHash = AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=") != std::string::npos);
+    CHECK(attest.localizedFailureReason()->ends_with(
+        "; DCErrorInvalidKey - An error caused by a failed attempt to use the App Attest key."));
 }
 
 TEST_CASE("the HTTP error keeps its response and body and reads back from the error value") {
     auto url = *brisko::platform::URL::parse("http://127.0.0.1/v1/x");
-    auto response = std::make_shared<const brisko::platform::HTTPURLResponse>(url, 503, "HTTP/1.1", brisko::platform::HTTPHeaders{});
+    auto response = std::make_shared<const brisko::platform::HTTPURLResponse>(url, 503, "HTTP/1.1",
+                                                                              brisko::platform::HTTPHeaders{});
     auto error = AppVouchErrorUtil::APIErrorWithHTTPResponse(response, brisko::platform::toData("busy"));
     CHECK(error.code() == 0);
-    CHECK(error.localizedFailureReason() ==
-          "The server responded with an error: \n - URL: http://127.0.0.1/v1/x \n - HTTP status code: 503 \n - Response body: busy");
+    CHECK(error.localizedFailureReason() == "The server responded with an error: \n - URL: http://127.0.0.1/v1/x \n - "
+                                            "HTTP status code: 503 \n - Response body: busy");
     auto back = AppVouchHTTPError::from(error);
     REQUIRE(back);
     CHECK(back->HTTPResponse()->statusCode() == 503);

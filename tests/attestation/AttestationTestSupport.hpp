@@ -50,8 +50,7 @@ inline bool waitForGroup() {
     return promises::waitForGroup(10);
 }
 
-template <class T>
-bool settles(const promises::Promise<T>& p) {
+template <class T> bool settles(const promises::Promise<T>& p) {
     return runUntil([&] { return !p.isPending(); });
 }
 
@@ -68,7 +67,9 @@ struct TokenOutcome {
             done = true;
         };
     }
-    bool wait() { return runUntil([&] { return done.load(); }); }
+    bool wait() {
+        return runUntil([&] { return done.load(); });
+    }
 };
 
 // A provider that answers from a script and counts its calls; answers can be held back.

@@ -38,9 +38,9 @@ struct Controls {
 
 Error httpError(int status) {
     auto url = *brisko::platform::URL::parse("http://127.0.0.1/v1/x");
-    return AppVouchErrorUtil::APIErrorWithHTTPResponse(
-        std::make_shared<const brisko::platform::HTTPURLResponse>(url, status, "HTTP/1.1", brisko::platform::HTTPHeaders{}),
-        brisko::platform::toData("no"));
+    return AppVouchErrorUtil::APIErrorWithHTTPResponse(std::make_shared<const brisko::platform::HTTPURLResponse>(
+                                                           url, status, "HTTP/1.1", brisko::platform::HTTPHeaders{}),
+                                                       brisko::platform::toData("no"));
 }
 
 // Runs one operation through the wrapper and says whether it was called and how it ended.
@@ -135,13 +135,14 @@ struct FakeTimers {
     std::vector<AppVouchTimer::Block> blocks;
 
     AppVouchTimer::Provider provider() {
-        return [this](Date fireDate, const Queue&, AppVouchTimer::Block block) -> std::shared_ptr<AppVouchTimerProtocol> {
-            std::lock_guard lock(mutex);
-            fireDates.push_back(fireDate);
-            blocks.push_back(std::move(block));
-            timers.push_back(std::make_shared<Timer>());
-            return timers.back();
-        };
+        return
+            [this](Date fireDate, const Queue&, AppVouchTimer::Block block) -> std::shared_ptr<AppVouchTimerProtocol> {
+                std::lock_guard lock(mutex);
+                fireDates.push_back(fireDate);
+                blocks.push_back(std::move(block));
+                timers.push_back(std::make_shared<Timer>());
+                return timers.back();
+            };
     }
 };
 
@@ -156,8 +157,9 @@ std::shared_ptr<AppVouchSettings> autoRefresh(bool on) {
 TEST_CASE("a success plans half the lifetime plus 300 s, never after expiry, never sooner than 60 s") {
     Controls c;
     FakeTimers timers;
-    auto refresher = std::make_shared<AppVouchTokenRefresher>(AppVouchTokenRefreshResult::initWithStatusNever(),
-                                                              timers.provider(), autoRefresh(true), c.dates(), c.randoms());
+    auto refresher =
+        std::make_shared<AppVouchTokenRefresher>(AppVouchTokenRefreshResult::initWithStatusNever(), timers.provider(),
+                                                 autoRefresh(true), c.dates(), c.randoms());
     const Date t = c.now;
     struct Row {
         Date::duration received;
@@ -165,13 +167,14 @@ TEST_CASE("a success plans half the lifetime plus 300 s, never after expiry, nev
         Date::duration expected;  // from the received date
     };
     const Row rows[] = {
-        {0s, 3600s, 2100s},       // 1800 + 300
-        {0s, 400s, 400s},         // 500 would be after expiry
-        {-3500s, 3600s, 3560s},   // the plan would lie in the past: 60 s from now
-        {0s, -10s, 60s},          // a negative lifetime counts as 0: expiry is now, so 60 s ahead
+        {0s, 3600s, 2100s},      // 1800 + 300
+        {0s, 400s, 400s},        // 500 would be after expiry
+        {-3500s, 3600s, 3560s},  // the plan would lie in the past: 60 s from now
+        {0s, -10s, 60s},         // a negative lifetime counts as 0: expiry is now, so 60 s ahead
     };
     for (const auto& row : rows) {
-        auto result = AppVouchTokenRefreshResult::initWithStatusSuccess(t + row.received + row.lifetime, t + row.received);
+        auto result =
+            AppVouchTokenRefreshResult::initWithStatusSuccess(t + row.received + row.lifetime, t + row.received);
         CHECK(refresher->nextRefreshDateWithTokenRefreshResult(result) == t + row.received + row.expected);
     }
     CHECK(refresher->nextRefreshDateWithTokenRefreshResult(AppVouchTokenRefreshResult::initWithStatusNever()) == t);
@@ -189,8 +192,9 @@ TEST_CASE("failed refreshes back off 30 s doubling, plus jitter, exactly 960 s f
 
     Controls c;
     FakeTimers timers;
-    auto refresher = std::make_shared<AppVouchTokenRefresher>(AppVouchTokenRefreshResult::initWithStatusNever(),
-                                                              timers.provider(), autoRefresh(true), c.dates(), c.randoms());
+    auto refresher =
+        std::make_shared<AppVouchTokenRefresher>(AppVouchTokenRefreshResult::initWithStatusNever(), timers.provider(),
+                                                 autoRefresh(true), c.dates(), c.randoms());
     refresher->updateWithRefreshResult(AppVouchTokenRefreshResult::initWithStatusFailure());
     refresher->updateWithRefreshResult(AppVouchTokenRefreshResult::initWithStatusFailure());
     CHECK(refresher->retryCount() == 2);
@@ -244,12 +248,16 @@ TEST_CASE("a one-shot timer fires once at its date, not at all when invalidated,
     Controls c;
     auto queue = Queue::main();
     std::atomic<int> fired{0};
-    CHECK_FALSE(AppVouchTimer::timerFireDate(c.now, queue, [&] { ++fired; }, c.dates()));
+    CHECK_FALSE(AppVouchTimer::timerFireDate(
+        c.now, queue, [&] { ++fired; }, c.dates()));
     CHECK_FALSE(AppVouchTimer::timerFireDate(c.now + 1s, queue, nullptr, c.dates()));
 
-    auto timer = AppVouchTimer::timerFireDate(c.now + 10s, queue, [&] { ++fired; }, c.dates());
-    auto cancelled = AppVouchTimer::timerFireDate(c.now + 10s, queue, [&] { fired += 100; }, c.dates());
-    auto released = AppVouchTimer::timerFireDate(c.now + 10s, queue, [&] { fired += 1000; }, c.dates());
+    auto timer = AppVouchTimer::timerFireDate(
+        c.now + 10s, queue, [&] { ++fired; }, c.dates());
+    auto cancelled = AppVouchTimer::timerFireDate(
+        c.now + 10s, queue, [&] { fired += 100; }, c.dates());
+    auto released = AppVouchTimer::timerFireDate(
+        c.now + 10s, queue, [&] { fired += 1000; }, c.dates());
     REQUIRE(timer);
     cancelled->invalidate();
     released.reset();

@@ -16,7 +16,8 @@ TEST_CASE("a promise settles once: later fulfilments and rejections change nothi
         CAPTURE(name);
         auto p = Promise<int>::pending();
         std::atomic<int> fulfilled{0}, rejected{0};
-        p.observe(queue, [&](const int&) { ++fulfilled; }, [&](const Error&) { ++rejected; });
+        p.observe(
+            queue, [&](const int&) { ++fulfilled; }, [&](const Error&) { ++rejected; });
         p.fulfill(1);
         p.fulfill(2);
         p.reject(testError());
@@ -97,7 +98,8 @@ TEST_CASE("callbacks always run later, on the given queue, even for a settled pr
     CHECK(onQueue);
 
     bool mainRan = false;
-    p.observe(Queue::main(), [&](const int&) { mainRan = brisko::platform::isMainThread(); }, [](const Error&) {});
+    p.observe(
+        Queue::main(), [&](const int&) { mainRan = brisko::platform::isMainThread(); }, [](const Error&) {});
     CHECK_FALSE(mainRan);
     runUntil([&] { return mainRan; });
     CHECK(mainRan);
@@ -111,13 +113,28 @@ TEST_CASE("observers on one serial queue run in registration order, before and a
         std::mutex mutex;
         std::vector<int> order;
         for (int i = 0; i < 50; ++i) {
-            p.observe(queue, [&, i](const int&) { std::lock_guard l(mutex); order.push_back(i); }, [](const Error&) {});
+            p.observe(
+                queue,
+                [&, i](const int&) {
+                    std::lock_guard l(mutex);
+                    order.push_back(i);
+                },
+                [](const Error&) {});
         }
         p.fulfill(0);
         for (int i = 50; i < 100; ++i) {
-            p.observe(queue, [&, i](const int&) { std::lock_guard l(mutex); order.push_back(i); }, [](const Error&) {});
+            p.observe(
+                queue,
+                [&, i](const int&) {
+                    std::lock_guard l(mutex);
+                    order.push_back(i);
+                },
+                [](const Error&) {});
         }
-        runUntil([&] { std::lock_guard l(mutex); return order.size() == 100; });
+        runUntil([&] {
+            std::lock_guard l(mutex);
+            return order.size() == 100;
+        });
         drain();
         std::vector<int> expected(100);
         for (int i = 0; i < 100; ++i) expected[i] = i;
@@ -134,7 +151,8 @@ TEST_CASE("a callback may settle and observe its own promise without deadlock") 
             queue,
             [&, p, queue](const int&) {
                 p.fulfill(9);  // ignored, and must not block on the promise's lock
-                p.observe(queue, [&](const int& v) { inner = v; }, [](const Error&) {});
+                p.observe(
+                    queue, [&](const int& v) { inner = v; }, [](const Error&) {});
             },
             [](const Error&) {});
         p.fulfill(8);
@@ -148,12 +166,14 @@ TEST_CASE("chain: absent callbacks copy the outcome, a reject callback's value f
         CAPTURE(name);
         auto fulfilled = Promise<int>::resolvedWith(2).chain(queue);
         auto rejected = Promise<int>::resolvedWith(testError(4)).chain(queue);
-        auto recovered = Promise<int>::resolvedWith(testError(4))
-                             .chain<int>(queue, nullptr, [](const Error& e) -> Resolution<int> { return int(e.code()) * 10; });
-        auto failed = Promise<int>::resolvedWith(1).chain<int>(queue, [](const int&) -> Resolution<int> { return testError(9); });
-        auto thrown = Promise<int>::resolvedWith(1).then(queue, [](const int&) -> int {
-            throw brisko::platform::ErrorException(testError(11));
-        });
+        auto recovered =
+            Promise<int>::resolvedWith(testError(4)).chain<int>(queue, nullptr, [](const Error& e) -> Resolution<int> {
+                return int(e.code()) * 10;
+            });
+        auto failed =
+            Promise<int>::resolvedWith(1).chain<int>(queue, [](const int&) -> Resolution<int> { return testError(9); });
+        auto thrown = Promise<int>::resolvedWith(1).then(
+            queue, [](const int&) -> int { throw brisko::platform::ErrorException(testError(11)); });
         for (auto* p : {&fulfilled, &rejected, &recovered, &failed, &thrown}) REQUIRE(settles(*p));
         CHECK(*fulfilled.value() == 2);
         CHECK(rejected.error()->code() == 4);

@@ -143,12 +143,13 @@ TEST_CASE("retry: the first attempt runs on the calling thread, later ones after
 
         std::vector<std::int64_t> seen;
         int calls = 0;
-        auto counted = Promise<int>::retry(queue, 3, 0.5,
-                                           [&](std::int64_t remaining, const Error&) {
-                                               seen.push_back(remaining);
-                                               return true;
-                                           },
-                                           [&]() -> Resolution<int> { return ++calls < 4 ? Resolution<int>(testError()) : 42; });
+        auto counted = Promise<int>::retry(
+            queue, 3, 0.5,
+            [&](std::int64_t remaining, const Error&) {
+                seen.push_back(remaining);
+                return true;
+            },
+            [&]() -> Resolution<int> { return ++calls < 4 ? Resolution<int>(testError()) : 42; });
         for (int i = 0; i < 3; ++i) {
             runUntil([&] { return timers->pendingCount() == 1; });
             timers->advance(500ms);
@@ -158,13 +159,20 @@ TEST_CASE("retry: the first attempt runs on the calling thread, later ones after
         CHECK(seen == std::vector<std::int64_t>{3, 2, 1});
 
         int once = 0;
-        auto refused = Promise<int>::retry(queue, 5, 1.0, [](std::int64_t, const Error&) { return false; },
-                                           [&]() -> Resolution<int> { ++once; return testError(); });
+        auto refused = Promise<int>::retry(
+            queue, 5, 1.0, [](std::int64_t, const Error&) { return false; },
+            [&]() -> Resolution<int> {
+                ++once;
+                return testError();
+            });
         REQUIRE(settles(refused));
         CHECK(once == 1);
 
         int zero = 0;
-        auto noRetry = Promise<int>::retry(queue, 0, [&]() -> Resolution<int> { ++zero; return testError(4); });
+        auto noRetry = Promise<int>::retry(queue, 0, [&]() -> Resolution<int> {
+            ++zero;
+            return testError(4);
+        });
         REQUIRE(settles(noRetry));
         CHECK(zero == 1);
         CHECK(noRetry.error()->code() == 4);
@@ -241,7 +249,8 @@ TEST_CASE("then, catch, recover, always and validate on every kind of queue") {
         auto doubled = Promise<int>::resolvedWith(4).then(queue, [](const int& v) { return std::to_string(v * 2); });
         auto passed = Promise<int>::resolvedWith(testError(3)).then(queue, [](const int& v) { return v; });
         std::atomic<int> caught{0};
-        auto afterCatch = Promise<int>::resolvedWith(testError(5)).catch_(queue, [&](const Error& e) { caught = int(e.code()); });
+        auto afterCatch =
+            Promise<int>::resolvedWith(testError(5)).catch_(queue, [&](const Error& e) { caught = int(e.code()); });
         auto recovered = Promise<int>::resolvedWith(testError(5)).recover(queue, [](const Error&) { return 10; });
         auto recoveredByPromise = Promise<int>::resolvedWith(testError(5)).recover(queue, [](const Error&) {
             return Promise<int>::resolvedWith(11);
@@ -252,7 +261,8 @@ TEST_CASE("then, catch, recover, always and validate on every kind of queue") {
         auto valid = Promise<int>::resolvedWith(6).validate(queue, [](const int& v) { return v > 5; });
         auto invalid = Promise<int>::resolvedWith(4).validate(queue, [](const int& v) { return v > 5; });
         drain();
-        for (auto* p : {&passed, &afterCatch, &recovered, &recoveredByPromise, &keptValue, &keptError, &valid, &invalid}) {
+        for (auto* p :
+             {&passed, &afterCatch, &recovered, &recoveredByPromise, &keptValue, &keptError, &valid, &invalid}) {
             REQUIRE(settles(*p));
         }
         REQUIRE(settles(doubled));
@@ -315,9 +325,8 @@ TEST_CASE("async and do settle from their work on the queue; only the first sett
 
 TEST_CASE("the wrap family turns completion handlers into promises, settled once by the first call") {
     auto q = Queue::main();
-    auto pair = wrap2ObjectsOrErrorCompletion<std::string, int>(q, [](auto handler) {
-        handler(std::nullopt, 5, std::nullopt);
-    });
+    auto pair = wrap2ObjectsOrErrorCompletion<std::string, int>(
+        q, [](auto handler) { handler(std::nullopt, 5, std::nullopt); });
     auto twice = wrapObjectOrErrorCompletion<int>(q, [](auto handler) {
         handler(1, std::nullopt);
         handler(2, testError());
@@ -401,11 +410,17 @@ TEST_CASE("the group wait returns once a pending promise is gone and the callbac
     std::atomic<int> ran{0};
     {
         auto forgotten = Promise<int>::pending();
-        forgotten.then(Queue::main(), [&](const int& v) { ++ran; return v; });
+        forgotten.then(Queue::main(), [&](const int& v) {
+            ++ran;
+            return v;
+        });
         CHECK_FALSE(waitForGroup(0.02));
     }
     CHECK(waitForGroup(1));
-    Promise<int>::do_(Queue::main(), [&] { ++ran; return 1; });
+    Promise<int>::do_(Queue::main(), [&] {
+        ++ran;
+        return 1;
+    });
     CHECK(waitForGroup(1));  // runs the main queue meanwhile
     CHECK(ran == 1);
 }

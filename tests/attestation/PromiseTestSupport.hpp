@@ -31,8 +31,7 @@ inline bool runUntil(const std::function<bool()>& done) {
     return platform::MainLoop::runUntil(done, std::chrono::seconds(10));
 }
 
-template <class T>
-bool settles(const Promise<T>& p) {
+template <class T> bool settles(const Promise<T>& p) {
     return runUntil([&] { return !p.isPending(); });
 }
 

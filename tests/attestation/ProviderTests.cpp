@@ -8,8 +8,8 @@
 #include "attestation/AppVouchDebugProvider.hpp"
 #include "attestation/DeviceCheckProvider.hpp"
 #include "core/UserDefaults.hpp"
-#include "platform/storage/Crypto.hpp"
 #include "platform/base/Log.hpp"
+#include "platform/storage/Crypto.hpp"
 #include "tests/attestation/AttestationTestSupport.hpp"
 #include "tests/support/attestation-backend/AttestationBackend.hpp"
 
@@ -81,7 +81,8 @@ TEST_CASE("the debug provider exchanges its environment token with the backend, 
     request(*provider, limited, true);
     REQUIRE(standard.token);
     CHECK(standard.token->token == backend.issuedTokens().at(0));
-    CHECK(std::chrono::duration<double>(standard.token->expirationDate - standard.token->receivedAtDate).count() == 3600);
+    CHECK(std::chrono::duration<double>(standard.token->expirationDate - standard.token->receivedAtDate).count() ==
+          3600);
     auto requests = backend.requestsTo(Method::exchangeDebug);
     REQUIRE(requests.size() == 2);
     auto first = nlohmann::json::parse(requests[0].body);
@@ -105,7 +106,8 @@ TEST_CASE("the debug provider exchanges its environment token with the backend, 
 TEST_CASE("the debug token comes from the environment variables in order, else a local token kept in defaults") {
     AttestationTestEnvironment env;
     auto api = std::make_shared<AppVouchDebugProviderAPIService>(
-        std::make_shared<AppVouchAPIService>(makeEphemeralSession(), std::string("http://127.0.0.1:9/v1"), std::nullopt),
+        std::make_shared<AppVouchAPIService>(makeEphemeralSession(), std::string("http://127.0.0.1:9/v1"),
+                                             std::nullopt),
         "r");
     struct Row {
         std::optional<std::string> primary;
@@ -156,7 +158,8 @@ TEST_CASE("a refused debug token reaches the completion after the Debug line 400
     ScopedEnv primary("AppVouchDebugToken", std::string("not-allowed"));
     DebugLogLevel level;
     LogCapture capture;
-    auto provider = AppVouchDebugProvider::initWithServiceName("svc", backend.resourceName(), backend.baseURL(), std::nullopt);
+    auto provider =
+        AppVouchDebugProvider::initWithServiceName("svc", backend.resourceName(), backend.baseURL(), std::nullopt);
     TokenOutcome outcome;
     request(*provider, outcome);
     REQUIRE(outcome.error);
@@ -187,7 +190,8 @@ TEST_CASE("DeviceCheck: a device token is exchanged; Linux reports the provider 
     AttestationTestEnvironment env;
     AttestationBackend backend;
     auto api = std::make_shared<DeviceCheckAPIService>(
-        std::make_shared<AppVouchAPIService>(makeEphemeralSession(), backend.baseURL(), std::nullopt), backend.resourceName());
+        std::make_shared<AppVouchAPIService>(makeEphemeralSession(), backend.baseURL(), std::nullopt),
+        backend.resourceName());
     auto device = std::make_shared<StandInDeviceCheck>();
     auto provider = std::make_shared<DeviceCheckProvider>(api, device, std::make_shared<AppVouchBackoffWrapper>());
     TokenOutcome ok;
@@ -221,7 +225,8 @@ TEST_CASE("DeviceCheck: a 404 blocks every request for a day without contacting 
     Date now = brisko::platform::now();
     auto wrapper = std::make_shared<AppVouchBackoffWrapper>([&] { return now; });
     auto api = std::make_shared<DeviceCheckAPIService>(
-        std::make_shared<AppVouchAPIService>(makeEphemeralSession(), backend.baseURL(), std::nullopt), backend.resourceName());
+        std::make_shared<AppVouchAPIService>(makeEphemeralSession(), backend.baseURL(), std::nullopt),
+        backend.resourceName());
     auto device = std::make_shared<StandInDeviceCheck>();
     auto provider = std::make_shared<DeviceCheckProvider>(api, device, wrapper);
     TokenOutcome first, blocked, later;
@@ -305,7 +310,8 @@ struct AppAttestFixture {
     std::shared_ptr<StandInAppAttest> platformService = std::make_shared<StandInAppAttest>();
     std::string suffix = AppAttestProvider::storageKeySuffixWithServiceName("svc", backend.resourceName());
     std::shared_ptr<AppAttestKeyIDStorage> keyIDs = std::make_shared<AppAttestKeyIDStorage>(suffix);
-    std::shared_ptr<AppAttestArtifactStorage> artifacts = std::make_shared<AppAttestArtifactStorage>(suffix, std::nullopt);
+    std::shared_ptr<AppAttestArtifactStorage> artifacts =
+        std::make_shared<AppAttestArtifactStorage>(suffix, std::nullopt);
     Date now = brisko::platform::now();
     std::shared_ptr<AppVouchBackoffWrapper> backoff = std::make_shared<AppVouchBackoffWrapper>([this] { return now; });
     std::shared_ptr<AppAttestProvider> provider = std::make_shared<AppAttestProvider>(
@@ -441,8 +447,8 @@ TEST_CASE("App Attest: while backed off no platform or backend call is made") {
 TEST_CASE("App Attest: Linux has no App Attest; the provider reports it unsupported, unblocked") {
     AttestationTestEnvironment env;
     AttestationBackend backend;
-    auto provider = AppAttestProvider::initWithServiceName("svc", backend.resourceName(), backend.baseURL(), std::nullopt,
-                                                           std::nullopt);
+    auto provider = AppAttestProvider::initWithServiceName("svc", backend.resourceName(), backend.baseURL(),
+                                                           std::nullopt, std::nullopt);
     DebugLogLevel level;
     LogCapture capture;
     for (int i = 0; i < 2; ++i) {

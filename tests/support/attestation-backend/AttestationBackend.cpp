@@ -99,8 +99,8 @@ std::optional<AttestationBackend::Fault> AttestationBackend::takeFault(Method me
 
 std::string AttestationBackend::newToken(Method method) {
     std::lock_guard lock(mutex_);
-    std::string token = "attestation-token-" + std::to_string(issued_.size() + 1) + "-" +
-                        std::to_string(static_cast<int>(method));
+    std::string token =
+        "attestation-token-" + std::to_string(issued_.size() + 1) + "-" + std::to_string(static_cast<int>(method));
     issued_.push_back(token);
     return token;
 }
@@ -170,7 +170,8 @@ void AttestationBackend::answer(Method method, const httplib::Request& req, http
     auto token = [&] { return json{{"token", newToken(method)}, {"ttl", ttl}}; };
     switch (method) {
     case Method::exchangeAttestation: {
-        if (!isBase64Text(body, "attestation_statement") || !body.contains("key_id") || !isBase64Text(body, "challenge")) {
+        if (!isBase64Text(body, "attestation_statement") || !body.contains("key_id") ||
+            !isBase64Text(body, "challenge")) {
             return error(res, 400, "malformed attestation");
         }
         if (!consumeChallenge(body["challenge"].get<std::string>())) return error(res, 403, "unknown challenge");

@@ -26,15 +26,15 @@ public:
     enum class Method { generateChallenge, exchangeAttestation, exchangeAssertion, exchangeDeviceCheck, exchangeDebug };
     enum class Fault {
         none,
-        forbidden,           // 403
-        badRequest,          // 400
-        notFound,            // 404
-        unavailable,         // 503
-        droppedConnection,   // the connection closes before the announced body
-        missingFields,       // a 200 whose JSON object lacks the method's fields
-        invalidBase64,       // a 200 whose Base64 fields are not Base64
-        notJSON,             // a 200 whose body is no JSON
-        emptyBody,           // a 200 without a body
+        forbidden,          // 403
+        badRequest,         // 400
+        notFound,           // 404
+        unavailable,        // 503
+        droppedConnection,  // the connection closes before the announced body
+        missingFields,      // a 200 whose JSON object lacks the method's fields
+        invalidBase64,      // a 200 whose Base64 fields are not Base64
+        notJSON,            // a 200 whose body is no JSON
+        emptyBody,          // a 200 without a body
     };
 
     explicit AttestationBackend(std::string resourceName = "projects/test-project/apps/test-app");

@@ -9,8 +9,8 @@
 
 namespace brisko::auth {
 
-inline std::optional<ActionCodeSettingsValues> actionCodeSettingsValues(
-    const std::shared_ptr<const ActionCodeSettings>& settings) {
+inline std::optional<ActionCodeSettingsValues>
+actionCodeSettingsValues(const std::shared_ptr<const ActionCodeSettings>& settings) {
     if (!settings) return std::nullopt;
     ActionCodeSettingsValues values;
     values.url = settings->url();

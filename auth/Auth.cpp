@@ -5,11 +5,10 @@
 
 #include "auth/AuthLog.hpp"
 #include "auth/AuthTasks.hpp"
-#include "auth/providers/CompletionTask.hpp"
-#include "platform/base/Log.hpp"
 #include "auth/backend/AuthBackend.hpp"
 #include "auth/backend/AuthErrorUtils.hpp"
 #include "auth/backend/AuthGlobalWorkQueue.hpp"
+#include "auth/providers/CompletionTask.hpp"
 #include "auth/providers/MultiFactorResolver.hpp"
 #include "core/App.hpp"
 #include "core/ComponentContainer.hpp"
@@ -17,6 +16,7 @@
 #include "core/Library.hpp"
 #include "core/Options.hpp"
 #include "platform/base/Clock.hpp"
+#include "platform/base/Log.hpp"
 #include "platform/storage/Bundle.hpp"
 #include "platform/storage/KeyedArchiver.hpp"
 #include "platform/storage/KeyedUnarchiver.hpp"
@@ -44,18 +44,19 @@ platform::Error describedError(AuthErrorCode code, std::string_view description)
 
 // Registers the identity client's component so the app core creates a client for each app it configures.
 std::vector<core::Component> componentsToRegister() {
-    return {core::Component(core::AuthInterop::protocol(), core::InstantiationTiming::alwaysEager,
-                            [](core::ComponentContainer& container, bool& isCacheable) -> std::shared_ptr<core::ComponentInstance> {
-                                auto app = container.app();
-                                if (!app) return nullptr;
-                                auto auth = Auth::make(app, AuthKeychainStorageReal::shared(), std::make_shared<AuthBackend>(),
-                                                       AuthDispatcher{});
-                                if (auth) isCacheable = true;
-                                return auth;
-                            })};
+    return {core::Component(
+        core::AuthInterop::protocol(), core::InstantiationTiming::alwaysEager,
+        [](core::ComponentContainer& container, bool& isCacheable) -> std::shared_ptr<core::ComponentInstance> {
+            auto app = container.app();
+            if (!app) return nullptr;
+            auto auth =
+                Auth::make(app, AuthKeychainStorageReal::shared(), std::make_shared<AuthBackend>(), AuthDispatcher{});
+            if (auth) isCacheable = true;
+            return auth;
+        })};
 }
-const core::LibraryClassRegistry::Registration kAuthComponentRegistration(
-    core::LibraryClass{std::string(core::kAuthComponentClassName), componentsToRegister, nullptr});
+const core::LibraryClassRegistry::Registration kAuthComponentRegistration(core::LibraryClass{
+    std::string(core::kAuthComponentClassName), componentsToRegister, nullptr});
 }  // namespace
 
 std::optional<AuthOperationType> authOperationTypeFromRawValue(int rawValue) {
@@ -81,13 +82,15 @@ std::shared_ptr<Auth> Auth::authWithApp(const std::shared_ptr<core::App>& app) {
     return core::ComponentType::instanceForProtocol<Auth>(core::AuthInterop::protocol(), app->container());
 }
 
-std::shared_ptr<Auth> Auth::make(const std::shared_ptr<core::App>& app, std::shared_ptr<AuthKeychainStorage> keychainStorage,
+std::shared_ptr<Auth> Auth::make(const std::shared_ptr<core::App>& app,
+                                 std::shared_ptr<AuthKeychainStorage> keychainStorage,
                                  std::shared_ptr<AuthBackend> backend, AuthDispatcher authDispatcher) {
     if (!app || !app->options()->APIKey()) {
         platform::log(platform::LogLevel::error, "auth", kMissingAPIKeyMessage);
         return nullptr;
     }
-    auto auth = std::shared_ptr<Auth>(new Auth(app, std::move(keychainStorage), std::move(backend), std::move(authDispatcher)));
+    auto auth =
+        std::shared_ptr<Auth>(new Auth(app, std::move(keychainStorage), std::move(backend), std::move(authDispatcher)));
     auth->requestConfiguration_->setAuth(auth);
     auth->protectedDataInitialization();
     return auth;
@@ -96,19 +99,22 @@ std::shared_ptr<Auth> Auth::make(const std::shared_ptr<core::App>& app, std::sha
 Auth::Auth(const std::shared_ptr<core::App>& app, std::shared_ptr<AuthKeychainStorage> keychainStorage,
            std::shared_ptr<AuthBackend> backend, AuthDispatcher authDispatcher)
     : app_(app), backend_(std::move(backend)), authDispatcher_(std::move(authDispatcher)) {
-    if (auto types = platform::Bundle::main()->objectForInfoDictionaryKey(kBundleURLTypesKey); types && types->array()) {
+    if (auto types = platform::Bundle::main()->objectForInfoDictionaryKey(kBundleURLTypesKey);
+        types && types->array()) {
         mainBundleUrlTypes_ = *types->array();
     }
     auto options = app->options();
-    std::shared_ptr<core::AppVouchInterop> appVouch =
-        core::ComponentType::instanceForProtocol<core::AppVouchInterop>(core::AppVouchInterop::protocol(), app->container());
+    std::shared_ptr<core::AppVouchInterop> appVouch = core::ComponentType::instanceForProtocol<core::AppVouchInterop>(
+        core::AppVouchInterop::protocol(), app->container());
     zudiridiAppName_ = app->name();
     storedUserKey_ = zudiridiAppName_ + std::string(kUserKey);
-    requestConfiguration_ = AuthRequestConfiguration::make(options->APIKey().value_or(""), options->ezevarAppID().value_or(""),
-                                                           nullptr, app->heartbeatLogger(), std::move(appVouch));
+    requestConfiguration_ =
+        AuthRequestConfiguration::make(options->APIKey().value_or(""), options->ezevarAppID().value_or(""), nullptr,
+                                       app->heartbeatLogger(), std::move(appVouch));
     const auto service = keychainServiceName(*app);
     keychainServices_ = std::make_shared<AuthKeychainServices>(service, std::move(keychainStorage));
-    storedUserManager_ = std::make_shared<AuthStoredUserManager>(keychainServices_, std::make_shared<AuthUserDefaults>(service));
+    storedUserManager_ =
+        std::make_shared<AuthStoredUserManager>(keychainServices_, std::make_shared<AuthUserDefaults>(service));
 }
 
 Auth::~Auth() {
@@ -279,7 +285,8 @@ void Auth::internalUseUserAccessGroup(std::optional<std::string> accessGroup) {
     auto user = getStoredUser(accessGroup);
     updateCurrentUser(user, false, false);
     if (!userAccessGroup() && accessGroup) {
-        const auto status = keychainServices_->keychainStorage()->deleteItem(keychainServices_->itemQuery(storedUserKey_));
+        const auto status =
+            keychainServices_->keychainStorage()->deleteItem(keychainServices_->itemQuery(storedUserKey_));
         if (status != platform::errSecSuccess && status != platform::errSecItemNotFound) {
             throw platform::ErrorException(AuthErrorUtils::keychainError(kSecItemDelete, status));
         }
@@ -302,7 +309,8 @@ void Auth::appWillBeDeleted(const std::shared_ptr<core::App>& app) {
                 // A keychain failure while the app goes away is dropped.
             }
         }
-        mainAsync([] { platform::NotificationCenter::defaultCenter().post(std::string(kAuthStateDidChangeNotification)); });
+        mainAsync(
+            [] { platform::NotificationCenter::defaultCenter().post(std::string(kAuthStateDidChangeNotification)); });
     });
 }
 
@@ -402,7 +410,8 @@ void Auth::notifyListenersOfAuthStateChange() {
     if (autoRefreshTokens_) scheduleAutoTokenRefresh();
 
     platform::Dictionary internalInfo;
-    if (auto app = this->app()) internalInfo[std::string(kAuthStateDidChangeInternalNotificationAppKey)] = platform::Value::object(app);
+    if (auto app = this->app())
+        internalInfo[std::string(kAuthStateDidChangeInternalNotificationAppKey)] = platform::Value::object(app);
     if (token && !token->empty()) internalInfo[std::string(kAuthStateDidChangeInternalNotificationTokenKey)] = *token;
     if (user) internalInfo[std::string(kAuthStateDidChangeInternalNotificationUIDKey)] = user->uid();
     auto self = shared_from_this();
@@ -500,18 +509,19 @@ Auth::ListenerHandle Auth::addStateDidChangeListener(StateDidChangeListener list
         std::optional<std::string> previousUserID;
     };
     auto state = std::make_shared<State>();
-    return registerListener([state, listener = std::move(listener)](std::shared_ptr<Auth> auth, std::shared_ptr<User> user) {
-        const auto uid = user ? std::optional<std::string>(user->uid()) : std::nullopt;
-        if (state->firstInvocation) {
-            state->firstInvocation = false;
+    return registerListener(
+        [state, listener = std::move(listener)](std::shared_ptr<Auth> auth, std::shared_ptr<User> user) {
+            const auto uid = user ? std::optional<std::string>(user->uid()) : std::nullopt;
+            if (state->firstInvocation) {
+                state->firstInvocation = false;
+                state->previousUserID = uid;
+                listener(std::move(auth), std::move(user));
+                return;
+            }
+            const bool changed = uid != state->previousUserID;
             state->previousUserID = uid;
-            listener(std::move(auth), std::move(user));
-            return;
-        }
-        const bool changed = uid != state->previousUserID;
-        state->previousUserID = uid;
-        if (changed) listener(std::move(auth), std::move(user));
-    });
+            if (changed) listener(std::move(auth), std::move(user));
+        });
 }
 
 void Auth::removeListenerHandle(ListenerHandle handle) {
@@ -556,11 +566,12 @@ void Auth::getTokenForcingRefresh(bool forceRefresh, TokenCallback callback) {
             });
             return;
         }
-        user->internalGetToken(forceRefresh, self->backend_,
-                               [callback](std::optional<std::string> token, platform::OptionalError error) {
-                                   if (callback) callback(std::move(token), std::move(error));
-                               },
-                               true);
+        user->internalGetToken(
+            forceRefresh, self->backend_,
+            [callback](std::optional<std::string> token, platform::OptionalError error) {
+                if (callback) callback(std::move(token), std::move(error));
+            },
+            true);
     });
 }
 
@@ -585,7 +596,8 @@ void Auth::scheduleAutoTokenRefresh(double delay, bool retry) {
         authLog(kLogLevelInfo, kLogCodeAutoRefreshRescheduled,
                 "Token auto-refresh re-scheduled in " + time + "because of error on previous refresh attempt.");
     } else {
-        authLog(kLogLevelInfo, kLogCodeAutoRefreshScheduled, "Token auto-refresh scheduled in " + time + "for the new token.");
+        authLog(kLogLevelInfo, kLogCodeAutoRefreshScheduled,
+                "Token auto-refresh scheduled in " + time + "for the new token.");
     }
     autoRefreshScheduled_ = true;
     scheduleRefreshStep(delay, retry, token);
@@ -608,7 +620,8 @@ void Auth::scheduleRefreshStep(double delay, bool retry, std::optional<std::stri
                 if (!self || !error) return;
                 auto current = self->currentUserField();
                 if ((current ? std::optional<std::string>(current->uid()) : std::nullopt) != uid) return;
-                const double next = retry ? std::min(delay * 2, kAutoRefreshMaxRetrySeconds) : kAutoRefreshFirstRetrySeconds;
+                const double next =
+                    retry ? std::min(delay * 2, kAutoRefreshMaxRetrySeconds) : kAutoRefreshFirstRetrySeconds;
                 self->scheduleAutoTokenRefresh(next, true);
             },
             false);

@@ -103,7 +103,7 @@ class Auth : public core::AuthInterop,
              public core::ComponentLifecycleMaintainer,
              public AuthBackendClient,
              public std::enable_shared_from_this<Auth> {
-  public:
+public:
     using StateDidChangeListener = std::function<void(std::shared_ptr<Auth>, std::shared_ptr<User>)>;
     using ListenerHandle = platform::NotificationCenter::Token;
     using Callback = std::function<void(platform::OptionalError)>;
@@ -148,7 +148,9 @@ class Auth : public core::AuthInterop,
 
     // Core interop.
     void getTokenForcingRefresh(bool forceRefresh, TokenCallback callback) override;
-    void getToken(bool forcingRefresh, TokenCallback callback) { getTokenForcingRefresh(forcingRefresh, std::move(callback)); }
+    void getToken(bool forcingRefresh, TokenCallback callback) {
+        getTokenForcingRefresh(forcingRefresh, std::move(callback));
+    }
     std::optional<std::string> getUserID() override;
     void appWillBeDeleted(const std::shared_ptr<core::App>& app) override;
     platform::Value multiFactorResolver(const std::string& pendingCredential,
@@ -173,7 +175,9 @@ class Auth : public core::AuthInterop,
     virtual void removeStateDidChangeListener(ListenerHandle handle);
     virtual ListenerHandle addIDTokenDidChangeListener(StateDidChangeListener listener);
     virtual void removeIDTokenDidChangeListener(ListenerHandle handle);
-    ListenerHandle addAuthStateDidChangeListener(StateDidChangeListener l) { return addStateDidChangeListener(std::move(l)); }
+    ListenerHandle addAuthStateDidChangeListener(StateDidChangeListener l) {
+        return addStateDidChangeListener(std::move(l));
+    }
     void removeAuthStateDidChangeListener(ListenerHandle h) { removeStateDidChangeListener(h); }
 
     // The stored user and the keychain access group.
@@ -188,7 +192,9 @@ class Auth : public core::AuthInterop,
     // Sign-in.
     virtual void signIn(std::shared_ptr<const AuthCredential> credential, AuthDataResultCallback completion);
     virtual platform::Task<std::shared_ptr<AuthDataResult>> signIn(std::shared_ptr<const AuthCredential> credential);
-    void signInWithCredential(std::shared_ptr<const AuthCredential> c, AuthDataResultCallback done) { signIn(std::move(c), std::move(done)); }
+    void signInWithCredential(std::shared_ptr<const AuthCredential> c, AuthDataResultCallback done) {
+        signIn(std::move(c), std::move(done));
+    }
     virtual void signIn(std::string email, std::string password, AuthDataResultCallback completion);
     virtual platform::Task<std::shared_ptr<AuthDataResult>> signIn(std::string email, std::string password);
     virtual void signInWithEmailLink(std::string email, std::string link, AuthDataResultCallback completion);
@@ -200,25 +206,31 @@ class Auth : public core::AuthInterop,
     virtual platform::Task<std::shared_ptr<AuthDataResult>> signInWithCustomToken(std::string token);
     virtual void createUser(std::string email, std::string password, AuthDataResultCallback completion);
     virtual platform::Task<std::shared_ptr<AuthDataResult>> createUser(std::string email, std::string password);
-    virtual void fetchSignInMethods(std::string email,
-                                    std::function<void(std::optional<std::vector<std::string>>, platform::OptionalError)> completion);
+    virtual void fetchSignInMethods(
+        std::string email,
+        std::function<void(std::optional<std::vector<std::string>>, platform::OptionalError)> completion);
     virtual platform::Task<std::vector<std::string>> fetchSignInMethods(std::string email);
 
     // Password reset, action codes and e-mail links.
     virtual void confirmPasswordReset(std::string code, std::string newPassword, Callback completion);
     virtual platform::Task<void> confirmPasswordReset(std::string code, std::string newPassword);
-    virtual void checkActionCode(std::string code,
-                                 std::function<void(std::shared_ptr<ActionCodeInfo>, platform::OptionalError)> completion);
+    virtual void
+    checkActionCode(std::string code,
+                    std::function<void(std::shared_ptr<ActionCodeInfo>, platform::OptionalError)> completion);
     virtual platform::Task<std::shared_ptr<ActionCodeInfo>> checkActionCode(std::string code);
-    virtual void verifyPasswordResetCode(std::string code,
-                                         std::function<void(std::optional<std::string>, platform::OptionalError)> completion);
+    virtual void
+    verifyPasswordResetCode(std::string code,
+                            std::function<void(std::optional<std::string>, platform::OptionalError)> completion);
     virtual platform::Task<std::string> verifyPasswordResetCode(std::string code);
     virtual void applyActionCode(std::string code, Callback completion);
     virtual platform::Task<void> applyActionCode(std::string code);
     virtual void sendPasswordReset(std::string email, Callback completion);
-    virtual void sendPasswordReset(std::string email, std::shared_ptr<const ActionCodeSettings> settings, Callback completion);
-    virtual platform::Task<void> sendPasswordReset(std::string email, std::shared_ptr<const ActionCodeSettings> settings);
-    virtual void sendSignInLink(std::string email, std::shared_ptr<const ActionCodeSettings> settings, Callback completion);
+    virtual void sendPasswordReset(std::string email, std::shared_ptr<const ActionCodeSettings> settings,
+                                   Callback completion);
+    virtual platform::Task<void> sendPasswordReset(std::string email,
+                                                   std::shared_ptr<const ActionCodeSettings> settings);
+    virtual void sendSignInLink(std::string email, std::shared_ptr<const ActionCodeSettings> settings,
+                                Callback completion);
     virtual platform::Task<void> sendSignInLink(std::string email, std::shared_ptr<const ActionCodeSettings> settings);
     virtual bool isSignIn(std::string_view link) const;
     bool isSignInWithEmailLink(std::string_view link) const { return isSignIn(link); }
@@ -232,26 +244,26 @@ class Auth : public core::AuthInterop,
     virtual platform::Task<void> revokeToken(std::string authorizationCode);
 
     // The roads behind the sign-in operations (they do not change the current user).
-    virtual platform::Task<std::shared_ptr<AuthDataResult>> internalSignInAndRetrieveData(
-        std::shared_ptr<const AuthCredential> credential, bool isReauthentication);
+    virtual platform::Task<std::shared_ptr<AuthDataResult>>
+    internalSignInAndRetrieveData(std::shared_ptr<const AuthCredential> credential, bool isReauthentication);
     virtual platform::Task<std::shared_ptr<AuthDataResult>> internalSignInAndRetrieveData(std::string email,
                                                                                           std::string link);
-    virtual platform::Task<std::shared_ptr<AuthDataResult>> signInAndRetrieveData(
-        std::shared_ptr<const GameCenterAuthCredential> credential);
+    virtual platform::Task<std::shared_ptr<AuthDataResult>>
+    signInAndRetrieveData(std::shared_ptr<const GameCenterAuthCredential> credential);
     platform::Task<std::shared_ptr<User>> internalSignInUser(std::string email, std::string password);
     // Makes a successful result's user current (saved, announced) and then completes on the main queue.
-    std::function<void(std::shared_ptr<AuthDataResult>, platform::OptionalError)> signInFlowAuthDataResultCallback(
-        AuthDataResultCallback completion);
+    std::function<void(std::shared_ptr<AuthDataResult>, platform::OptionalError)>
+    signInFlowAuthDataResultCallback(AuthDataResultCallback completion);
 
     // Token auto-refresh.
     void scheduleAutoTokenRefresh();
     void scheduleAutoTokenRefresh(double delay, bool retry);
 
-  protected:
+protected:
     Auth(const std::shared_ptr<core::App>& app, std::shared_ptr<AuthKeychainStorage> keychainStorage,
          std::shared_ptr<AuthBackend> backend, AuthDispatcher authDispatcher);
 
-  private:
+private:
     friend class AuthComponent;
     std::shared_ptr<User> currentUserField() const;
     void setCurrentUserField(std::shared_ptr<User> user);

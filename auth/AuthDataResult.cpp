@@ -33,9 +33,7 @@ std::shared_ptr<AdditionalUserInfo> AdditionalUserInfo::initWithCoder(platform::
 
 AuthDataResult::AuthDataResult(std::shared_ptr<User> user, std::shared_ptr<AdditionalUserInfo> additionalUserInfo,
                                std::shared_ptr<OAuthCredential> credential)
-    : user_(std::move(user)),
-      additionalUserInfo_(std::move(additionalUserInfo)),
-      credential_(std::move(credential)) {}
+    : user_(std::move(user)), additionalUserInfo_(std::move(additionalUserInfo)), credential_(std::move(credential)) {}
 
 void AuthDataResult::encodeWithCoder(platform::KeyedArchiver& coder) const {
     coder.encodeObject(user_, kUserCodingKey);

@@ -17,7 +17,7 @@ class OAuthCredential;
 class User;
 
 class AdditionalUserInfo {
-  public:
+public:
     static constexpr std::string_view kArchiveClassName = "ZIRAdditionalUserInfo";
     static constexpr std::string_view kProviderIDCodingKey = "providerID";
     static constexpr std::string_view kProfileCodingKey = "profile";
@@ -26,9 +26,7 @@ class AdditionalUserInfo {
 
     AdditionalUserInfo(std::string providerID, std::optional<platform::Dictionary> profile,
                        std::optional<std::string> username, bool isNewUser)
-        : providerID_(std::move(providerID)),
-          profile_(std::move(profile)),
-          username_(std::move(username)),
+        : providerID_(std::move(providerID)), profile_(std::move(profile)), username_(std::move(username)),
           isNewUser_(isNewUser) {}
 
     const std::string& providerID() const { return providerID_; }
@@ -41,7 +39,7 @@ class AdditionalUserInfo {
     // Nothing unless "providerID" holds a text.
     static std::shared_ptr<AdditionalUserInfo> initWithCoder(platform::KeyedUnarchiver& coder);
 
-  private:
+private:
     std::string providerID_;
     std::optional<platform::Dictionary> profile_;
     std::optional<std::string> username_;
@@ -49,7 +47,7 @@ class AdditionalUserInfo {
 };
 
 class AuthDataResult {
-  public:
+public:
     static constexpr std::string_view kArchiveClassName = "ZIRAuthDataResult";
     static constexpr std::string_view kAdditionalUserInfoCodingKey = "additionalUserInfo";
     static constexpr std::string_view kUserCodingKey = "user";
@@ -66,7 +64,7 @@ class AuthDataResult {
     // Nothing unless "user" holds a user.
     static std::shared_ptr<AuthDataResult> initWithCoder(platform::KeyedUnarchiver& coder);
 
-  private:
+private:
     std::shared_ptr<User> user_;
     std::shared_ptr<AdditionalUserInfo> additionalUserInfo_;
     std::shared_ptr<OAuthCredential> credential_;

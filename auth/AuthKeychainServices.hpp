@@ -24,7 +24,7 @@ inline constexpr std::string_view kSecItemUpdate = "SecItemUpdate";
 inline constexpr std::string_view kSecItemDelete = "SecItemDelete";
 
 class AuthKeychainServices {
-  public:
+public:
     AuthKeychainServices(std::string service, std::shared_ptr<AuthKeychainStorage> storage);
 
     const std::string& service() const { return service_; }
@@ -42,7 +42,7 @@ class AuthKeychainServices {
     // Deletes the legacy item of a key, once per process; never fails.
     void deleteLegacyItem(std::string_view key);
 
-  private:
+private:
     std::optional<platform::Data> readItem(const platform::KeychainQuery& query);
     static platform::KeychainQuery legacyQuery(std::string_view key);
 

@@ -10,7 +10,7 @@
 namespace brisko::auth {
 
 class AuthKeychainStorage {
-  public:
+public:
     virtual ~AuthKeychainStorage() = default;
     virtual platform::OSStatus get(const platform::KeychainQuery& query,
                                    std::vector<platform::KeychainItem>& result) = 0;
@@ -23,19 +23,18 @@ class AuthKeychainStorage {
 // The process's keychain. It is looked up on first use, not at construction: finding the Secret Service
 // may take a moment, and the identity client is made on the main thread.
 class AuthKeychainStorageReal final : public AuthKeychainStorage {
-  public:
+public:
     static std::shared_ptr<AuthKeychainStorageReal> shared();
     // Over a given keychain (tests); without one, the process's default keychain.
     explicit AuthKeychainStorageReal(std::shared_ptr<platform::Keychain> keychain = nullptr);
 
-    platform::OSStatus get(const platform::KeychainQuery& query,
-                           std::vector<platform::KeychainItem>& result) override;
+    platform::OSStatus get(const platform::KeychainQuery& query, std::vector<platform::KeychainItem>& result) override;
     platform::OSStatus add(const platform::KeychainItem& item) override;
     platform::OSStatus update(const platform::KeychainQuery& query,
                               const platform::KeychainItemChanges& attributes) override;
     platform::OSStatus deleteItem(const platform::KeychainQuery& query) override;
 
-  private:
+private:
     std::shared_ptr<platform::Keychain> keychain();
     std::once_flag once_;
     std::shared_ptr<platform::Keychain> keychain_;

@@ -4,12 +4,10 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "auth/Auth.hpp"
 #include "auth/ActionCodeSettingsValues.hpp"
+#include "auth/Auth.hpp"
 #include "auth/AuthLog.hpp"
 #include "auth/AuthTasks.hpp"
-#include "auth/providers/CompletionTask.hpp"
-#include "platform/base/Log.hpp"
 #include "auth/backend/AuthBackend.hpp"
 #include "auth/backend/AuthErrorUtils.hpp"
 #include "auth/providers/ActionCodeInfo.hpp"
@@ -20,6 +18,7 @@
 #include "auth/providers/EmailAuthCredential.hpp"
 #include "auth/providers/GameCenterAuthCredential.hpp"
 #include "auth/providers/OAuthCredential.hpp"
+#include "platform/base/Log.hpp"
 
 namespace brisko::auth {
 
@@ -101,7 +100,8 @@ platform::Task<Result> Auth::internalSignInAndRetrieveData(std::shared_ptr<const
         if (const auto* link = email->link()) co_return co_await internalSignInAndRetrieveData(email->email(), *link);
         auto user = co_await internalSignInUser(email->email(), email->password() ? *email->password() : std::string());
         co_return std::make_shared<AuthDataResult>(
-            user, std::make_shared<AdditionalUserInfo>(std::string(kEmailProviderID), std::nullopt, std::nullopt, false));
+            user,
+            std::make_shared<AdditionalUserInfo>(std::string(kEmailProviderID), std::nullopt, std::nullopt, false));
     }
     if (auto gameCenter = std::dynamic_pointer_cast<const GameCenterAuthCredential>(credential)) {
         co_return co_await signInAndRetrieveData(gameCenter);
@@ -115,7 +115,8 @@ platform::Task<Result> Auth::internalSignInAndRetrieveData(std::shared_ptr<const
         if (auto credential = OAuthCredential::initFromVerifyAssertionResponse(response)) {
             updated = platform::Value::object(std::move(credential));
         }
-        throw platform::ErrorException(AuthErrorUtils::accountExistsWithDifferentCredentialError(response.email, updated));
+        throw platform::ErrorException(
+            AuthErrorUtils::accountExistsWithDifferentCredentialError(response.email, updated));
     }
     if (!response.providerID || response.providerID->empty()) {
         throw platform::ErrorException(AuthErrorUtils::unexpectedResponseWithDictionary(std::nullopt));
@@ -134,12 +135,13 @@ platform::Task<Result> Auth::internalSignInAndRetrieveData(std::string email, st
     const auto pairs = emailLinkQueryItems(link);
     auto code = pairs.find("oobCode");
     if (code == pairs.end()) throw platform::ErrorException(refusal(kMissingOOBCodeInLinkMessage));
-    auto response = co_await backend_->call(EmailLinkSignInRequest(std::move(email), code->second, requestConfiguration_));
+    auto response =
+        co_await backend_->call(EmailLinkSignInRequest(std::move(email), code->second, requestConfiguration_));
     auto user = co_await User::makeFromTokens(self, response.idToken, response.approximateExpirationDate,
                                               response.refreshToken, false);
-    co_return std::make_shared<AuthDataResult>(
-        user, std::make_shared<AdditionalUserInfo>(std::string(kEmailProviderID), std::nullopt, std::nullopt,
-                                                   response.isNewUser));
+    co_return std::make_shared<AuthDataResult>(user, std::make_shared<AdditionalUserInfo>(std::string(kEmailProviderID),
+                                                                                          std::nullopt, std::nullopt,
+                                                                                          response.isNewUser));
 }
 
 platform::Task<Result> Auth::signInAndRetrieveData(std::shared_ptr<const GameCenterAuthCredential> credential) {
@@ -166,14 +168,15 @@ platform::Task<Result> Auth::signInAndRetrieveData(std::shared_ptr<const GameCen
 platform::Task<std::shared_ptr<User>> Auth::internalSignInUser(std::string email, std::string password) {
     auto self = shared_from_this();
     VerifyPasswordRequest request(std::move(email), std::move(password), requestConfiguration_);
-    if (request.password.empty()) throw platform::ErrorException(AuthErrorUtils::makeError(AuthErrorCode::wrongPassword));
+    if (request.password.empty())
+        throw platform::ErrorException(AuthErrorUtils::makeError(AuthErrorCode::wrongPassword));
     auto response = co_await backend_->call(std::move(request));
     co_return co_await User::makeFromTokens(self, response.idToken, response.approximateExpirationDate,
                                             response.refreshToken, false);
 }
 
-std::function<void(Result, platform::OptionalError)> Auth::signInFlowAuthDataResultCallback(
-    AuthDataResultCallback completion) {
+std::function<void(Result, platform::OptionalError)>
+Auth::signInFlowAuthDataResultCallback(AuthDataResultCallback completion) {
     auto self = shared_from_this();
     return [self, completion = std::move(completion)](Result result, platform::OptionalError error) {
         if (error) {
@@ -190,8 +193,8 @@ std::function<void(Result, platform::OptionalError)> Auth::signInFlowAuthDataRes
     };
 }
 
-void Auth::startSignIn(std::function<platform::Task<Result>(std::shared_ptr<Auth>)> road, AuthDataResultCallback completion,
-                       std::string what) {
+void Auth::startSignIn(std::function<platform::Task<Result>(std::shared_ptr<Auth>)> road,
+                       AuthDataResultCallback completion, std::string what) {
     auto self = shared_from_this();
     authGlobalWorkQueue()->async([self, road = std::move(road), completion = std::move(completion), what]() mutable {
         auto callback = self->signInFlowAuthDataResultCallback(std::move(completion));
@@ -214,8 +217,9 @@ void Auth::startSignIn(std::function<platform::Task<Result>(std::shared_ptr<Auth
 // --- Sign-in operations ---
 
 void Auth::signIn(std::shared_ptr<const AuthCredential> credential, AuthDataResultCallback completion) {
-    startSignIn([credential](std::shared_ptr<Auth> auth) { return auth->internalSignInAndRetrieveData(credential, false); },
-                std::move(completion), "signIn(with:)");
+    startSignIn(
+        [credential](std::shared_ptr<Auth> auth) { return auth->internalSignInAndRetrieveData(credential, false); },
+        std::move(completion), "signIn(with:)");
 }
 
 platform::Task<Result> Auth::signIn(std::shared_ptr<const AuthCredential> credential) {
@@ -225,9 +229,11 @@ platform::Task<Result> Auth::signIn(std::shared_ptr<const AuthCredential> creden
 }
 
 void Auth::signIn(std::string email, std::string password, AuthDataResultCallback completion) {
-    auto credential = std::make_shared<EmailAuthCredential>(std::move(email), EmailAuthCredential::Password{std::move(password)});
-    startSignIn([credential](std::shared_ptr<Auth> auth) { return auth->internalSignInAndRetrieveData(credential, false); },
-                std::move(completion), "signIn(withEmail:password:)");
+    auto credential =
+        std::make_shared<EmailAuthCredential>(std::move(email), EmailAuthCredential::Password{std::move(password)});
+    startSignIn(
+        [credential](std::shared_ptr<Auth> auth) { return auth->internalSignInAndRetrieveData(credential, false); },
+        std::move(completion), "signIn(withEmail:password:)");
 }
 
 platform::Task<Result> Auth::signIn(std::string email, std::string password) {
@@ -237,9 +243,11 @@ platform::Task<Result> Auth::signIn(std::string email, std::string password) {
 }
 
 void Auth::signInWithEmailLink(std::string email, std::string link, AuthDataResultCallback completion) {
-    auto credential = std::make_shared<EmailAuthCredential>(std::move(email), EmailAuthCredential::Link{std::move(link)});
-    startSignIn([credential](std::shared_ptr<Auth> auth) { return auth->internalSignInAndRetrieveData(credential, false); },
-                std::move(completion), "signIn(withEmail:link:)");
+    auto credential =
+        std::make_shared<EmailAuthCredential>(std::move(email), EmailAuthCredential::Link{std::move(link)});
+    startSignIn(
+        [credential](std::shared_ptr<Auth> auth) { return auth->internalSignInAndRetrieveData(credential, false); },
+        std::move(completion), "signIn(withEmail:link:)");
 }
 
 platform::Task<Result> Auth::signInWithEmailLink(std::string email, std::string link) {
@@ -257,14 +265,16 @@ void Auth::signInAnonymously(AuthDataResultCallback completion) {
             auto response = co_await auth->backend_->call(std::move(request));
             auto user = co_await User::makeFromTokens(auth, response.idToken, response.approximateExpirationDate,
                                                       response.refreshToken, true);
-            co_return std::make_shared<AuthDataResult>(user, std::make_shared<AdditionalUserInfo>("", std::nullopt, std::nullopt, true));
+            co_return std::make_shared<AuthDataResult>(
+                user, std::make_shared<AdditionalUserInfo>("", std::nullopt, std::nullopt, true));
         },
         std::move(completion), "signInAnonymously()");
 }
 
 platform::Task<Result> Auth::signInAnonymously() {
     auto self = shared_from_this();
-    co_return co_await awaitCompletion<Result>([self](auto done) { self->signInAnonymously(AuthDataResultCallback(done)); });
+    co_return co_await awaitCompletion<Result>(
+        [self](auto done) { self->signInAnonymously(AuthDataResultCallback(done)); });
 }
 
 void Auth::signInAnonymouslyWithCompletionHandler(AuthDataResultCallback block) {
@@ -316,7 +326,8 @@ void Auth::createUser(std::string email, std::string password, AuthDataResultCal
             auto user = co_await User::makeFromTokens(auth, response.idToken, response.approximateExpirationDate,
                                                       response.refreshToken, false);
             co_return std::make_shared<AuthDataResult>(
-                user, std::make_shared<AdditionalUserInfo>(std::string(kEmailProviderID), std::nullopt, std::nullopt, true));
+                user,
+                std::make_shared<AdditionalUserInfo>(std::string(kEmailProviderID), std::nullopt, std::nullopt, true));
         },
         std::move(completion), "createUser(withEmail:password:)");
 }
@@ -327,8 +338,9 @@ platform::Task<Result> Auth::createUser(std::string email, std::string password)
         [self, email, password](auto done) { self->createUser(email, password, AuthDataResultCallback(done)); });
 }
 
-void Auth::fetchSignInMethods(std::string email,
-                              std::function<void(std::optional<std::vector<std::string>>, platform::OptionalError)> completion) {
+void Auth::fetchSignInMethods(
+    std::string email,
+    std::function<void(std::optional<std::vector<std::string>>, platform::OptionalError)> completion) {
     auto self = shared_from_this();
     authGlobalWorkQueue()->async([self, email = std::move(email), completion = std::move(completion)]() mutable {
         startTask(
@@ -353,9 +365,8 @@ void Auth::fetchSignInMethods(std::string email,
 platform::Task<std::vector<std::string>> Auth::fetchSignInMethods(std::string email) {
     auto self = shared_from_this();
     // A reply without a list gives an empty one.
-    auto methods = co_await awaitCompletion<std::optional<std::vector<std::string>>>([self, email](auto done) {
-        self->fetchSignInMethods(email, done);
-    });
+    auto methods = co_await awaitCompletion<std::optional<std::vector<std::string>>>(
+        [self, email](auto done) { self->fetchSignInMethods(email, done); });
     co_return methods.value_or(std::vector<std::string>{});
 }
 
@@ -365,7 +376,8 @@ void Auth::confirmPasswordReset(std::string code, std::string newPassword, Callb
     auto self = shared_from_this();
     authGlobalWorkQueue()->async([self, code = std::move(code), newPassword = std::move(newPassword),
                                   completion = std::move(completion)]() mutable {
-        wrapAsyncRPCTask(self, ResetPasswordRequest(std::move(code), std::move(newPassword), self->requestConfiguration_),
+        wrapAsyncRPCTask(self,
+                         ResetPasswordRequest(std::move(code), std::move(newPassword), self->requestConfiguration_),
                          std::move(completion), "confirmPasswordReset");
     });
 }
@@ -407,8 +419,8 @@ platform::Task<std::shared_ptr<ActionCodeInfo>> Auth::checkActionCode(std::strin
         [self, code](auto done) { self->checkActionCode(code, done); });
 }
 
-void Auth::verifyPasswordResetCode(std::string code,
-                                   std::function<void(std::optional<std::string>, platform::OptionalError)> completion) {
+void Auth::verifyPasswordResetCode(
+    std::string code, std::function<void(std::optional<std::string>, platform::OptionalError)> completion) {
     checkActionCode(std::move(code), [completion = std::move(completion)](std::shared_ptr<ActionCodeInfo> info,
                                                                           platform::OptionalError error) {
         if (!completion) return;
@@ -419,9 +431,10 @@ void Auth::verifyPasswordResetCode(std::string code,
 platform::Task<std::string> Auth::verifyPasswordResetCode(std::string code) {
     auto self = shared_from_this();
     co_return co_await awaitCompletion<std::string>([self, code](auto done) {
-        self->verifyPasswordResetCode(code, [done](std::optional<std::string> email, platform::OptionalError error) mutable {
-            done(email.value_or(""), std::move(error));
-        });
+        self->verifyPasswordResetCode(code,
+                                      [done](std::optional<std::string> email, platform::OptionalError error) mutable {
+                                          done(email.value_or(""), std::move(error));
+                                      });
     });
 }
 
@@ -443,19 +456,22 @@ void Auth::sendPasswordReset(std::string email, Callback completion) {
     sendPasswordReset(std::move(email), nullptr, std::move(completion));
 }
 
-void Auth::sendPasswordReset(std::string email, std::shared_ptr<const ActionCodeSettings> settings, Callback completion) {
+void Auth::sendPasswordReset(std::string email, std::shared_ptr<const ActionCodeSettings> settings,
+                             Callback completion) {
     auto self = shared_from_this();
-    authGlobalWorkQueue()->async([self, email = std::move(email), settings, completion = std::move(completion)]() mutable {
-        wrapAsyncRPCTask(self,
-                         GetOOBConfirmationCodeRequest::forPasswordReset(std::move(email), actionCodeSettingsValues(settings),
-                                                                         self->requestConfiguration_),
-                         std::move(completion), "sendPasswordReset");
-    });
+    authGlobalWorkQueue()->async(
+        [self, email = std::move(email), settings, completion = std::move(completion)]() mutable {
+            wrapAsyncRPCTask(self,
+                             GetOOBConfirmationCodeRequest::forPasswordReset(
+                                 std::move(email), actionCodeSettingsValues(settings), self->requestConfiguration_),
+                             std::move(completion), "sendPasswordReset");
+        });
 }
 
 platform::Task<void> Auth::sendPasswordReset(std::string email, std::shared_ptr<const ActionCodeSettings> settings) {
     auto self = shared_from_this();
-    co_await awaitCompletion<void>([self, email, settings](auto done) { self->sendPasswordReset(email, settings, Callback(done)); });
+    co_await awaitCompletion<void>(
+        [self, email, settings](auto done) { self->sendPasswordReset(email, settings, Callback(done)); });
 }
 
 void Auth::sendSignInLink(std::string email, std::shared_ptr<const ActionCodeSettings> settings, Callback completion) {
@@ -464,17 +480,19 @@ void Auth::sendSignInLink(std::string email, std::shared_ptr<const ActionCodeSet
         return;
     }
     auto self = shared_from_this();
-    authGlobalWorkQueue()->async([self, email = std::move(email), settings, completion = std::move(completion)]() mutable {
-        wrapAsyncRPCTask(self,
-                         GetOOBConfirmationCodeRequest::forEmailLinkSignIn(std::move(email), actionCodeSettingsValues(settings),
-                                                                           self->requestConfiguration_),
-                         std::move(completion), "sendSignInLink");
-    });
+    authGlobalWorkQueue()->async(
+        [self, email = std::move(email), settings, completion = std::move(completion)]() mutable {
+            wrapAsyncRPCTask(self,
+                             GetOOBConfirmationCodeRequest::forEmailLinkSignIn(
+                                 std::move(email), actionCodeSettingsValues(settings), self->requestConfiguration_),
+                             std::move(completion), "sendSignInLink");
+        });
 }
 
 platform::Task<void> Auth::sendSignInLink(std::string email, std::shared_ptr<const ActionCodeSettings> settings) {
     auto self = shared_from_this();
-    co_await awaitCompletion<void>([self, email, settings](auto done) { self->sendSignInLink(email, settings, Callback(done)); });
+    co_await awaitCompletion<void>(
+        [self, email, settings](auto done) { self->sendSignInLink(email, settings, Callback(done)); });
 }
 
 bool Auth::isSignIn(std::string_view link) const {
@@ -490,7 +508,8 @@ void Auth::useAppLanguage() {
     auto configuration = requestConfiguration_;
     authGlobalWorkQueue()->sync([configuration] {
         const auto languages = preferredLanguages();
-        configuration->setLanguageCode(languages.empty() ? std::nullopt : std::optional<std::string>(languages.front()));
+        configuration->setLanguageCode(languages.empty() ? std::nullopt
+                                                         : std::optional<std::string>(languages.front()));
     });
 }
 
@@ -499,8 +518,9 @@ bool Auth::useEmulator(std::string host, std::int64_t port) {
     // later request.
     if (host.empty() || host.front() == '[' || port < 0) {
         platform::log(platform::LogLevel::error, "auth",
-                      host.empty() ? kEmptyEmulatorHostMessage
-                                   : std::string_view("Cannot connect to an emulator at an address that cannot be parsed"));
+                      host.empty()
+                          ? kEmptyEmulatorHostMessage
+                          : std::string_view("Cannot connect to an emulator at an address that cannot be parsed"));
         return false;
     }
     if (host.find(':') != std::string::npos) host = "[" + host + "]";
@@ -519,13 +539,16 @@ void Auth::revokeToken(std::string authorizationCode, Callback completion) {
     }
     user->internalGetToken(
         false, backend_,
-        [self = shared_from_this(), authorizationCode = std::move(authorizationCode), completion](
-            std::optional<std::string> token, platform::OptionalError error) mutable {
+        [self = shared_from_this(), authorizationCode = std::move(authorizationCode),
+         completion](std::optional<std::string> token, platform::OptionalError error) mutable {
             if (!token) {
-                completeOnMain(completion, error ? std::move(error) : platform::OptionalError(refusal("Internal Auth Error: Both idToken and error are nil")));
+                completeOnMain(completion, error ? std::move(error)
+                                                 : platform::OptionalError(
+                                                       refusal("Internal Auth Error: Both idToken and error are nil")));
                 return;
             }
-            wrapAsyncRPCTask(self, RevokeTokenRequest(std::move(authorizationCode), *token, self->requestConfiguration_),
+            wrapAsyncRPCTask(self,
+                             RevokeTokenRequest(std::move(authorizationCode), *token, self->requestConfiguration_),
                              std::move(completion), "revokeToken");
         },
         false);
@@ -533,7 +556,8 @@ void Auth::revokeToken(std::string authorizationCode, Callback completion) {
 
 platform::Task<void> Auth::revokeToken(std::string authorizationCode) {
     auto self = shared_from_this();
-    co_await awaitCompletion<void>([self, authorizationCode](auto done) { self->revokeToken(authorizationCode, Callback(done)); });
+    co_await awaitCompletion<void>(
+        [self, authorizationCode](auto done) { self->revokeToken(authorizationCode, Callback(done)); });
 }
 
 }  // namespace brisko::auth

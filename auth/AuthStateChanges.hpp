@@ -13,7 +13,7 @@
 namespace brisko::auth {
 
 class AuthStateChangeIterator {
-  public:
+public:
     enum class Kind { authState, idToken };
     AuthStateChangeIterator(std::shared_ptr<Auth> auth, Kind kind);
     ~AuthStateChangeIterator();
@@ -24,7 +24,7 @@ class AuthStateChangeIterator {
     // optional is always set. Values are buffered without bound, so none is lost.
     platform::Task<std::optional<std::shared_ptr<User>>> next();
 
-  private:
+private:
     struct Stream {
         std::mutex mutex;
         std::deque<std::shared_ptr<User>> buffer;
@@ -51,7 +51,11 @@ struct IDTokenChangesSequence {
     }
 };
 
-inline AuthStateChangesSequence authStateChanges(std::shared_ptr<Auth> auth) { return {std::move(auth)}; }
-inline IDTokenChangesSequence idTokenChanges(std::shared_ptr<Auth> auth) { return {std::move(auth)}; }
+inline AuthStateChangesSequence authStateChanges(std::shared_ptr<Auth> auth) {
+    return {std::move(auth)};
+}
+inline IDTokenChangesSequence idTokenChanges(std::shared_ptr<Auth> auth) {
+    return {std::move(auth)};
+}
 
 }  // namespace brisko::auth

@@ -48,8 +48,8 @@ std::optional<platform::Data> AuthStoredUserManager::readStoredUserItem(const pl
     return items.front().data;
 }
 
-AuthStoredUserManager::StoreOutcome AuthStoredUserManager::storeStoredUserItem(
-    const platform::Data& data, const platform::KeychainQuery& query) {
+AuthStoredUserManager::StoreOutcome AuthStoredUserManager::storeStoredUserItem(const platform::Data& data,
+                                                                               const platform::KeychainQuery& query) {
     const auto existing = readStoredUserItem(query);
     if (existing) {
         platform::KeychainItemChanges changes;
@@ -62,8 +62,8 @@ AuthStoredUserManager::StoreOutcome AuthStoredUserManager::storeStoredUserItem(
 }
 
 std::shared_ptr<User> AuthStoredUserManager::loadStoredUser(std::string_view accessGroup,
-                                                           bool shareAuthStateAcrossDevices,
-                                                           std::string_view projectIdentifier) {
+                                                            bool shareAuthStateAcrossDevices,
+                                                            std::string_view projectIdentifier) {
     const auto query = storedUserQuery(accessGroup, shareAuthStateAcrossDevices, projectIdentifier);
     const auto data = readStoredUserItem(query);
     if (!data) return nullptr;

@@ -18,7 +18,7 @@ inline constexpr std::string_view kStoredUserCoderKey = "zudiridi_auth_stored_us
 inline constexpr std::string_view kStoredUserAccessGroupKey = "zudiridi_auth_stored_user_access_group";
 
 class AuthStoredUserManager {
-  public:
+public:
     AuthStoredUserManager(std::shared_ptr<AuthKeychainServices> keychainServices,
                           std::shared_ptr<AuthUserDefaults> userDefaults);
 
@@ -33,7 +33,7 @@ class AuthStoredUserManager {
     std::optional<std::string> getStoredUserAccessGroup() const;
     void setStoredUserAccessGroup(const std::optional<std::string>& accessGroup);
 
-  private:
+private:
     static platform::KeychainQuery storedUserQuery(std::string_view accessGroup, bool shared,
                                                    std::string_view projectIdentifier);
     std::optional<platform::Data> readStoredUserItem(const platform::KeychainQuery& query);

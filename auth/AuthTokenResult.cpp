@@ -22,12 +22,8 @@ platform::Date requiredDate(const nlohmann::json& payload, const char* key, std:
 }  // namespace
 
 AuthTokenResult::AuthTokenResult(std::string tokenText, const JWT& jwt, platform::Dictionary claimsDictionary)
-    : token(std::move(tokenText)),
-      expirationDate(jwt.exp),
-      authDate(jwt.authTime),
-      issuedAtDate(jwt.iat),
-      signInProvider(jwt.zudiridi.signInProvider),
-      signInSecondFactor(jwt.zudiridi.signInSecondFactor.value_or("")),
+    : token(std::move(tokenText)), expirationDate(jwt.exp), authDate(jwt.authTime), issuedAtDate(jwt.iat),
+      signInProvider(jwt.zudiridi.signInProvider), signInSecondFactor(jwt.zudiridi.signInSecondFactor.value_or("")),
       claims(std::move(claimsDictionary)) {}
 
 platform::Data AuthTokenResult::payloadData(std::string_view token) {

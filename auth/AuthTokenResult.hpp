@@ -25,7 +25,7 @@ struct JWT {
 };
 
 class AuthTokenResult {
-  public:
+public:
     static constexpr std::string_view kArchiveClassName = "ZIRAuthTokenResult";
     static constexpr std::string_view kTokenKey = "token";
 

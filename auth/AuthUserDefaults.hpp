@@ -14,7 +14,7 @@ namespace brisko::auth {
 inline constexpr std::string_view kUserDefaultsDomainPrefix = "com.ezevar.Zudiridi.Auth.";
 
 class AuthUserDefaults {
-  public:
+public:
     // The domain "com.ezevar.Zudiridi.Auth." followed by the keychain service name.
     explicit AuthUserDefaults(std::string_view service);
 
@@ -23,7 +23,7 @@ class AuthUserDefaults {
     void writeData(const platform::Data& data, std::string_view key);
     void deleteData(std::string_view key);
 
-  private:
+private:
     std::string persistentDomainName_;
     std::shared_ptr<platform::UserDefaults> storage_;
 };

@@ -85,16 +85,17 @@ platform::Task<TokenFetchResult> SecureTokenServiceInternal::fetchToken(bool for
         std::move(current), [this, service, backend]() { return refreshWithSecureToken(true, service, backend); });
 }
 
-platform::Task<TokenFetchResult> SecureTokenServiceInternal::refreshWithSecureToken(
-    bool retryIfExpired, std::shared_ptr<SecureTokenService> service, std::shared_ptr<AuthBackend> backend) {
+platform::Task<TokenFetchResult>
+SecureTokenServiceInternal::refreshWithSecureToken(bool retryIfExpired, std::shared_ptr<SecureTokenService> service,
+                                                   std::shared_ptr<AuthBackend> backend) {
     const auto refreshToken = service->refreshToken();
     const auto configuration = service->requestConfiguration();
     // A user read from an archive outside any identity client has no configuration: report it to the
     // caller rather than stopping the process.
     if (!refreshToken || !configuration) {
         throw platform::ErrorException(AuthErrorUtils::makeError(
-            AuthErrorCode::internalError,
-            platform::Dictionary{{std::string(platform::kLocalizedDescriptionKey), std::string(kMissingRefreshStateMessage)}}));
+            AuthErrorCode::internalError, platform::Dictionary{{std::string(platform::kLocalizedDescriptionKey),
+                                                                std::string(kMissingRefreshStateMessage)}}));
     }
 
     auto request = SecureTokenRequest::refreshRequest(*refreshToken, configuration);
@@ -139,7 +140,8 @@ platform::Task<TokenFetchResult> SecureTokenServiceInternal::refreshWithSecureTo
 
 void SecureTokenService::encodeWithCoder(platform::KeyedArchiver& coder) const {
     const auto tokens = tokens_.value();
-    if (auto configuration = requestConfiguration()) coder.encodeObject(platform::Value(configuration->apiKey()), kAPIKeyCodingKey);
+    if (auto configuration = requestConfiguration())
+        coder.encodeObject(platform::Value(configuration->apiKey()), kAPIKeyCodingKey);
     if (tokens.refreshToken) coder.encodeObject(platform::Value(*tokens.refreshToken), kRefreshTokenCodingKey);
     coder.encodeObject(platform::Value(tokens.accessToken), kAccessTokenCodingKey);
     if (tokens.accessTokenExpirationDate) {

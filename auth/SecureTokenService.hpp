@@ -23,11 +23,12 @@ class SecureTokenService;
 
 // A token is served from cache only while strictly more than this remains of its life.
 inline constexpr double kTokenRefreshHeadStartSeconds = 300.0;
-inline constexpr std::string_view kMissingRefreshStateMessage = "refreshToken and requestConfiguration should not be nil";
+inline constexpr std::string_view kMissingRefreshStateMessage =
+    "refreshToken and requestConfiguration should not be nil";
 
 // Decides between cache and refresh, sends the refresh and applies its reply.
 class SecureTokenServiceInternal {
-  public:
+public:
     platform::Task<TokenFetchResult> fetchToken(bool forcingRefresh, std::shared_ptr<SecureTokenService> service,
                                                 std::shared_ptr<AuthBackend> backend);
     platform::Task<TokenFetchResult> refreshWithSecureToken(bool retryIfExpired,
@@ -36,12 +37,12 @@ class SecureTokenServiceInternal {
 
     TokenRefreshCoalescer& refreshCoalescer() { return refreshCoalescer_; }
 
-  private:
+private:
     TokenRefreshCoalescer refreshCoalescer_;
 };
 
 class SecureTokenService : public std::enable_shared_from_this<SecureTokenService> {
-  public:
+public:
     static constexpr std::string_view kArchiveClassName = "ZIRSecureTokenService";
     static constexpr std::string_view kAPIKeyCodingKey = "APIKey";
     static constexpr std::string_view kRefreshTokenCodingKey = "refreshToken";
@@ -85,7 +86,7 @@ class SecureTokenService : public std::enable_shared_from_this<SecureTokenServic
     // Nothing unless "refreshToken" and "accessToken" hold texts. The result has no configuration.
     static std::shared_ptr<SecureTokenService> initWithCoder(platform::KeyedUnarchiver& coder);
 
-  private:
+private:
     friend class SecureTokenServiceInternal;
     // The valid cached token, read together with the expiry it was judged by.
     std::optional<std::string> validAccessToken() const;

@@ -17,7 +17,7 @@ namespace brisko::auth {
 using TokenFetchResult = std::pair<std::optional<std::string>, bool>;
 
 class TokenRefreshCoalescer {
-  public:
+public:
     using Refresh = platform::UniqueFunction<platform::Task<TokenFetchResult>()>;
 
     TokenRefreshCoalescer();
@@ -28,7 +28,7 @@ class TokenRefreshCoalescer {
     // test and the update of the pending state are one step under the lock.
     platform::Task<TokenFetchResult> sharedRefresh(std::string currentToken, Refresh refresh);
 
-  private:
+private:
     using SharedRefresh = platform::SharedTask<TokenFetchResult>;
 
     std::shared_ptr<platform::DispatchQueue> queue_;

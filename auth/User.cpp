@@ -7,7 +7,6 @@
 #include "auth/Auth.hpp"
 #include "auth/AuthLog.hpp"
 #include "auth/AuthTasks.hpp"
-#include "auth/providers/CompletionTask.hpp"
 #include "auth/UserProfileChangeRequest.hpp"
 #include "auth/UserProfileUpdate.hpp"
 #include "auth/backend/AuthBackend.hpp"
@@ -21,6 +20,7 @@
 #include "auth/providers/ArchiveCoding.hpp"
 #include "auth/providers/AuthProviderID.hpp"
 #include "auth/providers/AuthWebUtils.hpp"
+#include "auth/providers/CompletionTask.hpp"
 #include "auth/providers/EmailAuthCredential.hpp"
 #include "auth/providers/GameCenterAuthCredential.hpp"
 #include "auth/providers/MultiFactor.hpp"
@@ -34,7 +34,8 @@ constexpr std::string_view kMissingPasswordReason = "Missing Password";
 constexpr std::string_view kClientGoneMessage = "The identity client of this user no longer exists.";
 constexpr std::string_view kNoTokenMessage = "Internal Auth Error: the token service gave no token.";
 constexpr std::string_view kMissingOOBCodeMessage = "Internal Auth Error: Missing oobCode or requestConfiguration";
-constexpr std::string_view kMissingTokensInReplyMessage = "Internal Auth Error: the reply carried no ID token or refresh token.";
+constexpr std::string_view kMissingTokensInReplyMessage =
+    "Internal Auth Error: the reply carried no ID token or refresh token.";
 constexpr std::string_view kGameCenterMissingFieldsMessage =
     "Internal Auth Error: Game Center credential missing publicKeyURL, signature, or salt";
 
@@ -59,7 +60,7 @@ platform::Task<std::shared_ptr<AuthDataResult>> applyLinkReply(std::shared_ptr<U
         throw platform::ErrorException(internalError(kMissingTokensInReplyMessage));
     }
     co_await user->userProfileUpdate()->updateTokenAndRefresh(user, *response.idToken, *response.refreshToken,
-                                                             response.approximateExpirationDate);
+                                                              response.approximateExpirationDate);
     co_return std::make_shared<AuthDataResult>(user);
 }
 
@@ -73,10 +74,8 @@ std::shared_ptr<Auth> requireAuth(const User& user) {
 }  // namespace
 
 User::User(std::shared_ptr<SecureTokenService> tokenService, std::shared_ptr<AuthBackend> backend)
-    : backend_(std::move(backend)),
-      multiFactor_(std::make_shared<MultiFactor>()),
-      requestConfiguration_(AuthRequestConfiguration::make("", "")),
-      tokenService_(std::move(tokenService)),
+    : backend_(std::move(backend)), multiFactor_(std::make_shared<MultiFactor>()),
+      requestConfiguration_(AuthRequestConfiguration::make("", "")), tokenService_(std::move(tokenService)),
       userProfileUpdate_(std::make_shared<UserProfileUpdate>()) {
     profile_.metadata = std::make_shared<UserMetadata>(std::nullopt, std::nullopt);
 }
@@ -86,13 +85,12 @@ User::~User() = default;
 platform::Task<std::shared_ptr<User>> User::makeFromTokens(std::shared_ptr<Auth> auth,
                                                            std::optional<std::string> accessToken,
                                                            std::optional<platform::Date> expirationDate,
-                                                           std::optional<std::string> refreshToken,
-                                                           bool anonymous) {
+                                                           std::optional<std::string> refreshToken, bool anonymous) {
     if (!accessToken || !refreshToken) {
         throw platform::ErrorException(describedError(AuthErrorCode::invalidUserToken, kNilTokensMessage));
     }
-    auto tokenService = SecureTokenService::make(auth->requestConfiguration(), std::move(*accessToken),
-                                                 expirationDate, std::move(*refreshToken));
+    auto tokenService = SecureTokenService::make(auth->requestConfiguration(), std::move(*accessToken), expirationDate,
+                                                 std::move(*refreshToken));
     auto user = std::make_shared<User>(tokenService, auth->backend());
     user->setAuth(auth);
     user->setTenantID(auth->tenantID());
@@ -230,12 +228,13 @@ void User::update(const GetAccountInfoResponse& response) {
         p.hasEmailPasswordCredential = record.passwordHash && !record.passwordHash->empty();
         p.metadata = std::make_shared<UserMetadata>(record.lastLoginDate, record.creationDate);
         p.providerData.clear();
-        for (const auto& provider : record.providerUserInfo.value_or(std::vector<GetAccountInfoResponse::ProviderUserInfo>{})) {
+        for (const auto& provider :
+             record.providerUserInfo.value_or(std::vector<GetAccountInfoResponse::ProviderUserInfo>{})) {
             // An entry without a provider ID has no key to be stored under.
             if (!provider.providerID) continue;
-            p.providerData[*provider.providerID] = std::make_shared<UserInfoImpl>(UserInfoImpl::Fields{
-                *provider.providerID, provider.federatedID.value_or(""), provider.displayName, provider.photoURL,
-                provider.email, provider.phoneNumber});
+            p.providerData[*provider.providerID] = std::make_shared<UserInfoImpl>(
+                UserInfoImpl::Fields{*provider.providerID, provider.federatedID.value_or(""), provider.displayName,
+                                     provider.photoURL, provider.email, provider.phoneNumber});
         }
     });
     auto factors = record.mfaEnrollments ? std::make_shared<MultiFactor>(*record.mfaEnrollments) : multiFactor();
@@ -261,7 +260,8 @@ platform::Task<std::string> User::internalGetToken(bool forceRefresh, std::share
     }
     if (result.second) {
         if (auto auth = this->auth()) {
-            if (auto error = auth->saveAndAnnounceIfCurrent(self, /*tokensOnly=*/true)) throw platform::ErrorException(*error);
+            if (auto error = auth->saveAndAnnounceIfCurrent(self, /*tokensOnly=*/true))
+                throw platform::ErrorException(*error);
         }
     }
     if (!result.first) throw platform::ErrorException(internalError(kNoTokenMessage));
@@ -309,8 +309,8 @@ platform::Task<AuthTokenResult> User::tokenResultTask(bool forcingRefresh) {
     auto token = co_await internalGetToken(forcingRefresh, backend());
     auto result = AuthTokenResult::tokenResult(token);
     authLog(kLogLevelDebug, kLogCodeToken,
-            std::string(kActualExpirationMessage) + describeDate(result.expirationDate) + ",current date: " +
-                describeDate(platform::now()));
+            std::string(kActualExpirationMessage) + describeDate(result.expirationDate) +
+                ",current date: " + describeDate(platform::now()));
     co_return result;
 }
 
@@ -345,11 +345,11 @@ void User::getIDToken(TokenCallback completion) {
 platform::Task<std::string> User::getIDToken(bool forcingRefresh) {
     auto self = shared_from_this();
     co_return co_await awaitCompletion<std::string>([self, forcingRefresh](auto done) {
-        self->getIDTokenForcingRefresh(forcingRefresh, [done](std::optional<std::string> token,
-                                                              platform::OptionalError error) mutable {
-            if (!token && !error) error = internalError(kNoTokenMessage);
-            done(token.value_or(""), std::move(error));
-        });
+        self->getIDTokenForcingRefresh(forcingRefresh,
+                                       [done](std::optional<std::string> token, platform::OptionalError error) mutable {
+                                           if (!token && !error) error = internalError(kNoTokenMessage);
+                                           done(token.value_or(""), std::move(error));
+                                       });
     });
 }
 
@@ -360,11 +360,11 @@ platform::Task<std::string> User::getIDTokenForcingRefresh(bool forcingRefresh) 
 platform::Task<AuthTokenResult> User::getIDTokenResult(bool forcingRefresh) {
     auto self = shared_from_this();
     auto result = co_await awaitCompletion<std::optional<AuthTokenResult>>([self, forcingRefresh](auto done) {
-        self->getIDTokenResult(forcingRefresh, [done](std::optional<AuthTokenResult> result,
-                                                      platform::OptionalError error) mutable {
-            if (!result && !error) error = internalError(kNoTokenMessage);
-            done(std::move(result), std::move(error));
-        });
+        self->getIDTokenResult(forcingRefresh,
+                               [done](std::optional<AuthTokenResult> result, platform::OptionalError error) mutable {
+                                   if (!result && !error) error = internalError(kNoTokenMessage);
+                                   done(std::move(result), std::move(error));
+                               });
     });
     co_return std::move(*result);
 }
@@ -443,12 +443,14 @@ void User::updateEmail(std::optional<std::string> email, std::optional<std::stri
                             throw platform::ErrorException(*callFailure);
                         }
                         self->withProfile([&](Profile& p) {
-                            for (const auto& record : response.users.value_or(std::vector<GetAccountInfoResponse::User>{})) {
+                            for (const auto& record :
+                                 response.users.value_or(std::vector<GetAccountInfoResponse::User>{})) {
                                 const auto& providers = record.providerUserInfo;
                                 if (providers && !providers->empty()) p.isAnonymous = false;
                                 if (providers) {
                                     for (const auto& provider : *providers) {
-                                        if (provider.providerID == kEmailProviderID) p.hasEmailPasswordCredential = true;
+                                        if (provider.providerID == kEmailProviderID)
+                                            p.hasEmailPasswordCredential = true;
                                     }
                                 }
                             }
@@ -467,8 +469,9 @@ void User::updateEmail(std::optional<std::string> email, std::optional<std::stri
 void User::updateEmail(std::string email, Callback completion) {
     auto self = shared_from_this();
     Auth::authGlobalWorkQueue()->async([self, email = std::move(email), completion = std::move(completion)]() mutable {
-        self->updateEmail(std::optional<std::string>(std::move(email)), std::nullopt,
-                          [completion](platform::OptionalError error) { completeOnMain(completion, std::move(error)); });
+        self->updateEmail(
+            std::optional<std::string>(std::move(email)), std::nullopt,
+            [completion](platform::OptionalError error) { completeOnMain(completion, std::move(error)); });
     });
 }
 
@@ -483,10 +486,12 @@ void User::updatePassword(std::string password, Callback completion) {
         return;
     }
     auto self = shared_from_this();
-    Auth::authGlobalWorkQueue()->async([self, password = std::move(password), completion = std::move(completion)]() mutable {
-        self->updateEmail(std::nullopt, std::optional<std::string>(std::move(password)),
-                          [completion](platform::OptionalError error) { completeOnMain(completion, std::move(error)); });
-    });
+    Auth::authGlobalWorkQueue()->async(
+        [self, password = std::move(password), completion = std::move(completion)]() mutable {
+            self->updateEmail(
+                std::nullopt, std::optional<std::string>(std::move(password)),
+                [completion](platform::OptionalError error) { completeOnMain(completion, std::move(error)); });
+        });
 }
 
 platform::Task<void> User::updatePassword(std::string password) {
@@ -516,7 +521,8 @@ platform::Task<void> User::reload() {
 
 void User::reauthenticate(std::shared_ptr<const AuthCredential> credential, AuthDataResultCallback completion) {
     auto self = shared_from_this();
-    Auth::authGlobalWorkQueue()->async([self, credential = std::move(credential), completion = std::move(completion)]() mutable {
+    Auth::authGlobalWorkQueue()->async([self, credential = std::move(credential),
+                                        completion = std::move(completion)]() mutable {
         startTask(
             [](std::shared_ptr<User> self, std::shared_ptr<const AuthCredential> credential,
                AuthDataResultCallback completion) -> platform::Task<void> {
@@ -563,7 +569,8 @@ platform::Task<std::shared_ptr<AuthDataResult>> User::reauthenticate(std::shared
 
 void User::link(std::shared_ptr<const AuthCredential> credential, AuthDataResultCallback completion) {
     auto self = shared_from_this();
-    Auth::authGlobalWorkQueue()->async([self, credential = std::move(credential), completion = std::move(completion)]() mutable {
+    Auth::authGlobalWorkQueue()->async([self, credential = std::move(credential),
+                                        completion = std::move(completion)]() mutable {
         if (self->providerDataContains(credential->provider())) {
             completeOnMain(completion, std::shared_ptr<AuthDataResult>(),
                            platform::OptionalError(AuthErrorUtils::makeError(AuthErrorCode::providerAlreadyLinked)));
@@ -577,8 +584,9 @@ void User::link(std::shared_ptr<const AuthCredential> credential, AuthDataResult
             self->link(gameCenter, std::move(completion));
             return;
         }
-        startTask(completeOnMainAfter(self->userProfileUpdate_->link(self, std::move(credential)), std::move(completion)),
-                  "link");
+        startTask(
+            completeOnMainAfter(self->userProfileUpdate_->link(self, std::move(credential)), std::move(completion)),
+            "link");
     });
 }
 
@@ -595,7 +603,8 @@ void User::link(std::shared_ptr<const EmailAuthCredential> credential, AuthDataR
         return;
     }
     if (const auto* password = credential->password()) {
-        link(credential->email(), *password, std::make_shared<AuthDataResult>(shared_from_this()), std::move(completion));
+        link(credential->email(), *password, std::make_shared<AuthDataResult>(shared_from_this()),
+             std::move(completion));
         return;
     }
     startTask(
@@ -607,7 +616,8 @@ void User::link(std::shared_ptr<const EmailAuthCredential> credential, AuthDataR
                 // A failed token fetch ends the link: without an ID token the request would sign into
                 // (or create) another account instead of linking this one.
                 const auto token = co_await self->internalGetToken(false, self->backend());
-                const auto query = AuthWebUtils::parseURLQuery(credential->link() ? *credential->link() : std::string());
+                const auto query =
+                    AuthWebUtils::parseURLQuery(credential->link() ? *credential->link() : std::string());
                 auto code = query.find("oobCode");
                 auto auth = self->auth();
                 if (code == query.end() || !auth) throw platform::ErrorException(internalError(kMissingOOBCodeMessage));
@@ -713,21 +723,22 @@ namespace {
 using RequestSender = std::function<platform::Task<void>(std::shared_ptr<User>, std::shared_ptr<Auth>, std::string)>;
 
 void sendWithToken(std::shared_ptr<User> self, RequestSender send, User::Callback completion, const char* what) {
-    Auth::authGlobalWorkQueue()->async([self, send = std::move(send), completion = std::move(completion), what]() mutable {
-        startTask(
-            [](std::shared_ptr<User> self, RequestSender send, User::Callback completion) -> platform::Task<void> {
-                platform::OptionalError error;
-                try {
-                    const auto token = co_await self->internalGetToken(false, self->backend());
-                    auto auth = requireAuth(*self);
-                    co_await send(self, auth, token);
-                } catch (...) {
-                    error = currentError();
-                }
-                completeOnMain(completion, std::move(error));
-            }(self, std::move(send), std::move(completion)),
-            what);
-    });
+    Auth::authGlobalWorkQueue()->async(
+        [self, send = std::move(send), completion = std::move(completion), what]() mutable {
+            startTask(
+                [](std::shared_ptr<User> self, RequestSender send, User::Callback completion) -> platform::Task<void> {
+                    platform::OptionalError error;
+                    try {
+                        const auto token = co_await self->internalGetToken(false, self->backend());
+                        auto auth = requireAuth(*self);
+                        co_await send(self, auth, token);
+                    } catch (...) {
+                        error = currentError();
+                    }
+                    completeOnMain(completion, std::move(error));
+                }(self, std::move(send), std::move(completion)),
+                what);
+        });
 }
 }  // namespace
 
@@ -739,7 +750,8 @@ void User::sendEmailVerification(std::shared_ptr<const ActionCodeSettings> setti
     sendWithToken(
         shared_from_this(),
         [settings](std::shared_ptr<User> self, std::shared_ptr<Auth> auth, std::string token) -> platform::Task<void> {
-            auto request = GetOOBConfirmationCodeRequest::forEmailVerification(token, actionCodeSettingsValues(settings), auth->requestConfiguration());
+            auto request = GetOOBConfirmationCodeRequest::forEmailVerification(
+                token, actionCodeSettingsValues(settings), auth->requestConfiguration());
             std::optional<platform::Error> failure;
             try {
                 co_await self->backend()->call(request);
@@ -756,7 +768,8 @@ void User::sendEmailVerification(std::shared_ptr<const ActionCodeSettings> setti
 
 platform::Task<void> User::sendEmailVerification(std::shared_ptr<const ActionCodeSettings> settings) {
     auto self = shared_from_this();
-    co_await awaitCompletion<void>([self, settings](auto done) { self->sendEmailVerification(settings, Callback(done)); });
+    co_await awaitCompletion<void>(
+        [self, settings](auto done) { self->sendEmailVerification(settings, Callback(done)); });
 }
 
 void User::deleteUser(Callback completion) {
@@ -785,8 +798,8 @@ void User::sendEmailVerificationBeforeUpdating(std::string email, std::shared_pt
         shared_from_this(),
         [email = std::move(email), settings](std::shared_ptr<User> self, std::shared_ptr<Auth> auth,
                                              std::string token) -> platform::Task<void> {
-            auto request = GetOOBConfirmationCodeRequest::forVerifyBeforeUpdateEmail(token, email, actionCodeSettingsValues(settings),
-                                                                                     auth->requestConfiguration());
+            auto request = GetOOBConfirmationCodeRequest::forVerifyBeforeUpdateEmail(
+                token, email, actionCodeSettingsValues(settings), auth->requestConfiguration());
             co_await self->backend()->call(request);
         },
         std::move(completion), "sendEmailVerificationBeforeUpdating");
@@ -844,8 +857,8 @@ std::shared_ptr<User> User::initWithCoder(platform::KeyedUnarchiver& coder) {
     profile.email = coding::decodeText(coder, kEmailCodingKey);
     profile.phoneNumber = coding::decodeText(coder, kPhoneNumberCodingKey);
     profile.isEmailVerified = coder.decodeBool(kEmailVerifiedCodingKey);
-    auto providers = coder.decodeObjectOfClasses(platform::archiveClasses<platform::Dictionary, std::string, UserInfoImpl>(),
-                                                 kProviderDataKey);
+    auto providers = coder.decodeObjectOfClasses(
+        platform::archiveClasses<platform::Dictionary, std::string, UserInfoImpl>(), kProviderDataKey);
     if (auto* dictionary = providers.dictionary()) {
         for (const auto& [id, value] : *dictionary) {
             auto info = value.object<UserInfoImpl>();

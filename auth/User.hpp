@@ -48,7 +48,7 @@ inline constexpr std::string_view kSetNilAuthMessage =
     "Zudiridi Auth Internal Error: Set user's auth property with non-nil instance.";
 
 class User : public UserInfo, public std::enable_shared_from_this<User> {
-  public:
+public:
     static constexpr std::string_view kArchiveClassName = "ZIRUser";
     static constexpr std::string_view kUserIDCodingKey = "userID";
     static constexpr std::string_view kHasEmailPasswordCredentialCodingKey = "hasEmailPassword";
@@ -79,10 +79,10 @@ class User : public UserInfo, public std::enable_shared_from_this<User> {
     // A user for the client from a sign-in reply's tokens: the token (refreshed first when near its end),
     // then the account's profile. Not stored or announced. Throws 17017 without both tokens.
     static platform::Task<std::shared_ptr<User>> makeFromTokens(std::shared_ptr<Auth> auth,
-                                                                 std::optional<std::string> accessToken,
-                                                                 std::optional<platform::Date> expirationDate,
-                                                                 std::optional<std::string> refreshToken,
-                                                                 bool anonymous);
+                                                                std::optional<std::string> accessToken,
+                                                                std::optional<platform::Date> expirationDate,
+                                                                std::optional<std::string> refreshToken,
+                                                                bool anonymous);
 
     // The identity client (held weakly); setting it hands the user the client's configuration and backend.
     std::shared_ptr<Auth> auth() const;
@@ -145,7 +145,8 @@ class User : public UserInfo, public std::enable_shared_from_this<User> {
     virtual void reload(Callback completion);
     virtual platform::Task<void> reload();
     virtual void reauthenticate(std::shared_ptr<const AuthCredential> credential, AuthDataResultCallback completion);
-    virtual platform::Task<std::shared_ptr<AuthDataResult>> reauthenticate(std::shared_ptr<const AuthCredential> credential);
+    virtual platform::Task<std::shared_ptr<AuthDataResult>>
+    reauthenticate(std::shared_ptr<const AuthCredential> credential);
     virtual void link(std::shared_ptr<const AuthCredential> credential, AuthDataResultCallback completion);
     virtual platform::Task<std::shared_ptr<AuthDataResult>> link(std::shared_ptr<const AuthCredential> credential);
     virtual void unlink(std::string provider, UserCallback completion);
@@ -159,8 +160,8 @@ class User : public UserInfo, public std::enable_shared_from_this<User> {
     virtual void sendEmailVerificationBeforeUpdating(std::string email,
                                                      std::shared_ptr<const ActionCodeSettings> settings,
                                                      Callback completion);
-    virtual platform::Task<void> sendEmailVerificationBeforeUpdating(
-        std::string email, std::shared_ptr<const ActionCodeSettings> settings);
+    virtual platform::Task<void>
+    sendEmailVerificationBeforeUpdating(std::string email, std::shared_ptr<const ActionCodeSettings> settings);
 
     // Internal steps of the account operations.
     // The token, with a changed token saved and announced and a dead token signing the user out.
@@ -174,7 +175,8 @@ class User : public UserInfo, public std::enable_shared_from_this<User> {
     void update(const GetAccountInfoResponse& response);
     void updateEmail(std::optional<std::string> email, std::optional<std::string> password, Callback callback);
     void executeUserUpdateWithChanges(ChangeBlock changeBlock, Callback callback);
-    void getAccountInfoRefreshingCache(std::function<void(std::optional<GetAccountInfoResponse::User>, platform::OptionalError)> callback);
+    void getAccountInfoRefreshingCache(
+        std::function<void(std::optional<GetAccountInfoResponse::User>, platform::OptionalError)> callback);
     void link(std::shared_ptr<const EmailAuthCredential> credential, AuthDataResultCallback completion);
     void link(std::string email, std::string password, std::shared_ptr<AuthDataResult> authResult,
               AuthDataResultCallback callback);
@@ -186,7 +188,7 @@ class User : public UserInfo, public std::enable_shared_from_this<User> {
     // Nothing unless "userID" holds a text and "tokenService" a token service.
     static std::shared_ptr<User> initWithCoder(platform::KeyedUnarchiver& coder);
 
-  private:
+private:
     struct Profile {
         bool isAnonymous = false;
         bool isEmailVerified = false;
@@ -199,13 +201,11 @@ class User : public UserInfo, public std::enable_shared_from_this<User> {
         std::optional<std::string> phoneNumber;
         bool hasEmailPasswordCredential = false;
     };
-    template <class F>
-    decltype(auto) withProfile(F&& f) const {
+    template <class F> decltype(auto) withProfile(F&& f) const {
         std::lock_guard lock(propertyAccessMutex_);
         return std::forward<F>(f)(profile_);
     }
-    template <class F>
-    decltype(auto) withProfile(F&& f) {
+    template <class F> decltype(auto) withProfile(F&& f) {
         std::lock_guard lock(propertyAccessMutex_);
         return std::forward<F>(f)(profile_);
     }

@@ -15,7 +15,7 @@
 namespace brisko::auth {
 
 class UserInfo {
-  public:
+public:
     virtual ~UserInfo() = default;
     virtual std::string providerID() const = 0;
     virtual std::string uid() const = 0;
@@ -28,7 +28,7 @@ class UserInfo {
 // A provider profile as the service reported it. Made by the user's update and by decoding only, and
 // not changed once it is in a user's provider map (the map is replaced whole).
 class UserInfoImpl final : public UserInfo {
-  public:
+public:
     static constexpr std::string_view kArchiveClassName = "ZIRUserInfoImpl";
     static constexpr std::string_view kProviderIDCodingKey = "providerID";
     static constexpr std::string_view kUserIDCodingKey = "userID";
@@ -59,12 +59,12 @@ class UserInfoImpl final : public UserInfo {
     // Never fails: missing texts read as empty, missing optionals as absent.
     static std::shared_ptr<UserInfoImpl> initWithCoder(platform::KeyedUnarchiver& coder);
 
-  private:
+private:
     Fields fields_;
 };
 
 class UserMetadata {
-  public:
+public:
     static constexpr std::string_view kArchiveClassName = "ZIRUserMetadata";
     static constexpr std::string_view kCreationDateCodingKey = "creationDate";
     static constexpr std::string_view kLastSignInDateCodingKey = "lastSignInDate";
@@ -78,7 +78,7 @@ class UserMetadata {
     void encodeWithCoder(platform::KeyedArchiver& coder) const;
     static std::shared_ptr<UserMetadata> initWithCoder(platform::KeyedUnarchiver& coder);
 
-  private:
+private:
     std::optional<platform::Date> lastSignInDate_;
     std::optional<platform::Date> creationDate_;
 };

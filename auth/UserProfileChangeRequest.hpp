@@ -20,10 +20,11 @@ inline constexpr std::string_view kSetDisplayNameAfterCommitMessage =
     "Internal Auth Error: Invalid call to setDisplayName after commitChanges.";
 inline constexpr std::string_view kSetPhotoURLAfterCommitMessage =
     "Internal Auth Error: Invalid call to setPhotoURL after commitChanges.";
-inline constexpr std::string_view kCommitTwiceMessage = "Internal Auth Error: commitChanges should only be called once.";
+inline constexpr std::string_view kCommitTwiceMessage =
+    "Internal Auth Error: commitChanges should only be called once.";
 
 class UserProfileChangeRequest : public std::enable_shared_from_this<UserProfileChangeRequest> {
-  public:
+public:
     using Callback = std::function<void(platform::OptionalError)>;
 
     static std::shared_ptr<UserProfileChangeRequest> make(std::shared_ptr<User> user);
@@ -43,7 +44,7 @@ class UserProfileChangeRequest : public std::enable_shared_from_this<UserProfile
 
     virtual ~UserProfileChangeRequest() = default;
 
-  private:
+private:
     explicit UserProfileChangeRequest(std::shared_ptr<User> user) : user_(std::move(user)) {}
     struct Pending {
         std::optional<std::string> displayName;

@@ -67,66 +67,69 @@ platform::Task<bool> UserProfileUpdate::installReplyTokens(UserProfileUpdate* se
 
 UserProfileUpdate::UserProfileUpdate() : actor_(std::string(kUserProfileUpdateQueueLabel)) {}
 
-platform::Task<std::shared_ptr<AuthDataResult>> UserProfileUpdate::link(std::shared_ptr<User> user,
-                                                                         std::shared_ptr<const AuthCredential> credential) {
-    co_return co_await actor_.isolated([this, user, credential] { return [](UserProfileUpdate* self,
-                                                                            std::shared_ptr<User> user,
-                                                                            std::shared_ptr<const AuthCredential> credential)
-                                                                         -> platform::Task<std::shared_ptr<AuthDataResult>> {
-        const auto token = co_await tokenStep(user);
-        VerifyAssertionRequest request(credential->provider(), user->requestConfiguration());
-        credential->prepare(request);
-        request.accessToken = token;
-        auto response = co_await callStep(user, std::move(request));
-        if (!response.idToken || !response.refreshToken || !response.providerID) {
-            throw platform::ErrorException(internalError(kMissingLinkTokensMessage));
-        }
-        std::optional<platform::Error> failure;
-        try {
-            co_await self->updateTokenAndRefresh(user, *response.idToken, *response.refreshToken,
-                                                 response.approximateExpirationDate);
-        } catch (...) {
-            failure = currentError();
-        }
-        if (failure) {
-            user->signOutIfTokenIsInvalid(*failure);
-            throw platform::ErrorException(*failure);
-        }
-        auto info = std::make_shared<AdditionalUserInfo>(*response.providerID, response.profile, response.username,
-                                                         response.isNewUser);
-        co_return std::make_shared<AuthDataResult>(user, std::move(info),
-                                                   OAuthCredential::initFromVerifyAssertionResponse(response));
-    }(this, user, credential); });
+platform::Task<std::shared_ptr<AuthDataResult>>
+UserProfileUpdate::link(std::shared_ptr<User> user, std::shared_ptr<const AuthCredential> credential) {
+    co_return co_await actor_.isolated([this, user, credential] {
+        return [](UserProfileUpdate* self, std::shared_ptr<User> user,
+                  std::shared_ptr<const AuthCredential> credential) -> platform::Task<std::shared_ptr<AuthDataResult>> {
+            const auto token = co_await tokenStep(user);
+            VerifyAssertionRequest request(credential->provider(), user->requestConfiguration());
+            credential->prepare(request);
+            request.accessToken = token;
+            auto response = co_await callStep(user, std::move(request));
+            if (!response.idToken || !response.refreshToken || !response.providerID) {
+                throw platform::ErrorException(internalError(kMissingLinkTokensMessage));
+            }
+            std::optional<platform::Error> failure;
+            try {
+                co_await self->updateTokenAndRefresh(user, *response.idToken, *response.refreshToken,
+                                                     response.approximateExpirationDate);
+            } catch (...) {
+                failure = currentError();
+            }
+            if (failure) {
+                user->signOutIfTokenIsInvalid(*failure);
+                throw platform::ErrorException(*failure);
+            }
+            auto info = std::make_shared<AdditionalUserInfo>(*response.providerID, response.profile, response.username,
+                                                             response.isNewUser);
+            co_return std::make_shared<AuthDataResult>(user, std::move(info),
+                                                       OAuthCredential::initFromVerifyAssertionResponse(response));
+        }(this, user, credential);
+    });
 }
 
 platform::Task<std::shared_ptr<User>> UserProfileUpdate::unlink(std::shared_ptr<User> user, std::string provider) {
-    co_return co_await actor_.isolated([this, user, provider] { return [](UserProfileUpdate* self,
-                                                                          std::shared_ptr<User> user,
-                                                                          std::string provider)
-                                                                       -> platform::Task<std::shared_ptr<User>> {
-        const auto token = co_await tokenStep(user);
-        SetAccountInfoRequest request(token, user->requestConfiguration());
-        if (!user->providerDataContains(provider)) {
-            throw platform::ErrorException(AuthErrorUtils::makeError(AuthErrorCode::noSuchProvider));
-        }
-        request.deleteProviders = std::vector<std::string>{provider};
-        auto response = co_await callStep(user, std::move(request));
-        user->removeProvider(provider);
-        if (!co_await installReplyTokens(self, user, response)) throwIfError(user->updateKeychain());
-        co_return user;
-    }(this, user, provider); });
+    co_return co_await actor_.isolated([this, user, provider] {
+        return [](UserProfileUpdate* self, std::shared_ptr<User> user,
+                  std::string provider) -> platform::Task<std::shared_ptr<User>> {
+            const auto token = co_await tokenStep(user);
+            SetAccountInfoRequest request(token, user->requestConfiguration());
+            if (!user->providerDataContains(provider)) {
+                throw platform::ErrorException(AuthErrorUtils::makeError(AuthErrorCode::noSuchProvider));
+            }
+            request.deleteProviders = std::vector<std::string>{provider};
+            auto response = co_await callStep(user, std::move(request));
+            user->removeProvider(provider);
+            if (!co_await installReplyTokens(self, user, response)) throwIfError(user->updateKeychain());
+            co_return user;
+        }(this, user, provider);
+    });
 }
 
-platform::Task<void> UserProfileUpdate::executeUserUpdateWithChanges(std::shared_ptr<User> user, ChangeBlock changeBlock) {
-    co_await actor_.isolated([this, user, changeBlock] { return [](UserProfileUpdate* self, std::shared_ptr<User> user,
-                                                                   ChangeBlock changeBlock) -> platform::Task<void> {
-        const auto record = co_await self->getAccountInfoRefreshingCache(user);
-        const auto token = co_await tokenStep(user);
-        SetAccountInfoRequest request(token, user->requestConfiguration());
-        changeBlock(record, request);
-        auto response = co_await callStep(user, std::move(request));
-        co_await installReplyTokens(self, user, response);
-    }(this, user, changeBlock); });
+platform::Task<void> UserProfileUpdate::executeUserUpdateWithChanges(std::shared_ptr<User> user,
+                                                                     ChangeBlock changeBlock) {
+    co_await actor_.isolated([this, user, changeBlock] {
+        return
+            [](UserProfileUpdate* self, std::shared_ptr<User> user, ChangeBlock changeBlock) -> platform::Task<void> {
+                const auto record = co_await self->getAccountInfoRefreshingCache(user);
+                const auto token = co_await tokenStep(user);
+                SetAccountInfoRequest request(token, user->requestConfiguration());
+                changeBlock(record, request);
+                auto response = co_await callStep(user, std::move(request));
+                co_await installReplyTokens(self, user, response);
+            }(this, user, changeBlock);
+    });
 }
 
 platform::Task<void> UserProfileUpdate::updateTokenAndRefresh(std::shared_ptr<User> user, std::string idToken,
@@ -148,7 +151,8 @@ platform::Task<void> UserProfileUpdate::setTokenService(std::shared_ptr<User> us
     throwIfError(user->updateKeychain());
 }
 
-platform::Task<GetAccountInfoResponse::User> UserProfileUpdate::getAccountInfoRefreshingCache(std::shared_ptr<User> user) {
+platform::Task<GetAccountInfoResponse::User>
+UserProfileUpdate::getAccountInfoRefreshingCache(std::shared_ptr<User> user) {
     const auto token = co_await tokenStep(user);
     auto response = co_await callStep(user, GetAccountInfoRequest(token, user->requestConfiguration()));
     user->update(response);
@@ -156,7 +160,8 @@ platform::Task<GetAccountInfoResponse::User> UserProfileUpdate::getAccountInfoRe
         user->signOutIfTokenIsInvalid(*error);
         throw platform::ErrorException(*error);
     }
-    if (!response.users || response.users->empty()) throw platform::ErrorException(internalError(kMissingAccountMessage));
+    if (!response.users || response.users->empty())
+        throw platform::ErrorException(internalError(kMissingAccountMessage));
     co_return response.users->front();
 }
 

@@ -20,13 +20,13 @@ class User;
 inline constexpr std::string_view kUserProfileUpdateQueueLabel = "com.ezevar.zudiridi.auth.userProfileUpdate";
 
 class UserProfileUpdate {
-  public:
+public:
     using ChangeBlock = std::function<void(const GetAccountInfoResponse::User&, SetAccountInfoRequest&)>;
 
     UserProfileUpdate();
 
     platform::Task<std::shared_ptr<AuthDataResult>> link(std::shared_ptr<User> user,
-                                                          std::shared_ptr<const AuthCredential> credential);
+                                                         std::shared_ptr<const AuthCredential> credential);
     platform::Task<std::shared_ptr<User>> unlink(std::shared_ptr<User> user, std::string provider);
     platform::Task<void> executeUserUpdateWithChanges(std::shared_ptr<User> user, ChangeBlock changeBlock);
     platform::Task<void> updateTokenAndRefresh(std::shared_ptr<User> user, std::string idToken,
@@ -34,7 +34,7 @@ class UserProfileUpdate {
     platform::Task<void> setTokenService(std::shared_ptr<User> user, std::shared_ptr<SecureTokenService> tokenService);
     platform::Task<GetAccountInfoResponse::User> getAccountInfoRefreshingCache(std::shared_ptr<User> user);
 
-  private:
+private:
     // Installs the new tokens of an account-update reply, when it carries both; false when it does not.
     static platform::Task<bool> installReplyTokens(UserProfileUpdate* self, std::shared_ptr<User> user,
                                                    SetAccountInfoResponse response);

@@ -36,7 +36,8 @@ double concurrentTokens(const std::shared_ptr<auth::User>& user, int callers, bo
     int done = 0;
     const auto start = Clock::now();
     for (int i = 0; i < callers; ++i) {
-        user->getIDTokenForcingRefresh(forcing, [&done](std::optional<std::string>, platform::OptionalError) { ++done; });
+        user->getIDTokenForcingRefresh(forcing,
+                                       [&done](std::optional<std::string>, platform::OptionalError) { ++done; });
     }
     platform::MainLoop::runUntil([&] { return done == callers; }, std::chrono::seconds(60));
     return ms(Clock::now() - start);
@@ -54,7 +55,8 @@ int main() {
     ::setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
     ::setenv("BRISKO_KEYCHAIN", "memory", 1);
 
-    auto options = core::Options::initWithContentsOfFile(std::string(BRISKO_SOURCE_DIR "/resources/EzevarService-Info.plist"));
+    auto options =
+        core::Options::initWithContentsOfFile(std::string(BRISKO_SOURCE_DIR "/resources/EzevarService-Info.plist"));
     testing::IdentityService::Options serviceOptions;
     serviceOptions.apiKey = options->APIKey().value_or("");
     testing::IdentityService service(serviceOptions);
@@ -66,9 +68,13 @@ int main() {
     auto client = auth::Auth::make(app, storage, std::make_shared<auth::AuthBackend>(), {});
     client->useEmulator("127.0.0.1", service.port());
     const auto now = service.now();
-    const auto idToken = testing::IdentityService::unsignedJWT(
-        {{"iss", "https://accounts.ezevar.com"}, {"sub", "bench"}, {"email", "bench@example.com"}, {"iat", now}, {"exp", now + 3600}});
-    auto user = platform::runOnMainLoop(client->signIn(auth::EzevarAuthProvider::credential(idToken, "access")))->user();
+    const auto idToken = testing::IdentityService::unsignedJWT({{"iss", "https://accounts.ezevar.com"},
+                                                                {"sub", "bench"},
+                                                                {"email", "bench@example.com"},
+                                                                {"iat", now},
+                                                                {"exp", now + 3600}});
+    auto user =
+        platform::runOnMainLoop(client->signIn(auth::EzevarAuthProvider::credential(idToken, "access")))->user();
 
     // Warm the connection, then: one refresh alone, 1,000 callers from cache, 1,000 callers on an expired token.
     concurrentTokens(user, 1, true);
@@ -88,7 +94,8 @@ int main() {
     const auto refreshes = service.requestsTo("token").size();
     std::printf("token: one refresh alone %.2f ms\n", single);
     std::printf("token: %d callers from cache %.2f ms\n", kCallers, cached);
-    std::printf("token: %d callers on an expired token %.2f ms, %zu refresh request(s)\n", kCallers, expired, refreshes);
+    std::printf("token: %d callers on an expired token %.2f ms, %zu refresh request(s)\n", kCallers, expired,
+                refreshes);
     std::printf("token: expired/cached %.2f, expired/(cached + one refresh) %.2f\n", expired / cached,
                 expired / (cached + single));
 
@@ -110,8 +117,9 @@ int main() {
     }
     std::sort(times.begin(), times.end());
     std::sort(heap.begin(), heap.end());
-    std::printf("restore: median %.3f ms, p90 %.3f ms over %d launches; heap held by a restored client %.1f KiB (median)\n",
-                times[times.size() / 2], times[times.size() * 9 / 10], kRestores, heap[heap.size() / 2]);
+    std::printf(
+        "restore: median %.3f ms, p90 %.3f ms over %d launches; heap held by a restored client %.1f KiB (median)\n",
+        times[times.size() / 2], times[times.size() * 9 / 10], kRestores, heap[heap.size() / 2]);
 
     std::error_code ec;
     std::filesystem::remove_all(home, ec);

@@ -49,7 +49,7 @@ std::shared_ptr<auth::Auth> reachableAuth() {
 }
 
 class ZudiridiUser : public IdentityUser {
-  public:
+public:
     explicit ZudiridiUser(std::shared_ptr<auth::User> user) : user_(std::move(user)) {}
 
     std::string uid() const override { return user_->uid(); }
@@ -62,14 +62,14 @@ class ZudiridiUser : public IdentityUser {
         co_return co_await user->getIDToken(forcingRefresh);
     }
     void getIDTokenResultForcingRefresh(bool forcingRefresh, TokenCompletion completion) override {
-        user_->getIDTokenResultForcingRefresh(forcingRefresh, [completion = std::move(completion)](
-                                                                  std::optional<auth::AuthTokenResult> result,
-                                                                  platform::OptionalError error) {
-            completion(result ? std::optional<std::string>(result->token) : std::nullopt, std::move(error));
-        });
+        user_->getIDTokenResultForcingRefresh(
+            forcingRefresh, [completion = std::move(completion)](std::optional<auth::AuthTokenResult> result,
+                                                                 platform::OptionalError error) {
+                completion(result ? std::optional<std::string>(result->token) : std::nullopt, std::move(error));
+            });
     }
 
-  private:
+private:
     std::shared_ptr<auth::User> user_;
 };
 }  // namespace
@@ -94,8 +94,7 @@ IdentityClient::ListenerHandle ZudiridiIdentityClient::addStateDidChangeListener
     if (!auth) return 0;
     std::weak_ptr<ZudiridiIdentityClient> weak = weak_from_this();
     return auth->addStateDidChangeListener(
-        [weak, listener = std::move(listener)](std::shared_ptr<auth::Auth>,
-                                               std::shared_ptr<auth::User> user) {
+        [weak, listener = std::move(listener)](std::shared_ptr<auth::Auth>, std::shared_ptr<auth::User> user) {
             auto self = weak.lock();
             if (self) listener(self->wrap(user));
         });

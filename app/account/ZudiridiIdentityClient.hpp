@@ -18,15 +18,14 @@ namespace brisko::app {
 // A development setting: "127.0.0.1:PORT" points the identity client at a local identity service.
 inline constexpr std::string_view kIdentityEmulatorHostEnvironmentVariable = "BRISKO_IDENTITY_EMULATOR_HOST";
 
-class ZudiridiIdentityClient : public IdentityClient,
-                               public std::enable_shared_from_this<ZudiridiIdentityClient> {
-  public:
+class ZudiridiIdentityClient : public IdentityClient, public std::enable_shared_from_this<ZudiridiIdentityClient> {
+public:
     std::shared_ptr<IdentityUser> currentUser() override;
     ListenerHandle addStateDidChangeListener(StateListener listener) override;
     platform::Task<void> signIn(std::string idToken, std::string accessToken) override;
     void signOut() override;
 
-  private:
+private:
     // One wrapper per identity-client user, so the same user compares equal across reports.
     std::shared_ptr<IdentityUser> wrap(const std::shared_ptr<auth::User>& user);
 

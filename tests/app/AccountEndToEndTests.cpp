@@ -121,7 +121,8 @@ std::string storeSignedInUser(const Home& home, const testing::IdentityService& 
                                                                 {"email", subject + "@example.com"},
                                                                 {"iat", now},
                                                                 {"exp", now + 3600}});
-    auto result = platform::runOnMainLoop(client->signIn(auth::EzevarAuthProvider::credential(idToken, "ezevar-access")));
+    auto result =
+        platform::runOnMainLoop(client->signIn(auth::EzevarAuthProvider::credential(idToken, "ezevar-access")));
     return result->user()->uid();
 }
 

@@ -21,7 +21,7 @@ inline platform::Error identityError(std::int64_t code = 17020) {
 }
 
 class FakeIdentityUser : public IdentityUser {
-  public:
+public:
     explicit FakeIdentityUser(std::optional<std::string> email, std::string token = "token-1",
                               std::string uid = "uid-1")
         : email_(std::move(email)), token_(std::move(token)), uid_(std::move(uid)) {}
@@ -56,7 +56,7 @@ class FakeIdentityUser : public IdentityUser {
     int tokenRequests = 0;
     int forcedRefreshes = 0;
 
-  private:
+private:
     void refreshToken() {
         if (!refreshFails) token_ = "refreshed-" + std::to_string(++refreshCount_);
     }
@@ -67,7 +67,7 @@ class FakeIdentityUser : public IdentityUser {
 };
 
 class FakeIdentityClient : public IdentityClient {
-  public:
+public:
     std::shared_ptr<IdentityUser> currentUser() override { return user_; }
     ListenerHandle addStateDidChangeListener(StateListener listener) override {
         listeners_.push_back(listener);
@@ -105,13 +105,13 @@ class FakeIdentityClient : public IdentityClient {
     std::function<void()> beforeSignOut;
     std::shared_ptr<std::vector<std::string>> events = std::make_shared<std::vector<std::string>>();
 
-  private:
+private:
     std::shared_ptr<IdentityUser> user_;
     std::vector<StateListener> listeners_;
 };
 
 class FakeEzevarSignIn : public EzevarSignInClient {
-  public:
+public:
     bool hasConfiguration() override { return clientID.has_value(); }
     void setConfiguration(std::string id) override { clientID = std::move(id); }
     platform::Task<Tokens> signIn(std::uint64_t window) override {

@@ -311,10 +311,11 @@ TEST_CASE("token auto-refresh is scheduled 300 s before expiry and failed refres
         std::vector<std::pair<double, platform::DispatchQueue::Work>> steps;
     };
     auto scheduled = std::make_shared<Scheduled>();
-    AuthDispatcher dispatcher{[scheduled](std::shared_ptr<platform::DispatchQueue>, double delay, platform::DispatchQueue::Work step) {
-        std::lock_guard lock(scheduled->mutex);
-        scheduled->steps.emplace_back(delay, std::move(step));
-    }};
+    AuthDispatcher dispatcher{
+        [scheduled](std::shared_ptr<platform::DispatchQueue>, double delay, platform::DispatchQueue::Work step) {
+            std::lock_guard lock(scheduled->mutex);
+            scheduled->steps.emplace_back(delay, std::move(step));
+        }};
     AuthFixture f(AuthFixture::Settings{.dispatcher = dispatcher});
     f.signInWithEzevar();
     bool answered = false;
@@ -347,7 +348,8 @@ TEST_CASE("a user of another tenant is refused with 17072 and the current user s
     auto other = f.signInWithEzevar("sub-t", "t@example.com")->user();
     auto user = f.signInWithEzevar()->user();
     other->setTenantID(std::string("t1"));
-    CHECK(errorCode([&] { f.auth->updateCurrentUser(other, false, true); }) == rawValue(AuthErrorCode::tenantIDMismatch));
+    CHECK(errorCode([&] { f.auth->updateCurrentUser(other, false, true); }) ==
+          rawValue(AuthErrorCode::tenantIDMismatch));
     CHECK(f.auth->currentUser() == user);
 }
 

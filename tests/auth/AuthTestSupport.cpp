@@ -42,14 +42,17 @@ std::string nextAppName() {
 }
 }  // namespace
 
-ScriptedKeychainStorage::ScriptedKeychainStorage(std::shared_ptr<platform::InMemoryKeychain> k) : keychain(std::move(k)) {}
-platform::OSStatus ScriptedKeychainStorage::get(const platform::KeychainQuery& q, std::vector<platform::KeychainItem>& r) {
+ScriptedKeychainStorage::ScriptedKeychainStorage(std::shared_ptr<platform::InMemoryKeychain> k)
+    : keychain(std::move(k)) {}
+platform::OSStatus ScriptedKeychainStorage::get(const platform::KeychainQuery& q,
+                                                std::vector<platform::KeychainItem>& r) {
     return keychain->copyMatching(q, r);
 }
 platform::OSStatus ScriptedKeychainStorage::add(const platform::KeychainItem& item) {
     return keychain->add(item);
 }
-platform::OSStatus ScriptedKeychainStorage::update(const platform::KeychainQuery& q, const platform::KeychainItemChanges& c) {
+platform::OSStatus ScriptedKeychainStorage::update(const platform::KeychainQuery& q,
+                                                   const platform::KeychainItemChanges& c) {
     return keychain->update(q, c);
 }
 platform::OSStatus ScriptedKeychainStorage::deleteItem(const platform::KeychainQuery& q) {
@@ -65,9 +68,8 @@ AuthFixture::AuthFixture(Settings settings) : dispatcher(std::move(settings.disp
         clock = std::make_shared<platform::ManualClock>();
         scopedClock.emplace(clock);
         auto c = clock;
-        service.setClock([c] {
-            return std::chrono::duration_cast<std::chrono::seconds>(c->now().time_since_epoch()).count();
-        });
+        service.setClock(
+            [c] { return std::chrono::duration_cast<std::chrono::seconds>(c->now().time_since_epoch()).count(); });
     }
     keychain = settings.keychain ? settings.keychain : std::make_shared<platform::InMemoryKeychain>();
     storage = std::make_shared<ScriptedKeychainStorage>(keychain);
@@ -95,8 +97,11 @@ std::shared_ptr<Auth> AuthFixture::relaunch() {
 
 std::string AuthFixture::ezevarIDToken(const std::string& subject, const std::string& email) const {
     const auto now = service.now();
-    return testing::IdentityService::unsignedJWT(
-        {{"iss", "https://accounts.ezevar.com"}, {"sub", subject}, {"email", email}, {"iat", now}, {"exp", now + 3600}});
+    return testing::IdentityService::unsignedJWT({{"iss", "https://accounts.ezevar.com"},
+                                                  {"sub", subject},
+                                                  {"email", email},
+                                                  {"iat", now},
+                                                  {"exp", now + 3600}});
 }
 
 std::shared_ptr<AuthDataResult> AuthFixture::signInWithEzevar(const std::string& subject, const std::string& email) {

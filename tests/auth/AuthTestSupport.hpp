@@ -21,7 +21,7 @@ inline constexpr const char* kTestEzevarAppID = "1:123456789012:ios:0123456789ab
 
 // A keychain whose calls a test can make fail, over an in-memory one shared by every client of a test.
 class ScriptedKeychainStorage : public AuthKeychainStorage {
-  public:
+public:
     explicit ScriptedKeychainStorage(std::shared_ptr<platform::InMemoryKeychain> keychain);
     platform::OSStatus get(const platform::KeychainQuery& q, std::vector<platform::KeychainItem>& r) override;
     platform::OSStatus add(const platform::KeychainItem& item) override;
@@ -35,7 +35,7 @@ struct AuthFixture {
     struct Settings {
         bool makeClock = true;
         std::shared_ptr<platform::InMemoryKeychain> keychain;  // shared with an earlier fixture: a relaunch
-        std::string appName;                                    // the same name finds the same stored user
+        std::string appName;                                   // the same name finds the same stored user
         AuthDispatcher dispatcher;
     };
     AuthFixture() : AuthFixture(Settings{}) {}
@@ -51,10 +51,7 @@ struct AuthFixture {
     std::shared_ptr<AuthDataResult> signInWithEzevar(const std::string& subject = "ezevar-sub-1",
                                                      const std::string& email = "someone@example.com");
     // Runs a task on the main loop to completion.
-    template <class T>
-    T run(platform::Task<T> task) {
-        return platform::runOnMainLoop(std::move(task));
-    }
+    template <class T> T run(platform::Task<T> task) { return platform::runOnMainLoop(std::move(task)); }
     // Advances the shared clock (client and service).
     void advance(std::chrono::seconds seconds);
     // Waits for work queued on the identity client's work queue and then the main queue.

@@ -19,8 +19,7 @@ constexpr int kRounds = 25;
 constexpr auto kOperationTimeout = std::chrono::seconds(20);
 
 // Waits (on a worker thread) for a completion that the main loop delivers.
-template <class F>
-bool waitFor(F start) {
+template <class F> bool waitFor(F start) {
     auto promise = std::make_shared<std::promise<void>>();
     auto future = promise->get_future();
     start([promise] { promise->set_value(); });
@@ -38,7 +37,11 @@ TEST_CASE("sign-in, sign-out, token and profile loops on several threads leave a
 
     threads.emplace_back([&] {
         for (int i = 0; i < kRounds; ++i) {
-            if (!waitFor([&](auto done) { auth->signIn(std::string("stress@example.com"), std::string("secret1"), [done](auto, auto) { done(); }); })) ++stalled;
+            if (!waitFor([&](auto done) {
+                    auth->signIn(std::string("stress@example.com"), std::string("secret1"),
+                                 [done](auto, auto) { done(); });
+                }))
+                ++stalled;
         }
         ++finished;
     });
@@ -58,7 +61,8 @@ TEST_CASE("sign-in, sign-out, token and profile loops on several threads leave a
                 auto user = auth->currentUser();
                 if (!user) continue;
                 const bool force = (i + t) % 3 == 0;
-                if (!waitFor([&](auto done) { user->getIDTokenForcingRefresh(force, [done](auto, auto) { done(); }); })) ++stalled;
+                if (!waitFor([&](auto done) { user->getIDTokenForcingRefresh(force, [done](auto, auto) { done(); }); }))
+                    ++stalled;
                 (void)user->uid();
                 (void)user->email();
             }

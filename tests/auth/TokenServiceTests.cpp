@@ -57,7 +57,8 @@ struct Outcome {
 // Starts one caller on a queue of its own; its outcome lands in `out`.
 void startCaller(TokenRefreshCoalescer& coalescer, GatedRefreshes& refreshes, std::string token, Outcome& out,
                  std::atomic<int>& done) {
-    platform::spawn(platform::DispatchQueue::make("caller"), coalescer.sharedRefresh(std::move(token), refreshes.make()),
+    platform::spawn(platform::DispatchQueue::make("caller"),
+                    coalescer.sharedRefresh(std::move(token), refreshes.make()),
                     [&out, &done](std::exception_ptr e, TokenFetchResult r) {
                         if (e) {
                             out.error = platform::errorFromException(e);
@@ -144,7 +145,8 @@ TEST_CASE("a failed refresh leaves the tokens as they were and the next fetch tr
     AuthFixture f;
     auto user = f.signInWithEzevar()->user();
     const auto before = user->tokenService()->tokens();
-    f.service.injectFault("token", testing::IdentityService::Fault{testing::IdentityService::Fault::Kind::status, 503, {}, {}, {}, 1});
+    f.service.injectFault(
+        "token", testing::IdentityService::Fault{testing::IdentityService::Fault::Kind::status, 503, {}, {}, {}, 1});
     CHECK_THROWS(f.run(user->getIDToken(true)));
     const auto after = user->tokenService()->tokens();
     CHECK(after.accessToken == before.accessToken);
@@ -197,7 +199,8 @@ TEST_CASE("ID tokens decode their claims and refuse what is not a token") {
     }
 }
 
-TEST_CASE("a user's archive keeps its profile and tokens, and a user read outside a client reports instead of stopping") {
+TEST_CASE(
+    "a user's archive keeps its profile and tokens, and a user read outside a client reports instead of stopping") {
     AuthFixture f;
     auto user = f.signInWithEzevar("sub-9", "nine@example.com")->user();
     auto data = platform::KeyedArchiver::archivedDataWithRootObject(user, true);

@@ -139,7 +139,8 @@ TEST_CASE("a link whose token fetch failed is not sent without an ID token") {
     f.advance(std::chrono::seconds(3500));
     f.service.clearRequests();
     f.service.injectFault("token", testing::IdentityService::Fault::ofStatus(503));
-    auto credential = std::make_shared<EmailAuthCredential>("link@example.com", EmailAuthCredential::Password{"secret9"});
+    auto credential =
+        std::make_shared<EmailAuthCredential>("link@example.com", EmailAuthCredential::Password{"secret9"});
     CHECK(errorCode([&] { f.run(user->link(credential)); }) == rawValue(AuthErrorCode::networkRequestFailed));
     CHECK(f.service.requestsTo("signupNewUser").empty());
     CHECK(f.auth->currentUser() == user);

@@ -228,6 +228,9 @@ TEST_CASE("a new user signs in through the browser, records under that account, 
                                                   QStringLiteral("^Brisko Desktop$"), QStringLiteral("windowactivate")});
     std::optional<QRect> avatar;
     REQUIRE(pump([&] { return (avatar = lowestAccentArea(screenshot())).has_value(); }));
+    // The window shows the account: the wide sign-in button gave way to the account card's avatar.
+    CHECK(avatar->width() < 50);
+    CHECK(avatar->height() < 50);
     const QImage image = screenshot();
     if (const char* keep = std::getenv("BRISKO_E2E_SCREENSHOT")) image.save(QString::fromUtf8(keep));
     const int y = avatar->center().y();

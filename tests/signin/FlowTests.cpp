@@ -114,9 +114,10 @@ TEST_CASE("an interactive sign-in in the browser gives the user, its tokens, pro
     REQUIRE(user->refreshToken());
     CHECK(user->userID() == "dev@example.test");
     REQUIRE(user->profile());
-    // The ID token carries no profile, so it came from the user-info endpoint.
+    // The ID token carries no profile, so it came from the user-info endpoint; the e-mail address is
+    // the ID token's.
     CHECK(user->profile()->name() == "dev Tester");
-    CHECK(user->profile()->email() == std::nullopt);
+    CHECK(user->profile()->email() == "dev@example.test");
     CHECK(result->serverAuthCode().value_or("").rfind("server-code-", 0) == 0);
     CHECK(user->configuration()->clientID() == EzevarStandIn::kClientID);
 

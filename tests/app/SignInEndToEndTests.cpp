@@ -60,9 +60,10 @@ bool near(QRgb pixel, const QColor& color, int tolerance = 12) {
            std::abs(qBlue(pixel) - color.blue()) <= tolerance;
 }
 
-// Teal: the accent colour and the avatar's gradient from it to the muted colour.
+// Teal: the accent colour and the avatar's gradient from it to the muted colour (blue at least as
+// strong as green, unlike the green of the "connected" line).
 bool teal(QRgb p) {
-    return qGreen(p) > qRed(p) + 40 && qBlue(p) > qRed(p) + 40;
+    return qGreen(p) > qRed(p) + 40 && qBlue(p) > qRed(p) + 40 && qBlue(p) >= qGreen(p);
 }
 
 // The bounding box of the lowest run of screen rows holding teal: the sign-in button on the sign-in

@@ -14,6 +14,7 @@
 #include "oauth/URLQueryComponent.hpp"
 #include "platform/base/Dispatch.hpp"
 #include "platform/base/Text.hpp"
+#include "platform/storage/ProcessInfo.hpp"
 #include "platform/storage/UserDefaults.hpp"
 #include "signin/SignInCallbackSchemes.hpp"
 #include "signin/SignInPreferences.hpp"
@@ -143,6 +144,10 @@ bool SignIn::isFreshInstall() {
 
 platform::Error SignIn::errorWithString(std::optional<std::string> text, SignInErrorCode code) {
     return signInError(code, text ? std::move(text) : std::optional<std::string>(std::string(kUnknownErrorDescription)));
+}
+
+bool SignIn::isOperatingSystemAtLeast9() {
+    return platform::ProcessInfo::processInfo().operatingSystemVersion().majorVersion >= 9;
 }
 
 // Interactive entry points.

@@ -118,6 +118,8 @@ class SignIn : public std::enable_shared_from_this<SignIn> {
     static std::shared_ptr<Configuration> configurationFromBundle(const platform::Bundle* bundle);
     static std::optional<std::string> configValueFromBundle(const platform::Bundle* bundle, std::string_view key);
     static platform::Error errorWithString(std::optional<std::string> text, SignInErrorCode code);
+    // True when the operating system's version is 9.0.0 or later (no flow asks it).
+    static bool isOperatingSystemAtLeast9();
     const oauth::ServiceConfigurationPtr& oauthClientConfiguration() const { return oauthClientConfiguration_; }
     const std::shared_ptr<SignInInternalOptions>& currentOptions() const { return currentOptions_; }
     void startFetchURL(const platform::URL& url, const std::shared_ptr<oauth::AuthState>& state,

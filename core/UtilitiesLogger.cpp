@@ -38,8 +38,10 @@ struct State {
     std::map<std::string, std::map<std::string, std::shared_ptr<LogHandle>>> handles;
 };
 
+// Never destroyed: lines queued just before exit are still written on the client queue while the
+// process tears down its statics.
 State& state() {
-    static State s;
+    static State& s = *new State;
     return s;
 }
 

@@ -526,3 +526,24 @@ TEST_CASE("App Attest storage: artifacts belong to their key, removal ignores th
     REQUIRE(settles(empty));
     CHECK((empty.isRejected() || !*empty.value()));
 }
+
+TEST_CASE("a slow backend: requests made meanwhile share the client's one exchange") {
+    AttestationTestEnvironment env;
+    AttestationBackend backend;
+    backend.delay(Method::exchangeDebug, 200ms);
+    ScopedEnv primary("AppVouchDebugToken", std::string("slow-token"));
+    auto provider =
+        AppVouchDebugProvider::initWithServiceName("svc", backend.resourceName(), backend.baseURL(), std::nullopt);
+    auto client = AppVouch::initWithServiceName("svc", backend.resourceName(), provider,
+                                                std::make_shared<AppVouchSettings>(), {}, std::nullopt);
+    std::vector<AppVouchTokenResult> results;
+    for (int i = 0; i < 3; ++i) {
+        client->tokenForcingRefresh(i == 2, [&](const AppVouchTokenResult& r) { results.push_back(r); });
+    }
+    REQUIRE(runUntil([&] { return results.size() == 3; }));
+    CHECK(backend.requestsTo(Method::exchangeDebug).size() == 1);
+    for (const auto& r : results) {
+        CHECK_FALSE(r.error());
+        CHECK(r.token().token == backend.issuedTokens().at(0));
+    }
+}

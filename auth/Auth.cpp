@@ -10,6 +10,7 @@
 #include "auth/backend/AuthGlobalWorkQueue.hpp"
 #include "auth/providers/CompletionTask.hpp"
 #include "auth/providers/MultiFactorResolver.hpp"
+#include "auth/providers/OAuthCredential.hpp"
 #include "core/App.hpp"
 #include "core/ComponentContainer.hpp"
 #include "core/ComponentType.hpp"
@@ -57,6 +58,18 @@ std::vector<core::Component> componentsToRegister() {
 }
 const core::LibraryClassRegistry::Registration kAuthComponentRegistration(core::LibraryClass{
     std::string(core::kAuthComponentClassName), componentsToRegister, nullptr});
+
+// The credential-already-in-use error carries the provider's OAuth credential from the reply, so the
+// caller can sign in with it instead.
+const bool kUpdatedCredentialBuilderInstalled = [] {
+    AuthBackend::setUpdatedCredentialBuilder(
+        [](const VerifyAssertionResponse& response) -> std::optional<platform::Value> {
+            auto credential = OAuthCredential::initFromVerifyAssertionResponse(response);
+            if (!credential) return std::nullopt;
+            return platform::Value::object(std::move(credential));
+        });
+    return true;
+}();
 }  // namespace
 
 std::optional<AuthOperationType> authOperationTypeFromRawValue(int rawValue) {

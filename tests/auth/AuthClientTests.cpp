@@ -10,6 +10,7 @@
 #include "auth/backend/AuthErrorCode.hpp"
 #include "auth/providers/EmailAuthCredential.hpp"
 #include "auth/providers/EzevarAuthProvider.hpp"
+#include "auth/providers/OAuthCredential.hpp"
 #include "platform/storage/KeyedArchiver.hpp"
 #include "tests/auth/AuthTestSupport.hpp"
 
@@ -364,4 +365,29 @@ TEST_CASE("moving the stored user into an access group deletes the app-local ite
     const auto deletes = f.keychain->callCount(platform::InMemoryKeychain::Operation::deleteItems);
     f.auth->useUserAccessGroup(std::nullopt);
     CHECK(f.keychain->callCount(platform::InMemoryKeychain::Operation::deleteItems) == deletes);
+}
+
+TEST_CASE("an Ezevar account already linked elsewhere fails with 17025 carrying the provider's credential") {
+    AuthFixture f;
+    f.service.injectFault(
+        "verifyAssertion",
+        brisko::testing::IdentityService::Fault::ofBody(
+            200, R"({"errorMessage":"FEDERATED_USER_ID_ALREADY_LINKED","email":"ez@b.c","providerId":"ezevar.com",)"
+                 R"("oauthIdToken":"linked-id-token","oauthAccessToken":"linked-access-token"})"));
+    std::optional<platform::Error> error;
+    try {
+        f.signInWithEzevar("sub-1", "ez@b.c");
+    } catch (const platform::ErrorException& e) {
+        error = e.error();
+    }
+    REQUIRE(error);
+    CHECK(error->code() == 17025);
+    auto updated = error->userInfoValue(AuthErrors::userInfoUpdatedCredentialKey);
+    REQUIRE(updated);
+    auto credential = updated->object<OAuthCredential>();
+    REQUIRE(credential);
+    CHECK(credential->provider() == "ezevar.com");
+    CHECK(credential->idToken() == std::optional<std::string>("linked-id-token"));
+    CHECK(credential->accessToken() == std::optional<std::string>("linked-access-token"));
+    CHECK(f.auth->currentUser() == nullptr);
 }

@@ -13,7 +13,7 @@
 namespace brisko::signin {
 
 class AuthFlow : public CallbackQueue {
-  public:
+public:
     std::shared_ptr<oauth::AuthState> authState;
     platform::OptionalError error;
     std::optional<std::string> emmSupport;

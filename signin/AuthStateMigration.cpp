@@ -16,7 +16,8 @@ constexpr std::string_view kMigrationFailedLog =
 AuthStateMigration::AuthStateMigration(std::shared_ptr<KeychainStore> keychainStore)
     : keychainStore_(std::move(keychainStore)) {}
 
-AuthStateMigration::AuthStateMigration() : AuthStateMigration(std::make_shared<KeychainStore>(std::string(kDefaultItemName))) {}
+AuthStateMigration::AuthStateMigration()
+    : AuthStateMigration(std::make_shared<KeychainStore>(std::string(kDefaultItemName))) {}
 
 void AuthStateMigration::migrateIfNeededWithTokenURL(const platform::URL&, std::string_view, bool isFreshInstall) {
     if (isFreshInstall) {
@@ -35,7 +36,8 @@ void AuthStateMigration::performDataProtectedMigrationIfNeeded() {
     std::shared_ptr<platform::Keychain> keychain;
     if (auto* wrapper = dynamic_cast<KeychainWrapper*>(keychainStore_->keychainHelper().get()))
         keychain = wrapper->keychain();
-    KeychainStore fileStore(keychainStore_->itemName(), fileBased, std::make_shared<KeychainWrapper>(fileBased, keychain));
+    KeychainStore fileStore(keychainStore_->itemName(), fileBased,
+                            std::make_shared<KeychainWrapper>(fileBased, keychain));
 
     platform::OptionalError error;
     auto session = fileStore.retrieveAuthSession(error);
@@ -51,7 +53,8 @@ void AuthStateMigration::performDataProtectedMigrationIfNeeded() {
     } else if (error && error->domain() == kKeychainStoreErrorDomain &&
                error->code() != static_cast<std::int64_t>(KeychainStoreErrorCode::passwordNotFound)) {
         // The old keychain could not be read: try again next time rather than forget the session.
-        done = error->code() == static_cast<std::int64_t>(KeychainStoreErrorCode::failedToConvertKeychainDataToAuthSession);
+        done = error->code() ==
+               static_cast<std::int64_t>(KeychainStoreErrorCode::failedToConvertKeychainDataToAuthSession);
     }
     if (!done) {
         platform::log(platform::LogLevel::warning, kLogCategory, kMigrationFailedLog);

@@ -11,7 +11,7 @@
 namespace brisko::signin {
 
 class AuthStateMigration {
-  public:
+public:
     static constexpr std::string_view kMigrationCheckPerformedKey = "EID_DataProtectedMigrationCheckPerformed";
     static constexpr std::string_view kDefaultItemName = "auth";
 
@@ -26,7 +26,7 @@ class AuthStateMigration {
     // to move), so a failed move is tried again at the next start.
     void performDataProtectedMigrationIfNeeded();
 
-  private:
+private:
     std::shared_ptr<KeychainStore> keychainStore_;
 };
 

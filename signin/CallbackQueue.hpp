@@ -9,7 +9,7 @@
 namespace brisko::signin {
 
 class CallbackQueue : public std::enable_shared_from_this<CallbackQueue> {
-  public:
+public:
     using Callback = std::function<void()>;
 
     virtual ~CallbackQueue() = default;
@@ -25,7 +25,7 @@ class CallbackQueue : public std::enable_shared_from_this<CallbackQueue> {
     // Runs steps until one waits or none remain; a run under way is not nested.
     void fire();
 
-  private:
+private:
     bool firing_ = false;
     int pending_ = 0;
     std::deque<Callback> queue_;

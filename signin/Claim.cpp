@@ -23,8 +23,8 @@ std::optional<std::string> JSONSerializerImpl::stringWithJSONObject(const platfo
     } catch (const std::exception& e) {
         platform::Error cause(std::string(platform::kCocoaErrorDomain), platform::kCoderInvalidValueError,
                               {{std::string(platform::kLocalizedDescriptionKey), e.what()}});
-        error = signInError(SignInErrorCode::jsonSerializationFailure, std::string(kJSONSerializationFailureDescription),
-                            cause);
+        error = signInError(SignInErrorCode::jsonSerializationFailure,
+                            std::string(kJSONSerializationFailureDescription), cause);
         return std::nullopt;
     }
 }

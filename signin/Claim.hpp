@@ -14,7 +14,7 @@
 namespace brisko::signin {
 
 class Claim {
-  public:
+public:
     static constexpr std::string_view kAuthTimeClaimName = "auth_time";
 
     Claim(std::string name, bool essential) : name_(std::move(name)), essential_(essential) {}
@@ -26,7 +26,7 @@ class Claim {
     bool operator==(const Claim&) const = default;
     auto operator<=>(const Claim&) const = default;
 
-  private:
+private:
     std::string name_;
     bool essential_;
 };
@@ -35,7 +35,7 @@ using ClaimSet = std::set<Claim>;
 
 // Writes JSON text for an object.
 class JSONSerializer {
-  public:
+public:
     virtual ~JSONSerializer() = default;
     // Compact JSON text, or nothing with an error (-10 of the sign-in domain).
     virtual std::optional<std::string> stringWithJSONObject(const platform::Value& object,
@@ -43,13 +43,13 @@ class JSONSerializer {
 };
 
 class JSONSerializerImpl : public JSONSerializer {
-  public:
+public:
     std::optional<std::string> stringWithJSONObject(const platform::Value& object,
                                                     platform::OptionalError& error) const override;
 };
 
 class ClaimsInternalOptions {
-  public:
+public:
     ClaimsInternalOptions() : ClaimsInternalOptions(std::make_shared<JSONSerializerImpl>()) {}
     explicit ClaimsInternalOptions(std::shared_ptr<const JSONSerializer> serializer)
         : jsonSerializer_(std::move(serializer)) {}
@@ -58,9 +58,10 @@ class ClaimsInternalOptions {
 
     // {"id_token": {name: {"essential": bool}}} as text; nothing for no claims, nothing with -7 when a
     // claim is asked both as essential and not.
-    std::optional<std::string> validatedJSONStringForClaims(const ClaimSet& claims, platform::OptionalError& error) const;
+    std::optional<std::string> validatedJSONStringForClaims(const ClaimSet& claims,
+                                                            platform::OptionalError& error) const;
 
-  private:
+private:
     std::shared_ptr<const JSONSerializer> jsonSerializer_;
 };
 

@@ -41,7 +41,8 @@ void Configuration::encodeWithCoder(platform::KeyedArchiver& coder) const {
 std::shared_ptr<Configuration> Configuration::initWithCoder(platform::KeyedUnarchiver& coder) {
     auto clientID = coder.decodeObjectOfClass<std::string>(kClientIDKey);
     if (!clientID) return nullptr;
-    return std::make_shared<Configuration>(std::move(*clientID), coder.decodeObjectOfClass<std::string>(kServerClientIDKey),
+    return std::make_shared<Configuration>(std::move(*clientID),
+                                           coder.decodeObjectOfClass<std::string>(kServerClientIDKey),
                                            coder.decodeObjectOfClass<std::string>(kHostedDomainKey),
                                            coder.decodeObjectOfClass<std::string>(kOpenIDRealmKey));
 }

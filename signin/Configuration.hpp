@@ -12,16 +12,14 @@
 namespace brisko::signin {
 
 class Configuration {
-  public:
+public:
     static constexpr std::string_view kArchiveClassName = "EIDConfiguration";
 
     explicit Configuration(std::string clientID, std::optional<std::string> serverClientID = std::nullopt,
                            std::optional<std::string> hostedDomain = std::nullopt,
                            std::optional<std::string> openIDRealm = std::nullopt)
-        : clientID_(std::move(clientID)),
-          serverClientID_(std::move(serverClientID)),
-          hostedDomain_(std::move(hostedDomain)),
-          openIDRealm_(std::move(openIDRealm)) {}
+        : clientID_(std::move(clientID)), serverClientID_(std::move(serverClientID)),
+          hostedDomain_(std::move(hostedDomain)), openIDRealm_(std::move(openIDRealm)) {}
 
     const std::string& clientID() const { return clientID_; }
     const std::optional<std::string>& serverClientID() const { return serverClientID_; }
@@ -35,7 +33,7 @@ class Configuration {
     // Nothing when "clientID" is missing.
     static std::shared_ptr<Configuration> initWithCoder(platform::KeyedUnarchiver& coder);
 
-  private:
+private:
     std::string clientID_;
     std::optional<std::string> serverClientID_;
     std::optional<std::string> hostedDomain_;

@@ -147,7 +147,8 @@ void EzevarUser::refreshTokensIfNeededWithCompletion(RefreshCompletion completio
     const bool accessFresh = access && secondsLeft(access->expirationDate()) >= kMinimalTimeToExpire;
     const bool idFresh = !id || secondsLeft(id->expirationDate()) >= kMinimalTimeToExpire;
     if (accessFresh && idFresh) {
-        platform::DispatchQueue::main()->async([self, completion = std::move(completion)] { completion(self, std::nullopt); });
+        platform::DispatchQueue::main()->async(
+            [self, completion = std::move(completion)] { completion(self, std::nullopt); });
         return;
     }
     std::size_t waiting;
@@ -176,7 +177,8 @@ void EzevarUser::refreshTokensIfNeededWithCompletion(RefreshCompletion completio
             if (response) {
                 state->updateWithTokenResponse(response, std::nullopt);
                 if (!state->refreshToken())
-                    error = signInError(SignInErrorCode::missingRefreshToken, std::string(kMissingRefreshTokenDescription));
+                    error =
+                        signInError(SignInErrorCode::missingRefreshToken, std::string(kMissingRefreshTokenDescription));
             } else if (error && error->domain() == oauth::kOAuthTokenErrorDomain) {
                 state->updateWithAuthorizationError(*error);
             }
@@ -202,7 +204,8 @@ void EzevarUser::finishRefresh(platform::OptionalError error) {
     }
 }
 
-void EzevarUser::addScopes(const std::vector<std::string>& scopes, PresentingWindow window, SignInCompletion completion) {
+void EzevarUser::addScopes(const std::vector<std::string>& scopes, PresentingWindow window,
+                           SignInCompletion completion) {
     auto& signIn = SignIn::sharedInstance();
     if (signIn.currentUser().get() == this) {
         signIn.addScopes(scopes, window, std::move(completion));

@@ -26,7 +26,7 @@ using PresentingWindow = oauth::PresentingWindow;
 using SignInCompletion = std::function<void(std::shared_ptr<SignInResult>, platform::OptionalError)>;
 
 class EzevarUser : public oauth::AuthStateChangeDelegate, public std::enable_shared_from_this<EzevarUser> {
-  public:
+public:
     static constexpr std::string_view kArchiveClassName = "EIDEzevarUser";
     // A token with less than this many seconds left is refreshed.
     static constexpr int kMinimalTimeToExpire = 60;
@@ -63,7 +63,7 @@ class EzevarUser : public oauth::AuthStateChangeDelegate, public std::enable_sha
     void encodeWithCoder(platform::KeyedArchiver& coder) const;
     static std::shared_ptr<EzevarUser> initWithCoder(platform::KeyedUnarchiver& coder);
 
-  private:
+private:
     EzevarUser(std::shared_ptr<oauth::AuthState> authState, std::shared_ptr<ProfileData> profileData);
     void finishRefresh(platform::OptionalError error);
 
@@ -80,14 +80,14 @@ class EzevarUser : public oauth::AuthStateChangeDelegate, public std::enable_sha
 
 // The legacy wrapper of older archives: only its state is read.
 class Authentication {
-  public:
+public:
     static constexpr std::string_view kArchiveClassName = "EIDAuthentication";
     explicit Authentication(std::shared_ptr<oauth::AuthState> authState) : authState_(std::move(authState)) {}
     const std::shared_ptr<oauth::AuthState>& authState() const { return authState_; }
     void encodeWithCoder(platform::KeyedArchiver& coder) const;
     static std::shared_ptr<Authentication> initWithCoder(platform::KeyedUnarchiver& coder);
 
-  private:
+private:
     std::shared_ptr<oauth::AuthState> authState_;
 };
 

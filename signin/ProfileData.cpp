@@ -56,7 +56,8 @@ void ProfileData::encodeWithCoder(platform::KeyedArchiver& coder) const {
 std::shared_ptr<ProfileData> ProfileData::initWithCoder(platform::KeyedUnarchiver& coder) {
     std::optional<platform::URL> image;
     if (auto text = coder.decodeObjectOfClass<std::string>(kImageURLKey)) image = platform::URL::parse(*text);
-    if (auto picture = coder.decodeObjectOfClass<std::string>(kLegacyPictureKey)) image = platform::URL::parse(*picture);
+    if (auto picture = coder.decodeObjectOfClass<std::string>(kLegacyPictureKey))
+        image = platform::URL::parse(*picture);
     return std::make_shared<ProfileData>(coder.decodeObjectOfClass<std::string>(kEmailKey),
                                          coder.decodeObjectOfClass<std::string>(kNameKey),
                                          coder.decodeObjectOfClass<std::string>(kGivenNameKey),

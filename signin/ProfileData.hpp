@@ -14,17 +14,13 @@
 namespace brisko::signin {
 
 class ProfileData {
-  public:
+public:
     static constexpr std::string_view kArchiveClassName = "EIDProfileData";
 
-    ProfileData(std::optional<std::string> email, std::optional<std::string> name,
-                std::optional<std::string> givenName, std::optional<std::string> familyName,
-                std::optional<platform::URL> imageURL)
-        : email_(std::move(email)),
-          name_(std::move(name)),
-          givenName_(std::move(givenName)),
-          familyName_(std::move(familyName)),
-          imageURL_(std::move(imageURL)) {}
+    ProfileData(std::optional<std::string> email, std::optional<std::string> name, std::optional<std::string> givenName,
+                std::optional<std::string> familyName, std::optional<platform::URL> imageURL)
+        : email_(std::move(email)), name_(std::move(name)), givenName_(std::move(givenName)),
+          familyName_(std::move(familyName)), imageURL_(std::move(imageURL)) {}
 
     const std::optional<std::string>& email() const { return email_; }
     const std::optional<std::string>& name() const { return name_; }
@@ -42,7 +38,7 @@ class ProfileData {
     void encodeWithCoder(platform::KeyedArchiver& coder) const;
     static std::shared_ptr<ProfileData> initWithCoder(platform::KeyedUnarchiver& coder);
 
-  private:
+private:
     std::optional<std::string> email_, name_, givenName_, familyName_;
     std::optional<platform::URL> imageURL_;
 };

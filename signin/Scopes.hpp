@@ -7,7 +7,7 @@
 namespace brisko::signin {
 
 class Scopes {
-  public:
+public:
     // The list with "email" and "profile" added when neither their short nor their long form is in it;
     // the caller's scopes keep their order in front.
     static std::vector<std::string> scopesWithBasicProfile(const std::vector<std::string>& scopes);

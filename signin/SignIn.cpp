@@ -23,7 +23,8 @@ namespace brisko::signin {
 
 namespace {
 constexpr std::string_view kInvalidArgumentException = "NSInvalidArgumentException";
-constexpr std::string_view kNoConfigurationReason = "No active configuration. Make sure EIDClientID is set in Info.plist.";
+constexpr std::string_view kNoConfigurationReason =
+    "No active configuration. Make sure EIDClientID is set in Info.plist.";
 constexpr std::string_view kNoClientIDReason = "You must specify |clientID| in |EIDConfiguration|";
 constexpr std::string_view kNoWindowReason = "|presentingViewController| must be set.";
 constexpr std::string_view kMissingSchemesReason = "Your app is missing support for the following URL schemes: %@";
@@ -143,7 +144,8 @@ bool SignIn::isFreshInstall() {
 }
 
 platform::Error SignIn::errorWithString(std::optional<std::string> text, SignInErrorCode code) {
-    return signInError(code, text ? std::move(text) : std::optional<std::string>(std::string(kUnknownErrorDescription)));
+    return signInError(code,
+                       text ? std::move(text) : std::optional<std::string>(std::string(kUnknownErrorDescription)));
 }
 
 bool SignIn::isOperatingSystemAtLeast9() {
@@ -153,23 +155,27 @@ bool SignIn::isOperatingSystemAtLeast9() {
 // Interactive entry points.
 
 void SignIn::signInWithPresentingWindow(PresentingWindow window, SignInCompletion completion) {
-    signInWithOptions(SignInInternalOptions::defaultOptions(configuration_, window, std::nullopt, false, std::move(completion)));
+    signInWithOptions(
+        SignInInternalOptions::defaultOptions(configuration_, window, std::nullopt, false, std::move(completion)));
 }
 
 void SignIn::signInWithPresentingWindow(PresentingWindow window, std::optional<std::string> hint,
                                         SignInCompletion completion) {
-    signInWithOptions(SignInInternalOptions::defaultOptions(configuration_, window, std::move(hint), false, std::move(completion)));
+    signInWithOptions(
+        SignInInternalOptions::defaultOptions(configuration_, window, std::move(hint), false, std::move(completion)));
 }
 
 void SignIn::signInWithPresentingWindow(PresentingWindow window, std::optional<std::string> hint,
                                         const std::vector<std::string>& additionalScopes, SignInCompletion completion) {
-    signInWithPresentingWindow(window, std::move(hint), additionalScopes, std::nullopt, ClaimSet{}, std::move(completion));
+    signInWithPresentingWindow(window, std::move(hint), additionalScopes, std::nullopt, ClaimSet{},
+                               std::move(completion));
 }
 
 void SignIn::signInWithPresentingWindow(PresentingWindow window, std::optional<std::string> hint,
                                         const std::vector<std::string>& additionalScopes,
                                         std::optional<std::string> nonce, SignInCompletion completion) {
-    signInWithPresentingWindow(window, std::move(hint), additionalScopes, std::move(nonce), ClaimSet{}, std::move(completion));
+    signInWithPresentingWindow(window, std::move(hint), additionalScopes, std::move(nonce), ClaimSet{},
+                               std::move(completion));
 }
 
 void SignIn::signInWithPresentingWindow(PresentingWindow window, const ClaimSet& claims, SignInCompletion completion) {
@@ -200,7 +206,8 @@ void SignIn::signInWithPresentingWindow(PresentingWindow window, std::optional<s
 
 void SignIn::assertValidParameters(const SignInInternalOptions& options) const {
     if (!configuration_)
-        throw platform::ProgrammingException(std::string(kInvalidArgumentException), std::string(kNoConfigurationReason));
+        throw platform::ProgrammingException(std::string(kInvalidArgumentException),
+                                             std::string(kNoConfigurationReason));
     if (!options.configuration() || options.configuration()->clientID().empty())
         throw platform::ProgrammingException(std::string(kInvalidArgumentException), std::string(kNoClientIDReason));
     if (options.presentingWindow() == 0)
@@ -348,7 +355,8 @@ void SignIn::authenticateInteractivelyWithOptions(std::shared_ptr<SignInInternal
     auto finished = std::make_shared<bool>(false);
     auto session = oauth::AuthorizationService::presentAuthorizationRequest(
         request, agentFactory_(options->presentingWindow()),
-        [self, generation, finished, listener](oauth::AuthorizationResponsePtr response, platform::OptionalError error) {
+        [self, generation, finished, listener](oauth::AuthorizationResponsePtr response,
+                                               platform::OptionalError error) {
             *finished = true;
             // The listener's work ends with the flow, whichever way it ended.
             if (listener && self->loopbackHandler_ == listener) self->loopbackHandler_.reset();
@@ -379,7 +387,8 @@ void SignIn::processAuthorizationResponse(oauth::AuthorizationResponsePtr respon
         if (auto it = response->additionalParameters().find(kErrorParameter);
             it != response->additionalParameters().end() && it->second.string())
             text = *it->second.string();
-        flow->error = errorWithString(text, text == kAccessDeniedError ? SignInErrorCode::canceled : SignInErrorCode::unknown);
+        flow->error =
+            errorWithString(text, text == kAccessDeniedError ? SignInErrorCode::canceled : SignInErrorCode::unknown);
     } else {
         // Only the client's own cancellation codes mean "cancelled"; the same numbers in the OAuth
         // domains are other errors (-4 there is "access_denied").
@@ -391,8 +400,9 @@ void SignIn::processAuthorizationResponse(oauth::AuthorizationResponsePtr respon
         } else if (oauthAuthorization && error->code() == oauth::OAuthErrorCode::accessDenied) {
             flow->error = signInError(SignInErrorCode::canceled, std::string(kAccessDeniedError));
         } else {
-            flow->error = errorWithString(error ? std::optional<std::string>(error->localizedDescription()) : std::nullopt,
-                                          SignInErrorCode::unknown);
+            flow->error =
+                errorWithString(error ? std::optional<std::string>(error->localizedDescription()) : std::nullopt,
+                                SignInErrorCode::unknown);
         }
     }
     runFlow(flow);
@@ -409,12 +419,14 @@ void SignIn::maybeFetchToken(const std::shared_ptr<AuthFlow>& flow) {
     if (flow->error) return;
     auto state = flow->authState;
     auto lastToken = state->lastTokenResponse();
-    if (lastToken && lastToken->accessToken() && secondsLeft(lastToken->accessTokenExpirationDate()) > kMinimumTokenLifetime)
+    if (lastToken && lastToken->accessToken() &&
+        secondsLeft(lastToken->accessTokenExpirationDate()) > kMinimumTokenLifetime)
         return;
 
     oauth::StringMap extra;
     const auto configuration = currentOptions_ ? currentOptions_->configuration() : nullptr;
-    if (configuration && configuration->serverClientID()) extra[std::string(kAudienceKey)] = *configuration->serverClientID();
+    if (configuration && configuration->serverClientID())
+        extra[std::string(kAudienceKey)] = *configuration->serverClientID();
     if (configuration && configuration->openIDRealm())
         extra[std::string(kOpenIDRealmParameter)] = *configuration->openIDRealm();
     extra[std::string(kVersionTagKey)] = versionTag();
@@ -422,8 +434,8 @@ void SignIn::maybeFetchToken(const std::shared_ptr<AuthFlow>& flow) {
 
     auto authorization = state->lastAuthorizationResponse();
     oauth::TokenRequestPtr request;
-    const bool exchange = !(lastToken && lastToken->accessToken()) && authorization &&
-                          authorization->authorizationCode();
+    const bool exchange =
+        !(lastToken && lastToken->accessToken()) && authorization && authorization->authorizationCode();
     if (exchange) {
         request = authorization->tokenExchangeRequestWithAdditionalParameters(extra);
     } else {
@@ -492,7 +504,8 @@ void SignIn::addDecodeIdTokenCallback(const std::shared_ptr<AuthFlow>& flow) {
         if (!flow || !flow->authState || flow->error) return;
         auto tokenResponse = flow->authState->lastTokenResponse();
         std::shared_ptr<const oauth::IDToken> idToken;
-        if (tokenResponse && tokenResponse->idToken()) idToken = oauth::IDToken::initWithIDTokenString(*tokenResponse->idToken());
+        if (tokenResponse && tokenResponse->idToken())
+            idToken = oauth::IDToken::initWithIDTokenString(*tokenResponse->idToken());
         if (idToken) flow->profileData = profileDataWithIDToken(*idToken);
         if (flow->profileData) return;
 
@@ -534,8 +547,8 @@ void SignIn::addSaveAuthCallback(const std::shared_ptr<AuthFlow>& flow) {
             return;
         }
         if (self->currentOptions_ && self->currentOptions_->addScopesFlow() && self->currentUser_) {
-            self->currentUser_->updateWithTokenResponse(flow->authState->lastTokenResponse(),
-                                                        flow->authState->lastAuthorizationResponse(), flow->profileData);
+            self->currentUser_->updateWithTokenResponse(
+                flow->authState->lastTokenResponse(), flow->authState->lastAuthorizationResponse(), flow->profileData);
         } else {
             self->currentUser_ = EzevarUser::make(flow->authState, flow->profileData);
         }
@@ -559,7 +572,8 @@ void SignIn::addCompletionCallback(const std::shared_ptr<AuthFlow>& flow) {
             auto it = response->additionalParameters().find(kServerAuthCodeKey);
             if (it != response->additionalParameters().end() && it->second.string()) serverCode = *it->second.string();
         }
-        self->completeCurrentOptions(std::make_shared<SignInResult>(self->currentUser_, std::move(serverCode)), std::nullopt);
+        self->completeCurrentOptions(std::make_shared<SignInResult>(self->currentUser_, std::move(serverCode)),
+                                     std::nullopt);
     });
 }
 
@@ -609,7 +623,8 @@ bool SignIn::handleDevicePolicyAppURL(const platform::URL& url) {
 
     auto restarted = currentOptions_->optionsWithExtraParameters({{std::string(kEMMResumeKey), "1"}}, true);
     auto self = shared_from_this();
-    platform::DispatchQueue::main()->after(kDevicePolicyRestartDelay, [self, restarted] { self->signInWithOptions(restarted); });
+    platform::DispatchQueue::main()->after(kDevicePolicyRestartDelay,
+                                           [self, restarted] { self->signInWithOptions(restarted); });
     return true;
 }
 
@@ -654,7 +669,8 @@ bool SignIn::restorePreviousSignInNoRefresh() {
     if (!state) return false;
     std::shared_ptr<ProfileData> profile;
     if (auto response = state->lastTokenResponse(); response && response->idToken()) {
-        if (auto idToken = oauth::IDToken::initWithIDTokenString(*response->idToken())) profile = profileDataWithIDToken(*idToken);
+        if (auto idToken = oauth::IDToken::initWithIDTokenString(*response->idToken()))
+            profile = profileDataWithIDToken(*idToken);
     }
     currentUser_ = EzevarUser::make(state, profile);
     return true;
@@ -669,7 +685,8 @@ void SignIn::addScopes(const std::vector<std::string>& scopes, PresentingWindow 
     }
     auto options = SignInInternalOptions::defaultOptions(configuration, window, hint, true, completion);
     if (currentUser_) {
-        if (auto authorization = currentUser_->authState()->lastAuthorizationResponse(); authorization && authorization->request()) {
+        if (auto authorization = currentUser_->authState()->lastAuthorizationResponse();
+            authorization && authorization->request()) {
             const auto& extra = authorization->request()->additionalParameters();
             if (auto it = extra.find(kClaimsKey); it != extra.end()) options->setClaimsAsJSON(it->second);
         }
@@ -701,14 +718,16 @@ void SignIn::disconnectWithCompletion(DisconnectCompletion completion) {
     auto state = currentUser_ ? currentUser_->authState() : loadAuthState();
     std::optional<std::string> token;
     if (state) {
-        if (auto response = state->lastTokenResponse()) token = response->accessToken() ? response->accessToken() : response->refreshToken();
+        if (auto response = state->lastTokenResponse())
+            token = response->accessToken() ? response->accessToken() : response->refreshToken();
     }
     if (!token) {
         signOut();
         if (completion) platform::DispatchQueue::main()->async([completion] { completion(std::nullopt); });
         return;
     }
-    std::string text = platform::format(kRevokeURLFormat, {SignInPreferences::ezevarAuthorizationServer(), encodedQueryValue(*token)});
+    std::string text =
+        platform::format(kRevokeURLFormat, {SignInPreferences::ezevarAuthorizationServer(), encodedQueryValue(*token)});
     text += "&" + std::string(kVersionTagKey) + "=" + encodedQueryValue(versionTag()) + "&" +
             std::string(kEnvironmentTagKey) + "=" + encodedQueryValue(environmentTag());
     auto url = platform::URL::parse(text);
@@ -721,7 +740,8 @@ void SignIn::disconnectWithCompletion(DisconnectCompletion completion) {
     startFetchURL(*url, state, std::string(kRevokeComment),
                   [self, completion](std::optional<platform::Data>, platform::OptionalError error) {
                       if (!error) self->signOut();
-                      if (completion) platform::DispatchQueue::main()->async([completion, error] { completion(error); });
+                      if (completion)
+                          platform::DispatchQueue::main()->async([completion, error] { completion(error); });
                   });
 }
 

@@ -36,7 +36,7 @@
 namespace brisko::signin {
 
 class SignIn : public std::enable_shared_from_this<SignIn> {
-  public:
+public:
     static constexpr std::string_view kKeychainItemName = "auth";
     static constexpr std::string_view kRedirectPath = "/oauth2callback";
     static constexpr std::string_view kDevicePolicyPath = "/emmcallback";
@@ -110,8 +110,9 @@ class SignIn : public std::enable_shared_from_this<SignIn> {
 
     // The flow machinery (public for the steps and for tests).
     void signInWithOptions(std::shared_ptr<SignInInternalOptions> options);
-    oauth::AuthorizationRequestPtr authorizationRequestWithOptions(const SignInInternalOptions& options,
-                                                                   std::optional<platform::URL> redirectURL = std::nullopt);
+    oauth::AuthorizationRequestPtr
+    authorizationRequestWithOptions(const SignInInternalOptions& options,
+                                    std::optional<platform::URL> redirectURL = std::nullopt);
     oauth::StringMap additionalParametersFromOptions(const SignInInternalOptions& options) const;
     std::optional<platform::URL> redirectURLWithOptions(const SignInInternalOptions& options) const;
     static std::shared_ptr<ProfileData> profileDataWithIDToken(const oauth::IDToken& idToken);
@@ -122,10 +123,10 @@ class SignIn : public std::enable_shared_from_this<SignIn> {
     static bool isOperatingSystemAtLeast9();
     const oauth::ServiceConfigurationPtr& oauthClientConfiguration() const { return oauthClientConfiguration_; }
     const std::shared_ptr<SignInInternalOptions>& currentOptions() const { return currentOptions_; }
-    void startFetchURL(const platform::URL& url, const std::shared_ptr<oauth::AuthState>& state,
-                       std::string comment, FetchCompletion completion);
+    void startFetchURL(const platform::URL& url, const std::shared_ptr<oauth::AuthState>& state, std::string comment,
+                       FetchCompletion completion);
 
-  private:
+private:
     SignIn(std::shared_ptr<KeychainStore> keychainStore, std::shared_ptr<AuthStateMigration> migration);
     void initialize();
 

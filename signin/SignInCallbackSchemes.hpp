@@ -9,7 +9,7 @@
 namespace brisko::signin {
 
 class SignInCallbackSchemes {
-  public:
+public:
     explicit SignInCallbackSchemes(std::string clientIdentifier) : clientIdentifier_(std::move(clientIdentifier)) {}
 
     // The client ID's dot-separated labels in reverse order, lower-cased.
@@ -21,7 +21,7 @@ class SignInCallbackSchemes {
     // Every "CFBundleURLSchemes" entry of every "CFBundleURLTypes" entry of the main bundle, lower-cased.
     static std::vector<std::string> relevantURLSchemes();
 
-  private:
+private:
     std::string clientIdentifier_;
 };
 

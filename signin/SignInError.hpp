@@ -33,8 +33,7 @@ inline constexpr std::string_view kClaimsConflictDescription =
     "The claim was requested as both essential and non-essential. Please provide only one version.";
 inline constexpr std::string_view kJSONSerializationFailureDescription =
     "The provided object could not be serialized to a JSON string.";
-inline constexpr std::string_view kMissingRefreshTokenDescription =
-    "The token response carried no refresh token.";
+inline constexpr std::string_view kMissingRefreshTokenDescription = "The token response carried no refresh token.";
 
 // An error of the sign-in domain; the description goes under the localized-description key when given,
 // the cause under the underlying-error key.

@@ -5,10 +5,11 @@
 
 namespace brisko::signin {
 
-std::shared_ptr<SignInInternalOptions> SignInInternalOptions::defaultOptions(
-    std::shared_ptr<Configuration> configuration, PresentingWindow presentingWindow,
-    std::optional<std::string> loginHint, bool addScopesFlow, const std::vector<std::string>& scopes,
-    std::optional<std::string> nonce, ClaimSet claims, SignInCompletion completion) {
+std::shared_ptr<SignInInternalOptions>
+SignInInternalOptions::defaultOptions(std::shared_ptr<Configuration> configuration, PresentingWindow presentingWindow,
+                                      std::optional<std::string> loginHint, bool addScopesFlow,
+                                      const std::vector<std::string>& scopes, std::optional<std::string> nonce,
+                                      ClaimSet claims, SignInCompletion completion) {
     auto options = std::make_shared<SignInInternalOptions>();
     options->interactive_ = true;
     options->addScopesFlow_ = addScopesFlow;
@@ -22,9 +23,10 @@ std::shared_ptr<SignInInternalOptions> SignInInternalOptions::defaultOptions(
     return options;
 }
 
-std::shared_ptr<SignInInternalOptions> SignInInternalOptions::defaultOptions(
-    std::shared_ptr<Configuration> configuration, PresentingWindow presentingWindow,
-    std::optional<std::string> loginHint, bool addScopesFlow, SignInCompletion completion) {
+std::shared_ptr<SignInInternalOptions>
+SignInInternalOptions::defaultOptions(std::shared_ptr<Configuration> configuration, PresentingWindow presentingWindow,
+                                      std::optional<std::string> loginHint, bool addScopesFlow,
+                                      SignInCompletion completion) {
     return defaultOptions(std::move(configuration), presentingWindow, std::move(loginHint), addScopesFlow, {},
                           std::nullopt, {}, std::move(completion));
 }
@@ -35,8 +37,8 @@ std::shared_ptr<SignInInternalOptions> SignInInternalOptions::silentOptions(Sign
     return options;
 }
 
-std::shared_ptr<SignInInternalOptions> SignInInternalOptions::optionsWithExtraParameters(
-    const oauth::StringMap& extraParams, bool continuation) const {
+std::shared_ptr<SignInInternalOptions>
+SignInInternalOptions::optionsWithExtraParameters(const oauth::StringMap& extraParams, bool continuation) const {
     auto options = std::make_shared<SignInInternalOptions>();
     options->interactive_ = interactive_;
     options->addScopesFlow_ = addScopesFlow_;

@@ -15,15 +15,12 @@
 namespace brisko::signin {
 
 class SignInInternalOptions {
-  public:
+public:
     // Interactive options; the scopes get the basic-profile ones.
-    static std::shared_ptr<SignInInternalOptions> defaultOptions(std::shared_ptr<Configuration> configuration,
-                                                                 PresentingWindow presentingWindow,
-                                                                 std::optional<std::string> loginHint,
-                                                                 bool addScopesFlow,
-                                                                 const std::vector<std::string>& scopes,
-                                                                 std::optional<std::string> nonce, ClaimSet claims,
-                                                                 SignInCompletion completion);
+    static std::shared_ptr<SignInInternalOptions>
+    defaultOptions(std::shared_ptr<Configuration> configuration, PresentingWindow presentingWindow,
+                   std::optional<std::string> loginHint, bool addScopesFlow, const std::vector<std::string>& scopes,
+                   std::optional<std::string> nonce, ClaimSet claims, SignInCompletion completion);
     static std::shared_ptr<SignInInternalOptions> defaultOptions(std::shared_ptr<Configuration> configuration,
                                                                  PresentingWindow presentingWindow,
                                                                  std::optional<std::string> loginHint,
@@ -49,7 +46,7 @@ class SignInInternalOptions {
     const std::optional<std::string>& claimsAsJSON() const { return claimsAsJSON_; }
     void setClaimsAsJSON(std::optional<std::string> json) { claimsAsJSON_ = std::move(json); }
 
-  private:
+private:
     bool interactive_ = false;
     bool continuation_ = false;
     bool addScopesFlow_ = false;

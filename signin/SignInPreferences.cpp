@@ -21,7 +21,7 @@ std::mutex& overrideMutex() {
     return m;
 }
 std::optional<std::string>& overrideHost() {
-    static std::optional<std::string> host = [] () -> std::optional<std::string> {
+    static std::optional<std::string> host = []() -> std::optional<std::string> {
         const char* env = std::getenv(std::string(SignInPreferences::kServerOverrideEnvironmentVariable).c_str());
         if (env && *env) return std::string(env);
         return std::nullopt;
@@ -43,10 +43,18 @@ std::string environmentTag() {
     return std::string(kEnvironmentTag);
 }
 
-std::string SignInPreferences::ezevarAuthorizationServer() { return hostOr(kAuthorizationServer); }
-std::string SignInPreferences::ezevarTokenServer() { return hostOr(kTokenServer); }
-std::string SignInPreferences::ezevarUserInfoServer() { return hostOr(kUserInfoServer); }
-std::string SignInPreferences::ezevarAPIServer() { return hostOr(kAPIServer); }
+std::string SignInPreferences::ezevarAuthorizationServer() {
+    return hostOr(kAuthorizationServer);
+}
+std::string SignInPreferences::ezevarTokenServer() {
+    return hostOr(kTokenServer);
+}
+std::string SignInPreferences::ezevarUserInfoServer() {
+    return hostOr(kUserInfoServer);
+}
+std::string SignInPreferences::ezevarAPIServer() {
+    return hostOr(kAPIServer);
+}
 
 void SignInPreferences::setServerOverride(std::optional<std::string> hostAndPort) {
     std::lock_guard lock(overrideMutex());

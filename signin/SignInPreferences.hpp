@@ -17,7 +17,7 @@ std::string versionTag();
 std::string environmentTag();
 
 class SignInPreferences {
-  public:
+public:
     // Points every Ezevar host at one "host[:port]" (local stand-ins: tests and `run-app.sh --local`).
     static constexpr std::string_view kServerOverrideEnvironmentVariable = "BRISKO_EZEVAR_SERVER";
 

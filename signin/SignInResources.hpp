@@ -18,7 +18,7 @@ inline constexpr std::string_view kIconName = "ezevar";
 inline constexpr std::string_view kIconType = "png";
 
 class SignInResources {
-  public:
+public:
     // The bundle folder among the main bundle's resources, else the one shipped beside this library's
     // sources; nothing when neither exists. Looked up afresh on each call.
     static std::optional<std::filesystem::path> frameworkBundle();
@@ -31,7 +31,7 @@ class SignInResources {
 };
 
 class SignInStrings {
-  public:
+public:
     static constexpr std::string_view kSignInKey = "Sign in";
     static constexpr std::string_view kSignInWithEzevarKey = "Sign in with Ezevar";
 

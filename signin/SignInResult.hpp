@@ -10,13 +10,13 @@ namespace brisko::signin {
 class EzevarUser;
 
 class SignInResult {
-  public:
+public:
     SignInResult(std::shared_ptr<EzevarUser> user, std::optional<std::string> serverAuthCode)
         : user_(std::move(user)), serverAuthCode_(std::move(serverAuthCode)) {}
     const std::shared_ptr<EzevarUser>& user() const { return user_; }
     const std::optional<std::string>& serverAuthCode() const { return serverAuthCode_; }
 
-  private:
+private:
     std::shared_ptr<EzevarUser> user_;
     std::optional<std::string> serverAuthCode_;
 };

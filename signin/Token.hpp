@@ -13,7 +13,7 @@
 namespace brisko::signin {
 
 class Token {
-  public:
+public:
     static constexpr std::string_view kArchiveClassName = "EIDToken";
 
     Token(std::string tokenString, std::optional<platform::Date> expirationDate)
@@ -31,7 +31,7 @@ class Token {
     void encodeWithCoder(platform::KeyedArchiver& coder) const;
     static std::shared_ptr<Token> initWithCoder(platform::KeyedUnarchiver& coder);
 
-  private:
+private:
     std::string tokenString_;
     std::optional<platform::Date> expirationDate_;
 };

@@ -6,7 +6,7 @@
 namespace brisko::app {
 
 class EzevarSignInAdapter : public EzevarSignInClient {
-  public:
+public:
     // Local stand-ins (`run-app.sh --local`): a PEM file of the test CA that takes the place of the
     // system's CA store for the Ezevar calls (token, user-info and revocation requests).
     static constexpr std::string_view kTrustedCAEnvironmentVariable = "BRISKO_EZEVAR_CA_FILE";
@@ -21,7 +21,7 @@ class EzevarSignInAdapter : public EzevarSignInClient {
     bool cancelSignIn() override;
     void setProgressHandler(ProgressHandler handler) override;
 
-  private:
+private:
     void report(bool waiting, std::optional<platform::Error> error);
 
     ProgressHandler progress_;

@@ -14,7 +14,7 @@
 namespace brisko::app {
 
 class EzevarSignInClient {
-  public:
+public:
     // The tokens of the signed-in Ezevar user.
     struct Tokens {
         std::optional<std::string> idToken;  // none when the sign-in gave none

@@ -18,7 +18,7 @@ class TextLabel;
 
 class LoginView : public QWidget {
     Q_OBJECT
-  public:
+public:
     explicit LoginView(CompanionViewModel* vm, QWidget* parent = nullptr);
     ~LoginView() override;
     CapsuleButton* signInButton() const { return button_; }
@@ -27,10 +27,10 @@ class LoginView : public QWidget {
     // The line under the wordmark as it reads now.
     QString statusText() const;
 
-  signals:
+signals:
     void signInRequested();
 
-  private:
+private:
     void setWaiting(bool waiting, std::optional<platform::Error> error);
 
     // The sign-in layer this screen listens to (the view model may go first at teardown).

@@ -17,7 +17,8 @@ namespace brisko::signin {
 
 namespace {
 constexpr std::string_view kLogCategory = "signin";
-constexpr std::string_view kIconMissingLog = "Unable to load Ezevar icon image url: unableToLoadEzevarIcon(name: \"ezevar\")";
+constexpr std::string_view kIconMissingLog =
+    "Unable to load Ezevar icon image url: unableToLoadEzevarIcon(name: \"ezevar\")";
 constexpr std::array<std::string_view, 3> kStyleRaw{"standard", "wide", "icon"};
 constexpr std::array<std::string_view, 2> kSchemeRaw{"dark", "light"};
 constexpr std::array<std::string_view, 3> kStateRaw{"normal", "disabled", "pressed"};
@@ -33,7 +34,9 @@ std::optional<E> fromRaw(const std::array<std::string_view, N>& names, std::stri
     return std::nullopt;
 }
 
-QColor rgb(int r, int g, int b) { return QColor(r, g, b); }
+QColor rgb(int r, int g, int b) {
+    return QColor(r, g, b);
+}
 QColor black(qreal opacity) {
     QColor c(0, 0, 0);
     c.setAlphaF(static_cast<float>(opacity));
@@ -50,9 +53,15 @@ bool& fontRegistered() {
 }
 }  // namespace
 
-std::string_view rawValue(EzevarSignInButtonStyle v) { return kStyleRaw[static_cast<std::size_t>(v)]; }
-std::string_view rawValue(EzevarSignInButtonColorScheme v) { return kSchemeRaw[static_cast<std::size_t>(v)]; }
-std::string_view rawValue(EzevarSignInButtonState v) { return kStateRaw[static_cast<std::size_t>(v)]; }
+std::string_view rawValue(EzevarSignInButtonStyle v) {
+    return kStyleRaw[static_cast<std::size_t>(v)];
+}
+std::string_view rawValue(EzevarSignInButtonColorScheme v) {
+    return kSchemeRaw[static_cast<std::size_t>(v)];
+}
+std::string_view rawValue(EzevarSignInButtonState v) {
+    return kStateRaw[static_cast<std::size_t>(v)];
+}
 std::optional<EzevarSignInButtonStyle> buttonStyleFromRawValue(std::string_view raw) {
     return fromRaw<EzevarSignInButtonStyle>(kStyleRaw, raw);
 }
@@ -73,18 +82,20 @@ const std::vector<EzevarSignInButtonColorScheme>& allColorSchemes() {
     return all;
 }
 const std::vector<EzevarSignInButtonState>& allButtonStates() {
-    static const std::vector<EzevarSignInButtonState> all{EzevarSignInButtonState::normal,
-                                                          EzevarSignInButtonState::disabled,
-                                                          EzevarSignInButtonState::pressed};
+    static const std::vector<EzevarSignInButtonState> all{
+        EzevarSignInButtonState::normal, EzevarSignInButtonState::disabled, EzevarSignInButtonState::pressed};
     return all;
 }
 
 QColor SwiftUIButtonStyle::backgroundColor() const {
     const bool dark = scheme == EzevarSignInButtonColorScheme::dark;
     switch (state) {
-        case EzevarSignInButtonState::normal: return dark ? rgb(66, 133, 244) : rgb(255, 255, 255);
-        case EzevarSignInButtonState::pressed: return dark ? rgb(51, 103, 214) : rgb(238, 238, 238);
-        case EzevarSignInButtonState::disabled: return black(20.0 / 255.0);
+    case EzevarSignInButtonState::normal:
+        return dark ? rgb(66, 133, 244) : rgb(255, 255, 255);
+    case EzevarSignInButtonState::pressed:
+        return dark ? rgb(51, 103, 214) : rgb(238, 238, 238);
+    case EzevarSignInButtonState::disabled:
+        return black(20.0 / 255.0);
     }
     return {};
 }
@@ -97,19 +108,24 @@ QColor SwiftUIButtonStyle::foregroundColor() const {
 QColor SwiftUIButtonStyle::iconSquareColor() const {
     const bool light = scheme == EzevarSignInButtonColorScheme::light;
     switch (state) {
-        case EzevarSignInButtonState::normal: return rgb(255, 255, 255);
-        case EzevarSignInButtonState::pressed: return light ? rgb(238, 238, 238) : rgb(255, 255, 255);
-        case EzevarSignInButtonState::disabled:
-            return style == EzevarSignInButtonStyle::icon ? rgb(238, 238, 238) : QColor(Qt::transparent);
+    case EzevarSignInButtonState::normal:
+        return rgb(255, 255, 255);
+    case EzevarSignInButtonState::pressed:
+        return light ? rgb(238, 238, 238) : rgb(255, 255, 255);
+    case EzevarSignInButtonState::disabled:
+        return style == EzevarSignInButtonStyle::icon ? rgb(238, 238, 238) : QColor(Qt::transparent);
     }
     return {};
 }
 
 QString SwiftUIButtonStyle::title(EzevarSignInButtonStyle style) {
     switch (style) {
-        case EzevarSignInButtonStyle::standard: return QString::fromStdString(SignInStrings::signInString());
-        case EzevarSignInButtonStyle::wide: return QString::fromStdString(SignInStrings::signInWithEzevarString());
-        case EzevarSignInButtonStyle::icon: return {};
+    case EzevarSignInButtonStyle::standard:
+        return QString::fromStdString(SignInStrings::signInString());
+    case EzevarSignInButtonStyle::wide:
+        return QString::fromStdString(SignInStrings::signInWithEzevarString());
+    case EzevarSignInButtonStyle::icon:
+        return {};
     }
     return {};
 }
@@ -120,7 +136,8 @@ qreal SwiftUIButtonStyle::titleWidth(EzevarSignInButtonStyle style, const QFont&
 
 int SwiftUIButtonStyle::minimumWidth(EzevarSignInButtonStyle style, const QFont& font) {
     if (style == EzevarSignInButtonStyle::icon) return kIconStyleWidth;
-    return static_cast<int>(std::ceil(titleWidth(style, font))) + kIconBlockWidth + kTitleSpacing + kTitleTrailingPadding;
+    return static_cast<int>(std::ceil(titleWidth(style, font))) + kIconBlockWidth + kTitleSpacing +
+           kTitleTrailingPadding;
 }
 
 EzevarSignInButtonViewModel::EzevarSignInButtonViewModel(EzevarSignInButtonColorScheme scheme,
@@ -250,7 +267,8 @@ void EzevarSignInButton::paintEvent(QPaintEvent*) {
         p.setBrush(Qt::NoBrush);
         p.drawRect(button.adjusted(0.5, 0.5, -0.5, -0.5));
         if (!icon.isNull())
-            p.drawPixmap(QPointF(button.center().x() - icon.width() / 2.0, button.center().y() - icon.height() / 2.0), icon);
+            p.drawPixmap(QPointF(button.center().x() - icon.width() / 2.0, button.center().y() - icon.height() / 2.0),
+                         icon);
         return;
     }
 
@@ -260,7 +278,8 @@ void EzevarSignInButton::paintEvent(QPaintEvent*) {
     squarePath.addRoundedRect(square, SwiftUIButtonStyle::kCornerRadius, SwiftUIButtonStyle::kCornerRadius);
     p.fillPath(squarePath, look.iconSquareColor());
     if (!icon.isNull())
-        p.drawPixmap(QPointF(square.center().x() - icon.width() / 2.0, square.center().y() - icon.height() / 2.0), icon);
+        p.drawPixmap(QPointF(square.center().x() - icon.width() / 2.0, square.center().y() - icon.height() / 2.0),
+                     icon);
 
     const QFont font = buttonFont();
     const qreal width = SwiftUIButtonStyle::titleWidth(look.style, font);

@@ -62,7 +62,7 @@ struct SwiftUIButtonStyle {
 // The button's observable state; observers hear `willChange` before any value changes.
 class EzevarSignInButtonViewModel : public QObject {
     Q_OBJECT
-  public:
+public:
     EzevarSignInButtonViewModel(EzevarSignInButtonColorScheme scheme, EzevarSignInButtonStyle style,
                                 EzevarSignInButtonState state, QObject* parent = nullptr);
 
@@ -74,13 +74,13 @@ class EzevarSignInButtonViewModel : public QObject {
     void setState(EzevarSignInButtonState state);
     SwiftUIButtonStyle buttonStyle() const { return {style_, state_, scheme_}; }
 
-  signals:
+signals:
     void willChange();
     void schemeChanged(brisko::signin::EzevarSignInButtonColorScheme scheme);
     void styleChanged(brisko::signin::EzevarSignInButtonStyle style);
     void stateChanged(brisko::signin::EzevarSignInButtonState state);
 
-  private:
+private:
     EzevarSignInButtonColorScheme scheme_;
     EzevarSignInButtonStyle style_;
     EzevarSignInButtonState state_;
@@ -88,7 +88,7 @@ class EzevarSignInButtonViewModel : public QObject {
 
 class EzevarSignInButton : public QWidget {
     Q_OBJECT
-  public:
+public:
     using Action = std::function<void()>;
 
     // Keeps the view model (shared with its owner) and the action.
@@ -111,12 +111,12 @@ class EzevarSignInButton : public QWidget {
     // The Ezevar icon; a null pixmap (and one log line) when it cannot be loaded.
     static QPixmap ezevarIcon();
 
-  protected:
+protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 
-  private:
+private:
     void viewModelChanged();
 
     EzevarSignInButtonViewModel* viewModel_;

@@ -72,8 +72,7 @@ std::shared_ptr<AuthSession> AuthSession::make(std::shared_ptr<oauth::AuthState>
 AuthSession::AuthSession(std::shared_ptr<oauth::AuthState> authState, std::optional<std::string> serviceProvider,
                          std::optional<std::string> userID, std::optional<std::string> userEmail,
                          std::optional<std::string> userEmailIsVerified)
-    : authState_(std::move(authState)),
-      serviceProvider_(std::move(serviceProvider)),
+    : authState_(std::move(authState)), serviceProvider_(std::move(serviceProvider)),
       serialAuthArgsQueue_(platform::DispatchQueue::make(std::string(kSerialQueueLabel))) {
     std::optional<std::string> idToken;
     if (auto token = authState_->lastTokenResponse(); token && token->idToken()) {
@@ -98,8 +97,8 @@ AuthSession::AuthSession(std::shared_ptr<oauth::AuthState> authState, std::optio
 oauth::ServiceConfigurationPtr AuthSession::configurationForEzevar() {
     auto authorization = platform::URL::parse("https://" + SignInPreferences::ezevarAuthorizationServer() +
                                               std::string(kEzevarAuthorizationPath));
-    auto token = platform::URL::parse("https://" + SignInPreferences::ezevarAPIServer() +
-                                      std::string(kEzevarLegacyTokenPath));
+    auto token =
+        platform::URL::parse("https://" + SignInPreferences::ezevarAPIServer() + std::string(kEzevarLegacyTokenPath));
     return std::make_shared<const oauth::ServiceConfiguration>(*authorization, *token);
 }
 
@@ -203,10 +202,11 @@ void AuthSession::answer(AuthorizationArguments arguments) {
         auto self = shared_from_this();
         auto shared = std::make_shared<AuthorizationArguments>(std::move(arguments));
         const platform::Error original = *shared->error;
-        const bool offered = d->updateErrorForAuthSession(*this, original, [self, shared](platform::OptionalError error) {
-            if (error) shared->error = std::move(error);
-            self->dispatchAnswer(std::move(*shared));
-        });
+        const bool offered =
+            d->updateErrorForAuthSession(*this, original, [self, shared](platform::OptionalError error) {
+                if (error) shared->error = std::move(error);
+                self->dispatchAnswer(std::move(*shared));
+            });
         if (offered) return;
         arguments = std::move(*shared);
     }
@@ -279,7 +279,8 @@ std::shared_ptr<AuthSession> AuthSession::initWithCoder(platform::KeyedUnarchive
     auto state = coder.decodeObjectOfClass<oauth::AuthState>(kAuthStateKey);
     if (!state) return nullptr;
     return make(std::move(state), coder.decodeObjectOfClass<std::string>(kServiceProviderKey),
-                coder.decodeObjectOfClass<std::string>(kUserIDKey), coder.decodeObjectOfClass<std::string>(kUserEmailKey),
+                coder.decodeObjectOfClass<std::string>(kUserIDKey),
+                coder.decodeObjectOfClass<std::string>(kUserEmailKey),
                 coder.decodeObjectOfClass<std::string>(kUserEmailIsVerifiedKey));
 }
 

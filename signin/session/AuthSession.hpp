@@ -36,7 +36,7 @@ class AuthSession;
 
 // Optional hooks: both have defaults that mean "not offered".
 class AuthSessionDelegate {
-  public:
+public:
     virtual ~AuthSessionDelegate() = default;
     // Extra parameters for any token refresh; nothing for none.
     virtual std::optional<oauth::StringMap> additionalTokenRefreshParametersForAuthSession(AuthSession& session) {
@@ -53,7 +53,7 @@ class AuthSessionDelegate {
 };
 
 class AuthSession : public fetcher::FetcherAuthorizationProtocol, public std::enable_shared_from_this<AuthSession> {
-  public:
+public:
     static constexpr std::string_view kArchiveClassName = "ETMOAuthClient.AuthSession";
     static constexpr std::string_view kSerialQueueLabel = "com.ezevar.etmoauthclient";
 
@@ -101,7 +101,7 @@ class AuthSession : public fetcher::FetcherAuthorizationProtocol, public std::en
 
     AuthSession() = delete;
 
-  private:
+private:
     struct CompletionStyle {
         Completion completion;
     };

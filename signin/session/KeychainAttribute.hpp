@@ -10,7 +10,7 @@
 namespace brisko::signin {
 
 class KeychainAttribute {
-  public:
+public:
     struct AccessGroup {
         std::string name;
     };
@@ -26,7 +26,7 @@ class KeychainAttribute {
 
     const Attribute& attribute() const { return attribute_; }
 
-  private:
+private:
     Attribute attribute_;
 };
 

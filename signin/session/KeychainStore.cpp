@@ -87,8 +87,8 @@ bool KeychainStore::saveWithETMOAuth2FormatForAuthSession(const AuthSession& ses
         return false;
     }
     if (usesFileBasedKeychain()) return keychainHelper_->setPassword(*text, itemName_, error);
-    return keychainHelper_->setPassword(*text, itemName_, platform::KeychainAccessibility::afterFirstUnlockThisDeviceOnly,
-                                        error);
+    return keychainHelper_->setPassword(*text, itemName_,
+                                        platform::KeychainAccessibility::afterFirstUnlockThisDeviceOnly, error);
 }
 
 std::shared_ptr<AuthSession> KeychainStore::retrieveAuthSessionInETMOAuth2Format(

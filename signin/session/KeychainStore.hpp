@@ -17,7 +17,7 @@ namespace brisko::signin {
 
 // What the sign-in layer needs of a session store.
 class AuthSessionStore {
-  public:
+public:
     virtual ~AuthSessionStore() = default;
     virtual bool saveAuthSession(const std::shared_ptr<AuthSession>& session, platform::OptionalError& error) = 0;
     virtual std::shared_ptr<AuthSession> retrieveAuthSession(platform::OptionalError& error) = 0;
@@ -25,7 +25,7 @@ class AuthSessionStore {
 };
 
 class KeychainStore : public AuthSessionStore {
-  public:
+public:
     // Every session is archived under this class name; archives of either name read back.
     static constexpr std::string_view kArchivedClassName = "ETMOAuthClientFetcherAuthorization";
     static constexpr std::string_view kEzevarLegacyRedirectURI = "urn:ietf:wg:oauth:2.0:oob";
@@ -59,7 +59,7 @@ class KeychainStore : public AuthSessionStore {
     std::shared_ptr<AuthSession> retrieveAuthSessionForEzevarInETMOAuth2Format(
         const std::string& clientID, const std::optional<std::string>& clientSecret, platform::OptionalError& error);
 
-  private:
+private:
     bool usesFileBasedKeychain() const;
 
     std::shared_ptr<KeychainHelper> keychainHelper_;

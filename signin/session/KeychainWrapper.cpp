@@ -55,7 +55,8 @@ std::optional<platform::Data> KeychainWrapper::passwordDataForService(std::strin
     return std::move(items.front().data);
 }
 
-std::optional<std::string> KeychainWrapper::passwordForService(std::string_view service, platform::OptionalError& error) {
+std::optional<std::string> KeychainWrapper::passwordForService(std::string_view service,
+                                                               platform::OptionalError& error) {
     auto data = passwordDataForService(service, error);
     if (!data) return std::nullopt;
     std::string text = platform::toString(*data);

@@ -17,11 +17,12 @@ namespace brisko::signin {
 
 // What the store needs of the keychain; tests put failing or recording helpers in its place.
 class KeychainHelper {
-  public:
+public:
     virtual ~KeychainHelper() = default;
     virtual const std::string& accountName() const = 0;
     virtual const KeychainAttributeSet& keychainAttributes() const = 0;
-    virtual std::optional<platform::Data> passwordDataForService(std::string_view service, platform::OptionalError& error) = 0;
+    virtual std::optional<platform::Data> passwordDataForService(std::string_view service,
+                                                                 platform::OptionalError& error) = 0;
     virtual std::optional<std::string> passwordForService(std::string_view service, platform::OptionalError& error) = 0;
     virtual bool removePasswordForService(std::string_view service, platform::OptionalError& error) = 0;
     virtual bool setPassword(std::string_view password, std::string_view service, platform::OptionalError& error) = 0;
@@ -34,7 +35,7 @@ class KeychainHelper {
 };
 
 class KeychainWrapper : public KeychainHelper {
-  public:
+public:
     static constexpr std::string_view kAccountName = "OAuth";
 
     // Uses the process's keychain, or the one given (tests).
@@ -47,12 +48,14 @@ class KeychainWrapper : public KeychainHelper {
     // set, and the access group of an access-group attribute.
     platform::KeychainQuery keychainQueryForService(std::string_view service) const;
 
-    std::optional<platform::Data> passwordDataForService(std::string_view service, platform::OptionalError& error) override;
+    std::optional<platform::Data> passwordDataForService(std::string_view service,
+                                                         platform::OptionalError& error) override;
     std::optional<std::string> passwordForService(std::string_view service, platform::OptionalError& error) override;
     bool removePasswordForService(std::string_view service, platform::OptionalError& error) override;
     bool setPassword(std::string_view password, std::string_view service, platform::OptionalError& error) override;
     bool setPassword(std::string_view password, std::string_view service,
-                     std::optional<platform::KeychainAccessibility> accessibility, platform::OptionalError& error) override;
+                     std::optional<platform::KeychainAccessibility> accessibility,
+                     platform::OptionalError& error) override;
     // Replaces the item's data in one step, so a failed write keeps the old item; empty data delete it.
     bool setPasswordWithData(const platform::Data& data, std::string_view service,
                              std::optional<platform::KeychainAccessibility> accessibility,
@@ -61,8 +64,7 @@ class KeychainWrapper : public KeychainHelper {
     // The keychain the calls go to (the process's, unless one was given).
     std::shared_ptr<platform::Keychain> keychain();
 
-  private:
-
+private:
     std::string accountName_{kAccountName};
     KeychainAttributeSet keychainAttributes_;
     std::mutex keychainMutex_;

@@ -95,16 +95,16 @@ std::shared_ptr<AuthSession> OAuth2Compatibility::authSessionForPersistenceStrin
     };
 
     auto configuration = std::make_shared<const oauth::ServiceConfiguration>(tokenURL, tokenURL);
-    auto request = oauth::AuthorizationRequest::make(configuration, clientID, clientSecret, text(kScopeKey), redirectURL,
-                                                     std::string(kResponseTypeCode), std::nullopt, std::nullopt,
-                                                     std::nullopt, std::nullopt, std::nullopt, {});
+    auto request = oauth::AuthorizationRequest::make(configuration, clientID, clientSecret, text(kScopeKey),
+                                                     redirectURL, std::string(kResponseTypeCode), std::nullopt,
+                                                     std::nullopt, std::nullopt, std::nullopt, std::nullopt, {});
     auto authorizationResponse = oauth::AuthorizationResponse::make(request, table);
     oauth::StringMap extra;
     for (const auto& [key, value] : table)
         if (key != kScopeKey && key != kRefreshTokenKey && value.string()) extra.emplace(key, *value.string());
-    auto tokenRequest = oauth::TokenRequest::make(configuration, std::string(kGrantTypeToken), std::nullopt, redirectURL,
-                                                  clientID, clientSecret, text(kScopeKey), text(kRefreshTokenKey),
-                                                  std::nullopt, std::move(extra));
+    auto tokenRequest = oauth::TokenRequest::make(configuration, std::string(kGrantTypeToken), std::nullopt,
+                                                  redirectURL, clientID, clientSecret, text(kScopeKey),
+                                                  text(kRefreshTokenKey), std::nullopt, std::move(extra));
     auto tokenResponse = oauth::TokenResponse::make(tokenRequest, table);
     auto state = oauth::AuthState::make(authorizationResponse, tokenResponse);
     state->setNeedsTokenRefresh();

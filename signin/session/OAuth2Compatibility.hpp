@@ -14,14 +14,15 @@
 namespace brisko::signin {
 
 class OAuth2Compatibility {
-  public:
+public:
     // "key=value" pairs in key order joined by "&"; nothing when no pair has a value.
     static std::optional<std::string> persistenceResponseStringForAuthSession(const AuthSession& session);
     // A session whose state needs a token refresh; nothing with failedToConvertRedirectURItoURL when the
     // redirect text is no URL.
-    static std::shared_ptr<AuthSession> authSessionForPersistenceString(
-        std::string_view persistenceString, const platform::URL& tokenURL, std::string_view redirectURI,
-        const std::string& clientID, const std::optional<std::string>& clientSecret, platform::OptionalError& error);
+    static std::shared_ptr<AuthSession>
+    authSessionForPersistenceString(std::string_view persistenceString, const platform::URL& tokenURL,
+                                    std::string_view redirectURI, const std::string& clientID,
+                                    const std::optional<std::string>& clientSecret, platform::OptionalError& error);
     // Ezevar's token endpoint of this format ("/oauth2/v4/token" on the API host).
     static platform::URL ezevarTokenURL();
 };

@@ -210,9 +210,10 @@ TEST_CASE("a new user signs in through the browser, records under that account, 
 
     // Recording delivers samples with the same account's token (a sample needs another application
     // in front).
-    brisko::test::X11TestWindow probe({.wmClass = std::make_pair(std::string("brisko-probe"), std::string("BriskoProbe")),
-                                       .netWmName = "サインイン後の記録",
-                                       .pid = static_cast<std::uint32_t>(::getpid())});
+    brisko::test::X11TestWindow probe(
+        {.wmClass = std::make_pair(std::string("brisko-probe"), std::string("BriskoProbe")),
+         .netWmName = "サインイン後の記録",
+         .pid = static_cast<std::uint32_t>(::getpid())});
     probe.activate();
     REQUIRE(watcher.click(QStringLiteral("記録を開始")));
     brisko::test::processEventsFor(std::chrono::milliseconds(500));
@@ -225,8 +226,9 @@ TEST_CASE("a new user signs in through the browser, records under that account, 
     }
 
     // Sign-out: the button at the right end of the account card, level with the avatar.
-    QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--name"),
-                                                  QStringLiteral("^Brisko Desktop$"), QStringLiteral("windowactivate")});
+    QProcess::execute(QStringLiteral("xdotool"),
+                      {QStringLiteral("search"), QStringLiteral("--name"), QStringLiteral("^Brisko Desktop$"),
+                       QStringLiteral("windowactivate")});
     std::optional<QRect> avatar;
     REQUIRE(pump([&] { return (avatar = lowestAccentArea(screenshot())).has_value(); }));
     // The window shows the account: the wide sign-in button gave way to the account card's avatar.
@@ -257,7 +259,8 @@ TEST_CASE("a new user signs in through the browser, records under that account, 
                 break;
             }
         }
-    INFO("avatar " << avatar->x() << "," << avatar->y() << " " << avatar->width() << "x" << avatar->height() << " card right " << cardRight);
+    INFO("avatar " << avatar->x() << "," << avatar->y() << " " << avatar->width() << "x" << avatar->height()
+                   << " card right " << cardRight);
     REQUIRE(label > 0);
     REQUIRE(click(QPoint(label - 15, y)));
     REQUIRE(pump([&] { return !companion.requests("DELETE", FakeCompanionService::kPairingPath).empty(); }, 30000));

@@ -41,12 +41,11 @@ TEST_CASE("which requests get the bearer token, and the errors of the others") {
         bool authorizeAll;
         std::optional<std::int64_t> code;
     };
-    for (const auto& c : {Case{"https://api.example.com/x", false, std::nullopt},
-                          Case{"HTTPS://api.example.com/x", false, std::nullopt},
-                          Case{std::nullopt, false, std::nullopt},
-                          Case{"file:///tmp/x", false, std::nullopt},
-                          Case{"http://api.example.com/x", false, 0},
-                          Case{"http://api.example.com/x", true, std::nullopt}}) {
+    for (const auto& c :
+         {Case{"https://api.example.com/x", false, std::nullopt},
+          Case{"HTTPS://api.example.com/x", false, std::nullopt}, Case{std::nullopt, false, std::nullopt},
+          Case{"file:///tmp/x", false, std::nullopt}, Case{"http://api.example.com/x", false, 0},
+          Case{"http://api.example.com/x", true, std::nullopt}}) {
         INFO(c.url.value_or("(no URL)") << " authorizeAll=" << c.authorizeAll);
         session->setShouldAuthorizeAllRequests(c.authorizeAll);
         auto request = requestFor(c.url);
@@ -117,8 +116,10 @@ TEST_CASE("primeForRefresh marks the state only when it has a refresh token; any
 
 TEST_CASE("the ID token's text claims take precedence over the user fields given; a Boolean claim does not") {
     testing::StateTokens tokens;
-    tokens.idToken = testing::makeIDToken({{"sub", "sub-9"}, {"email", "id@example.test"}}, std::chrono::hours(1), true);
-    auto session = AuthSession::make(testing::makeAuthState(tokens), "Ezevar", "given-id", "given@example.test", "false");
+    tokens.idToken =
+        testing::makeIDToken({{"sub", "sub-9"}, {"email", "id@example.test"}}, std::chrono::hours(1), true);
+    auto session =
+        AuthSession::make(testing::makeAuthState(tokens), "Ezevar", "given-id", "given@example.test", "false");
     CHECK(session->userID() == "sub-9");
     CHECK(session->userEmail() == "id@example.test");
     CHECK(session->storedUserEmailIsVerified() == "false");

@@ -85,7 +85,9 @@ struct Flow {
         CHECK_FALSE(signIn->handleURL(*redirect));
     }
 
-    void wait(Outcome& outcome) { REQUIRE(platform::MainLoop::runUntil([&] { return outcome.done; }, std::chrono::seconds(30))); }
+    void wait(Outcome& outcome) {
+        REQUIRE(platform::MainLoop::runUntil([&] { return outcome.done; }, std::chrono::seconds(30)));
+    }
 
     std::shared_ptr<SignInResult> signInInteractively() {
         Outcome outcome;
@@ -184,11 +186,12 @@ TEST_CASE("ten callers of a refresh share one token request and are answered in 
     const auto before = flow.tokenRequests();
     std::vector<int> order;
     for (int i = 0; i < 10; ++i)
-        user->refreshTokensIfNeededWithCompletion([&order, i, user](std::shared_ptr<EzevarUser> u, platform::OptionalError e) {
-            CHECK_FALSE(e);
-            CHECK(u == user);
-            order.push_back(i);
-        });
+        user->refreshTokensIfNeededWithCompletion(
+            [&order, i, user](std::shared_ptr<EzevarUser> u, platform::OptionalError e) {
+                CHECK_FALSE(e);
+                CHECK(u == user);
+                order.push_back(i);
+            });
     REQUIRE(platform::MainLoop::runUntil([&] { return order.size() == 10; }, std::chrono::seconds(20)));
     CHECK(order == std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
     CHECK(flow.tokenRequests() == before + 1);
@@ -319,8 +322,9 @@ TEST_CASE("cancelling, denying consent and other OAuth errors give -5, -5 and -1
         auto page = *platform::URL::parse(flow.waitForPage());
         auto state = page.queryValue("state");
         REQUIRE(state);
-        CHECK(flow.signIn->handleURL("com.ezevarusercontent.apps.000000000000-placeholder:/oauth2callback?error=unauthorized_client&state=" +
-                                     *state));
+        CHECK(flow.signIn->handleURL(
+            "com.ezevarusercontent.apps.000000000000-placeholder:/oauth2callback?error=unauthorized_client&state=" +
+            *state));
         flow.wait(outcome);
         REQUIRE(outcome.error);
         CHECK(outcome.error->code() == -1);
@@ -373,17 +377,21 @@ TEST_CASE("programming errors: no configuration, no window, an undeclared callba
     {
         testing::SignInEnvironment env("123.apps.ezevarusercontent.com", "not.the.scheme");
         auto signIn = SignIn::make(std::make_shared<KeychainStore>("auth"), nullptr);
-        CHECK_THROWS_WITH(signIn->signInWithPresentingWindow(0, [](auto, auto) {}), "|presentingViewController| must be set.");
+        CHECK_THROWS_WITH(signIn->signInWithPresentingWindow(0, [](auto, auto) {}),
+                          "|presentingViewController| must be set.");
         CHECK_THROWS_WITH(signIn->signInWithPresentingWindow(kWindow, [](auto, auto) {}),
                           "Your app is missing support for the following URL schemes: com.ezevarusercontent.apps.123");
     }
 }
 
 TEST_CASE("an ID token with the whole profile needs no user-info request; missing claims need one") {
-    auto full = oauth::IDToken::initWithIDTokenString(testing::makeIDToken(
-        {{"picture", "https://lh3.ezevarusercontent.com/a/x"}, {"name", "N"}, {"given_name", "G"}, {"family_name", "F"},
-         {"email", "e@example.test"}},
-        std::chrono::hours(1)));
+    auto full = oauth::IDToken::initWithIDTokenString(
+        testing::makeIDToken({{"picture", "https://lh3.ezevarusercontent.com/a/x"},
+                              {"name", "N"},
+                              {"given_name", "G"},
+                              {"family_name", "F"},
+                              {"email", "e@example.test"}},
+                             std::chrono::hours(1)));
     REQUIRE(full);
     auto profile = SignIn::profileDataWithIDToken(*full);
     REQUIRE(profile);
@@ -399,8 +407,10 @@ TEST_CASE("a device-policy restart cancels the page silently and opens it again 
     Outcome outcome;
     flow.signIn->signInWithPresentingWindow(kWindow, outcome.completion());
     flow.waitForPage();
-    CHECK_FALSE(flow.signIn->handleURL("com.ezevarusercontent.apps.000000000000-placeholder:/emmcallback?action=other"));
-    CHECK(flow.signIn->handleURL("com.ezevarusercontent.apps.000000000000-placeholder:/emmcallback?action=restart_auth"));
+    CHECK_FALSE(
+        flow.signIn->handleURL("com.ezevarusercontent.apps.000000000000-placeholder:/emmcallback?action=other"));
+    CHECK(
+        flow.signIn->handleURL("com.ezevarusercontent.apps.000000000000-placeholder:/emmcallback?action=restart_auth"));
     auto second = flow.waitForPage(2);
     CHECK_FALSE(outcome.done);
     CHECK(second.find("emmres=1") != std::string::npos);

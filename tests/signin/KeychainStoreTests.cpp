@@ -22,7 +22,9 @@ std::int64_t codeOf(const platform::OptionalError& error) {
 struct ForeignObject {
     static constexpr std::string_view kArchiveClassName = "SomethingElse";
     void encodeWithCoder(platform::KeyedArchiver& coder) const { coder.encodeInteger(1, "x"); }
-    static std::shared_ptr<ForeignObject> initWithCoder(platform::KeyedUnarchiver&) { return std::make_shared<ForeignObject>(); }
+    static std::shared_ptr<ForeignObject> initWithCoder(platform::KeyedUnarchiver&) {
+        return std::make_shared<ForeignObject>();
+    }
 };
 }  // namespace
 

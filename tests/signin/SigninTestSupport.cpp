@@ -17,8 +17,8 @@ SignInEnvironment::SignInEnvironment(std::optional<std::string> clientID, std::o
     keychain = std::make_shared<platform::InMemoryKeychain>();
     platform::Keychain::setDefaultKeychain(keychain);
     platform::UserDefaults::Store::setShared(platform::UserDefaults::Store::inMemory());
-    folder = std::filesystem::temp_directory_path() /
-             ("brisko-signin-" + std::to_string(::getpid()) + "-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    folder = std::filesystem::temp_directory_path() / ("brisko-signin-" + std::to_string(::getpid()) + "-" +
+                                                       std::to_string(reinterpret_cast<std::uintptr_t>(this)));
     std::filesystem::create_directories(folder);
     std::string scheme = declaredScheme ? *declaredScheme
                          : clientID     ? signin::SignInCallbackSchemes(*clientID).clientIdentifierScheme()
@@ -27,8 +27,9 @@ SignInEnvironment::SignInEnvironment(std::optional<std::string> clientID, std::o
     plist << R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)"
           << "<key>CFBundleIdentifier</key><string>com.brisko.desktop.tests</string>";
     if (clientID) plist << "<key>EIDClientID</key><string>" << *clientID << "</string>";
-    plist << "<key>CFBundleURLTypes</key><array><dict><key>CFBundleURLSchemes</key><array><string>brisko</string><string>"
-          << scheme << "</string></array></dict></array></dict></plist>";
+    plist
+        << "<key>CFBundleURLTypes</key><array><dict><key>CFBundleURLSchemes</key><array><string>brisko</string><string>"
+        << scheme << "</string></array></dict></array></dict></plist>";
     plist.close();
     platform::Bundle::setMain(std::make_shared<platform::Bundle>(folder));
 }
@@ -43,9 +44,12 @@ SignInEnvironment::~SignInEnvironment() {
 
 std::string makeIDToken(const std::map<std::string, std::string>& textClaims, std::chrono::seconds expiresIn,
                         bool emailVerifiedAsBoolean) {
-    const auto now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
-    nlohmann::json claims = {{"iss", "https://accounts.ezevar.com"}, {"aud", "client"},
-                             {"iat", now.count()}, {"exp", (now + expiresIn).count()}};
+    const auto now =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
+    nlohmann::json claims = {{"iss", "https://accounts.ezevar.com"},
+                             {"aud", "client"},
+                             {"iat", now.count()},
+                             {"exp", (now + expiresIn).count()}};
     if (!textClaims.contains("sub")) claims["sub"] = "subject-1";
     for (const auto& [k, v] : textClaims) claims[k] = v;
     if (emailVerifiedAsBoolean) claims["email_verified"] = true;
@@ -63,9 +67,11 @@ std::shared_ptr<oauth::AuthState> makeAuthState(const StateTokens& tokens) {
     auto request = oauth::AuthorizationRequest::make(
         configuration, "client.apps.ezevarusercontent.com", std::nullopt, std::vector<std::string>{"email", "profile"},
         platform::URL::parse("com.ezevarusercontent.apps.client:/oauth2callback"), "code", {});
-    auto authorization = oauth::AuthorizationResponse::make(request, {{"code", "code-1"}, {"state", *request->state()}});
+    auto authorization =
+        oauth::AuthorizationResponse::make(request, {{"code", "code-1"}, {"state", *request->state()}});
     auto tokenRequest = authorization->tokenExchangeRequestWithAdditionalParameters({});
-    platform::Dictionary parameters{{"token_type", "Bearer"}, {"expires_in", static_cast<std::int64_t>(tokens.expiresIn.count())}};
+    platform::Dictionary parameters{{"token_type", "Bearer"},
+                                    {"expires_in", static_cast<std::int64_t>(tokens.expiresIn.count())}};
     if (tokens.accessToken) parameters["access_token"] = *tokens.accessToken;
     if (tokens.refreshToken) parameters["refresh_token"] = *tokens.refreshToken;
     if (tokens.idToken) parameters["id_token"] = *tokens.idToken;

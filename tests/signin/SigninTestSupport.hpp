@@ -17,8 +17,9 @@ namespace brisko::testing {
 // Installs an in-memory keychain and in-memory user defaults, and a main bundle whose Info.plist
 // declares the client ID and, unless told otherwise, its reversed scheme. Undone at destruction.
 struct SignInEnvironment {
-    explicit SignInEnvironment(std::optional<std::string> clientID = "000000000000-placeholder.apps.ezevarusercontent.com",
-                               std::optional<std::string> declaredScheme = std::nullopt);
+    explicit SignInEnvironment(
+        std::optional<std::string> clientID = "000000000000-placeholder.apps.ezevarusercontent.com",
+        std::optional<std::string> declaredScheme = std::nullopt);
     ~SignInEnvironment();
     std::shared_ptr<platform::InMemoryKeychain> keychain;
     std::filesystem::path folder;

@@ -59,7 +59,8 @@ TEST_CASE("the callback scheme is the reversed client ID; a declaration in capit
         testing::SignInEnvironment env("123-abc.apps.ezevarusercontent.com", "COM.EzevarUserContent.apps.123-ABC");
         SignInCallbackSchemes schemes("123-abc.apps.ezevarusercontent.com");
         CHECK(schemes.unsupportedSchemes().empty());
-        CHECK(schemes.URLSchemeIsCallbackScheme(*platform::URL::parse("COM.ezevarusercontent.apps.123-abc:/oauth2callback")));
+        CHECK(schemes.URLSchemeIsCallbackScheme(
+            *platform::URL::parse("COM.ezevarusercontent.apps.123-abc:/oauth2callback")));
     }
     {
         testing::SignInEnvironment env("123-abc.apps.ezevarusercontent.com", "other.scheme");
@@ -118,8 +119,8 @@ TEST_CASE("a profile reads the legacy picture key; a configuration without a cli
 }
 
 TEST_CASE("options for a continuation keep everything but the nonce and the claims text") {
-    auto options = SignInInternalOptions::defaultOptions(std::make_shared<Configuration>("c"), 7, "hint", false,
-                                                         {"x"}, "nonce-1", {Claim::authTimeClaim()}, nullptr);
+    auto options = SignInInternalOptions::defaultOptions(std::make_shared<Configuration>("c"), 7, "hint", false, {"x"},
+                                                         "nonce-1", {Claim::authTimeClaim()}, nullptr);
     options->setClaimsAsJSON("{}");
     auto copy = options->optionsWithExtraParameters({{"emmres", "1"}}, true);
     CHECK(copy->continuation());
@@ -146,11 +147,12 @@ TEST_CASE("the legacy text is written in key order with reserved characters esca
     auto text = OAuth2Compatibility::persistenceResponseStringForAuthSession(*session);
     REQUIRE(text);
     // The state's scope comes from the authorization request ("email profile").
-    CHECK(*text == "access_token=a%2Fb%2Bc%3Dd%26e%25f&refresh_token=refresh%201&scope=email%20profile&userEmail=me%40example.test");
+    CHECK(*text == "access_token=a%2Fb%2Bc%3Dd%26e%25f&refresh_token=refresh%201&scope=email%20profile&userEmail=me%"
+                   "40example.test");
 
     platform::OptionalError error;
-    auto back = OAuth2Compatibility::authSessionForPersistenceString(*text, OAuth2Compatibility::ezevarTokenURL(),
-                                                                     "urn:ietf:wg:oauth:2.0:oob", "client", std::nullopt, error);
+    auto back = OAuth2Compatibility::authSessionForPersistenceString(
+        *text, OAuth2Compatibility::ezevarTokenURL(), "urn:ietf:wg:oauth:2.0:oob", "client", std::nullopt, error);
     REQUIRE(back);
     CHECK_FALSE(error);
     CHECK(back->authState()->refreshToken() == "refresh 1");

@@ -76,9 +76,9 @@ TEST_CASE("the sign-in screen waits for the browser, cancels, and returns withou
         CHECK(view.statusText() == QString::fromUtf8("利用するにはログインが必要です"));
 
         fixture.ezevar->handler(true, std::nullopt);
-        fixture.ezevar->handler(false, platform::Error("org.oauthclient.general", -10,
-                                                       {{std::string(platform::kLocalizedDescriptionKey),
-                                                         "Unable to open the browser."}}));
+        fixture.ezevar->handler(
+            false, platform::Error("org.oauthclient.general", -10,
+                                   {{std::string(platform::kLocalizedDescriptionKey), "Unable to open the browser."}}));
         CHECK(view.statusText() == QString::fromUtf8("ログインできませんでした: Unable to open the browser."));
     }
     // A screen that is gone is not told any more.

@@ -87,7 +87,8 @@ int main(int argc, char** argv) {
         std::lock_guard lock(gMutex);
         res.set_content(gReceived.dump(2), "application/json");
     });
-    const int bound = port ? (server.bind_to_port("127.0.0.1", port) ? port : -1) : server.bind_to_any_port("127.0.0.1");
+    const int bound =
+        port ? (server.bind_to_port("127.0.0.1", port) ? port : -1) : server.bind_to_any_port("127.0.0.1");
     if (bound <= 0) {
         std::fprintf(stderr, "companion-service: cannot listen on 127.0.0.1:%d\n", port);
         return 1;

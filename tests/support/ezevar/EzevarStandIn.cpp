@@ -9,8 +9,8 @@
 #include <strings.h>
 
 #include <chrono>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <regex>
 #include <stdexcept>
 #include <thread>
@@ -39,7 +39,8 @@ size_t captureLocation(char* data, size_t size, size_t count, void* out) {
     if (line.size() > kName.size() && strncasecmp(line.data(), kName.data(), kName.size()) == 0) {
         std::string_view value = line.substr(kName.size());
         while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-        while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' ')) value.remove_suffix(1);
+        while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' '))
+            value.remove_suffix(1);
         *static_cast<std::optional<std::string>*>(out) = std::string(value);
     }
     return size * count;
@@ -108,7 +109,8 @@ Reply perform(const std::string& url, const std::optional<std::string>& form, st
 
 std::string htmlUnescape(std::string s) {
     for (auto [from, to] : {std::pair{"&amp;", "&"}, {"&quot;", "\""}, {"&#39;", "'"}, {"&lt;", "<"}, {"&gt;", ">"}}) {
-        for (std::size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + 1)) s.replace(at, std::strlen(from), to);
+        for (std::size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + 1))
+            s.replace(at, std::strlen(from), to);
     }
     return s;
 }
@@ -127,9 +129,11 @@ EzevarStandIn::EzevarStandIn(std::string clientID) : clientID_(std::move(clientI
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<std::string> args{"node",      script, "--cert", HttpTestServer::serverCertificatePath(),
-                                  "--key",     HttpTestServer::serverKeyPath(),
-                                  "--client-id", clientID_, "--root", std::string(BRISKO_SOURCE_DIR)};
+    std::vector<std::string> args{"node",        script,
+                                  "--cert",      HttpTestServer::serverCertificatePath(),
+                                  "--key",       HttpTestServer::serverKeyPath(),
+                                  "--client-id", clientID_,
+                                  "--root",      std::string(BRISKO_SOURCE_DIR)};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -177,8 +181,7 @@ std::vector<EzevarStandIn::Request> EzevarStandIn::requests() const {
     std::vector<Request> result;
     auto json = nlohmann::json::parse(reply.body, nullptr, false);
     if (!json.is_array()) return result;
-    for (const auto& r : json)
-        result.push_back({r.value("method", ""), r.value("path", ""), r.value("target", "")});
+    for (const auto& r : json) result.push_back({r.value("method", ""), r.value("path", ""), r.value("target", "")});
     return result;
 }
 
@@ -203,7 +206,8 @@ std::optional<std::string> ScriptedBrowser::denyConsent(std::string_view authori
 
 std::optional<std::string> ScriptedBrowser::run(std::string_view start, bool deny) {
     static const std::regex formPattern(R"re(<form[^>]*action="([^"]*)"[^>]*method="post")re", std::regex::icase);
-    static const std::regex inputPattern(R"re(<input[^>]*name="([^"]+)"(?:[^>]*value="([^"]*)")?)re", std::regex::icase);
+    static const std::regex inputPattern(R"re(<input[^>]*name="([^"]+)"(?:[^>]*value="([^"]*)")?)re",
+                                         std::regex::icase);
     std::string url(start);
     std::optional<std::string> form;
     for (int page = 0; page < 20; ++page) {

@@ -13,7 +13,7 @@
 namespace brisko::testing {
 
 class EzevarStandIn {
-  public:
+public:
     static constexpr std::string_view kClientID = "000000000000-placeholder.apps.ezevarusercontent.com";
 
     struct Request {
@@ -43,7 +43,7 @@ class EzevarStandIn {
     // {"accessTokenTTL": 30} issues access tokens with 30 s to live.
     void configure(std::string_view json) const;
 
-  private:
+private:
     std::string clientID_;
     int pid_ = -1;
     int port_ = 0;
@@ -54,7 +54,7 @@ class EzevarStandIn {
 // scheme than https), which it returns, or at the page of a loopback listener, whose address it
 // returns. Trusts the test CA. Bounded: at most 20 pages.
 class ScriptedBrowser {
-  public:
+public:
     explicit ScriptedBrowser(std::string login = "dev@example.test") : login_(std::move(login)) {}
     // The redirect to the app, or nothing when the pages led nowhere (the reason in lastError()).
     std::optional<std::string> signIn(std::string_view authorizationURL);
@@ -64,7 +64,7 @@ class ScriptedBrowser {
     // The pages seen, in order (URLs), for messages.
     const std::vector<std::string>& visited() const { return visited_; }
 
-  private:
+private:
     std::optional<std::string> run(std::string_view url, bool deny);
     std::string login_;
     std::string lastError_;

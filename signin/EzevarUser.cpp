@@ -39,7 +39,7 @@ std::optional<std::string> stringParameter(const oauth::StringMap& map, std::str
 }
 }  // namespace
 
-std::shared_ptr<EzevarUser> EzevarUser::make(std::shared_ptr<oauth::AuthState> authState,
+std::shared_ptr<EzevarUser> EzevarUser::make(const std::shared_ptr<oauth::AuthState>& authState,
                                              std::shared_ptr<ProfileData> profileData) {
     std::shared_ptr<EzevarUser> user(new EzevarUser(authState, std::move(profileData)));
     authState->setStateChangeDelegate(user);
@@ -182,11 +182,11 @@ void EzevarUser::refreshTokensIfNeededWithCompletion(RefreshCompletion completio
             } else if (error && error->domain() == oauth::kOAuthTokenErrorDomain) {
                 state->updateWithAuthorizationError(*error);
             }
-            self->finishRefresh(std::move(error));
+            self->finishRefresh(error);
         });
 }
 
-void EzevarUser::finishRefresh(platform::OptionalError error) {
+void EzevarUser::finishRefresh(const platform::OptionalError& error) {
     std::vector<RefreshCompletion> waiting;
     {
         std::lock_guard lock(refreshMutex_);

@@ -33,7 +33,7 @@ public:
 
     using RefreshCompletion = std::function<void(std::shared_ptr<EzevarUser>, platform::OptionalError)>;
 
-    static std::shared_ptr<EzevarUser> make(std::shared_ptr<oauth::AuthState> authState,
+    static std::shared_ptr<EzevarUser> make(const std::shared_ptr<oauth::AuthState>& authState,
                                             std::shared_ptr<ProfileData> profileData);
 
     const std::shared_ptr<ProfileData>& profile() const { return profile_; }
@@ -65,7 +65,7 @@ public:
 
 private:
     EzevarUser(std::shared_ptr<oauth::AuthState> authState, std::shared_ptr<ProfileData> profileData);
-    void finishRefresh(platform::OptionalError error);
+    void finishRefresh(const platform::OptionalError& error);
 
     mutable std::recursive_mutex mutex_;  // the user's own lock (configuration, add-scopes update, tokens)
     std::shared_ptr<Configuration> cachedConfiguration_;

@@ -253,7 +253,7 @@ void SignIn::signInWithOptions(std::shared_ptr<SignInInternalOptions> options) {
         auto self = shared_from_this();
         const auto generation = generation_;
         currentUser_->refreshTokensIfNeededWithCompletion(
-            [self, options, generation](std::shared_ptr<EzevarUser>, platform::OptionalError error) {
+            [self, options, generation](const std::shared_ptr<EzevarUser>&, const platform::OptionalError& error) {
                 if (generation != self->generation_) return;
                 if (error) {
                     self->authenticateWithOptions(options);
@@ -408,7 +408,7 @@ void SignIn::processAuthorizationResponse(oauth::AuthorizationResponsePtr respon
     runFlow(flow);
 }
 
-void SignIn::runFlow(std::shared_ptr<AuthFlow> flow) {
+void SignIn::runFlow(const std::shared_ptr<AuthFlow>& flow) {
     if (flow->authState && !flow->error) maybeFetchToken(flow);
     addDecodeIdTokenCallback(flow);
     addSaveAuthCallback(flow);
@@ -577,7 +577,7 @@ void SignIn::addCompletionCallback(const std::shared_ptr<AuthFlow>& flow) {
     });
 }
 
-void SignIn::completeCurrentOptions(std::shared_ptr<SignInResult> result, platform::OptionalError error) {
+void SignIn::completeCurrentOptions(const std::shared_ptr<SignInResult>& result, const platform::OptionalError& error) {
     auto completion = currentOptions_->completion();
     currentOptions_.reset();
     platform::DispatchQueue::main()->async([completion, result, error] { completion(result, error); });
@@ -646,7 +646,7 @@ std::shared_ptr<oauth::AuthState> SignIn::loadAuthState() {
 void SignIn::restorePreviousSignInWithCompletion(RestoreCompletion completion) {
     SignInCompletion wrapped;
     if (completion) {
-        wrapped = [completion](std::shared_ptr<SignInResult> result, platform::OptionalError error) {
+        wrapped = [completion](const std::shared_ptr<SignInResult>& result, const platform::OptionalError& error) {
             if (result) {
                 completion(result->user(), std::nullopt);
             } else {
@@ -738,7 +738,7 @@ void SignIn::disconnectWithCompletion(DisconnectCompletion completion) {
     }
     auto self = shared_from_this();
     startFetchURL(*url, state, std::string(kRevokeComment),
-                  [self, completion](std::optional<platform::Data>, platform::OptionalError error) {
+                  [self, completion](const std::optional<platform::Data>&, const platform::OptionalError& error) {
                       if (!error) self->signOut();
                       if (completion)
                           platform::DispatchQueue::main()->async([completion, error] { completion(error); });

@@ -135,13 +135,13 @@ private:
     void authenticateInteractivelyWithOptions(std::shared_ptr<SignInInternalOptions> options);
     void processAuthorizationResponse(oauth::AuthorizationResponsePtr response, platform::OptionalError error,
                                       std::optional<std::string> emmSupport);
-    void runFlow(std::shared_ptr<AuthFlow> flow);
+    void runFlow(const std::shared_ptr<AuthFlow>& flow);
     void maybeFetchToken(const std::shared_ptr<AuthFlow>& flow);
     void addDecodeIdTokenCallback(const std::shared_ptr<AuthFlow>& flow);
     void addSaveAuthCallback(const std::shared_ptr<AuthFlow>& flow);
     void addCompletionCallback(const std::shared_ptr<AuthFlow>& flow);
     bool handleDevicePolicyAppURL(const platform::URL& url);
-    void completeCurrentOptions(std::shared_ptr<SignInResult> result, platform::OptionalError error);
+    void completeCurrentOptions(const std::shared_ptr<SignInResult>& result, const platform::OptionalError& error);
     bool isFreshInstall();
     bool saveAuthState(const std::shared_ptr<oauth::AuthState>& state);
     std::shared_ptr<oauth::AuthState> loadAuthState();

@@ -156,9 +156,8 @@ void AuthSession::authorize(AuthorizationArguments arguments) {
     // Each outstanding request holds the session until the state answers.
     auto self = shared_from_this();
     authState_->performActionWithFreshTokens(
-        [self](std::optional<std::string> accessToken, std::optional<std::string>, platform::OptionalError error) {
-            self->didReceiveTokens(accessToken, std::move(error));
-        },
+        [self](const std::optional<std::string>& accessToken, const std::optional<std::string>&,
+               platform::OptionalError error) { self->didReceiveTokens(accessToken, std::move(error)); },
         extra);
 }
 

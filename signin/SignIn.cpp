@@ -118,7 +118,8 @@ void SignIn::initialize() {
     auto authorization = platform::URL::parse(
         platform::format(kAuthorizationEndpointFormat, {SignInPreferences::ezevarAuthorizationServer()}));
     auto token = platform::URL::parse(platform::format(kTokenEndpointFormat, {SignInPreferences::ezevarTokenServer()}));
-    oauthClientConfiguration_ = std::make_shared<const oauth::ServiceConfiguration>(*authorization, *token);
+    oauthClientConfiguration_ = std::make_shared<const oauth::ServiceConfiguration>(
+        *authorization, *token, SignInPreferences::ezevarIssuer());
     if (migration_) migration_->migrateIfNeededWithTokenURL(*token, kRedirectPath, fresh);
 }
 

@@ -55,6 +55,9 @@ std::string SignInPreferences::ezevarUserInfoServer() {
 std::string SignInPreferences::ezevarAPIServer() {
     return hostOr(kAPIServer);
 }
+platform::URL SignInPreferences::ezevarIssuer() {
+    return *platform::URL::parse("https://" + ezevarAuthorizationServer());
+}
 
 void SignInPreferences::setServerOverride(std::optional<std::string> hostAndPort) {
     std::lock_guard lock(overrideMutex());

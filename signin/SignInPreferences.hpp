@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/net/URL.hpp"
+
 namespace brisko::signin {
 
 inline constexpr std::string_view kVersionTagKey = "epsdk";
@@ -26,6 +28,9 @@ public:
     static std::string ezevarUserInfoServer();
     // The host of Ezevar's API (the legacy token endpoint and the long-form scope URLs).
     static std::string ezevarAPIServer();
+    // The issuer Ezevar's ID tokens name: the authorization server's origin. Every token exchange checks
+    // the ID token's "iss" against it.
+    static platform::URL ezevarIssuer();
 
     // Replaces the hosts for this process (nothing goes back to the environment or the real hosts).
     static void setServerOverride(std::optional<std::string> hostAndPort);

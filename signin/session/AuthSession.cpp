@@ -99,7 +99,8 @@ oauth::ServiceConfigurationPtr AuthSession::configurationForEzevar() {
                                               std::string(kEzevarAuthorizationPath));
     auto token =
         platform::URL::parse("https://" + SignInPreferences::ezevarAPIServer() + std::string(kEzevarLegacyTokenPath));
-    return std::make_shared<const oauth::ServiceConfiguration>(*authorization, *token);
+    return std::make_shared<const oauth::ServiceConfiguration>(*authorization, *token,
+                                                               SignInPreferences::ezevarIssuer());
 }
 
 bool AuthSession::userEmailIsVerified() const {

@@ -438,3 +438,20 @@ TEST_CASE("when the configuration names the loopback listener, the redirect come
     CHECK(outcome.result->user());
     CHECK(landed);
 }
+
+TEST_CASE("an ID token naming another issuer than the Ezevar server is refused and nothing is saved") {
+    Flow flow;
+    // The same stand-in under another name: its tokens name https://127.0.0.1:<port> as their issuer.
+    auto host = standIn().host();
+    SignInPreferences::setServerOverride("localhost" + host.substr(host.find(':')));
+    flow.signIn = flow.makeSignIn();
+    Outcome outcome;
+    flow.signIn->signInWithPresentingWindow(kWindow, outcome.completion());
+    flow.completeInBrowser();
+    flow.wait(outcome);
+    REQUIRE(outcome.error);
+    CHECK(outcome.error->description().find("Issuer mismatch") != std::string::npos);
+    CHECK_FALSE(flow.signIn->currentUser());
+    platform::OptionalError error;
+    CHECK_FALSE(flow.store->retrieveAuthSession(error));
+}

@@ -66,10 +66,11 @@ public:
     bool resumeThrowing(std::exception_ptr e) {
         auto h = take();
         if (!h) return false;
+        // The exception moves on: no reference to it stays on this thread once the coroutine may run.
         if constexpr (std::is_void_v<T>) {
-            (*h)(e);
+            (*h)(std::move(e));
         } else {
-            (*h)(e, T{});
+            (*h)(std::move(e), T{});
         }
         return true;
     }
@@ -104,11 +105,13 @@ Task<T> withContinuation(Start start) {
             typename Continuation<T>::Handler bridge;
             if constexpr (std::is_void_v<T>) {
                 bridge = [ex, shared](std::exception_ptr e) mutable {
-                    asio::post(ex, [shared, e]() mutable { (*shared)(e); });
+                    asio::post(ex, [shared, e = std::move(e)]() mutable { (*shared)(std::move(e)); });
                 };
             } else {
                 bridge = [ex, shared](std::exception_ptr e, T v) mutable {
-                    asio::post(ex, [shared, e, v = std::move(v)]() mutable { (*shared)(e, std::move(v)); });
+                    asio::post(ex, [shared, e = std::move(e), v = std::move(v)]() mutable {
+                        (*shared)(std::move(e), std::move(v));
+                    });
                 };
             }
             start(Continuation<T>(std::move(bridge)));

@@ -91,17 +91,22 @@ void DispatchQueue::sync(Work work) {
         return;
 #endif
     }
+    // An exception is kept here and rethrown by the caller: the worker lets go of it before it signals, so
+    // that only the caller's thread holds it afterwards (its reference counts live in the C++ runtime,
+    // out of ThreadSanitizer's sight, and a last release on the worker would be reported as a race).
+    std::exception_ptr error;
     std::promise<void> done;
     auto finished = done.get_future();
-    async([&work, &done] {
+    async([&work, &done, &error] {
         try {
             work();
-            done.set_value();
         } catch (...) {
-            done.set_exception(std::current_exception());
+            error = std::current_exception();
         }
+        done.set_value();
     });
     finished.get();
+    if (error) std::rethrow_exception(error);
 }
 
 void DispatchQueue::after(Duration delay, Work work) {

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -158,32 +159,34 @@ double sessionConcurrent(const std::shared_ptr<URLSession>& session, const URL& 
     return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
 }
 
-double thisThreadCPU() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
+// User CPU seconds used so far by this process's threads other than the server's (from /proc): the
+// caller's, and the session's network thread and dispatch pool, or libcurl's calling thread.
+std::set<std::string> serverThreads;
 
-// CPU seconds the network thread has used so far (from /proc; 0 when it cannot be read).
-double networkThreadCPU() {
+std::set<std::string> threadIds() {
+    std::set<std::string> ids;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", ec)) {
-        std::ifstream comm(entry.path() / "comm");
-        std::string name;
-        std::getline(comm, name);
-        if (name != "brisko-network") continue;
-        std::ifstream stat(entry.path() / "stat");
+        ids.insert(entry.path().filename().string());
+    }
+    return ids;
+}
+
+double clientUserCPU() {
+    double ticks = 0;
+    for (const auto& id : threadIds()) {
+        if (serverThreads.contains(id)) continue;
+        std::ifstream stat("/proc/self/task/" + id + "/stat");
         std::string line;
         std::getline(stat, line);
+        if (line.empty()) continue;
         std::istringstream fields(line.substr(line.rfind(')') + 2));
         std::string field;
-        double ticks = 0;
-        for (int i = 3; i <= 15 && fields >> field; ++i) {
-            if (i == 14 || i == 15) ticks += std::stod(field);
+        for (int i = 3; i <= 14 && fields >> field; ++i) {
+            if (i == 14) ticks += std::stod(field);
         }
-        return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
     }
-    return 0;
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 double median(std::vector<double> v) {
@@ -224,6 +227,9 @@ int main(int argc, char** argv) {
     const int port = server.bind_to_any_port("127.0.0.1");
     std::thread serverThread([&] { server.listen_after_bind(); });
     while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Every thread so far but this one is the server's (its workers start with it).
+    serverThreads = threadIds();
+    serverThreads.erase(std::to_string(gettid()));
 
     const std::string text = "http://127.0.0.1:" + std::to_string(port) + "/api/mac-activity/ingest";
     const URL url = *URL::parse(text);
@@ -245,14 +251,9 @@ int main(int argc, char** argv) {
     sessionConcurrent(session, url);
 
     std::vector<double> raw, viaSession, viaCoroutine, rawAll, sessionAll;
-    double networkCPU = 0, curlCPU = 0;
     for (int round = 0; round < kRounds; ++round) {
-        const double cpuBefore = thisThreadCPU();
         raw.push_back(rawCurl(easy));
-        curlCPU += thisThreadCPU() - cpuBefore;
-        const double before = networkThreadCPU();
         viaSession.push_back(throughSession(session, url));
-        networkCPU += networkThreadCPU() - before;
         viaCoroutine.push_back(throughSessionAwaited(session, url));
         rawAll.push_back(rawCurlConcurrent(multi, text, headers));
         sessionAll.push_back(sessionConcurrent(session, url));
@@ -263,16 +264,32 @@ int main(int argc, char** argv) {
         std::printf("%s\n", title);
         std::printf("  libcurl directly: %8.2f ms  (%6.1f us per request)\n", r, r * 1000 / kRequests);
         std::printf("  URLSession:       %8.2f ms  (%6.1f us per request)\n", s, s * 1000 / kRequests);
-        std::printf("  ratio URLSession / libcurl: %.2f (goal: at most 1.20), per round %.2f-%.2f\n", s / r, low,
-                    high);
+        std::printf("  ratio URLSession / libcurl: %.2f, per round %.2f-%.2f\n", s / r, low, high);
     };
     std::printf("%d small POSTs to a local server, median of %d rounds\n", kRequests, kRounds);
-    report("one after another, a thread waiting for each completion handler:", raw, viaSession);
+    report("one after another, awaited by another thread blocking on each completion handler:", raw, viaSession);
+    std::printf("  overhead per request: %.1f us (goal: under 50 us here)\n",
+                (median(viaSession) - median(raw)) * 1000 / kRequests);
     report("one after another, awaited by a coroutine on the main loop (as the app's upload):", raw, viaCoroutine);
-    report("all at once (6 connections):", rawAll, sessionAll);
-    const double perRequest = 1e6 / (static_cast<double>(kRequests) * kRounds);
-    std::printf("CPU per request, one after another: libcurl's thread %.1f us, the network thread %.1f us\n",
-                curlCPU * perRequest, networkCPU * perRequest);
+    report("all at once (6 connections), goal at most 1.20:", rawAll, sessionAll);
+    // CPU time comes in clock ticks (10 ms): count it over many more requests, the sides in turn.
+    const int requests = kRequests;
+    kRequests = std::max(requests, 2000);
+    double sessionCPU = 0, curlCPU = 0;
+    constexpr int kCPURounds = 3;
+    for (int round = 0; round < kCPURounds; ++round) {
+        double before = clientUserCPU();
+        rawCurl(easy);
+        curlCPU += clientUserCPU() - before;
+        before = clientUserCPU();
+        throughSession(session, url);
+        sessionCPU += clientUserCPU() - before;
+    }
+    const double perRequest = 1e6 / (static_cast<double>(kRequests) * kCPURounds);
+    kRequests = requests;
+    std::printf("user CPU per request, one after another (every thread but the server's): libcurl %.1f us, "
+                "URLSession %.1f us, ratio %.2f (goal: at most 1.10)\n",
+                curlCPU * perRequest, sessionCPU * perRequest, curlCPU > 0 ? sessionCPU / curlCPU : 0.0);
 
     session->invalidateAndCancel();
     curl_easy_cleanup(easy);

@@ -41,10 +41,11 @@ int runChild(const std::string& how) {
         std::string got;
         CURL* easy = curl_easy_init();
         curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, +[](char* p, std::size_t s, std::size_t n, void* out) {
-            static_cast<std::string*>(out)->append(p, s * n);
-            return s * n;
-        });
+        curl_easy_setopt(
+            easy, CURLOPT_WRITEFUNCTION, +[](char* p, std::size_t s, std::size_t n, void* out) {
+                static_cast<std::string*>(out)->append(p, s * n);
+                return s * n;
+            });
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &got);
         curl_easy_perform(easy);
         curl_easy_cleanup(easy);

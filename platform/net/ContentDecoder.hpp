@@ -15,7 +15,7 @@ namespace brisko::platform::detail {
 // compressed body that stops short or is not what it claims to be is an error, never data, and so that
 // a small body inflating past the session's limit is stopped piece by piece.
 class ContentDecoder {
-  public:
+public:
     // The encodings the session asks servers for ("Accept-Encoding").
     static constexpr std::string_view kAcceptedEncodings = "gzip, deflate";
 
@@ -36,7 +36,7 @@ class ContentDecoder {
     // Why the last decode answered corrupt.
     const std::string& problem() const { return problem_; }
 
-  private:
+private:
     enum class Kind { gzip, deflate, unsupported };
     explicit ContentDecoder(Kind kind, std::string encoding);
     bool start(int windowBits);

@@ -1,7 +1,8 @@
 # The Debian package: `cpack -G DEB` in a release build makes brisko-desktop_<version>_amd64.deb with
 # the binary, its resources, the desktop entry (with the URL scheme handlers) and the icon. Depends is
 # computed from the binary's shared libraries (dpkg-shlibdeps), plus what it loads at run time without
-# linking: Qt's X11 platform plugin, the CJK fonts the window's Japanese texts need and xdg-open.
+# linking: Qt's X11 platform plugin, the CJK fonts the window's Japanese texts need, xdg-open and the
+# public-suffix list that decides which cookie domains are refused.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME brisko-desktop)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -15,7 +16,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-noto-cjk, xdg-utils")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-noto-cjk, xdg-utils, publicsuffix")
 # The Secret Service keeps the account's keychain items; without one they go to a 0600 file.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnome-keyring | kwalletmanager")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Desktop companion of the Brisko activity log

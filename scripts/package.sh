@@ -26,7 +26,7 @@ for f in ./usr/bin/brisko-desktop \
   grep -qx -- "$f" <<<"$contents" || fail "$f is not in the package"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
-for d in libqt6widgets6 libcurl4 libsecret-1-0 libplist3 libxcb-ewmh2 qt6-qpa-plugins fonts-noto-cjk; do
+for d in libqt6widgets6 libcurl4 libsecret-1-0 libplist3 libxcb-ewmh2 qt6-qpa-plugins fonts-noto-cjk publicsuffix; do
   grep -q "\b$d\b" <<<"$depends" || fail "Depends lacks $d: $depends"
 done
 

@@ -101,7 +101,8 @@ TEST_CASE("the OAuth provider's factories set only the fields they name") {
     CHECK(apple->fullName()->familyName == "L");
 }
 
-TEST_CASE("a credential kind without its own request filling is a programming error" * doctest::test_suite("stops the process")) {
+TEST_CASE("a credential kind without its own request filling is a programming error" *
+          doctest::test_suite("stops the process")) {
     auto email = EmailAuthProvider::credential("a@b.c", "pw");
     auto output = test::stopsWith([&] { prepared(*email); });
     REQUIRE(output);

@@ -182,7 +182,8 @@ TEST_CASE("the service's refusal of a withdrawal reaches the caller once and kee
     CHECK(f.auth->currentUser() == user);
 }
 
-TEST_CASE("an enrolment assertion that can't be sent stops before anything is sent" * doctest::test_suite("stops the process")) {
+TEST_CASE("an enrolment assertion that can't be sent stops before anything is sent" *
+          doctest::test_suite("stops the process")) {
     AuthFixture f;
     createVerifiedAccount(f, kEmail, kPassword);
     auto user = run(f.auth->signIn(kEmail, kPassword))->user();
@@ -211,7 +212,8 @@ TEST_CASE("an enrolment assertion that can't be sent stops before anything is se
     CHECK(f.service.requests().empty());
 }
 
-TEST_CASE("a session without a user and without a signed-in default client is a programming error" * doctest::test_suite("stops the process")) {
+TEST_CASE("a session without a user and without a signed-in default client is a programming error" *
+          doctest::test_suite("stops the process")) {
     auto output = stopsWith([] { MultiFactorSession::session(nullptr); });
     REQUIRE(output);
     CHECK(output->find("Internal Auth Error: missing user for multifactor auth") != std::string::npos);

@@ -188,7 +188,8 @@ TEST_CASE("a resolver's session holds only the pending credential and can't make
     CHECK(calls == 1);
 }
 
-TEST_CASE("a resolver refuses assertions it can't send before sending anything" * doctest::test_suite("stops the process")) {
+TEST_CASE("a resolver refuses assertions it can't send before sending anything" *
+          doctest::test_suite("stops the process")) {
     auto resolver =
         std::make_shared<MultiFactorResolver>("pending", std::vector<std::shared_ptr<MultiFactorInfo>>{}, nullptr);
     auto secret = std::make_shared<TOTPSecret>(TOTPSecret::Fields{"KEY", "SHA1", 6, 30, std::nullopt, "s"});

@@ -77,7 +77,8 @@ TEST_CASE("Facebook and Apple are refused as generic providers unless an emulato
     CHECK(OAuthProvider::provider(AuthProviderID::apple(), f.auth)->providerID() == "apple.com");
 }
 
-TEST_CASE("without an emulator, Facebook and Apple stop the process as generic providers" * doctest::test_suite("stops the process")) {
+TEST_CASE("without an emulator, Facebook and Apple stop the process as generic providers" *
+          doctest::test_suite("stops the process")) {
     AuthFixture f;
     for (const auto& [providerID, message] : {std::pair{AuthProviderID::facebook(), kFacebookGenericIDPMessage},
                                               std::pair{AuthProviderID::apple(), kAppleGenericIDPMessage}}) {

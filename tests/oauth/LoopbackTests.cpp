@@ -782,3 +782,49 @@ TEST_CASE("requests a delegate does not answer go to the connection class's defa
     REQUIRE(connections.size() <= 1);
     for (const auto& connection : connections) CHECK(dynamic_cast<TeapotConnection*>(connection.get()));
 }
+
+TEST_CASE("with 127.0.0.1 taken on the port, the server listens on ::1 alone and the redirect URI names it") {
+    // Another program holds 127.0.0.1 on a port the system chose.
+    int blocker = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    REQUIRE(::bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0);
+    REQUIRE(::listen(blocker, 1) == 0);
+    socklen_t length = sizeof addr;
+    ::getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &length);
+    const std::uint16_t port = ntohs(addr.sin_port);
+
+    auto handler = std::make_shared<RedirectHTTPHandler>();
+    OptionalError error;
+    auto uri = handler->startHTTPListener(&error, port);
+    if (!uri) {
+        // A system without IPv6 loopback (or with ::1 taken too) has nothing left to listen on.
+        REQUIRE(error);
+        CHECK(error->domain() == kTCPServerErrorDomain);
+        CHECK(error->code() == TCPServerErrorCode::couldNotBindToIPv4Address);
+    } else {
+        CHECK_FALSE(handler->server()->hasIPv4Socket());
+        CHECK(handler->server()->hasIPv6Socket());
+        CHECK(handler->server()->port() == port);
+        CHECK(uri->absoluteString() == "http://[::1]:" + std::to_string(port) + "/");
+
+        // A browser's redirect to that URI completes the flow.
+        auto config = std::make_shared<const ServiceConfiguration>(*URL::parse("https://idp.test/auth"),
+                                                                   *URL::parse("https://idp.test/token"));
+        auto request = AuthorizationRequest::make(config, "client", std::nullopt, {"openid"}, uri, "code", {});
+        Outcome<AuthorizationResponsePtr> outcome;
+        handler->setCurrentAuthorizationFlow(AuthorizationService::presentAuthorizationRequest(
+            request, std::make_shared<ScriptedAgent>(), outcome.callback()));
+        auto reply = whileMainRuns([port, state = *request->state()] {
+            Client c(port, true);
+            c.send("GET /?code=v6&state=" + state + " HTTP/1.1\r\nHost: [::1]:" + std::to_string(port) + "\r\n\r\n");
+            return c.readResponse();
+        });
+        CHECK(status(reply) == 200);
+        REQUIRE(outcome.calls == 1);
+        REQUIRE(outcome.value);
+        CHECK(outcome.value->authorizationCode() == "v6");
+    }
+    ::close(blocker);
+}

@@ -1,19 +1,25 @@
-# Benchmarks of the companion app: one sample, the upload of a full buffer against curl, and the idle
-# footprint of the running app. Run the last two under Xvfb (see each file's first lines).
+# Benchmarks of the companion app: one sample, the upload of a full buffer against libcurl, and the idle
+# footprint of the running app after an upload over HTTPS. Run the last one under Xvfb (see its first lines).
 if(NOT TARGET brisko_app_lib)
   return()
 endif()
 find_package(doctest REQUIRED)
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 
+if(NOT TARGET brisko_identity_service)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/tests/support/identity-service ${CMAKE_BINARY_DIR}/bench/identity-service)
+endif()
+
 add_library(brisko_app_bench_support STATIC
+  ${CMAKE_SOURCE_DIR}/tests/support/HttpTestServer.cpp
   ${CMAKE_SOURCE_DIR}/tests/app/AppTestSupport.cpp
   ${CMAKE_SOURCE_DIR}/tests/app/TrayMenuDriver.cpp
   ${CMAKE_SOURCE_DIR}/tests/platform/desktop/X11TestWindow.cpp
   ${CMAKE_SOURCE_DIR}/tests/platform/desktop/DesktopTestSupport.cpp
 )
 set_target_properties(brisko_app_bench_support PROPERTIES AUTOMOC ON)
-target_link_libraries(brisko_app_bench_support PUBLIC brisko_app_lib PkgConfig::HTTPLIB PkgConfig::XCB Qt6::DBus doctest::doctest)
+target_link_libraries(brisko_app_bench_support PUBLIC brisko_app_lib brisko_identity_service PkgConfig::HTTPLIB PkgConfig::XCB
+                      Qt6::DBus OpenSSL::SSL OpenSSL::Crypto ZLIB::ZLIB doctest::doctest)
 target_compile_definitions(brisko_app_bench_support PUBLIC BRISKO_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 
 add_executable(app_upload_bench ${CMAKE_CURRENT_LIST_DIR}/AppUploadBench.cpp)

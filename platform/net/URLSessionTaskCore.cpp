@@ -27,6 +27,16 @@ constexpr int kMaxTrustChallenges = 3;
 constexpr std::string_view kDownloadFilePrefix = "brisko-download-";
 constexpr int kResumeDataVersion = 1;
 
+// The certificate authorities trusted when the configuration names none: libcurl's system bundle, or
+// the file OpenSSL's SSL_CERT_FILE names in its place (as other OpenSSL programs honour it).
+const char* systemCAFileOverride() {
+    static const std::string path = [] {
+        const char* value = std::getenv("SSL_CERT_FILE");
+        return std::string(value ? value : "");
+    }();
+    return path.empty() ? nullptr : path.c_str();
+}
+
 using Clock = std::chrono::steady_clock;
 
 std::chrono::steady_clock::duration seconds(double s) {
@@ -482,7 +492,11 @@ bool TaskCore::startHop() {
         break;
     }
     curl_easy_setopt(easy_, CURLOPT_SSLVERSION, tls);
-    if (config.tlsTrustedCAFile) curl_easy_setopt(easy_, CURLOPT_CAINFO, config.tlsTrustedCAFile->c_str());
+    if (config.tlsTrustedCAFile) {
+        curl_easy_setopt(easy_, CURLOPT_CAINFO, config.tlsTrustedCAFile->c_str());
+    } else if (const char* systemFile = systemCAFileOverride()) {
+        curl_easy_setopt(easy_, CURLOPT_CAINFO, systemFile);
+    }
     if (url.scheme() == "https") {
         curl_easy_setopt(easy_, CURLOPT_SSL_CTX_FUNCTION, &TaskCore::sslContextCallback);
         curl_easy_setopt(easy_, CURLOPT_SSL_CTX_DATA, this);

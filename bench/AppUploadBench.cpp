@@ -93,8 +93,7 @@ int main(int argc, char** argv) {
         for (std::size_t i = 0; i < ActivityBuffer::kCapacity; ++i) {
             memoryBuffer->appendEntry(f.entry(static_cast<int>(i)), uid);
         }
-        auto memoryUploader = std::make_shared<ActivityUploader>(memoryBuffer, f.auth, f.session,
-                                                                 f.service.baseURL());
+        auto memoryUploader = std::make_shared<ActivityUploader>(memoryBuffer, f.auth, f.session, f.service.baseURL());
         std::vector<ActivityEntry> all;
         for (auto& e : f.buffer->entries()) all.push_back(e.entry);
         auto t = Clock::now();
@@ -127,10 +126,8 @@ int main(int argc, char** argv) {
             libcurlUpload();
             ourUpload();
         }
-        if (f.service.ingests().size() != 3 * bodies.size() || f.buffer->count() != 0 ||
-            memoryBuffer->count() != 0) {
-            std::fprintf(stderr, "an upload did not deliver the full buffer (%zu posts)\n",
-                         f.service.ingests().size());
+        if (f.service.ingests().size() != 3 * bodies.size() || f.buffer->count() != 0 || memoryBuffer->count() != 0) {
+            std::fprintf(stderr, "an upload did not deliver the full buffer (%zu posts)\n", f.service.ingests().size());
             return 1;
         }
     }

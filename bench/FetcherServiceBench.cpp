@@ -1,6 +1,7 @@
 // Benchmark of the fetcher against libcurl used directly: 500 small JSON fetches through a fetcher service
-// and through libcurl's multi interface on a network thread fed one request at a time, and a 50 MB file through the resumable upload fetcher and a plain
-// curl upload. Each side runs in a fresh child process so that its peak memory is its own.
+// and through libcurl's multi interface on a network thread fed one request at a time, and a 50 MB file through the
+// resumable upload fetcher and a plain curl upload. Each side runs in a fresh child process so that its peak memory is
+// its own.
 #include <curl/curl.h>
 #include <httplib.h>
 #include <sys/wait.h>
@@ -61,8 +62,7 @@ std::size_t discard(char*, std::size_t size, std::size_t count, void*) {
 
 // ---- The measured sides (each in its own process) ----
 
-double fetchesThroughService(const std::shared_ptr<fetcher::SessionFetcherService>& service,
-                             const std::string& url) {
+double fetchesThroughService(const std::shared_ptr<fetcher::SessionFetcherService>& service, const std::string& url) {
     std::atomic<int> done{0}, failed{0};
     auto start = SteadyClock::now();
     for (int i = 0; i < kFetches; ++i) {
@@ -84,10 +84,9 @@ double fetchesThroughSession(const std::shared_ptr<platform::URLSession>& sessio
     auto start = SteadyClock::now();
     for (int i = 0; i < kFetches; ++i) {
         session
-            ->dataTaskWithRequest(
-                platform::URLRequest(platform::URL::parse(url)),
-                [&](std::optional<platform::Data>, std::shared_ptr<const platform::HTTPURLResponse>,
-                    std::optional<platform::Error>) { ++done; })
+            ->dataTaskWithRequest(platform::URLRequest(platform::URL::parse(url)),
+                                  [&](std::optional<platform::Data>, std::shared_ptr<const platform::HTTPURLResponse>,
+                                      std::optional<platform::Error>) { ++done; })
             ->resume();
     }
     while (done < kFetches) std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -99,7 +98,7 @@ double fetchesThroughSession(const std::shared_ptr<platform::URLSession>& sessio
 // handle at once), and each finished transfer's body comes back to the caller, which checks it. The
 // easy handle is released as its transfer finishes, as the fetcher releases its task.
 class CurlNetworkThread {
-  public:
+public:
     CurlNetworkThread() : multi_(curl_multi_init()) {
         curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kPerHostLimit);
         // Idle connections are kept from the warm-up run to the measured one, as the session keeps them.
@@ -152,7 +151,7 @@ class CurlNetworkThread {
         return ms;
     }
 
-  private:
+private:
     struct Transfer {
         CURL* easy = nullptr;
         std::string body;
@@ -220,11 +219,10 @@ double uploadThroughFetcher(const std::string& url, const std::string& file) {
     upload->setUploadFileURL(platform::URL::fileURLWithPath(file));
     bool done = false;
     auto start = SteadyClock::now();
-    upload->beginFetchWithCompletionHandler(
-        [&](std::optional<platform::Data>, std::optional<platform::Error> error) {
-            if (error) std::fprintf(stderr, "upload failed: %s\n", error->description().c_str());
-            done = true;
-        });
+    upload->beginFetchWithCompletionHandler([&](std::optional<platform::Data>, std::optional<platform::Error> error) {
+        if (error) std::fprintf(stderr, "upload failed: %s\n", error->description().c_str());
+        done = true;
+    });
     platform::MainLoop::runUntil([&] { return done; }, std::chrono::seconds(120));
     return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
 }
@@ -262,8 +260,8 @@ double uploadThroughCurl(const std::string& url, const std::string& file) {
         bool last = offset + length >= kUploadSize;
         curl_slist* headers = nullptr;
         headers = curl_slist_append(headers, "X-Ezev-Upload-Protocol: resumable");
-        headers = curl_slist_append(
-            headers, last ? "X-Ezev-Upload-Command: upload, finalize" : "X-Ezev-Upload-Command: upload");
+        headers = curl_slist_append(headers,
+                                    last ? "X-Ezev-Upload-Command: upload, finalize" : "X-Ezev-Upload-Command: upload");
         headers = curl_slist_append(headers, ("X-Ezev-Upload-Offset: " + std::to_string(offset)).c_str());
         headers = curl_slist_append(headers, "Content-Type: application/octet-stream");
         headers = curl_slist_append(headers, "Expect:");
@@ -392,9 +390,8 @@ struct BenchServer {
             const_cast<httplib::Request&>(req).headers.erase("Accept-Encoding");
             return httplib::Server::HandlerResponse::Unhandled;
         });
-        server.Get("/json", [](const httplib::Request&, httplib::Response& res) {
-            res.set_content(kJSON, "application/json");
-        });
+        server.Get("/json",
+                   [](const httplib::Request&, httplib::Response& res) { res.set_content(kJSON, "application/json"); });
         server.Post("/upload", [this](const httplib::Request&, httplib::Response& res) {
             std::lock_guard lock(mutex);
             std::string id = std::to_string(++next);
@@ -406,8 +403,7 @@ struct BenchServer {
             std::lock_guard lock(mutex);
             auto& size = received[req.matches[1]];
             auto command = req.get_header_value("X-Ezev-Upload-Command");
-            if (command != "query")
-                size = std::stoll(req.get_header_value("X-Ezev-Upload-Offset")) + req.body.size();
+            if (command != "query") size = std::stoll(req.get_header_value("X-Ezev-Upload-Offset")) + req.body.size();
             bool final = command.find("finalize") != std::string::npos;
             res.set_header("X-Ezev-Upload-Status", final ? "final" : "active");
             res.set_header("X-Ezev-Upload-Size-Received", std::to_string(size));
@@ -420,9 +416,7 @@ struct BenchServer {
         server.stop();
         thread.join();
     }
-    std::string url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(port) + path;
-    }
+    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
 };
 
 }  // namespace
@@ -432,22 +426,18 @@ int main(int argc, char** argv) {
 
     BenchServer server;
     auto file =
-        (std::filesystem::temp_directory_path() / ("fetcher-bench-" + std::to_string(getpid()) + ".bin"))
-            .string();
+        (std::filesystem::temp_directory_path() / ("fetcher-bench-" + std::to_string(getpid()) + ".bin")).string();
     {
         std::ofstream out(file, std::ios::binary);
         std::string block(1 << 20, 'x');
-        for (std::int64_t written = 0; written < kUploadSize;
-             written += static_cast<std::int64_t>(block.size())) {
+        for (std::int64_t written = 0; written < kUploadSize; written += static_cast<std::int64_t>(block.size())) {
             out.write(block.data(), static_cast<std::streamsize>(block.size()));
         }
     }
 
-    auto [viaCurl, viaFetcher] =
-        compare(argv[0], {"--curl", server.url("/json")}, {"--fetcher", server.url("/json")});
-    std::printf(
-        "%d fetches of a small JSON body, per-host limit %ld (median of %d runs, each in a fresh process)\n",
-        kFetches, kPerHostLimit, kRounds);
+    auto [viaCurl, viaFetcher] = compare(argv[0], {"--curl", server.url("/json")}, {"--fetcher", server.url("/json")});
+    std::printf("%d fetches of a small JSON body, per-host limit %ld (median of %d runs, each in a fresh process)\n",
+                kFetches, kPerHostLimit, kRounds);
     std::printf("  libcurl multi on a network thread, requests handed over one by one: %8.2f ms, peak %6ld KB\n",
                 viaCurl.ms, viaCurl.peakKB);
     std::printf("  fetcher service: %8.2f ms, peak %6ld KB\n", viaFetcher.ms, viaFetcher.peakKB);
@@ -460,8 +450,7 @@ int main(int argc, char** argv) {
                                                {"--upload-fetcher", server.url("/upload"), file});
     std::printf("Upload of a 50 MB file in 8 MiB chunks (median of %d runs)\n", kRounds);
     std::printf("  curl:                    %8.2f ms, peak %6ld KB\n", uploadCurl.ms, uploadCurl.peakKB);
-    std::printf("  resumable upload fetcher: %8.2f ms, peak %6ld KB\n", uploadFetcher.ms,
-                uploadFetcher.peakKB);
+    std::printf("  resumable upload fetcher: %8.2f ms, peak %6ld KB\n", uploadFetcher.ms, uploadFetcher.peakKB);
     std::printf("  ratio time %.2f, peak memory %.2f\n", uploadFetcher.ms / uploadCurl.ms,
                 static_cast<double>(uploadFetcher.peakKB) / static_cast<double>(uploadCurl.peakKB));
     std::printf("  time ratio per round: %.2f-%.2f\n", uploadFetcher.lowRatio, uploadFetcher.highRatio);

@@ -29,9 +29,8 @@ namespace {
 
 int kRequests = 100;
 int kRounds = 7;
-const std::string kBody =
-    R"({"date":"2024-05-01","entries":[{"timestamp":"2024-05-01T10:00:00Z","appName":"Terminal",)"
-    R"("windowTitle":"bench","idleSeconds":3,"isAwake":true}]})";
+const std::string kBody = R"({"date":"2024-05-01","entries":[{"timestamp":"2024-05-01T10:00:00Z","appName":"Terminal",)"
+                          R"("windowTitle":"bench","idleSeconds":3,"isAwake":true}]})";
 
 std::size_t discard(char*, std::size_t size, std::size_t count, void*) {
     return size * count;
@@ -73,6 +72,23 @@ double rawCurl(CURL* easy) {
     return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
 }
 
+// Starts one POST through the session; `finished` runs under `m` when it completes.
+template <class Finished>
+void startPost(const std::shared_ptr<URLSession>& session, const URLRequest& request, std::mutex& m,
+               Finished finished) {
+    session
+        ->dataTaskWithRequest(request,
+                              [&m, finished](const std::optional<Data>&,
+                                             const std::shared_ptr<const HTTPURLResponse>& r,
+                                             const std::optional<Error>& e) mutable {
+                                  if (e || !r || r->statusCode() != 200)
+                                      std::fprintf(stderr, "session request failed\n");
+                                  std::lock_guard lock(m);
+                                  finished();
+                              })
+        ->resume();
+}
+
 // The same requests through a URLSession, each awaited before the next by a thread that blocks on a
 // completion handler.
 double throughSession(const std::shared_ptr<URLSession>& session, const URL& url) {
@@ -82,17 +98,10 @@ double throughSession(const std::shared_ptr<URLSession>& session, const URL& url
     auto start = SteadyClock::now();
     for (int i = 0; i < kRequests; ++i) {
         bool done = false;
-        session
-            ->dataTaskWithRequest(
-                request,
-                [&](const std::optional<Data>&, const std::shared_ptr<const HTTPURLResponse>& r,
-                    const std::optional<Error>& e) {
-                    if (e || !r || r->statusCode() != 200) std::fprintf(stderr, "session request failed\n");
-                    std::lock_guard lock(m);
-                    done = true;
-                    cv.notify_one();
-                })
-            ->resume();
+        startPost(session, request, m, [&] {
+            done = true;
+            cv.notify_one();
+        });
         std::unique_lock lock(m);
         cv.wait(lock, [&] { return done; });
     }
@@ -143,16 +152,9 @@ double sessionConcurrent(const std::shared_ptr<URLSession>& session, const URL& 
     int remaining = kRequests;
     auto start = SteadyClock::now();
     for (int i = 0; i < kRequests; ++i) {
-        session
-            ->dataTaskWithRequest(
-                request,
-                [&](const std::optional<Data>&, const std::shared_ptr<const HTTPURLResponse>& r,
-                    const std::optional<Error>& e) {
-                    if (e || !r || r->statusCode() != 200) std::fprintf(stderr, "session request failed\n");
-                    std::lock_guard lock(m);
-                    if (--remaining == 0) cv.notify_one();
-                })
-            ->resume();
+        startPost(session, request, m, [&] {
+            if (--remaining == 0) cv.notify_one();
+        });
     }
     std::unique_lock lock(m);
     cv.wait(lock, [&] { return remaining == 0; });
@@ -233,8 +235,7 @@ int main(int argc, char** argv) {
 
     const std::string text = "http://127.0.0.1:" + std::to_string(port) + "/api/mac-activity/ingest";
     const URL url = *URL::parse(text);
-    auto session =
-        URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration());
+    auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration());
     curl_slist* headers = makeHeaders();
     CURL* easy = makeEasy(text, headers);
     CURLM* multi = curl_multi_init();

@@ -26,9 +26,8 @@ int main(int argc, char** argv) {
     int iterations = argc > 1 ? std::max(1, std::atoi(argv[1])) : 2000;
     auto connection = X11Connection::open();
     if (!connection) {
-        std::printf(
-            "x11_sample_bench: no X display answers (DISPLAY=%s); run it through scripts/with-xvfb.sh\n",
-            std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "");
+        std::printf("x11_sample_bench: no X display answers (DISPLAY=%s); run it through scripts/with-xvfb.sh\n",
+                    std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "");
         return 0;
     }
     constexpr const char* kTitle = "作業中のウィンドウ — 週報.txt";
@@ -77,13 +76,13 @@ int main(int argc, char** argv) {
     double total = 0;
     for (double m : micros) total += m;
     auto at = [&](double q) { return micros[static_cast<std::size_t>(q * (micros.size() - 1))]; };
-    std::printf("x11_sample_bench: %d samples (%d with a frontmost application, %d with its title)\n",
-                iterations, withApp, withTitle);
+    std::printf("x11_sample_bench: %d samples (%d with a frontmost application, %d with its title)\n", iterations,
+                withApp, withTitle);
     if (withApp != iterations || withTitle != iterations) {
         std::printf("  some samples missed the frontmost window or its title: the figures are not comparable\n");
         return 1;
     }
-    std::printf("  mean %.1f us   median %.1f us   p99 %.1f us   max %.1f us\n", total / iterations, at(0.5),
-                at(0.99), micros.back());
+    std::printf("  mean %.1f us   median %.1f us   p99 %.1f us   max %.1f us\n", total / iterations, at(0.5), at(0.99),
+                micros.back());
     return 0;
 }

@@ -41,23 +41,39 @@ template <class T> Promise<std::vector<T>> Promise<T>::all(const Queue& queue, s
     detail::requireQueue(queue);
     if (items.empty()) return Promise<std::vector<T>>::resolvedWith(std::vector<T>{});
     using Result = Promise<std::vector<T>>;
-    return Result::async(queue, [queue, items = std::move(items)](typename Result::Fulfill fulfill,
-                                                                  typename Result::Reject reject) mutable {
+    // The inputs are kept as promises (or as the first error element) until the work runs: far smaller
+    // than the resolutions, which have room for an error each.
+    std::optional<Error> firstError;
+    for (auto& item : items) {
+        if (item.get().index() == 1) {
+            firstError = std::get<1>(item.get());
+            break;
+        }
+    }
+    std::vector<Promise<T>> inputs;
+    if (!firstError) inputs = detail::settledPromises(items);
+    return Result::async(queue, [queue, firstError = std::move(firstError), promises = std::move(inputs)](
+                                    typename Result::Fulfill fulfill, typename Result::Reject reject) mutable {
         // An error element rejects at once, before anything is observed.
-        for (auto& item : items) {
-            if (item.get().index() == 1) {
-                reject(std::get<1>(item.get()));
-                return;
-            }
+        if (firstError) {
+            reject(std::move(*firstError));
+            return;
         }
         // The observers hold the gathered values, never the promises, so a promise that never settles
-        // leaves no cycle behind.
-        auto promises = detail::settledPromises(items);
-        auto gathered = std::make_shared<detail::Gathered<T>>(promises.size());
-        for (std::size_t i = 0; i < promises.size(); ++i) {
-            promises[i].observe(
+        // leaves no cycle behind. The settling functions are kept once in the gathered state rather than
+        // copied into every observer, which keeps each observer small enough to be stored inline.
+        const std::vector<Promise<T>> observed = std::move(promises);
+        struct Settling : detail::Gathered<T> {
+            Settling(std::size_t n, typename Result::Fulfill f, typename Result::Reject r)
+                : detail::Gathered<T>(n), fulfill(std::move(f)), reject(std::move(r)) {}
+            typename Result::Fulfill fulfill;
+            typename Result::Reject reject;
+        };
+        auto gathered = std::make_shared<Settling>(observed.size(), std::move(fulfill), std::move(reject));
+        for (std::size_t i = 0; i < observed.size(); ++i) {
+            observed[i].observe(
                 queue,
-                [gathered, fulfill, i](const T& value) {
+                [gathered, i](const T& value) {
                     std::vector<T> values;
                     {
                         std::lock_guard lock(gathered->mutex);
@@ -66,9 +82,9 @@ template <class T> Promise<std::vector<T>> Promise<T>::all(const Queue& queue, s
                         values.reserve(gathered->slots.size());
                         for (auto& slot : gathered->slots) values.push_back(std::move(*slot));
                     }
-                    fulfill(std::move(values));
+                    gathered->fulfill(std::move(values));
                 },
-                [reject](const Error& error) { reject(error); });
+                [gathered](const Error& error) { gathered->reject(error); });
         }
     });
 }

@@ -249,10 +249,11 @@ public:
             std::lock_guard lock(mutex_);
             if (state_ == 0) {
                 // Most promises have one observer: it is kept without a list.
-                if (!first_) {
-                    first_.emplace(Registration{queue, std::move(observer)});
+                if (!first_.observer) {
+                    first_.queue = queue;
+                    first_.observer = std::move(observer);
                 } else {
-                    more_.push_back(Registration{queue, std::move(observer)});
+                    extra().more.push_back(Registration{queue, std::move(observer)});
                 }
                 return;
             }
@@ -262,10 +263,8 @@ public:
     void addPendingObject(std::shared_ptr<const void> object) {
         std::lock_guard lock(mutex_);
         if (state_ != 0) return;
-        if (!pendingObjects_) pendingObjects_ = std::make_unique<std::vector<std::shared_ptr<const void>>>();
-        if (std::find(pendingObjects_->begin(), pendingObjects_->end(), object) == pendingObjects_->end()) {
-            pendingObjects_->push_back(std::move(object));
-        }
+        auto& objects = extra().pendingObjects;
+        if (std::find(objects.begin(), objects.end(), object) == objects.end()) objects.push_back(std::move(object));
     }
 
     int state() const {
@@ -290,26 +289,36 @@ public:
 private:
     struct Registration {
         Queue queue;
-        Observer observer;
+        Observer observer;  // empty when there is none
     };
+    // What few promises have: the observers after the first, and objects kept alive until settled.
+    struct Extra {
+        std::vector<Registration> more;
+        std::vector<std::shared_ptr<const void>> pendingObjects;
+    };
+    // Called under the lock.
+    Extra& extra() {
+        if (!extra_) extra_ = std::make_unique<Extra>();
+        return *extra_;
+    }
 
     template <class Store> void settle(int to, Store&& store) {
-        std::optional<Registration> first;
-        std::vector<Registration> more;
-        std::unique_ptr<std::vector<std::shared_ptr<const void>>> pending;
+        Registration first;
+        std::unique_ptr<Extra> extra;
         {
             std::lock_guard lock(mutex_);
             if (state_ != 0) return;
             store();
             state_ = to;
-            pending.swap(pendingObjects_);
-            first.swap(first_);
-            more.swap(more_);
+            first = std::move(first_);
+            extra.swap(extra_);
         }
         // Each observer only submits a task; no callback runs here, and the group never drops to zero
-        // between this promise and the tasks it starts.
-        if (first) schedule(first->queue, std::move(first->observer));
-        for (auto& r : more) schedule(r.queue, std::move(r.observer));
+        // between this promise and the tasks it starts. The pending objects are let go afterwards.
+        if (first.observer) schedule(first.queue, std::move(first.observer));
+        if (extra) {
+            for (auto& r : extra->more) schedule(r.queue, std::move(r.observer));
+        }
         if (counted_) dispatchGroup().leave();
     }
     void schedule(const Queue& queue, Observer observer) {
@@ -327,9 +336,8 @@ private:
     bool counted_;
     // Errors are rare and large: kept out of line.
     std::variant<std::monostate, T, std::shared_ptr<const Error>> result_;
-    std::optional<Registration> first_;
-    std::vector<Registration> more_;
-    std::unique_ptr<std::vector<std::shared_ptr<const void>>> pendingObjects_;
+    Registration first_;
+    std::unique_ptr<Extra> extra_;
 };
 
 // The value type a callback's result settles: Promise<U>, Resolution<U> and U give U; void gives Nothing.

@@ -40,6 +40,24 @@ TEST_CASE("all: values in input order, plain values in place, an error element r
     }
 }
 
+TEST_CASE("all: of several error elements the first in input order rejects, and settled inputs are gathered") {
+    for (const auto& [name, queue] : queueKinds()) {
+        CAPTURE(name);
+        auto pending = Promise<int>::pending();
+        auto twoErrors = Promise<int>::all(queue, {pending, testError(5), 1, testError(6)});
+        REQUIRE(settles(twoErrors));
+        CHECK(twoErrors.error()->code() == 5);
+        pending.fulfill(0);
+
+        auto settled = Promise<int>::resolvedWith(7);
+        auto later = Promise<int>::pending();
+        auto mixed = Promise<int>::all(queue, {settled, later, 9});
+        later.fulfill(8);
+        REQUIRE(settles(mixed));
+        CHECK(*mixed.value() == std::vector<int>{7, 8, 9});
+    }
+}
+
 TEST_CASE("all of promises of different types gives a tuple, and the first rejection decides") {
     auto data = Promise<std::string>::pending();
     auto number = Promise<int>::pending();

@@ -19,15 +19,6 @@ using namespace brisko::auth;
 using namespace brisko::auth::test;
 
 namespace {
-std::int64_t errorCode(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const platform::ErrorException& e) {
-        return e.error().code();
-    }
-    return 0;
-}
-
 // Records what each kind of listener saw, on the main queue.
 struct ListenerLog {
     std::vector<std::string> state;

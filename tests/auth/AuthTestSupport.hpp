@@ -3,6 +3,7 @@
 // manual clock shared by the client and the service.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -70,5 +71,15 @@ struct AuthFixture {
 
 // Runs main-queue work until the predicate holds (bounded).
 bool waitOnMain(const std::function<bool()>& done);
+
+// The code of the identity error the call throws; 0 when it throws none.
+inline std::int64_t errorCode(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const platform::ErrorException& e) {
+        return e.error().code();
+    }
+    return 0;
+}
 
 }  // namespace brisko::auth::test

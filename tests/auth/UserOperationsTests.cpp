@@ -14,17 +14,6 @@ using namespace brisko;
 using namespace brisko::auth;
 using namespace brisko::auth::test;
 
-namespace {
-std::int64_t errorCode(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const platform::ErrorException& e) {
-        return e.error().code();
-    }
-    return 0;
-}
-}  // namespace
-
 TEST_CASE("e-mail and password sign-in, account creation and their checks before any request") {
     AuthFixture f;
     f.service.createAccount("pw@example.com", "secret1");

@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "auth/backend/AuthBackend.hpp"
+#include "bench/SelfRun.hpp"
 #include "core/ZudiridiUserAgent.hpp"
 #include "platform/base/Dispatch.hpp"
 #include "platform/storage/UserDefaults.hpp"
@@ -190,26 +191,7 @@ struct Figures {
 };
 
 Figures runSide(const char* self, std::vector<std::string> args) {
-    int pipeFDs[2];
-    if (pipe(pipeFDs) != 0) return {};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(pipeFDs[1], STDOUT_FILENO);
-        close(pipeFDs[0]);
-        std::vector<char*> argv{const_cast<char*>(self)};
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(self, argv.data());
-        _exit(127);
-    }
-    close(pipeFDs[1]);
-    std::string out;
-    char buffer[256];
-    ssize_t n;
-    while ((n = read(pipeFDs[0], buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
-    close(pipeFDs[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    const std::string out = bench::runSelf(self, std::move(args));
     Figures f;
     std::sscanf(out.c_str(), "%lf %ld", &f.ms, &f.peakKB);
     return f;

@@ -353,30 +353,35 @@ std::optional<std::string> formDecode(std::string_view text) {
 
 // URL
 
+URL::URL() {
+    static const auto empty = std::make_shared<const Fields>();
+    fields_ = empty;
+}
+
 std::optional<URL> URL::parse(std::string_view text) {
     auto c = URLComponents::parse(text);
     if (!c || !c->scheme) return std::nullopt;
-    URL url;
-    url.text_ = std::string(text);
-    url.scheme_ = std::move(*c->scheme);
+    auto f = std::make_shared<Fields>();
+    f->text = std::string(text);
+    f->scheme = std::move(*c->scheme);
     if (c->percentEncodedHost) {
-        url.user_ = std::move(c->percentEncodedUser);
-        url.password_ = std::move(c->percentEncodedPassword);
-        url.host_ = std::move(c->percentEncodedHost);
-        url.port_ = c->port;
-        if (!url.host_->empty() && !curlAccepts(url.text_)) return std::nullopt;
+        f->user = std::move(c->percentEncodedUser);
+        f->password = std::move(c->percentEncodedPassword);
+        f->host = std::move(c->percentEncodedHost);
+        f->port = c->port;
+        if (!f->host->empty() && !curlAccepts(f->text)) return std::nullopt;
     }
-    url.path_ = std::move(c->percentEncodedPath);
-    url.query_ = std::move(c->percentEncodedQuery);
-    url.fragment_ = std::move(c->percentEncodedFragment);
-    return url;
+    f->path = std::move(c->percentEncodedPath);
+    f->query = std::move(c->percentEncodedQuery);
+    f->fragment = std::move(c->percentEncodedFragment);
+    return URL(std::move(f));
 }
 
 std::optional<URL> URL::parse(std::string_view reference, const URL& base) {
     auto r = splitReference(reference);
     if (!r) return std::nullopt;
     if (r->scheme) return parse(reference);
-    auto b = splitReference(base.text_);
+    auto b = splitReference(base.fields_->text);
     if (!b) return std::nullopt;
     // RFC 3986 section 5.2.2.
     Parts t;
@@ -428,29 +433,29 @@ URL URL::fileURLWithPath(std::string_view path) {
         absolute = cwd + absolute;
     }
     static const CharacterSet fileSet = CharacterSet::urlPathAllowed().with(";");
-    URL url;
-    url.scheme_ = "file";
-    url.host_ = std::string();
-    url.path_ = percentEncode(absolute, fileSet);
-    url.text_ = "file://" + url.path_;
-    return url;
+    auto f = std::make_shared<Fields>();
+    f->scheme = "file";
+    f->host = std::string();
+    f->path = percentEncode(absolute, fileSet);
+    f->text = "file://" + f->path;
+    return URL(std::move(f));
 }
 
 std::optional<std::string> URL::user() const {
-    return decodeOrNothing(user_);
+    return decodeOrNothing(fields_->user);
 }
 std::optional<std::string> URL::password() const {
-    return decodeOrNothing(password_);
+    return decodeOrNothing(fields_->password);
 }
 
 std::string URL::path() const {
-    auto d = percentDecode(path_);
-    return d ? *d : path_;
+    auto d = percentDecode(fields_->path);
+    return d ? *d : fields_->path;
 }
 
 std::optional<std::vector<URLQueryItem>> URL::queryItems() const {
-    if (!query_) return std::nullopt;
-    return splitQuery(*query_, true);
+    if (!fields_->query) return std::nullopt;
+    return splitQuery(*fields_->query, true);
 }
 
 std::optional<std::string> URL::queryValue(std::string_view name) const {
@@ -463,23 +468,23 @@ std::optional<std::string> URL::queryValue(std::string_view name) const {
 }
 
 std::optional<int> URL::effectivePort() const {
-    if (port_) return port_;
-    if (scheme_ == "http" || scheme_ == "ws") return 80;
-    if (scheme_ == "https" || scheme_ == "wss") return 443;
-    if (scheme_ == "ftp") return 21;
+    if (fields_->port) return fields_->port;
+    if (fields_->scheme == "http" || fields_->scheme == "ws") return 80;
+    if (fields_->scheme == "https" || fields_->scheme == "wss") return 443;
+    if (fields_->scheme == "ftp") return 21;
     return std::nullopt;
 }
 
 std::string URL::origin() const {
     auto p = effectivePort();
-    return scheme_ + "://" + asciiLowercase(host_.value_or("")) + ":" +
+    return fields_->scheme + "://" + asciiLowercase(fields_->host.value_or("")) + ":" +
            (p ? std::to_string(*p) : std::string());
 }
 
 std::string URL::hostAndPort() const {
-    std::string h = host_.value_or("");
+    std::string h = fields_->host.value_or("");
     if (h.find(':') != std::string::npos) h = "[" + h + "]";
-    if (port_) h += ":" + std::to_string(*port_);
+    if (fields_->port) h += ":" + std::to_string(*fields_->port);
     return h;
 }
 
@@ -504,14 +509,14 @@ std::optional<URL> URL::withPercentEncodedQuery(std::optional<std::string_view> 
 }
 
 URL URL::withoutPassword() const {
-    if (!password_) return *this;
+    if (!fields_->password) return *this;
     URLComponents c(*this);
     c.percentEncodedPassword.reset();
     if (auto stripped = c.url()) return *stripped;
     // Not expected: a URL that parsed rebuilds. Fall back to one that names only where it points.
     URLComponents bare;
-    bare.scheme = scheme_;
-    bare.percentEncodedHost = host_;
+    bare.scheme = fields_->scheme;
+    bare.percentEncodedHost = fields_->host;
     return bare.url().value_or(URL());
 }
 
@@ -534,16 +539,16 @@ std::optional<URL> URL::appendingPathComponent(std::string_view component) const
 // URLComponents
 
 URLComponents::URLComponents(const URL& url) {
-    scheme = url.scheme_;
-    if (url.host_) {
-        percentEncodedUser = url.user_;
-        percentEncodedPassword = url.password_;
-        percentEncodedHost = *url.host_;
-        port = url.port_;
+    scheme = url.fields_->scheme;
+    if (url.fields_->host) {
+        percentEncodedUser = url.fields_->user;
+        percentEncodedPassword = url.fields_->password;
+        percentEncodedHost = *url.fields_->host;
+        port = url.fields_->port;
     }
-    percentEncodedPath = url.path_;
-    percentEncodedQuery = url.query_;
-    percentEncodedFragment = url.fragment_;
+    percentEncodedPath = url.fields_->path;
+    percentEncodedQuery = url.fields_->query;
+    percentEncodedFragment = url.fields_->fragment;
 }
 
 std::optional<URLComponents> URLComponents::parse(std::string_view text) {

@@ -3,6 +3,7 @@
 
 #include <bitset>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,9 +57,19 @@ struct URLQueryItem {
 // An absolute URL (RFC 3986). Parsing keeps the text as given (absoluteString); hierarchical URLs with
 // an authority are also checked with libcurl's URL parser, so any http(s) URL that parses here is one
 // libcurl accepts. Opaque URLs ("mailto:a@b", "data:,x", "com.example.app:/callback") are supported.
-// Invalid input gives no URL, never a crash.
+// Invalid input gives no URL, never a crash. A URL never changes once made: its fields are shared by
+// its copies, so copying one (as every request, response and error does) allocates nothing.
 class URL {
   public:
+    URL(const URL&) = default;
+    URL& operator=(const URL&) = default;
+    // A moved-from URL keeps its fields (it stays the same valid URL).
+    URL(URL&& other) noexcept : fields_(other.fields_) {}
+    URL& operator=(URL&& other) noexcept {
+        fields_ = other.fields_;
+        return *this;
+    }
+
     // URLWithString: an absolute URL; nothing for relative references and invalid text.
     static std::optional<URL> parse(std::string_view text);
     // URLWithString:relativeToURL: resolves a reference (relative or absolute) against a base.
@@ -67,7 +78,7 @@ class URL {
     // current directory); characters outside the path set are percent-encoded.
     static URL fileURLWithPath(std::string_view path);
 
-    const std::string& absoluteString() const { return text_; }
+    const std::string& absoluteString() const { return fields_->text; }
     // The text for logs and descriptions: the URL without its password, which never shows.
     std::string description() const { return withoutPassword().absoluteString(); }
     // A copy without the password (this URL when it has none).
@@ -75,25 +86,25 @@ class URL {
 
     // Components as written (scheme lower-cased). Missing components give nothing; an empty one
     // ("http://h/?" has an empty query) gives an empty text.
-    const std::string& scheme() const { return scheme_; }
-    const std::optional<std::string>& host() const { return host_; }  // IPv6 without brackets
-    std::optional<int> port() const { return port_; }                 // only when written
-    const std::optional<std::string>& percentEncodedUser() const { return user_; }
-    const std::optional<std::string>& percentEncodedPassword() const { return password_; }
+    const std::string& scheme() const { return fields_->scheme; }
+    const std::optional<std::string>& host() const { return fields_->host; }  // IPv6 without brackets
+    std::optional<int> port() const { return fields_->port; }                 // only when written
+    const std::optional<std::string>& percentEncodedUser() const { return fields_->user; }
+    const std::optional<std::string>& percentEncodedPassword() const { return fields_->password; }
     std::optional<std::string> user() const;
     std::optional<std::string> password() const;
-    const std::string& percentEncodedPath() const { return path_; }
+    const std::string& percentEncodedPath() const { return fields_->path; }
     std::string path() const;  // percent-decoded (the encoded text when it does not decode)
-    const std::optional<std::string>& query() const { return query_; }  // percent-encoded
-    const std::optional<std::string>& fragment() const { return fragment_; }
+    const std::optional<std::string>& query() const { return fields_->query; }  // percent-encoded
+    const std::optional<std::string>& fragment() const { return fields_->fragment; }
     // The query split into items, names and values percent-decoded ("+" stays "+"). Nothing when
     // there is no query.
     std::optional<std::vector<URLQueryItem>> queryItems() const;
     // The value of the first item with that name, if any.
     std::optional<std::string> queryValue(std::string_view name) const;
 
-    bool isFileURL() const { return scheme_ == "file"; }
-    bool hasAuthority() const { return host_.has_value(); }
+    bool isFileURL() const { return fields_->scheme == "file"; }
+    bool hasAuthority() const { return fields_->host.has_value(); }
     // The port written or the scheme's default (80 http, 443 https, 21 ftp), else nothing.
     std::optional<int> effectivePort() const;
     // scheme, host (lower-cased) and effective port: two URLs of one origin share it.
@@ -110,18 +121,23 @@ class URL {
     // Appends a path component (percent-encoding it) with one "/" in between.
     std::optional<URL> appendingPathComponent(std::string_view component) const;
 
-    bool operator==(const URL& other) const { return text_ == other.text_; }
-    bool operator<(const URL& other) const { return text_ < other.text_; }
+    bool operator==(const URL& other) const { return fields_->text == other.fields_->text; }
+    bool operator<(const URL& other) const { return fields_->text < other.fields_->text; }
 
   private:
-    URL() = default;
     friend class URLComponents;
-    std::string text_;
-    std::string scheme_;
-    std::optional<std::string> user_, password_, host_;
-    std::optional<int> port_;
-    std::string path_;
-    std::optional<std::string> query_, fragment_;
+    struct Fields {
+        std::string text;
+        std::string scheme;
+        std::optional<std::string> user, password, host;
+        std::optional<int> port;
+        std::string path;
+        std::optional<std::string> query, fragment;
+    };
+    // A URL with no parts at all.
+    URL();
+    explicit URL(std::shared_ptr<const Fields> fields) : fields_(std::move(fields)) {}
+    std::shared_ptr<const Fields> fields_;  // never null
 };
 
 // Builds and takes apart URLs part by part (NSURLComponents): decoded properties are encoded with the

@@ -203,6 +203,15 @@ TEST_CASE("URL helpers give origins, file URLs and changed copies") {
     CHECK(url->withFragment(std::nullopt)->absoluteString() == "http://h.test/a?q=1");
     CHECK(url->appendingPathComponent("b c")->absoluteString() == "http://h.test/a/b%20c?q=1#f");
     CHECK_FALSE(url->withScheme("not a scheme"));
+
+    // Copies share their fields; a URL moved from is still the same valid URL.
+    URL moved = *url;
+    URL taken = std::move(moved);
+    CHECK(taken == *url);
+    CHECK(moved == *url);  // NOLINT(bugprone-use-after-move)
+    CHECK(moved.host() == "h.test");
+    moved = URL::fileURLWithPath("/tmp/x");
+    CHECK(taken.absoluteString() == "http://h.test/a?q=1#f");
 }
 
 TEST_CASE("header fields keep their order and match names without regard to case") {
@@ -231,9 +240,29 @@ TEST_CASE("a response reads its MIME type, encoding and length from its header f
     CHECK(r.suggestedFilename() == "file.json");
     HTTPURLResponse gz(url, 200, "HTTP/1.1", {{"Content-Encoding", "gzip"}, {"Content-Length", "42"}});
     CHECK(gz.expectedContentLength() == URLResponse::kUnknownLength);
-    HTTPURLResponse bad(url, 404, "HTTP/1.1", {{"Content-Length", "4x"}});
-    CHECK(bad.expectedContentLength() == URLResponse::kUnknownLength);
     CHECK(HTTPURLResponse::localizedStringForStatusCode(404) == "not found");
+
+    // A field given twice reads as its values joined, as valueForHTTPHeaderField gives it.
+    struct Case {
+        HTTPHeaders headers;
+        std::int64_t length;
+        std::optional<std::string> mimeType;
+    };
+    const Case cases[] = {
+        {{{"Content-Length", "4x"}}, URLResponse::kUnknownLength, std::nullopt},
+        {{{"content-length", " 7 "}}, 7, std::nullopt},
+        {{{"Content-Length", "7"}, {"Content-Length", "7"}}, URLResponse::kUnknownLength, std::nullopt},
+        {{{"Content-Encoding", "identity"}, {"Content-Length", "7"}}, 7, std::nullopt},
+        {{{"Content-Encoding", "identity"}, {"content-encoding", "gzip"}, {"Content-Length", "7"}},
+         URLResponse::kUnknownLength, std::nullopt},
+        {{{"Content-Type", "text/plain"}, {"Content-Type", "text/html"}}, URLResponse::kUnknownLength,
+         "text/plain, text/html"},
+    };
+    for (const auto& c : cases) {
+        HTTPURLResponse response(url, 200, "HTTP/1.1", c.headers);
+        CHECK(response.expectedContentLength() == c.length);
+        CHECK(response.mimeType() == c.mimeType);
+    }
 }
 
 TEST_CASE("a URL's password never shows in its description, its request's or its errors'") {

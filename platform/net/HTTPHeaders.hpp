@@ -37,6 +37,8 @@ class HTTPHeaders {
     // Sets each field of `other` (replacing same-named ones), in its order.
     void merge(const HTTPHeaders& other);
     void clear() { fields_.clear(); }
+    // Makes room for `count` fields.
+    void reserve(std::size_t count) { fields_.reserve(count); }
 
     const std::vector<Field>& fields() const { return fields_; }
     auto begin() const { return fields_.begin(); }

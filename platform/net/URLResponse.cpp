@@ -40,17 +40,39 @@ std::string URLResponse::suggestedFilename() const {
 
 namespace {
 
-std::int64_t expectedLength(const HTTPHeaders& headers) {
-    auto encoding = headers.get("Content-Encoding");
-    if (encoding && !equalsIgnoringASCIICase(trimHTTPWhitespace(*encoding), "identity"))
-        return URLResponse::kUnknownLength;
-    auto length = headers.get("Content-Length");
-    if (!length) return URLResponse::kUnknownLength;
-    auto t = trimHTTPWhitespace(*length);
+// A "Content-Length" value: digits only, else unknown.
+std::int64_t parseLength(std::string_view value) {
+    auto t = trimHTTPWhitespace(value);
     std::int64_t v = 0;
     auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
     if (ec != std::errc() || ptr != t.data() + t.size() || v < 0) return URLResponse::kUnknownLength;
     return v;
+}
+
+// Calls `use` with the value of a field as HTTPHeaders::get gives it (nothing when absent), copying it
+// only when several fields of that name must be joined.
+template <class Use>
+auto withValue(const HTTPHeaders& headers, std::string_view name, Use use) {
+    const std::string* first = nullptr;
+    for (const auto& [n, v] : headers) {
+        if (!equalsIgnoringASCIICase(n, name)) continue;
+        if (first) {
+            const auto joined = headers.get(name);
+            return use(std::optional<std::string_view>(*joined));
+        }
+        first = &v;
+    }
+    return use(first ? std::optional<std::string_view>(*first) : std::nullopt);
+}
+
+std::int64_t expectedLength(const HTTPHeaders& headers) {
+    const bool encoded = withValue(headers, "Content-Encoding", [](std::optional<std::string_view> encoding) {
+        return encoding && !equalsIgnoringASCIICase(trimHTTPWhitespace(*encoding), "identity");
+    });
+    if (encoded) return URLResponse::kUnknownLength;
+    return withValue(headers, "Content-Length", [](std::optional<std::string_view> length) {
+        return length ? parseLength(*length) : URLResponse::kUnknownLength;
+    });
 }
 
 }  // namespace
@@ -60,11 +82,12 @@ HTTPURLResponse::HTTPURLResponse(URL url, int statusCode, std::string httpVersio
       statusCode_(statusCode),
       httpVersion_(std::move(httpVersion)),
       headers_(std::move(headers)) {
-    if (auto ct = headers_.get("Content-Type")) {
-        auto [mime, charset] = parseContentType(*ct);
+    withValue(headers_, "Content-Type", [this](std::optional<std::string_view> type) {
+        if (!type) return;
+        auto [mime, charset] = parseContentType(*type);
         mimeType_ = std::move(mime);
         textEncodingName_ = std::move(charset);
-    }
+    });
 }
 
 std::string HTTPURLResponse::localizedStringForStatusCode(int code) {

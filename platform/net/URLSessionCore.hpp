@@ -197,7 +197,8 @@ struct TaskCore : std::enable_shared_from_this<TaskCore> {
     void applyPause();
     void armTimers();
     void checkTimers();
-    void touch() { lastActivity_ = std::chrono::steady_clock::now(); }
+    // Data moved: the idle timeout starts again.
+    void touch();
     bool openDownloadFile(bool append);
     std::optional<Error> openBodyFile(const std::string& path);
     void closeBodyFile();
@@ -259,7 +260,6 @@ struct TaskCore : std::enable_shared_from_this<TaskCore> {
     bool digestNegotiating_ = false;  // libcurl's own first Digest round trip is under way
     bool ignoringBody_ = false;       // the body of that round trip's 401
     int redirectCount_ = 0;
-    std::chrono::steady_clock::time_point hopStart_{};
     Date hopStartDate_{};
 
     // response head of the current hop

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 
 #include <nlohmann/json.hpp>
@@ -26,6 +27,11 @@ constexpr int kMaxRedirects = 16;
 constexpr int kMaxTrustChallenges = 3;
 constexpr std::string_view kDownloadFilePrefix = "brisko-download-";
 constexpr int kResumeDataVersion = 1;
+// Room made for a response head's fields at once (most heads have fewer).
+constexpr std::size_t kExpectedHeaderFields = 12;
+// The encodings offered in "Accept-Encoding", as libcurl takes them.
+constexpr char kAcceptEncoding[] = "gzip, deflate";
+static_assert(std::string_view(kAcceptEncoding) == ContentDecoder::kAcceptedEncodings);
 
 // The certificate authorities trusted when the configuration names none: libcurl's system bundle, or
 // the file OpenSSL's SSL_CERT_FILE names in its place (as other OpenSSL programs honour it).
@@ -59,14 +65,18 @@ bool hasLineBreak(std::string_view s) {
 }
 
 // The URL as libcurl gets it: without a user and password, which are sent only in answer to a
-// challenge (libcurl would otherwise send them at once, to any server the URL names).
-std::string transferURL(const URL& url) {
-    if (!url.percentEncodedUser() && !url.percentEncodedPassword()) return url.absoluteString();
+// challenge (libcurl would otherwise send them at once, to any server the URL names). libcurl keeps a
+// copy of it.
+void setTransferURL(CURL* easy, const URL& url) {
+    if (!url.percentEncodedUser() && !url.percentEncodedPassword()) {
+        curl_easy_setopt(easy, CURLOPT_URL, url.absoluteString().c_str());
+        return;
+    }
     URLComponents components(url);
     components.percentEncodedUser.reset();
     components.percentEncodedPassword.reset();
     auto bare = components.url();
-    return bare ? bare->absoluteString() : url.absoluteString();
+    curl_easy_setopt(easy, CURLOPT_URL, (bare ? *bare : url).absoluteString().c_str());
 }
 
 // "Content-Length" of a request, when it holds a length.
@@ -325,9 +335,12 @@ bool TaskCore::acquire(std::shared_ptr<URLSessionTask> task, std::shared_ptr<URL
     session_ = std::move(session);
     delegate_ = core_->delegate();
     core_->taskStarted(this);
-    taskStart_ = Clock::now();
-    metrics_.taskIntervalStart = now();
-    current_ = originalRequest;
+    if (delegate_ && metricsWanted_) {
+        taskStart_ = Clock::now();
+        metrics_.taskIntervalStart = now();
+    }
+    // The request moves into the transfer: the task object keeps the original (resume data reads it there).
+    current_ = std::move(originalRequest);
     return true;
 }
 
@@ -417,8 +430,7 @@ bool TaskCore::startHop() {
     authHop_ = false;
     ++hopNumber_;
     errorBuffer_[0] = 0;
-    hopStart_ = Clock::now();
-    hopStartDate_ = now();
+    if (delegate_ && metricsWanted_) hopStartDate_ = now();
 
     if (!current_.url()) {
         complete(makeURLError(URLErrorCode::badURL, std::nullopt, "the request has no URL"));
@@ -454,7 +466,7 @@ bool TaskCore::startHop() {
     multi.prepare(easy_);
     const auto& config = core_->configuration;
     curl_easy_setopt(easy_, CURLOPT_PRIVATE, this);
-    curl_easy_setopt(easy_, CURLOPT_URL, transferURL(url).c_str());
+    setTransferURL(easy_, url);
     if (authCredential_ && authCredential_->origin == url.origin()) {
         curl_easy_setopt(easy_, CURLOPT_HTTPAUTH, authCredential_->curlMethod);
         curl_easy_setopt(easy_, CURLOPT_USERNAME, authCredential_->user.c_str());
@@ -464,7 +476,7 @@ bool TaskCore::startHop() {
     curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
     // Bodies are decoded here, not by libcurl, which takes a compressed body cut short for a whole one.
-    curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, std::string(ContentDecoder::kAcceptedEncodings).c_str());
+    curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, kAcceptEncoding);
     curl_easy_setopt(easy_, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy_, CURLOPT_TCP_KEEPALIVE, 1L);
@@ -604,8 +616,9 @@ bool TaskCore::startHop() {
 
 bool TaskCore::buildHeaderList(std::string& problem) {
     const auto& config = core_->configuration;
-    auto append = [this](std::string_view name, std::string_view value) {
-        std::string line(name);
+    std::string line;  // one buffer for every line (libcurl copies each)
+    auto append = [this, &line](std::string_view name, std::string_view value) {
+        line.assign(name);
         line += value.empty() ? ";" : ": ";
         line += value;
         headerList_ = curl_slist_append(headerList_, line.c_str());
@@ -692,6 +705,15 @@ void TaskCore::applyPause() {
 
 // Timers: one per task, re-armed to the nearest of the idle and the total deadline.
 
+// Read on every header line and body chunk: the coarse monotonic clock (the time of the last tick, on
+// steady_clock's scale) costs no counter read, and an idle timeout does not notice its few milliseconds.
+void TaskCore::touch() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    lastActivity_ = Clock::time_point(std::chrono::duration_cast<Clock::duration>(
+        std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec)));
+}
+
 void TaskCore::armTimers() {
     auto& loop = NetworkLoop::instance();
     if (timer_) loop.cancel(timer_);
@@ -738,6 +760,7 @@ void TaskCore::onHeaderLine(std::string_view raw) {
     if (line.substr(0, 5) == "HTTP/") {
         // A status line starts a response head (a 1xx one or the final one).
         headers_.clear();
+        headers_.reserve(kExpectedHeaderFields);
         ignoringBody_ = false;
         inHead_ = true;
         auto sp = line.find(' ');
@@ -1693,18 +1716,24 @@ std::optional<Data> TaskCore::makeResumeData() const {
     const std::int64_t offset = resumeOffset_ + downloadWritten_;
     if (offset <= 0 || (!etag_ && !lastModified_)) return std::nullopt;
     if (statusCode_ != 200 && statusCode_ != 206) return std::nullopt;
+    std::optional<URLRequest> original;
+    if (task_) {
+        std::lock_guard lock(task_->mutex_);
+        original = task_->originalRequest_;
+    }
+    if (!original) return std::nullopt;
     nlohmann::json j;
     j["version"] = kResumeDataVersion;
     j["url"] = current_.url()->absoluteString();
     j["method"] = current_.httpMethod();
     auto headers = nlohmann::json::array();
-    for (auto& [n, v] : originalRequest.allHTTPHeaderFields()) headers.push_back({n, v});
+    for (auto& [n, v] : original->allHTTPHeaderFields()) headers.push_back({n, v});
     j["headers"] = std::move(headers);
     j["file"] = downloadPath_;
     j["offset"] = offset;
     if (etag_) j["etag"] = *etag_;
     if (lastModified_) j["lastModified"] = *lastModified_;
-    j["timeout"] = originalRequest.timeoutInterval();
+    j["timeout"] = original->timeoutInterval();
     return toData(j.dump());
 }
 
@@ -1720,7 +1749,6 @@ bool TaskCore::parseResumeData() {
             request.addValue(h.at(1).get<std::string>(), h.at(0).get<std::string>());
         }
         request.setTimeoutInterval(j.value("timeout", URLRequest::kDefaultTimeoutInterval));
-        originalRequest = request;
         current_ = request;
         {
             std::lock_guard lock(task_->mutex_);

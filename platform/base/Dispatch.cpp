@@ -59,6 +59,10 @@ std::shared_ptr<DispatchQueue> DispatchQueue::make(std::string label) {
         new DispatchQueue(std::move(label), asio::make_strand(pool().get_executor()), false));
 }
 
+std::shared_ptr<DispatchQueue> DispatchQueue::on(std::string label, asio::any_io_executor serialExecutor) {
+    return std::shared_ptr<DispatchQueue>(new DispatchQueue(std::move(label), std::move(serialExecutor), false));
+}
+
 std::shared_ptr<DispatchQueue> DispatchQueue::main() {
     static auto q = std::shared_ptr<DispatchQueue>(new DispatchQueue("com.apple.main-thread", {}, true));
     return q;

@@ -29,6 +29,9 @@ public:
 
     // A new serial queue on the shared pool.
     static std::shared_ptr<DispatchQueue> make(std::string label);
+    // A serial queue over an executor that already runs one item at a time (an io_context run by one
+    // thread, say), so that work queued on it runs on that executor's thread.
+    static std::shared_ptr<DispatchQueue> on(std::string label, asio::any_io_executor serialExecutor);
     // The main queue of the process.
     static std::shared_ptr<DispatchQueue> main();
     // The queue whose work is running on this thread, or nullptr.

@@ -1,22 +1,17 @@
-// The network thread's epoll loop and the libcurl multi driver on top of it.
+// The network thread's io_context and the libcurl multi driver on top of it.
 #include "platform/net/CurlMulti.hpp"
 
+#include "platform/base/Dispatch.hpp"
+#include "platform/net/URLSession.hpp"
+
 #include <pthread.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <asio/executor_work_guard.hpp>
+#include <asio/post.hpp>
+#include <asio/posix/stream_descriptor.hpp>
 
 namespace brisko::platform::detail {
-
-namespace {
-constexpr int kMaxEvents = 64;
-// After real work the loop looks for more for a little while before it sleeps: a caller's next request
-// and the answer to a request just sent often come within tens of microseconds, and waking a sleeping
-// thread costs as much on a virtual machine. An idle loop does not spin.
-constexpr auto kSpinBeforeSleep = std::chrono::microseconds(50);
-}  // namespace
 
 // MARK: - NetworkLoop
 
@@ -28,64 +23,33 @@ NetworkLoop& NetworkLoop::instance() {
 
 NetworkLoop::NetworkLoop() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    epoll_ = epoll_create1(EPOLL_CLOEXEC);
-    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = wakeFd_;
-    epoll_ctl(epoll_, EPOLL_CTL_ADD, wakeFd_, &ev);
     thread_ = std::thread([this] { run(); });
     threadId_ = thread_.get_id();
     thread_.detach();
 }
 
-void NetworkLoop::post(UniqueFunction<void()> work) {
-    bool wake = false;
-    {
-        std::lock_guard lock(mutex_);
-        queue_.push_back(std::move(work));
-        posted_.store(true, std::memory_order_release);
-        // Only a sleeping loop needs the wake-up write; one write is enough until it wakes.
-        if (sleeping_) {
-            sleeping_ = false;
-            wake = true;
+void NetworkLoop::run() {
+    pthread_setname_np(pthread_self(), "brisko-network");
+    auto guard = asio::make_work_guard(io_);
+    for (;;) {
+        try {
+            io_.run();
+            return;
+        } catch (...) {
+            // Work items report their own failures; one that throws must not stop the network.
         }
     }
-    if (wake) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof(one));
-    }
 }
 
-void NetworkLoop::watch(int fd, std::uint32_t events, SocketHandler* handler) {
-    if (events == 0) {
-        unwatch(fd);
-        return;
-    }
-    auto [it, inserted] = watches_.try_emplace(fd);
-    it->second.handler = handler;
-    if (!inserted && it->second.events == events) return;
-    it->second.events = events;
-    epoll_event ev{};
-    ev.events = events;
-    ev.data.fd = fd;
-    if (epoll_ctl(epoll_, inserted ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev) != 0 && errno == ENOENT) {
-        epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev);
-    }
-}
-
-void NetworkLoop::unwatch(int fd) {
-    if (watches_.erase(fd) > 0) epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-}
-
-void NetworkLoop::park(int fd) {
-    if (auto it = watches_.find(fd); it != watches_.end()) it->second.handler = nullptr;
+void NetworkLoop::post(UniqueFunction<void()> work) {
+    asio::post(io_, std::move(work));
 }
 
 NetworkLoop::TimerId NetworkLoop::schedule(Clock::time_point when, UniqueFunction<void()> action) {
     const TimerId id = nextTimer_++;
     timers_.emplace(std::make_pair(when, id), std::move(action));
     timerTimes_.emplace(id, when);
+    if (when < alarmAt_) armAlarm(when);
     return id;
 }
 
@@ -96,116 +60,50 @@ bool NetworkLoop::reschedule(TimerId id, Clock::time_point when) {
     node.key().first = when;
     timers_.insert(std::move(node));
     it->second = when;
+    if (when < alarmAt_) armAlarm(when);
     return true;
 }
 
 void NetworkLoop::cancel(TimerId id) {
+    // The alarm stays armed: waking once for nothing is cheaper than re-arming it on every cancel.
     auto it = timerTimes_.find(id);
     if (it == timerTimes_.end()) return;
     timers_.erase(std::make_pair(it->second, id));
     timerTimes_.erase(it);
 }
 
-void NetworkLoop::atEndOfIteration(UniqueFunction<void()> action) {
-    endOfIteration_.push_back(std::move(action));
+void NetworkLoop::armAlarm(Clock::time_point when) {
+    alarmAt_ = when;
+    alarm_.expires_at(when);
+    alarm_.async_wait([this](const std::error_code& ec) {
+        if (ec != asio::error::operation_aborted) onAlarm();
+    });
 }
 
-int NetworkLoop::waitMilliseconds() const {
-    if (timers_.empty()) return -1;
-    const auto next = timers_.begin()->first.first;
-    const auto now = Clock::now();
-    if (next <= now) return 0;
-    // Round up so a timer is never woken for just before its time.
-    return static_cast<int>(std::min<std::int64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(next - now + std::chrono::microseconds(999))
-            .count(),
-        60'000));
-}
-
-void NetworkLoop::runTimers() {
+void NetworkLoop::onAlarm() {
+    alarmAt_ = Clock::time_point::max();
     const auto now = Clock::now();
     while (!timers_.empty() && timers_.begin()->first.first <= now) {
         auto node = timers_.extract(timers_.begin());
         timerTimes_.erase(node.key().second);
         node.mapped()();
     }
+    if (!timers_.empty() && timers_.begin()->first.first < alarmAt_) armAlarm(timers_.begin()->first.first);
 }
 
-int NetworkLoop::spin(epoll_event* events) {
-    const auto until = Clock::now() + kSpinBeforeSleep;
-    do {
-        if (posted_.load(std::memory_order_acquire)) return 0;
-        const int n = epoll_wait(epoll_, events, kMaxEvents, 0);
-        if (n > 0) return n;
-    } while (Clock::now() < until);
-    return 0;
+void NetworkLoop::atEndOfIteration(UniqueFunction<void()> action) {
+    endOfIteration_.push_back(std::move(action));
+    if (endOfIterationPosted_) return;
+    endOfIterationPosted_ = true;
+    // Posted from the network thread, it runs after the handlers that are ready now.
+    asio::post(io_, [this] { flushEndOfIteration(); });
 }
 
-void NetworkLoop::run() {
-    pthread_setname_np(pthread_self(), "brisko-network");
-    std::vector<UniqueFunction<void()>> work;
-    epoll_event events[kMaxEvents];
-    int ready = 0;  // descriptors reported by the last wait
-    for (;;) {
-        {
-            std::lock_guard lock(mutex_);
-            work.swap(queue_);
-            posted_.store(false, std::memory_order_relaxed);
-        }
-        const bool busy = ready > 0 || !work.empty();
-        for (auto& w : work) {
-            try {
-                w();
-            } catch (...) {
-                // Work items report their own failures; one that throws must not stop the network.
-            }
-        }
-        work.clear();
-        runTimers();
-        while (!endOfIteration_.empty()) {
-            auto actions = std::move(endOfIteration_);
-            endOfIteration_.clear();
-            for (auto& a : actions) a();
-        }
-        int timeout = waitMilliseconds();
-        if (busy && timeout != 0) {
-            ready = spin(events);
-            if (ready > 0) {
-                dispatch(events, ready);
-                continue;
-            }
-        }
-        {
-            std::lock_guard lock(mutex_);
-            if (!queue_.empty()) continue;
-            sleeping_ = true;
-        }
-        ready = epoll_wait(epoll_, events, kMaxEvents, timeout);
-        {
-            std::lock_guard lock(mutex_);
-            sleeping_ = false;
-        }
-        dispatch(events, ready);
-    }
-}
-
-void NetworkLoop::dispatch(const epoll_event* events, int count) {
-    for (int i = 0; i < count; ++i) {
-        const int fd = events[i].data.fd;
-        if (fd == wakeFd_) {
-            std::uint64_t value;
-            [[maybe_unused]] auto r = ::read(wakeFd_, &value, sizeof(value));
-            continue;
-        }
-        // A handler may have unwatched this or another descriptor meanwhile.
-        auto it = watches_.find(fd);
-        if (it == watches_.end()) continue;
-        if (!it->second.handler) {
-            unwatch(fd);  // parked, and ready (the peer closed it, say): nobody to tell until watched again
-            continue;
-        }
-        it->second.handler->onSocketReady(fd, events[i].events);
-    }
+void NetworkLoop::flushEndOfIteration() {
+    endOfIterationPosted_ = false;
+    auto actions = std::move(endOfIteration_);
+    endOfIteration_.clear();
+    for (auto& a : actions) a();
 }
 
 bool onNetworkThread() {
@@ -217,6 +115,26 @@ void postToNetwork(UniqueFunction<void()> work) {
 
 // MARK: - CurlMulti
 
+// A socket libcurl asked us to watch, registered with the loop's reactor. Pending waits hold it, so a
+// wait that ends after the socket was let go finds it marked and does nothing.
+struct CurlMulti::Socket {
+    Socket(asio::io_context& io, curl_socket_t s) : fd(s), descriptor(io) {}
+    ~Socket() { release(); }
+    // Lets the reactor forget the descriptor without closing it (libcurl owns it), ending pending waits.
+    void release() {
+        gone = true;
+        if (!descriptor.is_open()) return;
+        descriptor.release();
+    }
+
+    curl_socket_t fd;
+    asio::posix::stream_descriptor descriptor;
+    int wanted = 0;        // the CURL_POLL_IN / CURL_POLL_OUT bits libcurl waits for now
+    bool reading = false;  // a wait for each direction is pending
+    bool writing = false;
+    bool gone = false;
+};
+
 CurlMulti::CurlMulti(DoneHandler onDone)
     : multi_(curl_multi_init()), onDone_(std::move(onDone)), alive_(std::make_shared<bool>(true)) {
     curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &CurlMulti::socketCallback);
@@ -227,12 +145,11 @@ CurlMulti::CurlMulti(DoneHandler onDone)
 
 CurlMulti::~CurlMulti() {
     *alive_ = false;
-    auto& loop = NetworkLoop::instance();
-    if (timer_) loop.cancel(timer_);
+    if (timer_) NetworkLoop::instance().cancel(timer_);
     for (CURL* easy : spareEasy_) curl_easy_cleanup(easy);
     // Cleaning up closes the pooled connections through our close-socket callback.
     curl_multi_cleanup(multi_);
-    for (auto fd : sockets_) loop.unwatch(fd);
+    for (auto& [fd, socket] : sockets_) socket->release();
     sockets_.clear();
 }
 
@@ -278,46 +195,83 @@ int CurlMulti::socketOptionCallback(void* clientp, curl_socket_t s, curlsocktype
 }
 
 void CurlMulti::forget(curl_socket_t s) {
-    NetworkLoop::instance().unwatch(s);
-    sockets_.erase(s);
     connections_.erase(s);
+    auto it = sockets_.find(s);
+    if (it == sockets_.end()) return;
+    it->second->release();
+    sockets_.erase(it);
 }
 
 int CurlMulti::socketCallback(CURL*, curl_socket_t s, int what, void* userp, void*) {
     auto* self = static_cast<CurlMulti*>(userp);
     if (what == CURL_POLL_REMOVE) {
-        // A connection goes back to the pool between transfers: it stays registered for the next one.
-        // Any other socket (the resolver's) may be closed by libcurl without our callback.
         if (self->connections_.contains(s)) {
-            NetworkLoop::instance().park(s);
-            self->sockets_.erase(s);
+            // A connection goes back to the pool between transfers: it stays registered for the next
+            // one, with nothing waited for, until libcurl closes it through our callback.
+            if (auto it = self->sockets_.find(s); it != self->sockets_.end()) it->second->wanted = 0;
         } else {
+            // Any other socket (the resolver's) may be closed by libcurl without our callback.
             self->forget(s);
         }
         return 0;
     }
-    self->sockets_.insert(s);
-    std::uint32_t events = 0;
-    if (what & CURL_POLL_IN) events |= EPOLLIN;
-    if (what & CURL_POLL_OUT) events |= EPOLLOUT;
-    NetworkLoop::instance().watch(s, events, self);
+    auto& socket = self->sockets_[s];
+    if (!socket) {
+        socket = std::make_shared<Socket>(NetworkLoop::instance().context(), s);
+        std::error_code ec;
+        socket->descriptor.assign(s, ec);
+        if (ec) {
+            self->sockets_.erase(s);
+            return -1;  // the transfer fails rather than waiting forever
+        }
+    }
+    socket->wanted = what & (CURL_POLL_IN | CURL_POLL_OUT);
+    self->arm(socket);
     return 0;
 }
 
-void CurlMulti::onSocketReady(int fd, std::uint32_t events) {
-    int flags = 0;
-    if (events & (EPOLLIN | EPOLLHUP)) flags |= CURL_CSELECT_IN;
-    if (events & EPOLLOUT) flags |= CURL_CSELECT_OUT;
-    if (events & EPOLLERR) flags |= CURL_CSELECT_ERR;
-    action(fd, flags);
+void CurlMulti::arm(const std::shared_ptr<Socket>& socket) {
+    using Wait = asio::posix::stream_descriptor::wait_type;
+    if ((socket->wanted & CURL_POLL_IN) && !socket->reading) {
+        socket->reading = true;
+        socket->descriptor.async_wait(Wait::wait_read, [this, socket](const std::error_code& ec) {
+            onReady(socket, CURL_POLL_IN, ec);
+        });
+    }
+    if ((socket->wanted & CURL_POLL_OUT) && !socket->writing) {
+        socket->writing = true;
+        socket->descriptor.async_wait(Wait::wait_write, [this, socket](const std::error_code& ec) {
+            onReady(socket, CURL_POLL_OUT, ec);
+        });
+    }
+}
+
+void CurlMulti::onReady(const std::shared_ptr<Socket>& socket, int direction, const std::error_code& ec) {
+    (direction == CURL_POLL_IN ? socket->reading : socket->writing) = false;
+    // A socket let go (or a multi handle destroyed, which lets go of all of them) ends here.
+    if (socket->gone || ec == asio::error::operation_aborted) return;
+    if (!(socket->wanted & direction)) return;  // libcurl stopped waiting for this meanwhile
+    int flags = direction == CURL_POLL_IN ? CURL_CSELECT_IN : CURL_CSELECT_OUT;
+    if (ec) flags |= CURL_CSELECT_ERR;
+    action(socket->fd, flags);
+    // The readiness was handed on: wait again while libcurl still wants it (unless it was let go).
+    if (!socket->gone) arm(socket);
 }
 
 int CurlMulti::timerCallback(CURLM*, long timeoutMs, void* userp) {
     auto* self = static_cast<CurlMulti*>(userp);
     auto& loop = NetworkLoop::instance();
-    if (timeoutMs < 0) {
+    if (timeoutMs <= 0) {
         if (self->timer_) loop.cancel(self->timer_);
         self->timer_ = 0;
+        if (timeoutMs < 0 || self->kickPosted_) return 0;
+        // "Now": queued behind what is ready rather than armed as a timer, which would cost system calls.
+        self->kickPosted_ = true;
+        loop.post([self, alive = self->alive_] {
+            if (!*alive) return;
+            self->kickPosted_ = false;
+            self->action(CURL_SOCKET_TIMEOUT, 0);
+        });
         return 0;
     }
     // libcurl moves its timeout several times per transfer: the pending timer is moved along with it.
@@ -356,3 +310,13 @@ void CurlMulti::drainMessages() {
 }
 
 }  // namespace brisko::platform::detail
+
+namespace brisko::platform {
+
+const std::shared_ptr<DispatchQueue>& URLSession::networkQueue() {
+    static const auto queue =
+        DispatchQueue::on("com.brisko.network", detail::NetworkLoop::instance().context().get_executor());
+    return queue;
+}
+
+}  // namespace brisko::platform

@@ -53,6 +53,10 @@ public:
     // The process-wide session for simple callers: default configuration, no delegate; it cannot be
     // invalidated.
     static std::shared_ptr<URLSession> shared();
+    // The network thread's own queue. A sequence of requests run there (a coroutine on its executor, say)
+    // makes no thread hop between them, and a session with it as delegate queue runs its events and
+    // completion handlers right where the transfer ends. Work queued there must never block.
+    static const std::shared_ptr<DispatchQueue>& networkQueue();
 
     ~URLSession();
     URLSession(const URLSession&) = delete;

@@ -1,6 +1,8 @@
 // The session side of the network core: task registry, invalidation, the connection pool and pins.
 #include "platform/net/URLSessionCore.hpp"
 
+#include "platform/base/QueueExecutor.hpp"
+
 #include <algorithm>
 
 namespace brisko::platform::detail {
@@ -132,7 +134,11 @@ void SessionCore::deliver(UniqueFunction<void()> event) {
         NetworkLoop::instance().atEndOfIteration([self = shared_from_this()] {
             std::vector<UniqueFunction<void()>> batch = std::move(self->outbox_);
             self->outbox_.clear();
-            if (batch.size() == 1) {
+            if (self->delegateQueue == URLSession::networkQueue()) {
+                // Already where the delegate queue runs: no hop.
+                CurrentQueueScope scope(self->delegateQueue.get());
+                for (auto& e : batch) e();
+            } else if (batch.size() == 1) {
                 self->delegateQueue->async(std::move(batch.front()));
             } else {
                 self->delegateQueue->async([batch = std::move(batch)]() mutable {

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -383,6 +384,59 @@ TEST_CASE("delegate events come in order with the completion last and once") {
     task->cancel();  // after completion: no second completion
     std::this_thread::sleep_for(50ms);
     CHECK(recorder->completions() == 1);
+}
+
+TEST_CASE("on the network queue, events, completions and a sequence of requests run where transfers end") {
+    HttpTestServer server;
+    server.on("POST", "/echo", HttpTestServer::echo());
+    const auto& network = URLSession::networkQueue();
+
+    // A delegate on that queue hears the usual events, in the usual order, on the queue itself.
+    auto recorder = std::make_shared<Recorder>();
+    auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(),
+                                                        recorder, network);
+    session->dataTaskWithRequest(post(server.url("/echo"), std::string(50000, 'y')))->resume();
+    REQUIRE(recorder->waitForCompletions(1));
+    CHECK(recorder->events() == std::vector<std::string>{"sent", "response 200", "data", "metrics", "complete"});
+    CHECK(recorder->body() == std::string(50000, 'y'));
+
+    // A completion handler of such a session runs on the queue, once.
+    auto plain = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), nullptr,
+                                                      network);
+    std::atomic<bool> onQueue{false};
+    Waiter w;
+    plain
+        ->dataTaskWithRequest(post(server.url("/echo"), "z"),
+                              [&onQueue, &network, h = w.handler()](auto d, auto r, auto e) mutable {
+                                  onQueue = network->isCurrent();
+                                  h(std::move(d), std::move(r), std::move(e));
+                              })
+        ->resume();
+    CHECK(text(*w.wait().data) == "z");
+    CHECK(onQueue);
+
+    // A sequence of requests awaited one after another by a coroutine on the queue; only its end comes
+    // back to this thread. Each step sees the queue as current.
+    std::mutex m;
+    std::condition_variable cv;
+    std::optional<std::string> result;
+    auto sequence = [](std::shared_ptr<URLSession> s, URL url, const DispatchQueue* queue) -> Task<std::string> {
+        std::string joined;
+        for (int i = 0; i < 20; ++i) {
+            auto reply = co_await s->data(post(url, std::to_string(i)));
+            if (!queue->isCurrent()) co_return "left the queue";
+            joined += text(reply.data) + ",";
+        }
+        co_return joined;
+    };
+    spawn(network, sequence(plain, server.url("/echo"), network.get()), [&](std::exception_ptr, std::string r) {
+        std::lock_guard lock(m);
+        result = std::move(r);
+        cv.notify_all();
+    });
+    std::unique_lock lock(m);
+    REQUIRE(cv.wait_for(lock, 10s, [&] { return result.has_value(); }));
+    CHECK(*result == "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,");
 }
 
 TEST_CASE("a session reuses its connection for later requests to the same server") {

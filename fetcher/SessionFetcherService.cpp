@@ -38,7 +38,10 @@ bool contains(const std::vector<std::shared_ptr<SessionFetcher>>& list,
 
 SessionFetcherService::SessionFetcherService(SessionFetcher::PrivateTag)
     : callbackQueue_(platform::DispatchQueue::main()),
-      delegateQueue_(platform::DispatchQueue::make(std::string(kSessionFetcherDelegateQueueLabel))),
+      // Session events are handled one at a time on the network thread itself: a fetch's redirects,
+      // retries and completion cost no thread hop until its callbacks go to the callback queue.
+      delegateQueue_(platform::DispatchQueue::on(std::string(kSessionFetcherDelegateQueueLabel),
+                                                 platform::URLSession::networkQueue()->executor())),
       userAgentProvider_(sharedStandardUserAgentProvider()) {}
 
 std::shared_ptr<SessionFetcherService> SessionFetcherService::make() {

@@ -350,8 +350,11 @@ void AuthorizationService::performRegistrationRequest(RegistrationRequestPtr req
 std::shared_ptr<platform::URLSession> URLSessionProvider::session() {
     std::lock_guard lock(sessionMutex());
     if (!storedSession()) {
+        // Replies are parsed where their transfer ends, on the network thread (small JSON documents), and
+        // only the result travels to the main queue.
         storedSession() = platform::URLSession::sessionWithConfiguration(
-            platform::URLSessionConfiguration::defaultSessionConfiguration(), std::make_shared<NoCredentialRedirects>());
+            platform::URLSessionConfiguration::defaultSessionConfiguration(), std::make_shared<NoCredentialRedirects>(),
+            platform::URLSession::networkQueue());
     }
     return storedSession();
 }

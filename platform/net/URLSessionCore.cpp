@@ -17,7 +17,12 @@ SessionCore::SessionCore(URLSessionConfiguration config, std::shared_ptr<URLSess
     : configuration(std::move(config)),
       delegateQueue(queue ? std::move(queue) : DispatchQueue::make(std::string(kDelegateQueueLabel))),
       isShared(shared),
-      delegate_(std::move(delegate)) {}
+      delegate_(std::move(delegate)) {
+    // A delegate queue served by the network thread (its own queue, or any queue over its executor)
+    // takes its events where the transfer ends, without a hop.
+    deliversOnNetwork_ = &asio::query(delegateQueue->executor(), asio::execution::context) ==
+                         &static_cast<asio::execution_context&>(NetworkLoop::instance().context());
+}
 
 SessionCore::~SessionCore() {
     // The pool's sockets are watched by the network thread: close them there.
@@ -134,7 +139,7 @@ void SessionCore::deliver(UniqueFunction<void()> event) {
         NetworkLoop::instance().atEndOfIteration([self = shared_from_this()] {
             std::vector<UniqueFunction<void()>> batch = std::move(self->outbox_);
             self->outbox_.clear();
-            if (self->delegateQueue == URLSession::networkQueue()) {
+            if (self->deliversOnNetwork_) {
                 // Already where the delegate queue runs: no hop.
                 CurrentQueueScope scope(self->delegateQueue.get());
                 for (auto& e : batch) e();

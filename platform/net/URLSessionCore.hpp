@@ -93,6 +93,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     // network
     std::unique_ptr<CurlMulti> multi_;
     std::vector<UniqueFunction<void()>> outbox_;
+    bool deliversOnNetwork_ = false;  // the delegate queue runs on the network thread
     std::set<TaskCore*> running_;
     std::map<std::string, std::set<Data>> pins_;
 };

@@ -5,6 +5,7 @@
 
 #include <httplib.h>
 
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -49,6 +50,7 @@ class FakeCompanionService {
         while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ~FakeCompanionService() {
+        releaseReplies();
         server_.stop();
         if (thread_.joinable()) thread_.join();
     }
@@ -63,6 +65,17 @@ class FakeCompanionService {
         q.insert(q.end(), statuses.begin(), statuses.end());
     }
     void scriptIngest(std::vector<int> statuses) { script("POST", kIngestPath, std::move(statuses)); }
+
+    // While held, requests are recorded but not answered: a client is then surely waiting for its reply.
+    void holdReplies() {
+        std::lock_guard lock(mutex_);
+        held_ = true;
+    }
+    void releaseReplies() {
+        std::lock_guard lock(mutex_);
+        held_ = false;
+        released_.notify_all();
+    }
 
     std::vector<Request> requests() const {
         std::lock_guard lock(mutex_);
@@ -91,8 +104,9 @@ class FakeCompanionService {
         }
         int status = 200;
         {
-            std::lock_guard lock(mutex_);
+            std::unique_lock lock(mutex_);
             requests_.push_back(std::move(r));
+            released_.wait(lock, [this] { return !held_; });
             auto& q = scripts_[req.method + " " + req.path];
             if (!q.empty()) {
                 status = q.front();
@@ -108,6 +122,8 @@ class FakeCompanionService {
     std::thread thread_;
     int port_ = 0;
     mutable std::mutex mutex_;
+    std::condition_variable released_;
+    bool held_ = false;
     std::vector<Request> requests_;
     std::map<std::string, std::deque<int>> scripts_;
 };

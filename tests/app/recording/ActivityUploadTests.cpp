@@ -326,15 +326,18 @@ TEST_CASE("overlapping uploads send disjoint entries and a failure keeps capture
     f.signInUser();
     f.fill(3);
     f.service.scriptIngest({503});
-    // The first run is under way (waiting for its reply) when the second one starts.
+    // The first run is under way (its request arrived, its reply held back) when the second one starts.
+    f.service.holdReplies();
     bool firstDone = false;
     platform::spawn(platform::DispatchQueue::main(), f.recorder->upload(),
                     [&](std::exception_ptr) { firstDone = true; });
-    platform::MainLoop::drain();
+    REQUIRE(waitFor([&] { return f.service.ingests().size() == 1; }));
     f.buffer->appendEntry(f.entry(3));
     bool secondDone = false;
     platform::spawn(platform::DispatchQueue::main(), f.recorder->upload(),
                     [&](std::exception_ptr) { secondDone = true; });
+    REQUIRE(waitFor([&] { return f.service.ingests().size() == 2; }));
+    f.service.releaseReplies();
     REQUIRE(waitFor([&] { return firstDone && secondDone; }));
     auto posts = f.service.ingests();
     REQUIRE(posts.size() == 2);

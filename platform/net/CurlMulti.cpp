@@ -132,6 +132,7 @@ struct CurlMulti::Socket {
     int wanted = 0;        // the CURL_POLL_IN / CURL_POLL_OUT bits libcurl waits for now
     bool reading = false;  // a wait for each direction is pending
     bool writing = false;
+    bool watchesWrites = false;  // a write wait was ever started: the reactor reports writability too
     bool gone = false;
 };
 
@@ -215,7 +216,16 @@ int CurlMulti::socketCallback(CURL*, curl_socket_t s, int what, void* userp, voi
         }
         return 0;
     }
+    const int wanted = what & (CURL_POLL_IN | CURL_POLL_OUT);
     auto& socket = self->sockets_[s];
+    // The reactor keeps watching a descriptor for writability once it was asked to, and every change of
+    // its send buffer (each acknowledgement) would then wake the loop. When libcurl no longer wants to
+    // write, the descriptor is registered afresh, watched for reading only (two system calls, once per
+    // connect or upload rather than per wake).
+    if (socket && socket->watchesWrites && !(wanted & CURL_POLL_OUT)) {
+        socket->release();
+        socket.reset();
+    }
     if (!socket) {
         socket = std::make_shared<Socket>(NetworkLoop::instance().context(), s);
         std::error_code ec;
@@ -225,7 +235,7 @@ int CurlMulti::socketCallback(CURL*, curl_socket_t s, int what, void* userp, voi
             return -1;  // the transfer fails rather than waiting forever
         }
     }
-    socket->wanted = what & (CURL_POLL_IN | CURL_POLL_OUT);
+    socket->wanted = wanted;
     self->arm(socket);
     return 0;
 }
@@ -240,6 +250,7 @@ void CurlMulti::arm(const std::shared_ptr<Socket>& socket) {
     }
     if ((socket->wanted & CURL_POLL_OUT) && !socket->writing) {
         socket->writing = true;
+        socket->watchesWrites = true;
         socket->descriptor.async_wait(Wait::wait_write, [this, socket](const std::error_code& ec) {
             onReady(socket, CURL_POLL_OUT, ec);
         });

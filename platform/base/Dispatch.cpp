@@ -54,6 +54,13 @@ DispatchQueue::DispatchQueue(std::string label, asio::any_io_executor inner, boo
 
 DispatchQueue::~DispatchQueue() = default;
 
+bool DispatchQueue::servedByOneThread() const {
+    // Queues made by make() are strands on the shared pool; those made by on() run on a context of
+    // their own with one thread.
+    return !isMain_ && &asio::query(inner_, asio::execution::context) !=
+                           &static_cast<asio::execution_context&>(pool());
+}
+
 std::shared_ptr<DispatchQueue> DispatchQueue::make(std::string label) {
     return std::shared_ptr<DispatchQueue>(
         new DispatchQueue(std::move(label), asio::make_strand(pool().get_executor()), false));
@@ -94,6 +101,15 @@ void DispatchQueue::sync(Work work) {
         work();
         return;
 #endif
+    }
+    // Another queue served by the same single thread (two queues over the network thread, say) cannot
+    // run while this thread waits for it: running the work here keeps both serial and cannot deadlock.
+    if (!isMain_ && tCurrentQueue && !tCurrentQueue->isMain_ && servedByOneThread() &&
+        &asio::query(tCurrentQueue->inner_, asio::execution::context) ==
+            &asio::query(inner_, asio::execution::context)) {
+        detail::CurrentQueueScope scope(this);
+        work();
+        return;
     }
     // An exception is kept here and rethrown by the caller: the worker lets go of it before it signals, so
     // that only the caller's thread holds it afterwards (its reference counts live in the C++ runtime,

@@ -68,6 +68,7 @@ public:
 
 private:
     DispatchQueue(std::string label, asio::any_io_executor inner, bool isMain);
+    bool servedByOneThread() const;
     friend class MainLoop;
 
     std::string label_;

@@ -1,6 +1,9 @@
 // Serial queues, the main loop, groups and timers.
 #include <doctest/doctest.h>
 
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+
 #include <atomic>
 #include <vector>
 
@@ -34,6 +37,27 @@ TEST_CASE("sync returns the result and passes exceptions; the queue knows it is 
     CHECK_FALSE(q->isCurrent());
     CHECK(q->syncResult([] { return DispatchQueue::current()->label(); }) == "com.brisko.test.sync");
     CHECK_THROWS_AS(q->sync([] { throw std::runtime_error("x"); }), std::runtime_error);
+}
+
+TEST_CASE("queues sharing one thread: sync between them runs in place, strands of the pool stay apart") {
+    asio::io_context io(1);
+    auto guard = asio::make_work_guard(io);
+    std::thread runner([&] { io.run(); });
+    auto a = DispatchQueue::on("com.brisko.test.a", io.get_executor());
+    auto b = DispatchQueue::on("com.brisko.test.b", io.get_executor());
+    // From a's work, b's work cannot run on the one thread until a's returns: it runs in place, as b.
+    std::string seen = a->syncResult([&] {
+        return b->syncResult([&] { return DispatchQueue::current()->label() + (a->isCurrent() ? " a" : ""); });
+    });
+    CHECK(seen == "com.brisko.test.b");
+    // Two queues on the pool are two strands: the inner work runs on its own queue, elsewhere.
+    auto p = DispatchQueue::make("com.brisko.test.p"), r = DispatchQueue::make("com.brisko.test.r");
+    auto [innerThread, outerThread] = p->syncResult([&] {
+        return std::make_pair(r->syncResult([] { return std::this_thread::get_id(); }), std::this_thread::get_id());
+    });
+    CHECK(innerThread != outerThread);
+    guard.reset();
+    runner.join();
 }
 
 TEST_CASE("main-queue work waits for the main loop and runs on the main thread") {

@@ -41,32 +41,35 @@ HeartbeatStorage::~HeartbeatStorage() {
     });
 }
 
-std::optional<HeartbeatsBundle> HeartbeatStorage::loadBundle() {
+std::optional<HeartbeatsBundle> HeartbeatStorage::parseBundle(const std::optional<platform::Data>& bytes) {
+    if (!bytes || bytes->empty()) return std::nullopt;
     try {
-        const platform::Data bytes = storage_->read();
-        if (bytes.empty()) return std::nullopt;
         return HeartbeatsBundle::fromJSONText(
-            std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+            std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
     } catch (const StorageError&) {
         return std::nullopt;
     }
 }
 
-void HeartbeatStorage::saveBundle(const std::optional<HeartbeatsBundle>& bundle) {
-    if (!bundle) {
-        storage_->write(std::nullopt);
-        return;
-    }
-    const std::string text = bundle->jsonText();
-    storage_->write(platform::Data(text.begin(), text.end()));
-}
-
 std::pair<std::optional<HeartbeatsBundle>, std::exception_ptr> HeartbeatStorage::run(
     const Transform& transform) {
-    auto loaded = loadBundle();
+    std::optional<platform::Data> stored;  // nothing when the storage could not be read
+    try {
+        stored = storage_->read();
+    } catch (const StorageError&) {
+    }
+    auto loaded = parseBundle(stored);
     std::exception_ptr error;
     try {
-        saveBundle(transform(loaded));
+        const auto next = transform(loaded);
+        platform::Data bytes;
+        if (next) {
+            const std::string text = next->jsonText();
+            bytes.assign(text.begin(), text.end());
+        }
+        // Most requests change nothing (no heartbeat due, nothing to flush): the storage already holds
+        // these bytes, and writing them again would put a synchronised write on the request's path.
+        if (!stored || *stored != bytes) storage_->write(next ? std::optional(std::move(bytes)) : std::nullopt);
     } catch (const StorageError&) {
         error = std::current_exception();
     }

@@ -53,11 +53,10 @@ class HeartbeatStorage final : public HeartbeatStorageProtocol,
     void replaceAsync(Transform transform, ReplaceCompletion completion) override;
 
   private:
-    // On the queue: the stored bundle; an unreadable or undecodable record counts as none.
-    std::optional<HeartbeatsBundle> loadBundle();
-    // On the queue: stores the bundle, or an empty record for none; throws StorageError.
-    void saveBundle(const std::optional<HeartbeatsBundle>& bundle);
-    // On the queue: load, transform, save; returns the loaded bundle and the storing error, if any.
+    // The bundle of a stored record; an unreadable (nothing) or undecodable record counts as none.
+    static std::optional<HeartbeatsBundle> parseBundle(const std::optional<platform::Data>& bytes);
+    // On the queue: load, transform, save (only when the record changes); returns the loaded bundle and
+    // the storing error, if any.
     std::pair<std::optional<HeartbeatsBundle>, std::exception_ptr> run(const Transform& transform);
 
     std::string id_;

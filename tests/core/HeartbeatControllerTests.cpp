@@ -251,12 +251,42 @@ class MemoryStorage final : public Storage {
     void write(const std::optional<platform::Data>& data) override {
         std::lock_guard lock(mutex_);
         bytes_ = data.value_or(platform::Data());
+        ++writes_;
+    }
+    int writes() {
+        std::lock_guard lock(mutex_);
+        return writes_;
     }
 
   private:
     std::mutex mutex_;
     platform::Data bytes_;
+    int writes_ = 0;
 };
+
+TEST_CASE("the record is written only when it changes") {
+    auto memory = std::make_shared<MemoryStorage>();
+    auto storage = std::make_shared<HeartbeatStorage>(uniqueID("unchanged"), memory);
+    TestClock clock;
+    HeartbeatController controller(storage, clock.provider());
+    // Flushing an empty record, again and again (as each request does), writes nothing.
+    CHECK(heartbeatCount(controller.flush()) == 0);
+    CHECK(heartbeatCount(controller.flush()) == 0);
+    CHECK(memory->writes() == 0);
+    // A heartbeat due today is written once; logging the same day again changes nothing.
+    controller.log("a/1");
+    controller.log("a/1");
+    CHECK(heartbeatCount(controller.flush()) == 1);
+    const int afterFlush = memory->writes();
+    CHECK(afterFlush == 2);  // the heartbeat, then the flushed record
+    CHECK(heartbeatCount(controller.flush()) == 0);
+    CHECK(memory->writes() == afterFlush);
+    // The next day's heartbeat is a change again.
+    clock.set(kDay);
+    controller.log("a/1");
+    CHECK(heartbeatCount(controller.flush()) == 1);
+    CHECK(memory->writes() == afterFlush + 2);
+}
 
 TEST_CASE("concurrent writers on one identifier's queue lose no update") {
     auto storage =

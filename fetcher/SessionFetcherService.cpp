@@ -38,10 +38,9 @@ bool contains(const std::vector<std::shared_ptr<SessionFetcher>>& list,
 
 SessionFetcherService::SessionFetcherService(SessionFetcher::PrivateTag)
     : callbackQueue_(platform::DispatchQueue::main()),
-      // Session events are handled one at a time on the network thread itself: a fetch's redirects,
-      // retries and completion cost no thread hop until its callbacks go to the callback queue.
-      delegateQueue_(platform::DispatchQueue::on(std::string(kSessionFetcherDelegateQueueLabel),
-                                                 platform::URLSession::networkQueue()->executor())),
+      // A queue of its own rather than the network thread's: finishing a fetch may move or write its
+      // destination file, which must not hold up every other transfer.
+      delegateQueue_(platform::DispatchQueue::make(std::string(kSessionFetcherDelegateQueueLabel))),
       userAgentProvider_(sharedStandardUserAgentProvider()) {}
 
 std::shared_ptr<SessionFetcherService> SessionFetcherService::make() {

@@ -2,6 +2,8 @@
 // rejected.
 #pragma once
 
+#include <algorithm>
+
 #include "attestation/promises/All.hpp"
 #include "attestation/promises/Promise.hpp"
 
@@ -23,43 +25,40 @@ std::vector<typename Promise<T>::Outcome> combineValuesAndErrors(const std::vect
     return out;
 }
 
+namespace detail {
+// Stores one input's outcome of an any; the outcome that leaves nothing pending decides: the list when
+// some input fulfilled, else its own error (all rejected, so it is one).
+template <class Outcome, class Gathering> void settleAnyOne(Gathering& gathered, std::size_t i, Outcome outcome) {
+    if (!gathered.store(i, std::move(outcome))) return;
+    auto list = gathered.takeAll();
+    const bool anyFulfilled = std::any_of(list.begin(), list.end(), [](const Outcome& o) { return o.index() == 0; });
+    if (anyFulfilled) {
+        gathered.result.fulfill(std::move(list));
+    } else {
+        gathered.result.reject(std::move(std::get<1>(list[i])));
+    }
+}
+}  // namespace detail
+
 template <class T>
 Promise<std::vector<typename Promise<T>::Outcome>> Promise<T>::any(const Queue& queue,
                                                                    std::vector<Resolution<T>> items) {
     detail::requireQueue(queue);
     using Result = Promise<std::vector<Outcome>>;
     if (items.empty()) return Result::resolvedWith(std::vector<Outcome>{});
-    return Result::async(queue, [queue, items = std::move(items)](typename Result::Fulfill fulfill,
-                                                                  typename Result::Reject reject) mutable {
-        auto promises = detail::settledPromises(items);
-        auto gathered = std::make_shared<detail::Gathered<Outcome>>(promises.size());
-        // Called with each outcome; the one that leaves nothing pending decides.
-        auto settleOne = [gathered, fulfill, reject](std::size_t i, Outcome outcome) {
-            std::unique_lock lock(gathered->mutex);
-            const bool isError = outcome.index() == 1;
-            std::optional<Error> last = isError ? std::optional<Error>(std::get<1>(outcome)) : std::nullopt;
-            gathered->slots[i] = std::move(outcome);
-            if (--gathered->remaining != 0) return;
-            bool anyFulfilled = false;
-            std::vector<Outcome> list;
-            list.reserve(gathered->slots.size());
-            for (auto& slot : gathered->slots) {
-                anyFulfilled = anyFulfilled || slot->index() == 0;
-                list.push_back(std::move(*slot));
-            }
-            lock.unlock();
-            if (anyFulfilled || !last) {
-                fulfill(std::move(list));
-            } else {
-                reject(std::move(*last));
-            }
-        };
-        for (std::size_t i = 0; i < promises.size(); ++i) {
-            promises[i].observe(
-                queue, [settleOne, i](const T& value) { settleOne(i, Outcome(std::in_place_index<0>, value)); },
-                [settleOne, i](const Error& error) { settleOne(i, Outcome(std::in_place_index<1>, error)); });
-        }
-    });
+    return detail::settledByTask<std::vector<Outcome>>(
+        queue, [queue, items = std::move(items)](const Result& result) mutable {
+            // Every element takes part: an error element is a rejected input, not an early exit.
+            const std::vector<Promise<T>> promises = detail::settledPromises(items);
+            detail::gatherEach<Outcome>(
+                queue, promises, result,
+                [](auto& gathered, std::size_t i, const T& value) {
+                    detail::settleAnyOne(gathered, i, Outcome(std::in_place_index<0>, value));
+                },
+                [](auto& gathered, std::size_t i, const Error& error) {
+                    detail::settleAnyOne(gathered, i, Outcome(std::in_place_index<1>, error));
+                });
+        });
 }
 
 }  // namespace brisko::promises

@@ -20,6 +20,7 @@
 #include <variant>
 #include <vector>
 
+#include "attestation/promises/InlineFunction.hpp"
 #include "attestation/promises/Queue.hpp"
 #include "platform/base/Error.hpp"
 #include "platform/base/UniqueFunction.hpp"
@@ -43,8 +44,17 @@ inline constexpr std::string_view kNoPromisesToObserve = "No promises to observe
 // submitted and not yet finished. Timer waits are not counted.
 class PromiseGroup {
 public:
-    void enter() noexcept { count_.fetch_add(1); }
+    void enter(std::int64_t n = 1) noexcept { count_.fetch_add(n); }
     void leave() noexcept;
+    // Enters n times (n > 0), leaves once (n == -1), or does nothing (n == 0): one change of the count
+    // for work that ends and work that starts at the same moment, so it never drops to zero between.
+    void adjust(std::int64_t n) noexcept {
+        if (n > 0) {
+            enter(n);
+        } else if (n < 0) {
+            leave();
+        }
+    }
     std::int64_t count() const noexcept { return count_.load(); }
     // Blocks until the count is zero; false when the timeout passed first.
     bool wait(Duration timeout);
@@ -135,71 +145,12 @@ template <class T> std::string describe(const T& value) {
 std::string describe(const Nothing&);
 std::string describeAddress(const void* pointer);
 
-// A move-only callable kept inline when small (observers usually are), on the heap otherwise.
-template <class Sig, std::size_t Size = 64> class InlineFunction;
-
-template <class R, class... Args, std::size_t Size> class InlineFunction<R(Args...), Size> {
-public:
-    InlineFunction() = default;
-    template <class F>
-    requires(!std::is_same_v<std::decay_t<F>, InlineFunction>)
-        InlineFunction(F&& f) {  // NOLINT: implicit like std::function
-        using D = std::decay_t<F>;
-        if constexpr (sizeof(D) <= Size && alignof(D) <= alignof(std::max_align_t) &&
-                      std::is_nothrow_move_constructible_v<D>) {
-            new (storage_) D(std::forward<F>(f));
-            ops_ = &inlineOps<D>;
-        } else {
-            *reinterpret_cast<D**>(storage_) = new D(std::forward<F>(f));
-            ops_ = &heapOps<D>;
-        }
-    }
-    InlineFunction(InlineFunction&& other) noexcept : ops_(other.ops_) {
-        if (ops_) ops_->move(other.storage_, storage_);
-        other.ops_ = nullptr;
-    }
-    InlineFunction& operator=(InlineFunction&& other) noexcept {
-        if (this != &other) {
-            reset();
-            ops_ = other.ops_;
-            if (ops_) ops_->move(other.storage_, storage_);
-            other.ops_ = nullptr;
-        }
-        return *this;
-    }
-    InlineFunction(const InlineFunction&) = delete;
-    InlineFunction& operator=(const InlineFunction&) = delete;
-    ~InlineFunction() { reset(); }
-
-    R operator()(Args... args) { return ops_->call(storage_, std::forward<Args>(args)...); }
-    explicit operator bool() const { return ops_ != nullptr; }
-
-private:
-    struct Ops {
-        R (*call)(void*, Args&&...);
-        void (*move)(void* from, void* to);
-        void (*destroy)(void*);
-    };
-    template <class D>
-    static constexpr Ops inlineOps = {
-        [](void* s, Args&&... a) -> R { return (*static_cast<D*>(s))(std::forward<Args>(a)...); },
-        [](void* from, void* to) {
-            new (to) D(std::move(*static_cast<D*>(from)));
-            static_cast<D*>(from)->~D();
-        },
-        [](void* s) { static_cast<D*>(s)->~D(); }};
-    template <class D>
-    static constexpr Ops heapOps = {
-        [](void* s, Args&&... a) -> R { return (**static_cast<D**>(s))(std::forward<Args>(a)...); },
-        [](void* from, void* to) { *static_cast<D**>(to) = *static_cast<D**>(from); },
-        [](void* s) { delete *static_cast<D**>(s); }};
-
-    void reset() {
-        if (ops_) ops_->destroy(storage_);
-        ops_ = nullptr;
-    }
-    alignas(std::max_align_t) unsigned char storage_[Size];
-    const Ops* ops_ = nullptr;
+// Leaves the dispatch group when a counted task returns, however it returns.
+struct LeaveGroupOnExit {
+    LeaveGroupOnExit() = default;
+    LeaveGroupOnExit(const LeaveGroupOnExit&) = delete;
+    LeaveGroupOnExit& operator=(const LeaveGroupOnExit&) = delete;
+    ~LeaveGroupOnExit() { dispatchGroup().leave(); }
 };
 
 // A lock for the promise's few fields: held for a handful of instructions and never while user code
@@ -225,6 +176,9 @@ public:
     explicit State(bool pending) : counted_(pending) {
         if (pending) dispatchGroup().enter();
     }
+    // A pending promise whose count in the group its creator has already entered.
+    struct AlreadyCounted {};
+    explicit State(AlreadyCounted) : counted_(true) {}
     ~State() {
         // A promise destroyed while pending gives its count back.
         if (counted_ && state_ == 0) dispatchGroup().leave();
@@ -303,31 +257,54 @@ private:
     }
 
     template <class Store> void settle(int to, Store&& store) {
-        Registration first;
-        std::unique_ptr<Extra> extra;
+        Registration* first = nullptr;
+        std::vector<Registration>* more = nullptr;
+        std::unique_ptr<Extra> released;
+        std::vector<std::shared_ptr<const void>> pendingObjects;
         {
             std::lock_guard lock(mutex_);
             if (state_ != 0) return;
             store();
             state_ = to;
-            first = std::move(first_);
-            extra.swap(extra_);
+            // The registrations stay where they are, for their tasks to run: once settled, nothing else
+            // touches them.
+            if (first_.observer) first = &first_;
+            if (extra_) {
+                pendingObjects.swap(extra_->pendingObjects);
+                if (extra_->more.empty()) {
+                    released.swap(extra_);
+                } else {
+                    more = &extra_->more;
+                }
+            }
         }
-        // Each observer only submits a task; no callback runs here, and the group never drops to zero
-        // between this promise and the tasks it starts. The pending objects are let go afterwards.
-        if (first.observer) schedule(first.queue, std::move(first.observer));
-        if (extra) {
-            for (auto& r : extra->more) schedule(r.queue, std::move(r.observer));
+        // Each observer only submits a task; no callback runs here. The tasks are counted before the
+        // promise stops counting, in one change, so the group never drops to zero between this promise
+        // and the tasks it starts. The pending objects are let go afterwards.
+        const std::int64_t tasks = (first ? 1 : 0) + (more ? static_cast<std::int64_t>(more->size()) : 0);
+        dispatchGroup().adjust(tasks - (counted_ ? 1 : 0));
+        if (first) postRegistered(*first);
+        if (more) {
+            for (auto& r : *more) postRegistered(r);
         }
-        if (counted_) dispatchGroup().leave();
     }
+    // Submits the task of an observer registered while pending, already counted in the group. The task
+    // needs nothing but the promise, which holds the registration; it lets the callbacks go once they ran.
+    void postRegistered(Registration& r) {
+        r.queue.asyncInline([self = this->shared_from_this(), &r]() mutable {
+            LeaveGroupOnExit leave;
+            r.observer(*self, r.queue);
+            r.observer = Observer();
+        });
+    }
+    // Submits the task of an observer of a settled promise, counted in the group until it is done; the
+    // callbacks are let go before the task counts as done, as above.
     void schedule(const Queue& queue, Observer observer) {
         dispatchGroup().enter();
-        queue.async([self = this->shared_from_this(), queue, o = std::move(observer)]() mutable {
-            struct Leave {
-                ~Leave() { dispatchGroup().leave(); }
-            } leave;
+        queue.asyncInline([self = this->shared_from_this(), queue, o = std::move(observer)]() mutable {
+            LeaveGroupOnExit leave;
             o(*self, queue);
+            o = Observer();
         });
     }
 

@@ -47,6 +47,7 @@ struct Queue::Impl {
     explicit Impl(std::string l) : label(std::move(l)) {}
     virtual ~Impl() = default;
     virtual void async(Work work) = 0;
+    virtual void asyncInline(InlineWork&& work) = 0;
     virtual bool isSerial() const = 0;
     std::string label;
 };
@@ -56,6 +57,7 @@ namespace {
 struct PlatformQueue final : Queue::Impl {
     explicit PlatformQueue(std::shared_ptr<platform::DispatchQueue> q) : Impl(q->label()), queue(std::move(q)) {}
     void async(Work work) override { queue->async(std::move(work)); }
+    void asyncInline(InlineWork&& work) override { queue->async(Work(std::move(work))); }
     bool isSerial() const override { return true; }
     std::shared_ptr<platform::DispatchQueue> queue;
 };
@@ -64,6 +66,7 @@ template <class Executor> struct PoolQueue final : Queue::Impl {
     PoolQueue(std::string l, std::shared_ptr<ThreadPool> p, Executor e, bool s)
         : Impl(std::move(l)), pool(std::move(p)), executor(std::move(e)), serial(s) {}
     void async(Work work) override { asio::post(executor, std::move(work)); }
+    void asyncInline(InlineWork&& work) override { asio::post(executor, std::move(work)); }
     bool isSerial() const override { return serial; }
     std::shared_ptr<ThreadPool> pool;  // kept alive while the queue is
     Executor executor;
@@ -79,18 +82,28 @@ Queue::Queue(std::shared_ptr<platform::DispatchQueue> queue) {
     if (queue) impl_ = std::make_shared<PlatformQueue>(std::move(queue));
 }
 
+Queue Queue::uncounted() const {
+    return Queue(std::shared_ptr<Impl>(std::shared_ptr<Impl>(), impl_.get()));
+}
+
+// The process-wide queues are kept for good, and the handles given out share no count with them:
+// copying one touches no atomic, which matters for the queues that every thread copies for every
+// callback.
 Queue Queue::main() {
-    static const Queue q(platform::DispatchQueue::main());
+    static const auto* kept = new Queue(platform::DispatchQueue::main());
+    static const Queue q = kept->uncounted();
     return q;
 }
 
 Queue Queue::global() {
-    static const Queue q = concurrent(std::string(kGlobalDefaultQueueLabel), globalPool());
+    static const auto* kept = new Queue(concurrent(std::string(kGlobalDefaultQueueLabel), globalPool()));
+    static const Queue q = kept->uncounted();
     return q;
 }
 
 Queue Queue::globalUtility() {
-    static const Queue q = concurrent(std::string(kGlobalUtilityQueueLabel), globalPool());
+    static const auto* kept = new Queue(concurrent(std::string(kGlobalUtilityQueueLabel), globalPool()));
+    static const Queue q = kept->uncounted();
     return q;
 }
 
@@ -115,6 +128,10 @@ bool Queue::isSerial() const {
 
 void Queue::async(Work work) const {
     impl_->async(std::move(work));
+}
+
+void Queue::asyncInline(InlineWork&& work) const {
+    impl_->asyncInline(std::move(work));
 }
 
 // MARK: - Timers

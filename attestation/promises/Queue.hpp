@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "attestation/promises/InlineFunction.hpp"
 #include "platform/base/Dispatch.hpp"
 #include "platform/base/UniqueFunction.hpp"
 
@@ -21,6 +22,9 @@ namespace brisko::promises {
 
 using Duration = std::chrono::steady_clock::duration;
 using Work = platform::UniqueFunction<void()>;
+// Work kept inline, as the promise library's own tasks are: a pool queue keeps it in its task, with no
+// allocation of its own, and every such task has the same size, which lets the pool reuse its memory.
+using InlineWork = detail::InlineFunction<void(), 96>;
 
 // A pool of worker threads for queues that must not share the platform's pool (the await queue, and
 // tests that run promises on one or two threads).
@@ -63,11 +67,16 @@ public:
     bool isSerial() const;
     // Submits the work; it always runs later, never inside this call.
     void async(Work work) const;
+    // The same for work kept inline (the promise library's own tasks).
+    void asyncInline(InlineWork&& work) const;
 
     bool operator==(const Queue& other) const { return impl_ == other.impl_; }
 
 private:
     explicit Queue(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+    // A handle that does not keep the queue alive, copied without counting: only for queues that live
+    // for the whole process.
+    Queue uncounted() const;
     std::shared_ptr<Impl> impl_;
 };
 

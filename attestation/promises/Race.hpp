@@ -9,18 +9,19 @@ namespace brisko::promises {
 template <class T> Promise<T> Promise<T>::race(const Queue& queue, std::vector<Resolution<T>> items) {
     detail::requireQueue(queue);
     if (items.empty()) detail::raise(kNoPromisesToObserve);
-    return Promise<T>::async(queue, [queue, items = std::move(items)](Fulfill fulfill, Reject reject) mutable {
+    return detail::settledByTask<T>(queue, [queue, items = std::move(items)](const Promise<T>& result) mutable {
         for (auto& item : items) {
             if (item.get().index() != 2) {
-                fulfill(std::move(item));
+                result.resolveOn(queue, std::move(item));
                 return;
             }
         }
+        // The first settling call wins: each observer holds only the result.
         for (auto& item : items) {
             std::get<2>(item.get())
                 .observe(
-                    queue, [fulfill](const T& value) { fulfill(value); },
-                    [reject](const Error& error) { reject(error); });
+                    queue, [result](const T& value) { result.fulfill(value); },
+                    [result](const Error& error) { result.reject(error); });
         }
     });
 }

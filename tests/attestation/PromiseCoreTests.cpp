@@ -1,6 +1,7 @@
 // The promise core: settling once, the resolution rule, asynchronous ordered callbacks, chaining,
 // the default queue, the pending-work group and the refused arguments.
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -231,6 +232,72 @@ TEST_CASE("the group counts pending promises and callbacks; a destroyed pending 
     CHECK_FALSE(waitForGroup(0.05));
     pending.fulfill(1);
     CHECK(waitForGroup(1));
+}
+
+TEST_CASE("settling counts each observer's callback in the group until it has run, and nothing more") {
+    // The first callback is held until released, so the count can be read while every callback of the
+    // promise is still to finish: one per observer, the promise itself no longer counted.
+    for (int observers : {0, 1, 3}) {
+        CAPTURE(observers);
+        drain();
+        REQUIRE(dispatchGroup().count() == 0);
+        auto queue = Queue::serial("test.promises.group", std::make_shared<ThreadPool>(1));
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool released = false;
+        std::atomic<int> ran{0};
+        auto p = Promise<int>::pending();
+        for (int i = 0; i < observers; ++i) {
+            p.observe(
+                queue,
+                [&, i](const int&) {
+                    if (i == 0) {
+                        std::unique_lock lock(mutex);
+                        cv.wait_for(lock, std::chrono::seconds(10), [&] { return released; });
+                    }
+                    ++ran;
+                },
+                [](const Error&) {});
+        }
+        CHECK(dispatchGroup().count() == 1);
+        p.fulfill(1);
+        CHECK(dispatchGroup().count() == observers);
+        {
+            std::lock_guard lock(mutex);
+            released = true;
+        }
+        cv.notify_all();
+        CHECK(waitForGroup(10));
+        CHECK(ran == observers);
+    }
+}
+
+TEST_CASE("a settled promise lets its callbacks and pending objects go once they are done with") {
+    // Kept promises must not keep what their callbacks captured: the first observer, a further one and
+    // one registered after settling.
+    auto queue = Queue(brisko::platform::DispatchQueue::make("test.promises.release"));
+    auto p = Promise<int>::pending();
+    std::vector<std::weak_ptr<int>> captured;
+    auto observe = [&] {
+        auto object = std::make_shared<int>(0);
+        captured.push_back(object);
+        p.observe(
+            queue, [object](const int&) {}, [object](const Error&) {});
+    };
+    observe();
+    observe();
+    auto pendingObject = std::make_shared<int>(1);
+    std::weak_ptr<int> pendingWeak = pendingObject;
+    p.addPendingObject(std::move(pendingObject));
+    p.fulfill(1);
+    CHECK(pendingWeak.expired());
+    observe();
+    drain();
+    for (std::size_t i = 0; i < captured.size(); ++i) {
+        CAPTURE(i);
+        CHECK(captured[i].expired());
+    }
+    CHECK(p.isFulfilled());
 }
 
 TEST_CASE("pending objects live until the promise settles") {

@@ -1,6 +1,7 @@
 // The promise operators: all, any, race, retry, delay, timeout, validate, reduce, always, catch,
 // recover, then, the wrap family, async and do, and await (also from a busy pool thread).
 #include <atomic>
+#include <string>
 #include <thread>
 
 #include "tests/attestation/PromiseTestSupport.hpp"
@@ -107,6 +108,66 @@ TEST_CASE("any: once nothing is pending, values and errors in input order; all r
             REQUIRE(settles(last));
             CHECK(last.error()->code() == 2);
         }
+    }
+}
+
+TEST_CASE("all and any gather inputs settled at once from several threads, in input order") {
+    // Many inputs settled from four threads while their observers run on a concurrent queue: every
+    // outcome lands in its own place and exactly one of them settles the result.
+    constexpr int kInputs = 200;
+    constexpr int kThreads = 4;
+    auto queue = Queue::concurrent("test.promises.gather", std::make_shared<ThreadPool>(4));
+    struct Case {
+        const char* name;
+        bool rejectOdd;  // any only: odd inputs reject
+    };
+    for (const Case& c : {Case{"all", false}, Case{"any", false}, Case{"any with errors", true}}) {
+        CAPTURE(c.name);
+        std::vector<Promise<int>> inputs;
+        std::vector<Resolution<int>> items;
+        for (int i = 0; i < kInputs; ++i) {
+            inputs.push_back(Promise<int>::pending());
+            items.emplace_back(inputs.back());
+        }
+        const bool isAll = std::string(c.name) == "all";
+        auto allResult = isAll ? Promise<int>::all(queue, items) : Promise<std::vector<int>>();
+        auto anyResult = isAll ? Promise<std::vector<Promise<int>::Outcome>>() : Promise<int>::any(queue, items);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = t; i < kInputs; i += kThreads) {
+                    if (c.rejectOdd && i % 2 == 1) {
+                        inputs[i].reject(testError(i));
+                    } else {
+                        inputs[i].fulfill(i * 10);
+                    }
+                }
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        if (isAll) {
+            REQUIRE(settles(allResult));
+            REQUIRE(allResult.isFulfilled());
+            const auto values = *allResult.value();
+            REQUIRE(values.size() == kInputs);
+            for (int i = 0; i < kInputs; ++i) CHECK(values[i] == i * 10);
+        } else {
+            REQUIRE(settles(anyResult));
+            REQUIRE(anyResult.isFulfilled());
+            const auto list = *anyResult.value();
+            REQUIRE(list.size() == kInputs);
+            for (int i = 0; i < kInputs; ++i) {
+                CAPTURE(i);
+                if (c.rejectOdd && i % 2 == 1) {
+                    REQUIRE(list[i].index() == 1);
+                    CHECK(std::get<1>(list[i]).code() == i);
+                } else {
+                    REQUIRE(list[i].index() == 0);
+                    CHECK(std::get<0>(list[i]) == i * 10);
+                }
+            }
+        }
+        drain();
     }
 }
 

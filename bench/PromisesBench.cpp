@@ -193,7 +193,9 @@ long allsWithCallbacks(const Queue& pool) {
 }
 
 struct Figures {
-    double seconds = 0;
+    double seconds = 0;  // the median round
+    double fastest = 0;
+    double slowest = 0;
     long peakKB = 0;
     long startKB = 0;  // the peak before the first round: the process's own, the same for both sides
     long check = 0;
@@ -216,7 +218,7 @@ Figures measure(long (*side)(const Queue&), bool serial) {
             times.push_back(std::chrono::duration<double>(SteadyClock::now() - start).count());
         }
         std::sort(times.begin(), times.end());
-        Figures f{times[times.size() / 2], peakKilobytes(), startKB, check};
+        Figures f{times[times.size() / 2], times.front(), times.back(), peakKilobytes(), startKB, check};
         if (write(fds[1], &f, sizeof f) != static_cast<ssize_t>(sizeof f)) _exit(1);
         _exit(0);
     }
@@ -236,6 +238,8 @@ void report(const char* name, Figures promise, Figures baseline) {
                 promise.seconds, promise.peakKB, baseline.seconds, baseline.peakKB, time, memory,
                 time <= 2.0 && memory <= 2.0 ? "(within 2x)" : "(OVER 2x)",
                 promise.check == baseline.check ? "" : " RESULTS DIFFER");
+    std::printf("%-34s rounds: promises %.3f-%.3f s, callbacks %.3f-%.3f s\n", "", promise.fastest, promise.slowest,
+                baseline.fastest, baseline.slowest);
     std::printf("%-34s peak above the start: promises %ld KB, callbacks %ld KB\n", "", promise.peakKB - promise.startKB,
                 baseline.peakKB - baseline.startKB);
 }
@@ -243,7 +247,7 @@ void report(const char* name, Figures promise, Figures baseline) {
 }  // namespace
 
 int main() {
-    std::printf("median of %d rounds; peak memory is each child's VmHWM\n", kRounds);
+    std::printf("median of %d rounds (and the fastest-slowest round); peak memory is each child's VmHWM\n", kRounds);
     report("1,000,000 chained then (serial)", measure(chainsWithPromises, true), measure(chainsWithCallbacks, true));
     report("100,000 all of 10 (global pool)", measure(allsWithPromises, false), measure(allsWithCallbacks, false));
     return 0;

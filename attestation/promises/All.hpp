@@ -75,12 +75,13 @@ template <class T> Promise<std::vector<T>> Promise<T>::all(const Queue& queue, s
     detail::requireQueue(queue);
     if (items.empty()) return Promise<std::vector<T>>::resolvedWith(std::vector<T>{});
     using Result = Promise<std::vector<T>>;
-    // The inputs are kept as promises (or as the first error element) until the work runs: far smaller
-    // than the resolutions, which have room for an error each.
-    std::optional<Error> firstError;
+    // The inputs are kept as promises (or as the first error element, out of line) until the work runs:
+    // far smaller than the resolutions, which have room for an error each, and small enough for the
+    // task to be kept inline.
+    std::unique_ptr<Error> firstError;
     for (auto& item : items) {
         if (item.get().index() == 1) {
-            firstError = std::get<1>(item.get());
+            firstError = std::make_unique<Error>(std::move(std::get<1>(item.get())));
             break;
         }
     }

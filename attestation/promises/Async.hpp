@@ -12,7 +12,7 @@ namespace detail {
 // without making settling functions for it.
 template <class T, class F> Promise<T> settledByTask(const Queue& queue, F work) {
     dispatchGroup().enter(2);
-    Promise<T> promise(std::make_shared<State<T>>(typename State<T>::AlreadyCounted{}));
+    Promise<T> promise(makeState<T>(typename State<T>::AlreadyCounted{}));
     queue.asyncInline([promise, w = std::move(work)]() mutable {
         LeaveGroupOnExit leave;
         try {

@@ -20,6 +20,7 @@
 #include <variant>
 #include <vector>
 
+#include "attestation/promises/BlockPool.hpp"
 #include "attestation/promises/InlineFunction.hpp"
 #include "attestation/promises/Queue.hpp"
 #include "platform/base/Error.hpp"
@@ -317,6 +318,11 @@ private:
     std::unique_ptr<Extra> extra_;
 };
 
+// A new promise state, in a block recycled across threads.
+template <class T, class... A> std::shared_ptr<State<T>> makeState(A&&... args) {
+    return std::allocate_shared<State<T>>(PoolAllocator<State<T>>(), std::forward<A>(args)...);
+}
+
 // The value type a callback's result settles: Promise<U>, Resolution<U> and U give U; void gives Nothing.
 template <class R> struct ResolvedType {
     static_assert(!std::is_same_v<R, Error>, "a callback that only returns errors must name its value type");
@@ -360,15 +366,15 @@ public:
     explicit Promise(std::shared_ptr<detail::State<T>> state) : state_(std::move(state)) {}
 
     // A new pending promise; it counts in the dispatch group until it settles or is destroyed.
-    static Promise pending() { return Promise(std::make_shared<detail::State<T>>(true)); }
+    static Promise pending() { return Promise(detail::makeState<T>(true)); }
     // A promise settled at once (not counted in the group): rejected for an error, else fulfilled.
     static Promise resolvedWith(T value) {
-        auto p = Promise(std::make_shared<detail::State<T>>(false));
+        auto p = Promise(detail::makeState<T>(false));
         p.state_->fulfill(std::move(value));
         return p;
     }
     static Promise resolvedWith(Error error) {
-        auto p = Promise(std::make_shared<detail::State<T>>(false));
+        auto p = Promise(detail::makeState<T>(false));
         p.state_->reject(std::move(error));
         return p;
     }

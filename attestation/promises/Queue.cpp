@@ -1,6 +1,8 @@
 // Queue handles over platform queues and over pools of their own, and the timer sources.
 #include "attestation/promises/Queue.hpp"
 
+#include "attestation/promises/BlockPool.hpp"
+
 #include <algorithm>
 #include <thread>
 
@@ -62,11 +64,20 @@ struct PlatformQueue final : Queue::Impl {
     std::shared_ptr<platform::DispatchQueue> queue;
 };
 
+// The promise library's own work as a pool's task, whose memory comes from the recycled blocks: such
+// tasks are mostly posted on one thread and run on another.
+struct PooledWork {
+    using allocator_type = detail::PoolAllocator<void>;
+    allocator_type get_allocator() const noexcept { return {}; }
+    void operator()() { work(); }
+    InlineWork work;
+};
+
 template <class Executor> struct PoolQueue final : Queue::Impl {
     PoolQueue(std::string l, std::shared_ptr<ThreadPool> p, Executor e, bool s)
         : Impl(std::move(l)), pool(std::move(p)), executor(std::move(e)), serial(s) {}
     void async(Work work) override { asio::post(executor, std::move(work)); }
-    void asyncInline(InlineWork&& work) override { asio::post(executor, std::move(work)); }
+    void asyncInline(InlineWork&& work) override { asio::post(executor, PooledWork{std::move(work)}); }
     bool isSerial() const override { return serial; }
     std::shared_ptr<ThreadPool> pool;  // kept alive while the queue is
     Executor executor;

@@ -2,7 +2,9 @@
 // the default queue, the pending-work group and the refused arguments.
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "tests/attestation/PromiseTestSupport.hpp"
@@ -298,6 +300,30 @@ TEST_CASE("a settled promise lets its callbacks and pending objects go once they
         CHECK(captured[i].expired());
     }
     CHECK(p.isFulfilled());
+}
+
+TEST_CASE("blocks freed on one thread are reused by another, and an ending thread gives its own back") {
+    using Pool = brisko::promises::detail::BlockPool<64>;
+    constexpr int kBlocks = 1000;
+    std::vector<void*> made;
+    for (int i = 0; i < kBlocks; ++i) {
+        made.push_back(Pool::allocate());
+        std::memset(made.back(), 0xAB, 64);  // the whole block is the caller's
+    }
+    // Another thread frees them all and ends; what it passed on in batches is there for this one.
+    std::thread([&] {
+        for (void* block : made) Pool::deallocate(block);
+    }).join();
+    std::set<void*> freed(made.begin(), made.end());
+    std::vector<void*> again;
+    int reused = 0;
+    for (int i = 0; i < kBlocks; ++i) {
+        again.push_back(Pool::allocate());
+        reused += freed.count(again.back()) ? 1 : 0;
+    }
+    CHECK(reused > 0);
+    CHECK(std::set<void*>(again.begin(), again.end()).size() == again.size());  // no block handed out twice
+    for (void* block : again) Pool::deallocate(block);
 }
 
 TEST_CASE("pending objects live until the promise settles") {

@@ -97,45 +97,55 @@ struct Transfer {
     curl_slist* headers = nullptr;
 };
 
-double callsThroughCurl(const std::string& hostAndPort, const std::string& apiKey) {
-    const std::string url =
-        "http://" + hostAndPort + "/www.ezevarapis.com/identitytoolkit/v3/relyingparty/verifyPassword?key=" + apiKey;
-    const std::string userAgent = auth::AuthBackend::userAgent();
-    const std::string clientVersion =
-        "X-Client-Version: iOS/ZudiridiSDK/" + core::coreLibraryVersion() + "/ZudiridiCore-iOS";
-    CURLM* multi = curl_multi_init();
-    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, kPerHostLimit);
-    int started = 0, done = 0, failed = 0, running = 0;
-    std::vector<Transfer> slots(kInFlight);
+// Where and as whom both libcurl sides post.
+struct Target {
+    Target(const std::string& hostAndPort, const std::string& apiKey)
+        : url("http://" + hostAndPort + "/www.ezevarapis.com/identitytoolkit/v3/relyingparty/verifyPassword?key=" +
+              apiKey),
+          userAgent(auth::AuthBackend::userAgent()),
+          clientVersion("X-Client-Version: iOS/ZudiridiSDK/" + core::coreLibraryVersion() + "/ZudiridiCore-iOS") {}
+    std::string url, userAgent, clientVersion;
+};
+
+// Starts one sign-in on `multi` with the backend's headers and body; `t` owns the handle and its reply.
+void beginTransfer(Transfer& t, const Target& target, CURLM* multi) {
+    nlohmann::ordered_json body = {
+        {"email", kEmail}, {"password", kPassword}, {"returnSecureToken", true}, {"clientType", "CLIENT_TYPE_IOS"}};
     auto collect = +[](char* p, std::size_t size, std::size_t count, void* user) {
         static_cast<std::string*>(user)->append(p, size * count);
         return size * count;
     };
+    t.body.clear();
+    t.easy = curl_easy_init();
+    t.headers = curl_slist_append(nullptr, "Content-Type: application/json");
+    t.headers = curl_slist_append(t.headers, target.clientVersion.c_str());
+    t.headers = curl_slist_append(t.headers, "X-Ios-Bundle-Identifier: com.brisko.desktop");
+    t.headers = curl_slist_append(t.headers, ("X-Zudiridi-EMPID: " + kAppID).c_str());
+    t.headers = curl_slist_append(t.headers, "Accept-Language: en");
+    curl_easy_setopt(t.easy, CURLOPT_URL, target.url.c_str());
+    curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
+    curl_easy_setopt(t.easy, CURLOPT_USERAGENT, target.userAgent.c_str());
+    curl_easy_setopt(t.easy, CURLOPT_COPYPOSTFIELDS, body.dump().c_str());
+    curl_easy_setopt(t.easy, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(t.easy, CURLOPT_WRITEDATA, &t.body);
+    curl_easy_setopt(t.easy, CURLOPT_PRIVATE, &t);
+    curl_easy_setopt(t.easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(t.easy, CURLOPT_TIMEOUT, 60L);
+    // The fetcher offers gzip and deflate, so the service compresses its replies: same here.
+    curl_easy_setopt(t.easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    curl_easy_setopt(t.easy, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(t.easy, CURLOPT_FORBID_REUSE, 1L);
+    curl_multi_add_handle(multi, t.easy);
+}
+
+double callsThroughCurl(const std::string& hostAndPort, const std::string& apiKey) {
+    const Target target(hostAndPort, apiKey);
+    CURLM* multi = curl_multi_init();
+    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, kPerHostLimit);
+    int started = 0, done = 0, failed = 0, running = 0;
+    std::vector<Transfer> slots(kInFlight);
     auto begin = [&](Transfer& t) {
-        nlohmann::ordered_json body = {
-            {"email", kEmail}, {"password", kPassword}, {"returnSecureToken", true}, {"clientType", "CLIENT_TYPE_IOS"}};
-        t.body.clear();
-        t.easy = curl_easy_init();
-        t.headers = curl_slist_append(nullptr, "Content-Type: application/json");
-        t.headers = curl_slist_append(t.headers, clientVersion.c_str());
-        t.headers = curl_slist_append(t.headers, "X-Ios-Bundle-Identifier: com.brisko.desktop");
-        t.headers = curl_slist_append(t.headers, ("X-Zudiridi-EMPID: " + kAppID).c_str());
-        t.headers = curl_slist_append(t.headers, "Accept-Language: en");
-        std::string payload = body.dump();
-        curl_easy_setopt(t.easy, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headers);
-        curl_easy_setopt(t.easy, CURLOPT_USERAGENT, userAgent.c_str());
-        curl_easy_setopt(t.easy, CURLOPT_COPYPOSTFIELDS, payload.c_str());
-        curl_easy_setopt(t.easy, CURLOPT_WRITEFUNCTION, collect);
-        curl_easy_setopt(t.easy, CURLOPT_WRITEDATA, &t.body);
-        curl_easy_setopt(t.easy, CURLOPT_PRIVATE, &t);
-        curl_easy_setopt(t.easy, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(t.easy, CURLOPT_TIMEOUT, 60L);
-        // The fetcher offers gzip and deflate, so the service compresses its replies: same here.
-        curl_easy_setopt(t.easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
-        curl_easy_setopt(t.easy, CURLOPT_FRESH_CONNECT, 1L);
-        curl_easy_setopt(t.easy, CURLOPT_FORBID_REUSE, 1L);
-        curl_multi_add_handle(multi, t.easy);
+        beginTransfer(t, target, multi);
         ++started;
     };
     auto start = SteadyClock::now();
@@ -185,18 +195,8 @@ double callsThroughCurl(const std::string& hostAndPort, const std::string& apiKe
 // the caller awaits them on the main loop. Its time against the one-thread reference is what those
 // hand-offs cost on this machine.
 
-struct Call {
-    CURL* easy = nullptr;
-    curl_slist* headers = nullptr;
-    std::string body;
-};
-
 double callsWithHandOffs(const std::string& hostAndPort, const std::string& apiKey) {
-    const std::string url =
-        "http://" + hostAndPort + "/www.ezevarapis.com/identitytoolkit/v3/relyingparty/verifyPassword?key=" + apiKey;
-    const std::string userAgent = auth::AuthBackend::userAgent();
-    const std::string clientVersion =
-        "X-Client-Version: iOS/ZudiridiSDK/" + core::coreLibraryVersion() + "/ZudiridiCore-iOS";
+    const Target target(hostAndPort, apiKey);
     CURLM* multi = curl_multi_init();
     curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, kPerHostLimit);
     auto workQueue = platform::DispatchQueue::make("com.brisko.bench.work");
@@ -204,34 +204,6 @@ double callsWithHandOffs(const std::string& hostAndPort, const std::string& apiK
     int requested = kInFlight;  // asked for by the main loop, not yet begun by the network thread
     bool stopping = false;
     int started = kInFlight, done = 0, failed = 0;  // the main loop's
-    auto collect = +[](char* p, std::size_t size, std::size_t count, void* user) {
-        static_cast<std::string*>(user)->append(p, size * count);
-        return size * count;
-    };
-    auto begin = [&] {
-        nlohmann::ordered_json body = {
-            {"email", kEmail}, {"password", kPassword}, {"returnSecureToken", true}, {"clientType", "CLIENT_TYPE_IOS"}};
-        auto* call = new Call;
-        call->easy = curl_easy_init();
-        call->headers = curl_slist_append(nullptr, "Content-Type: application/json");
-        call->headers = curl_slist_append(call->headers, clientVersion.c_str());
-        call->headers = curl_slist_append(call->headers, "X-Ios-Bundle-Identifier: com.brisko.desktop");
-        call->headers = curl_slist_append(call->headers, ("X-Zudiridi-EMPID: " + kAppID).c_str());
-        call->headers = curl_slist_append(call->headers, "Accept-Language: en");
-        curl_easy_setopt(call->easy, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(call->easy, CURLOPT_HTTPHEADER, call->headers);
-        curl_easy_setopt(call->easy, CURLOPT_USERAGENT, userAgent.c_str());
-        curl_easy_setopt(call->easy, CURLOPT_COPYPOSTFIELDS, body.dump().c_str());
-        curl_easy_setopt(call->easy, CURLOPT_WRITEFUNCTION, collect);
-        curl_easy_setopt(call->easy, CURLOPT_WRITEDATA, &call->body);
-        curl_easy_setopt(call->easy, CURLOPT_PRIVATE, call);
-        curl_easy_setopt(call->easy, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(call->easy, CURLOPT_TIMEOUT, 60L);
-        curl_easy_setopt(call->easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
-        curl_easy_setopt(call->easy, CURLOPT_FRESH_CONNECT, 1L);
-        curl_easy_setopt(call->easy, CURLOPT_FORBID_REUSE, 1L);
-        curl_multi_add_handle(multi, call->easy);
-    };
     // On the main loop: one reply decoded; the next call is asked for.
     auto finished = [&](bool ok) {
         if (!ok) ++failed;
@@ -252,13 +224,13 @@ double callsWithHandOffs(const std::string& hostAndPort, const std::string& apiK
                 if (stopping) break;
                 toBegin = std::exchange(requested, 0);
             }
-            for (int i = 0; i < toBegin; ++i) begin();
+            for (int i = 0; i < toBegin; ++i) beginTransfer(*new Transfer, target, multi);
             int running = 0;
             curl_multi_perform(multi, &running);
             int queued = 0;
             while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
                 if (msg->msg != CURLMSG_DONE) continue;
-                Call* call = nullptr;
+                Transfer* call = nullptr;
                 curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &call);
                 long status = 0;
                 curl_easy_getinfo(call->easy, CURLINFO_RESPONSE_CODE, &status);

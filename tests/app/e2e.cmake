@@ -51,4 +51,6 @@ target_compile_definitions(signin_e2e_tests PRIVATE
 add_dependencies(signin_e2e_tests brisko-desktop)
 add_test(NAME signin_e2e_tests
   COMMAND dbus-run-session -- ${CMAKE_SOURCE_DIR}/scripts/with-xvfb.sh $<TARGET_FILE:signin_e2e_tests>)
-set_tests_properties(signin_e2e_tests PROPERTIES ENVIRONMENT "BRISKO_PRIVATE_DISPLAY=1;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/lsan.supp" TIMEOUT 300)
+# Label "browser": it drives the real browser (scripts/test.sh gives such a test one more try).
+set_tests_properties(signin_e2e_tests PROPERTIES ENVIRONMENT "BRISKO_PRIVATE_DISPLAY=1;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/lsan.supp" TIMEOUT 300
+                     LABELS browser)

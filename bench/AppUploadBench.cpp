@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Figures.hpp"
 #include "app/recording/ActivityPayload.hpp"
 #include "platform/base/Clock.hpp"
 #include "platform/base/Log.hpp"
@@ -25,13 +26,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using brisko::bench::median;
+
 double millisSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 std::size_t discard(char*, std::size_t size, std::size_t count, void*) {

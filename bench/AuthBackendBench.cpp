@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/Figures.hpp"
 #include "auth/backend/AuthBackend.hpp"
 #include "bench/SelfRun.hpp"
 #include "core/ZudiridiUserAgent.hpp"
@@ -32,6 +33,9 @@ using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
+using brisko::bench::median;
+using brisko::bench::peakKilobytes;
+
 constexpr int kCalls = 1000;
 constexpr int kInFlight = 50;
 constexpr int kRounds = 9;
@@ -40,20 +44,6 @@ constexpr long kPerHostLimit = 10;  // the fetcher service's default: at most 10
 const std::string kEmail = "bench@brisko.test";
 const std::string kPassword = "bench-password";
 const std::string kAppID = "1:123:ios:bench";
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-long peakKilobytes() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-    }
-    return 0;
-}
 
 // ---- The backend side ----
 

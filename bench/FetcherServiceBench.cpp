@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/Figures.hpp"
 #include "bench/SelfRun.hpp"
 #include "fetcher/SessionFetcherService.hpp"
 #include "fetcher/SessionUploadFetcher.hpp"
@@ -33,6 +34,9 @@ using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
+using brisko::bench::median;
+using brisko::bench::peakKilobytes;
+
 constexpr int kFetches = 500;
 constexpr int kRounds = 9;
 constexpr long kPerHostLimit = 10;  // the fetcher service's default
@@ -40,22 +44,6 @@ constexpr std::int64_t kUploadSize = 50LL * 1024 * 1024;
 constexpr std::int64_t kUploadChunkSize = 8LL * 1024 * 1024;
 const std::string kJSON =
     R"({"kind":"identitytoolkit#GetAccountInfoResponse","users":[{"localId":"abc","email":"a@b.c"}]})";
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-// The peak resident size of this process image (VmHWM): unlike getrusage's maximum, it does not carry over
-// what the parent held when it forked.
-long peakKilobytes() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-    }
-    return 0;
-}
 
 std::size_t discard(char*, std::size_t size, std::size_t count, void*) {
     return size * count;

@@ -21,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/Figures.hpp"
 #include "oauth/AuthState.hpp"
 #include "platform/base/Dispatch.hpp"
 
@@ -29,17 +30,14 @@ using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
+using brisko::bench::median;
+
 constexpr int kRefreshes = 200;
 constexpr int kRounds = 7;
 constexpr long kPerHost = 6;
 const std::string kReply =
     R"({"access_token":"access-token-value-0123456789","token_type":"Bearer","expires_in":3600,)"
     R"("refresh_token":"refresh-token-value-0123456789","scope":"openid email"})";
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* out) {
     static_cast<std::string*>(out)->append(data, size * count);

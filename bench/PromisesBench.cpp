@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Figures.hpp"
 #include "attestation/promises/Promises.hpp"
 #include "platform/base/Dispatch.hpp"
 
@@ -30,6 +31,8 @@ using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
+using brisko::bench::peakKilobytes;
+
 constexpr int kChains = 100;
 constexpr int kChainLength = 10'000;
 constexpr int kAlls = 100'000;
@@ -39,15 +42,6 @@ constexpr int kAllWidth = 10;
 // posting thread happened to run ahead of the pool.
 constexpr int kAllsInFlight = 1'000;
 constexpr int kRounds = 5;
-
-long peakKilobytes() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-    }
-    return 0;
-}
 
 // Waits (on this thread) until `done` is set by the last step.
 struct Done {

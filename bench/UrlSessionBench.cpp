@@ -25,6 +25,7 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "bench/Figures.hpp"
 #include "platform/base/Async.hpp"
 #include "platform/net/URLSession.hpp"
 
@@ -32,6 +33,8 @@ using namespace brisko::platform;
 using SteadyClock = std::chrono::steady_clock;
 
 namespace {
+
+using brisko::bench::median;
 
 int kRequests = 100;
 int kRounds = 7;
@@ -335,11 +338,6 @@ double clientUserCPU() {
         }
     }
     return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 // The lowest and highest per-round ratio: both sides of a round run back to back, so a round's ratio

@@ -18,6 +18,8 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "tests/support/PortSockets.hpp"
+
 namespace brisko::testing {
 
 namespace {
@@ -199,26 +201,12 @@ void HttpTestServer::stop() {
 
 // Workers wait on kept-alive connections until their timeout; shutting those sockets down wakes them.
 void HttpTestServer::closeConnections() {
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
-        int fd = -1;
-        try {
-            fd = std::stoi(entry.path().filename().string());
-        } catch (...) {
-            continue;
-        }
-        sockaddr_in local{};
-        socklen_t len = sizeof(local);
-        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0 || local.sin_family != AF_INET)
-            continue;
+    // Only accepted connections of this server: local port ours, and a peer.
+    forEachSocketOnPort(port_, [](int fd) {
         sockaddr_in peer{};
-        socklen_t peerLen = sizeof(peer);
-        // Only accepted connections of this server: local port ours, and a peer.
-        if (ntohs(local.sin_port) == port_ &&
-            getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLen) == 0) {
-            ::shutdown(fd, SHUT_RDWR);
-        }
-    }
+        socklen_t length = sizeof(peer);
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0) ::shutdown(fd, SHUT_RDWR);
+    });
 }
 
 std::string HttpTestServer::baseURL() const {

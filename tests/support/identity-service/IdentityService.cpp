@@ -16,6 +16,8 @@
 
 #include <httplib.h>
 
+#include "tests/support/PortSockets.hpp"
+
 namespace brisko::testing {
 
 using nlohmann::json;
@@ -199,24 +201,11 @@ IdentityService::IdentityService(Options options)
 // The HTTP library listens with a backlog of 5: many clients connecting at once would see their
 // connections dropped and retried a second later. Listening again on the same socket widens it.
 void IdentityService::widenListenBacklog() {
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
-        int fd = -1;
-        try {
-            fd = std::stoi(entry.path().filename().string());
-        } catch (...) {
-            continue;
-        }
-        sockaddr_in local{};
-        socklen_t length = sizeof(local);
+    forEachSocketOnPort(port_, [](int fd) {
         int listening = 0;
-        socklen_t flagLength = sizeof(listening);
-        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 && local.sin_family == AF_INET &&
-            ntohs(local.sin_port) == port_ && getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &flagLength) == 0 &&
-            listening) {
-            ::listen(fd, 1024);
-        }
-    }
+        socklen_t length = sizeof(listening);
+        if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening) ::listen(fd, 1024);
+    });
 }
 
 IdentityService::~IdentityService() {

@@ -1,9 +1,6 @@
 // The network thread's io_context and the libcurl multi driver on top of it.
 #include "platform/net/CurlMulti.hpp"
 
-#include "platform/base/Dispatch.hpp"
-#include "platform/net/URLSession.hpp"
-
 #include <pthread.h>
 #include <unistd.h>
 
@@ -321,13 +318,3 @@ void CurlMulti::drainMessages() {
 }
 
 }  // namespace brisko::platform::detail
-
-namespace brisko::platform {
-
-const std::shared_ptr<DispatchQueue>& URLSession::networkQueue() {
-    static const auto queue =
-        DispatchQueue::on("com.brisko.network", detail::NetworkLoop::instance().context().get_executor());
-    return queue;
-}
-
-}  // namespace brisko::platform

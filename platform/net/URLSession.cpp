@@ -31,6 +31,12 @@ std::shared_ptr<URLSession> URLSession::shared() {
     return instance;
 }
 
+const std::shared_ptr<DispatchQueue>& URLSession::networkQueue() {
+    static const auto queue =
+        DispatchQueue::on("com.brisko.network", detail::NetworkLoop::instance().context().get_executor());
+    return queue;
+}
+
 URLSession::~URLSession() {
     if (core_) core_->shutdown();
 }

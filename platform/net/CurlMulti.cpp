@@ -98,9 +98,11 @@ void NetworkLoop::atEndOfIteration(UniqueFunction<void()> action) {
 
 void NetworkLoop::flushEndOfIteration() {
     endOfIterationPosted_ = false;
-    auto actions = std::move(endOfIteration_);
-    endOfIteration_.clear();
-    for (auto& a : actions) a();
+    // The two vectors trade places, so neither allocates once both have grown; an action that queues
+    // more posts another flush.
+    endOfIteration_.swap(flushing_);
+    for (auto& a : flushing_) a();
+    flushing_.clear();
 }
 
 bool onNetworkThread() {

@@ -57,6 +57,7 @@ class NetworkLoop {
     std::thread::id threadId_;
 
     std::vector<UniqueFunction<void()>> endOfIteration_;
+    std::vector<UniqueFunction<void()>> flushing_;  // the batch being run
     bool endOfIterationPosted_ = false;
     std::map<std::pair<Clock::time_point, TimerId>, UniqueFunction<void()>> timers_;
     std::unordered_map<TimerId, Clock::time_point> timerTimes_;

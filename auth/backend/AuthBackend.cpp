@@ -268,7 +268,7 @@ nlohmann::json AuthBackend::decodeReply(const std::optional<platform::Data>& dat
             throw platform::ErrorException(
                 AuthErrorUtils::unexpectedErrorResponseWithDictionary(valueFromJSON(parsed), fetchError));
         }
-        throw platform::ErrorException(AuthErrorUtils::unexpectedResponseWithDictionary(valueFromJSON(parsed)));
+        throwUnexpectedResponse(parsed);
     }
     return parsed;
 }

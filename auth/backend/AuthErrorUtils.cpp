@@ -29,6 +29,10 @@ Value valueFromJSON(const nlohmann::json& json) {
     return Value::fromJSON(json);
 }
 
+void throwUnexpectedResponse(const nlohmann::json& reply) {
+    throw platform::ErrorException(AuthErrorUtils::unexpectedResponseWithDictionary(valueFromJSON(reply)));
+}
+
 Error AuthErrorUtils::makeError(AuthErrorCode code, std::optional<Dictionary> userInfo) {
     Dictionary info = userInfo ? std::move(*userInfo) : Dictionary{};
     auto description = info.find(platform::kLocalizedDescriptionKey);

@@ -70,4 +70,7 @@ public:
 // The dynamic value of a decoded reply, for the user info of internal errors.
 platform::Value valueFromJSON(const nlohmann::json& json);
 
+// Throws the unexpected-response error carrying the whole reply.
+[[noreturn]] void throwUnexpectedResponse(const nlohmann::json& reply);
+
 }  // namespace brisko::auth

@@ -42,7 +42,7 @@ GetAccountInfoResponse::User GetAccountInfoResponse::User::initFromJSON(const nl
 GetAccountInfoResponse GetAccountInfoResponse::initFromJSON(const nlohmann::json& object) {
     const auto* users = readObjectArray(object, "users");
     if (!users || users->size() != 1) {
-        throw platform::ErrorException(AuthErrorUtils::unexpectedResponseWithDictionary(valueFromJSON(object)));
+        throwUnexpectedResponse(object);
     }
     GetAccountInfoResponse r;
     r.users = std::vector<User>{User::initFromJSON(users->front())};

@@ -23,7 +23,7 @@ SecureTokenResponse SecureTokenResponse::initFromJSON(const nlohmann::json& obje
     r.accessToken = detail::readText(object, "access_token");
     r.idToken = detail::readText(object, "id_token");
     if (!r.accessToken || r.accessToken->empty()) {
-        throw platform::ErrorException(AuthErrorUtils::unexpectedResponseWithDictionary(valueFromJSON(object)));
+        throwUnexpectedResponse(object);
     }
     r.approximateExpirationDate = detail::readExpiresIn(object, "expires_in");
     return r;

@@ -8,12 +8,6 @@ namespace brisko::auth {
 
 using namespace detail;
 
-namespace {
-[[noreturn]] void unexpected(const nlohmann::json& object) {
-    throw platform::ErrorException(AuthErrorUtils::unexpectedResponseWithDictionary(valueFromJSON(object)));
-}
-}  // namespace
-
 StartMFAEnrollmentResponse StartMFAEnrollmentResponse::initFromJSON(const nlohmann::json& object) {
     StartMFAEnrollmentResponse r;
     if (const auto* phone = member(object, "phoneSessionInfo"); phone && phone->is_object()) {
@@ -23,10 +17,10 @@ StartMFAEnrollmentResponse StartMFAEnrollmentResponse::initFromJSON(const nlohma
     if (const auto* totp = member(object, "totpSessionInfo"); totp && totp->is_object()) {
         // A TOTP start without its shared secret cannot be shown to the user: the reply is malformed.
         r.totpSessionInfo = AuthProtoStartMFATOTPEnrollmentResponseInfo::initFromJSON(*totp);
-        if (!r.totpSessionInfo) unexpected(object);
+        if (!r.totpSessionInfo) throwUnexpectedResponse(object);
         return r;
     }
-    unexpected(object);
+    throwUnexpectedResponse(object);
 }
 
 StartMFAEnrollmentRequest::StartMFAEnrollmentRequest(std::optional<std::string> token,

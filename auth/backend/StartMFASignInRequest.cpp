@@ -8,15 +8,9 @@ namespace brisko::auth {
 
 using namespace detail;
 
-namespace {
-[[noreturn]] void unexpected(const nlohmann::json& object) {
-    throw platform::ErrorException(AuthErrorUtils::unexpectedResponseWithDictionary(valueFromJSON(object)));
-}
-}  // namespace
-
 StartMFASignInResponse StartMFASignInResponse::initFromJSON(const nlohmann::json& object) {
     const auto* info = member(object, "phoneResponseInfo");
-    if (!info || !info->is_object()) unexpected(object);
+    if (!info || !info->is_object()) throwUnexpectedResponse(object);
     return {AuthProtoStartMFAPhoneResponseInfo{readText(*info, "sessionInfo")}};
 }
 

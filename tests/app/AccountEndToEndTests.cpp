@@ -147,13 +147,24 @@ struct AppProcess {
 };
 
 // Waits for the tray, then records one sample of the probe window (start, sample, stop).
-void recordOnce(StatusNotifierWatcher& watcher, X11TestWindow& probe, const Home& home, const std::string& title) {
+void startRecordingUntilSampled(StatusNotifierWatcher& watcher, X11TestWindow& probe, const Home& home,
+                                const std::string& title) {
     REQUIRE(pump([&] { return !watcher.RegisteredStatusNotifierItems().isEmpty(); }));
     REQUIRE(pump([&] { return watcher.menu().has_value(); }));
     probe.activate();
     REQUIRE(watcher.click(QStringLiteral("記録を開始")));
     REQUIRE(pump([&] { return readFile(home.bufferFile()).find(title) != std::string::npos; }));
+}
+
+void recordOnce(StatusNotifierWatcher& watcher, X11TestWindow& probe, const Home& home, const std::string& title) {
+    startRecordingUntilSampled(watcher, probe, home, title);
     REQUIRE(watcher.click(QStringLiteral("記録を停止")));
+}
+
+// Kills the app at once (as a crash or a power cut would), before it uploads anything.
+void killNow(AppProcess& app) {
+    ::kill(static_cast<pid_t>(app.process.processId()), SIGKILL);
+    REQUIRE(app.process.waitForFinished(5000));
 }
 
 X11TestWindow probeWindow(const std::string& title) {
@@ -215,13 +226,8 @@ TEST_CASE("samples wait for the next sign-in, and one account's samples never go
     {
         auto probe = probeWindow(titleA);
         AppProcess app(appEnvironment(home, server, identity));
-        REQUIRE(pump([&] { return !watcher.RegisteredStatusNotifierItems().isEmpty(); }));
-        REQUIRE(pump([&] { return watcher.menu().has_value(); }));
-        probe.activate();
-        REQUIRE(watcher.click(QStringLiteral("記録を開始")));
-        REQUIRE(pump([&] { return readFile(home.bufferFile()).find(titleA) != std::string::npos; }));
-        ::kill(static_cast<pid_t>(app.process.processId()), SIGKILL);
-        REQUIRE(app.process.waitForFinished(5000));
+        startRecordingUntilSampled(watcher, probe, home, titleA);
+        killNow(app);
     }
     server.clear();
 
@@ -270,13 +276,8 @@ TEST_CASE("a switch to another account without a sign-out discards the first acc
     {
         auto probe = probeWindow(titleA);
         AppProcess app(appEnvironment(home, server, identity));
-        REQUIRE(pump([&] { return !watcher.RegisteredStatusNotifierItems().isEmpty(); }));
-        REQUIRE(pump([&] { return watcher.menu().has_value(); }));
-        probe.activate();
-        REQUIRE(watcher.click(QStringLiteral("記録を開始")));
-        REQUIRE(pump([&] { return readFile(home.bufferFile()).find(titleA) != std::string::npos; }));
-        ::kill(static_cast<pid_t>(app.process.processId()), SIGKILL);
-        REQUIRE(app.process.waitForFinished(5000));
+        startRecordingUntilSampled(watcher, probe, home, titleA);
+        killNow(app);
     }
     server.clear();
 

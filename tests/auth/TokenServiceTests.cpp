@@ -54,11 +54,13 @@ struct Outcome {
     std::optional<platform::Error> error;
 };
 
-// Starts one caller on a queue of its own; its outcome lands in `out`.
-void startCaller(TokenRefreshCoalescer& coalescer, GatedRefreshes& refreshes, std::string token, Outcome& out,
-                 std::atomic<int>& done) {
-    platform::spawn(platform::DispatchQueue::make("caller"),
-                    coalescer.sharedRefresh(std::move(token), refreshes.make()),
+// Starts one caller on a queue of its own; its outcome lands in `out`. The caller runs up to its join
+// (or its own refresh) in the first task of that queue, so a sync on the returned queue means it has
+// joined.
+std::shared_ptr<platform::DispatchQueue> startCaller(TokenRefreshCoalescer& coalescer, GatedRefreshes& refreshes,
+                                                     std::string token, Outcome& out, std::atomic<int>& done) {
+    auto queue = platform::DispatchQueue::make("caller");
+    platform::spawn(queue, coalescer.sharedRefresh(std::move(token), refreshes.make()),
                     [&out, &done](std::exception_ptr e, TokenFetchResult r) {
                         if (e) {
                             out.error = platform::errorFromException(e);
@@ -67,11 +69,7 @@ void startCaller(TokenRefreshCoalescer& coalescer, GatedRefreshes& refreshes, st
                         }
                         ++done;
                     });
-}
-
-// Waits for the callers to have joined: each one that joins waits without starting a refresh.
-void settleCallers() {
-    for (int i = 0; i < 3; ++i) platform::DispatchQueue::make("settle")->sync([] {});
+    return queue;
 }
 
 std::string segment(const nlohmann::json& j) {
@@ -88,8 +86,9 @@ TEST_CASE("callers holding the same access token share one refresh, its result a
         std::atomic<int> done{0};
         startCaller(coalescer, refreshes, "token-1", outcomes[0], done);
         REQUIRE(waitOnMain([&] { return refreshes.waiting(1); }));
-        for (int i = 1; i < 10; ++i) startCaller(coalescer, refreshes, "token-1", outcomes[i], done);
-        settleCallers();
+        std::vector<std::shared_ptr<platform::DispatchQueue>> joiners;
+        for (int i = 1; i < 10; ++i) joiners.push_back(startCaller(coalescer, refreshes, "token-1", outcomes[i], done));
+        for (auto& queue : joiners) queue->sync([] {});
         if (failing) {
             refreshes.fail(0, AuthErrorUtils::makeError(AuthErrorCode::networkRequestFailed));
         } else {

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <asio/executor_work_guard.hpp>
-#include <asio/post.hpp>
 #include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
 
 namespace brisko::platform::detail {
 
@@ -243,16 +243,14 @@ void CurlMulti::arm(const std::shared_ptr<Socket>& socket) {
     using Wait = asio::posix::stream_descriptor::wait_type;
     if ((socket->wanted & CURL_POLL_IN) && !socket->reading) {
         socket->reading = true;
-        socket->descriptor.async_wait(Wait::wait_read, [this, socket](const std::error_code& ec) {
-            onReady(socket, CURL_POLL_IN, ec);
-        });
+        socket->descriptor.async_wait(Wait::wait_read,
+                                      [this, socket](const std::error_code& ec) { onReady(socket, CURL_POLL_IN, ec); });
     }
     if ((socket->wanted & CURL_POLL_OUT) && !socket->writing) {
         socket->writing = true;
         socket->watchesWrites = true;
-        socket->descriptor.async_wait(Wait::wait_write, [this, socket](const std::error_code& ec) {
-            onReady(socket, CURL_POLL_OUT, ec);
-        });
+        socket->descriptor.async_wait(
+            Wait::wait_write, [this, socket](const std::error_code& ec) { onReady(socket, CURL_POLL_OUT, ec); });
     }
 }
 
@@ -272,8 +270,12 @@ int CurlMulti::timerCallback(CURLM*, long timeoutMs, void* userp) {
     auto* self = static_cast<CurlMulti*>(userp);
     auto& loop = NetworkLoop::instance();
     if (timeoutMs <= 0) {
-        if (self->timer_) loop.cancel(self->timer_);
-        self->timer_ = 0;
+        // The timer is parked at the end of time rather than cancelled, so that the next timeout moves it
+        // back without allocating.
+        if (self->timer_ && self->timerAt_ != NetworkLoop::Clock::time_point::max() &&
+            loop.reschedule(self->timer_, NetworkLoop::Clock::time_point::max())) {
+            self->timerAt_ = NetworkLoop::Clock::time_point::max();
+        }
         if (timeoutMs < 0 || self->kickPosted_) return 0;
         // "Now": queued behind what is ready rather than armed as a timer, which would cost system calls.
         self->kickPosted_ = true;

@@ -27,7 +27,8 @@ OptionalError errorFromArchive(const Value& value) {
     if (!dictionary) return std::nullopt;
     auto domain = dictionary->find("domain");
     auto code = dictionary->find("code");
-    if (domain == dictionary->end() || code == dictionary->end() || !domain->second.string() || !code->second.integer()) {
+    if (domain == dictionary->end() || code == dictionary->end() || !domain->second.string() ||
+        !code->second.integer()) {
         return std::nullopt;
     }
     return Error(*domain->second.string(), *code->second.integer());
@@ -49,9 +50,10 @@ std::shared_ptr<AuthState> AuthState::makeWithRegistrationResponse(RegistrationR
     return make(nullptr, nullptr, std::move(registrationResponse));
 }
 
-std::shared_ptr<AuthorizationSession> AuthState::authStateByPresentingAuthorizationRequest(
-    AuthorizationRequestPtr authorizationRequest, std::shared_ptr<ExternalUserAgent> externalUserAgent,
-    AuthStateCallback callback) {
+std::shared_ptr<AuthorizationSession>
+AuthState::authStateByPresentingAuthorizationRequest(AuthorizationRequestPtr authorizationRequest,
+                                                     std::shared_ptr<ExternalUserAgent> externalUserAgent,
+                                                     AuthStateCallback callback) {
     auto request = authorizationRequest;
     return AuthorizationService::presentAuthorizationRequest(
         std::move(authorizationRequest), std::move(externalUserAgent),
@@ -81,22 +83,25 @@ std::shared_ptr<AuthorizationSession> AuthState::authStateByPresentingAuthorizat
         });
 }
 
-std::shared_ptr<AuthorizationSession> AuthState::authStateByPresentingAuthorizationRequest(
-    AuthorizationRequestPtr authorizationRequest, PresentingWindow presentingWindow, AuthStateCallback callback) {
+std::shared_ptr<AuthorizationSession>
+AuthState::authStateByPresentingAuthorizationRequest(AuthorizationRequestPtr authorizationRequest,
+                                                     PresentingWindow presentingWindow, AuthStateCallback callback) {
     return authStateByPresentingAuthorizationRequest(
         std::move(authorizationRequest), std::make_shared<ExternalUserAgentMac>(presentingWindow), std::move(callback));
 }
 
-std::shared_ptr<AuthorizationSession> AuthState::authStateByPresentingAuthorizationRequest(
-    AuthorizationRequestPtr authorizationRequest, PresentingWindow presentingWindow, bool prefersEphemeralSession,
-    AuthStateCallback callback) {
+std::shared_ptr<AuthorizationSession>
+AuthState::authStateByPresentingAuthorizationRequest(AuthorizationRequestPtr authorizationRequest,
+                                                     PresentingWindow presentingWindow, bool prefersEphemeralSession,
+                                                     AuthStateCallback callback) {
     return authStateByPresentingAuthorizationRequest(
-        std::move(authorizationRequest), std::make_shared<ExternalUserAgentMac>(presentingWindow, prefersEphemeralSession),
-        std::move(callback));
+        std::move(authorizationRequest),
+        std::make_shared<ExternalUserAgentMac>(presentingWindow, prefersEphemeralSession), std::move(callback));
 }
 
-std::shared_ptr<AuthorizationSession> AuthState::authStateByPresentingAuthorizationRequest(
-    AuthorizationRequestPtr authorizationRequest, AuthStateCallback callback) {
+std::shared_ptr<AuthorizationSession>
+AuthState::authStateByPresentingAuthorizationRequest(AuthorizationRequestPtr authorizationRequest,
+                                                     AuthStateCallback callback) {
     return authStateByPresentingAuthorizationRequest(std::move(authorizationRequest),
                                                      std::make_shared<ExternalUserAgentMac>(), std::move(callback));
 }
@@ -222,8 +227,8 @@ void AuthState::updateWithAuthorizationResponse(AuthorizationResponsePtr authori
     if (!authorizationResponse) return;
     {
         std::lock_guard lock(mutex_);
-        scope_ = authorizationResponse->scope() ? authorizationResponse->scope()
-                                                : authorizationResponse->request()->scope();
+        scope_ =
+            authorizationResponse->scope() ? authorizationResponse->scope() : authorizationResponse->request()->scope();
         lastAuthorizationResponse_ = std::move(authorizationResponse);
         lastTokenResponse_.reset();
         refreshToken_.reset();
@@ -269,7 +274,9 @@ void AuthState::updateWithAuthorizationError(const Error& authorizationError) {
 
 // Refresh
 
-TokenRequestPtr AuthState::tokenRefreshRequest() const { return tokenRefreshRequestWithAdditionalParameters({}, {}); }
+TokenRequestPtr AuthState::tokenRefreshRequest() const {
+    return tokenRefreshRequestWithAdditionalParameters({}, {});
+}
 
 TokenRequestPtr AuthState::tokenRefreshRequestWithAdditionalHeaders(const StringMap& additionalHeaders) const {
     return tokenRefreshRequestWithAdditionalParameters({}, additionalHeaders);
@@ -350,7 +357,8 @@ void AuthState::performActionWithFreshTokens(AuthStateAction action, const Strin
     if (!canRefresh) {
         dispatchQueue->async([action = std::move(action)] {
             action(std::nullopt, std::nullopt,
-                   ErrorUtilities::errorWithCode(ErrorCode::tokenRefreshError, std::nullopt, std::string(kNoRefreshToken)));
+                   ErrorUtilities::errorWithCode(ErrorCode::tokenRefreshError, std::nullopt,
+                                                 std::string(kNoRefreshToken)));
         });
         return;
     }

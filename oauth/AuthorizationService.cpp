@@ -22,8 +22,7 @@ namespace {
 constexpr std::string_view kOpenIDScope = "openid";
 
 // Hands a result to the caller on the main queue, always asynchronously.
-template <class F>
-void onMain(F&& f) {
+template <class F> void onMain(F&& f) {
     platform::DispatchQueue::main()->async(std::forward<F>(f));
 }
 
@@ -38,8 +37,9 @@ ParsedJSON parseJSON(const std::optional<Data>& data) {
         const Data& bytes = data ? *data : empty;
         return {nlohmann::json::parse(bytes.begin(), bytes.end()), std::nullopt};
     } catch (const nlohmann::json::exception& e) {
-        return {std::nullopt, Error(std::string(platform::kCocoaErrorDomain), 3840,
-                                    Dictionary{{std::string(platform::kLocalizedDescriptionKey), std::string(e.what())}})};
+        return {std::nullopt,
+                Error(std::string(platform::kCocoaErrorDomain), 3840,
+                      Dictionary{{std::string(platform::kLocalizedDescriptionKey), std::string(e.what())}})};
     }
 }
 
@@ -69,10 +69,10 @@ std::pair<TokenResponsePtr, OptionalError> tokenResult(const TokenRequestPtr& re
     const std::string url = request->tokenRequestURL().absoluteString();
     if (transportError || !http) {
         auto cause = transportError ? *transportError : Error(std::string(platform::kURLErrorDomain), -1011);
-        return {nullptr, ErrorUtilities::errorWithCode(
-                             ErrorCode::networkError, cause,
-                             platform::format("Connection error making token request to '%@': %@.",
-                                              {url, cause.localizedDescription()}))};
+        return {nullptr,
+                ErrorUtilities::errorWithCode(ErrorCode::networkError, cause,
+                                              platform::format("Connection error making token request to '%@': %@.",
+                                                               {url, cause.localizedDescription()}))};
     }
     if (http->statusCode() != 200) {
         Error httpError = ErrorUtilities::HTTPErrorWithHTTPResponse(*http, data ? &*data : nullptr);
@@ -88,10 +88,9 @@ std::pair<TokenResponsePtr, OptionalError> tokenResult(const TokenRequestPtr& re
     }
     auto parsed = parseJSON(data);
     if (parsed.error) {
-        return {nullptr, ErrorUtilities::errorWithCode(
-                             ErrorCode::JSONDeserializationError, parsed.error,
-                             platform::format("JSON error parsing token response: %@",
-                                              {parsed.error->localizedDescription()}))};
+        return {nullptr, ErrorUtilities::errorWithCode(ErrorCode::JSONDeserializationError, parsed.error,
+                                                       platform::format("JSON error parsing token response: %@",
+                                                                        {parsed.error->localizedDescription()}))};
     }
     if (!parsed.json->is_object()) {
         return {nullptr, ErrorUtilities::errorWithCode(ErrorCode::tokenResponseConstructionError, std::nullopt,
@@ -109,22 +108,23 @@ std::pair<TokenResponsePtr, OptionalError> tokenResult(const TokenRequestPtr& re
     if (request->grantType() == kGrantTypeAuthorizationCode && authorizationResponse) {
         nonce = authorizationResponse->request()->nonce();
     }
-    if (auto error = detail::validateIDToken(*response->idToken(), *request->configuration(), request->clientID(), nonce)) {
+    if (auto error =
+            detail::validateIDToken(*response->idToken(), *request->configuration(), request->clientID(), nonce)) {
         return {nullptr, std::move(error)};
     }
     return {response, std::nullopt};
 }
 
-std::pair<ServiceConfigurationPtr, OptionalError> discoveryResult(
-    const URL& discoveryURL, const std::optional<Data>& data,
-    const std::shared_ptr<const platform::HTTPURLResponse>& http, const OptionalError& transportError) {
+std::pair<ServiceConfigurationPtr, OptionalError>
+discoveryResult(const URL& discoveryURL, const std::optional<Data>& data,
+                const std::shared_ptr<const platform::HTTPURLResponse>& http, const OptionalError& transportError) {
     const std::string url = discoveryURL.absoluteString();
     if (transportError || !data || !http) {
         auto cause = transportError ? *transportError : Error(std::string(platform::kURLErrorDomain), -1011);
-        return {nullptr, ErrorUtilities::errorWithCode(
-                             ErrorCode::networkError, cause,
-                             platform::format("Connection error fetching discovery document '%@': %@.",
-                                              {url, cause.localizedDescription()}))};
+        return {nullptr,
+                ErrorUtilities::errorWithCode(ErrorCode::networkError, cause,
+                                              platform::format("Connection error fetching discovery document '%@': %@.",
+                                                               {url, cause.localizedDescription()}))};
     }
     if (http->statusCode() != 200) {
         Error httpError = ErrorUtilities::HTTPErrorWithHTTPResponse(*http, &*data);
@@ -138,8 +138,9 @@ std::pair<ServiceConfigurationPtr, OptionalError> discoveryResult(
     ServiceConfigurationPtr configuration =
         discovery ? ServiceConfiguration::initWithDiscoveryDocument(discovery) : nullptr;
     if (!configuration) {
-        if (!documentError) documentError = ErrorUtilities::errorWithCode(ErrorCode::invalidDiscoveryDocument,
-                                                                          std::nullopt, "Invalid URL: authorization_endpoint");
+        if (!documentError)
+            documentError = ErrorUtilities::errorWithCode(ErrorCode::invalidDiscoveryDocument, std::nullopt,
+                                                          "Invalid URL: authorization_endpoint");
         return {nullptr, ErrorUtilities::errorWithCode(ErrorCode::networkError, documentError,
                                                        platform::format("JSON error parsing document at '%@': %@",
                                                                         {url, documentError->localizedDescription()}))};
@@ -147,9 +148,9 @@ std::pair<ServiceConfigurationPtr, OptionalError> discoveryResult(
     return {configuration, std::nullopt};
 }
 
-std::pair<RegistrationResponsePtr, OptionalError> registrationResult(
-    const RegistrationRequestPtr& request, const URL& endpoint, const std::optional<Data>& data,
-    const std::shared_ptr<const platform::HTTPURLResponse>& http, const OptionalError& transportError) {
+std::pair<RegistrationResponsePtr, OptionalError>
+registrationResult(const RegistrationRequestPtr& request, const URL& endpoint, const std::optional<Data>& data,
+                   const std::shared_ptr<const platform::HTTPURLResponse>& http, const OptionalError& transportError) {
     const std::string url = endpoint.absoluteString();
     if (transportError || !http) {
         auto cause = transportError ? *transportError : Error(std::string(platform::kURLErrorDomain), -1011);
@@ -173,13 +174,13 @@ std::pair<RegistrationResponsePtr, OptionalError> registrationResult(
     }
     auto parsed = parseJSON(data);
     if (parsed.error) {
-        return {nullptr, ErrorUtilities::errorWithCode(
-                             ErrorCode::JSONDeserializationError, parsed.error,
-                             platform::format("JSON error parsing registration response: %@",
-                                              {parsed.error->localizedDescription()}))};
+        return {nullptr, ErrorUtilities::errorWithCode(ErrorCode::JSONDeserializationError, parsed.error,
+                                                       platform::format("JSON error parsing registration response: %@",
+                                                                        {parsed.error->localizedDescription()}))};
     }
     RegistrationResponsePtr response;
-    if (parsed.json->is_object()) response = RegistrationResponse::make(request, *Value::fromJSON(*parsed.json).dictionary());
+    if (parsed.json->is_object())
+        response = RegistrationResponse::make(request, *Value::fromJSON(*parsed.json).dictionary());
     if (!response) {
         return {nullptr, ErrorUtilities::errorWithCode(ErrorCode::registrationResponseConstructionError, std::nullopt,
                                                        std::string("Registration response invalid."))};
@@ -192,7 +193,7 @@ std::pair<RegistrationResponsePtr, OptionalError> registrationResult(
 // endpoint it was made for; the 3xx reply is handled as the endpoint's answer. Plain fetches (discovery)
 // follow redirects.
 class NoCredentialRedirects : public platform::URLSessionDelegate {
-  public:
+public:
     void willPerformHTTPRedirection(const std::shared_ptr<platform::URLSession>&,
                                     const std::shared_ptr<platform::URLSessionTask>& task,
                                     const std::shared_ptr<const platform::HTTPURLResponse>&,
@@ -226,7 +227,8 @@ OptionalError validateIDToken(std::string_view idToken, const ServiceConfigurati
         return ErrorUtilities::errorWithCode(ErrorCode::IDTokenParsingError, std::nullopt,
                                              std::string("ID Token parsing failed"));
     }
-    if (configuration.issuer() && token->issuer() != *configuration.issuer()) return idTokenCheckFailed("Issuer mismatch");
+    if (configuration.issuer() && token->issuer() != *configuration.issuer())
+        return idTokenCheckFailed("Issuer mismatch");
     const auto& audience = token->audience();
     if (std::find(audience.begin(), audience.end(), clientID) == audience.end()) {
         auto azp = token->claims().find("azp");
@@ -270,36 +272,40 @@ void AuthorizationService::discoverServiceConfigurationForDiscoveryURL(const URL
                                                            std::shared_ptr<const platform::HTTPURLResponse> http,
                                                            OptionalError error) mutable {
             auto [configuration, failure] = discoveryResult(discoveryURL, data, http, error);
-            onMain([completion = std::move(completion), configuration, failure] { completion(configuration, failure); });
+            onMain(
+                [completion = std::move(completion), configuration, failure] { completion(configuration, failure); });
         });
     task->resume();
 }
 
-std::shared_ptr<AuthorizationSession> AuthorizationService::presentAuthorizationRequest(
-    AuthorizationRequestPtr request, std::shared_ptr<ExternalUserAgent> externalUserAgent,
-    AuthorizationCallback callback) {
+std::shared_ptr<AuthorizationSession>
+AuthorizationService::presentAuthorizationRequest(AuthorizationRequestPtr request,
+                                                  std::shared_ptr<ExternalUserAgent> externalUserAgent,
+                                                  AuthorizationCallback callback) {
     auto session = AuthorizationSession::make(std::move(request));
     session->presentAuthorizationWithExternalUserAgent(std::move(externalUserAgent), std::move(callback));
     return session;
 }
 
-std::shared_ptr<AuthorizationSession> AuthorizationService::presentAuthorizationRequest(
-    AuthorizationRequestPtr request, PresentingWindow presentingWindow, AuthorizationCallback callback) {
+std::shared_ptr<AuthorizationSession>
+AuthorizationService::presentAuthorizationRequest(AuthorizationRequestPtr request, PresentingWindow presentingWindow,
+                                                  AuthorizationCallback callback) {
     return presentAuthorizationRequest(std::move(request), std::make_shared<ExternalUserAgentMac>(presentingWindow),
                                        std::move(callback));
 }
 
-std::shared_ptr<AuthorizationSession> AuthorizationService::presentAuthorizationRequest(
-    AuthorizationRequestPtr request, PresentingWindow presentingWindow, bool prefersEphemeralSession,
-    AuthorizationCallback callback) {
+std::shared_ptr<AuthorizationSession>
+AuthorizationService::presentAuthorizationRequest(AuthorizationRequestPtr request, PresentingWindow presentingWindow,
+                                                  bool prefersEphemeralSession, AuthorizationCallback callback) {
     return presentAuthorizationRequest(
         std::move(request), std::make_shared<ExternalUserAgentMac>(presentingWindow, prefersEphemeralSession),
         std::move(callback));
 }
 
-std::shared_ptr<AuthorizationSession> AuthorizationService::presentAuthorizationRequest(AuthorizationRequestPtr request,
-                                                                                        AuthorizationCallback callback) {
-    return presentAuthorizationRequest(std::move(request), std::make_shared<ExternalUserAgentMac>(), std::move(callback));
+std::shared_ptr<AuthorizationSession>
+AuthorizationService::presentAuthorizationRequest(AuthorizationRequestPtr request, AuthorizationCallback callback) {
+    return presentAuthorizationRequest(std::move(request), std::make_shared<ExternalUserAgentMac>(),
+                                       std::move(callback));
 }
 
 std::shared_ptr<EndSessionImplementation> AuthorizationService::presentEndSessionRequest(
@@ -317,9 +323,9 @@ void AuthorizationService::performTokenRequest(TokenRequestPtr request,
                                                AuthorizationResponsePtr originalAuthorizationResponse,
                                                TokenCallback callback) {
     auto task = URLSessionProvider::session()->dataTaskWithRequest(
-        request->URLRequest(),
-        [request, originalAuthorizationResponse, callback = std::move(callback)](
-            std::optional<Data> data, std::shared_ptr<const platform::HTTPURLResponse> http, OptionalError error) mutable {
+        request->URLRequest(), [request, originalAuthorizationResponse, callback = std::move(callback)](
+                                   std::optional<Data> data, std::shared_ptr<const platform::HTTPURLResponse> http,
+                                   OptionalError error) mutable {
             auto [response, failure] = tokenResult(request, originalAuthorizationResponse, data, http, error);
             onMain([callback = std::move(callback), response, failure] { callback(response, failure); });
         });
@@ -338,9 +344,9 @@ void AuthorizationService::performRegistrationRequest(RegistrationRequestPtr req
     }
     URL endpoint = *urlRequest->url();
     auto task = URLSessionProvider::session()->dataTaskWithRequest(
-        std::move(*urlRequest),
-        [request, endpoint, completion = std::move(completion)](
-            std::optional<Data> data, std::shared_ptr<const platform::HTTPURLResponse> http, OptionalError error) mutable {
+        std::move(*urlRequest), [request, endpoint, completion = std::move(completion)](
+                                    std::optional<Data> data, std::shared_ptr<const platform::HTTPURLResponse> http,
+                                    OptionalError error) mutable {
             auto [response, failure] = registrationResult(request, endpoint, data, http, error);
             onMain([completion = std::move(completion), response, failure] { completion(response, failure); });
         });

@@ -25,9 +25,8 @@ std::optional<URL> URLFromValue(const Value& value);
 // Conversions, each returning a null Value for "absent".
 using FieldConversion = std::function<Value(const Value&)>;
 
-template <class T>
-class FieldMapping {
-  public:
+template <class T> class FieldMapping {
+public:
     // The field the mapping fills; its type is the expected type of the (converted) value.
     using Field = std::variant<std::optional<std::string> T::*, std::optional<Date> T::*, std::optional<URL> T::*,
                                std::optional<std::vector<std::string>> T::*>;
@@ -39,15 +38,14 @@ class FieldMapping {
     const Field& field() const { return field_; }
     const FieldConversion& conversion() const { return conversion_; }
 
-  private:
+private:
     std::string name_;
     Field field_;
     FieldConversion conversion_;
 };
 
 // Parameter name to mapping; each class builds its map once for the process.
-template <class T>
-using FieldMap = std::map<std::string, FieldMapping<T>, std::less<>>;
+template <class T> using FieldMap = std::map<std::string, FieldMapping<T>, std::less<>>;
 
 struct FieldMappingConversions {
     // A text becomes a URL (absent when it is not one); other values are unchanged.
@@ -91,24 +89,22 @@ Dictionary remainingParametersWithMap(const FieldMap<T>& map, const Dictionary& 
         }
         const auto& mapping = it->second;
         Value converted = mapping.conversion() ? mapping.conversion()(value) : value;
-        bool stored = std::visit([&](auto member) { return detail::storeField(instance.*member, converted); },
-                                 mapping.field());
+        bool stored =
+            std::visit([&](auto member) { return detail::storeField(instance.*member, converted); }, mapping.field());
         if (!stored && !converted.isNull()) remaining.emplace(name, std::move(converted));
     }
     return remaining;
 }
 
 // Writes every mapped field under its parameter name.
-template <class T>
-void encodeWithCoder(platform::KeyedArchiver& coder, const FieldMap<T>& map, const T& instance) {
+template <class T> void encodeWithCoder(platform::KeyedArchiver& coder, const FieldMap<T>& map, const T& instance) {
     for (const auto& [name, mapping] : map) {
         std::visit([&](auto member) { detail::encodeField(coder, name, instance.*member); }, mapping.field());
     }
 }
 
 // Reads every mapped field, allowing only its own type (absent when missing or of another type).
-template <class T>
-void decodeWithCoder(platform::KeyedUnarchiver& coder, const FieldMap<T>& map, T& instance) {
+template <class T> void decodeWithCoder(platform::KeyedUnarchiver& coder, const FieldMap<T>& map, T& instance) {
     for (const auto& [name, mapping] : map) {
         std::visit([&](auto member) { detail::decodeField(coder, name, instance.*member); }, mapping.field());
     }

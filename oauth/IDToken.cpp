@@ -59,9 +59,8 @@ std::shared_ptr<const IDToken> IDToken::initWithIDTokenString(std::string_view i
     if (firstDot == std::string_view::npos) return nullptr;
     auto secondDot = idToken.find('.', firstDot + 1);
     auto header = parseJWTSection(idToken.substr(0, firstDot));
-    auto claims = parseJWTSection(idToken.substr(firstDot + 1, secondDot == std::string_view::npos
-                                                                   ? std::string_view::npos
-                                                                   : secondDot - firstDot - 1));
+    auto claims = parseJWTSection(idToken.substr(
+        firstDot + 1, secondDot == std::string_view::npos ? std::string_view::npos : secondDot - firstDot - 1));
     if (!header || !claims) return nullptr;
     auto token = std::make_shared<IDToken>();
     token->header_ = std::move(*header);

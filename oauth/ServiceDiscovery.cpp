@@ -14,27 +14,55 @@ namespace {
 constexpr std::string_view kDiscoveryDictionaryKey = "discoveryDictionary";
 
 // Members that must be present, in the order they are checked; then those that must be URLs.
-constexpr std::array<std::string_view, 7> kRequiredFields{
-    "issuer", "authorization_endpoint", "token_endpoint", "jwks_uri", "response_types_supported",
-    "subject_types_supported", "id_token_signing_alg_values_supported"};
+constexpr std::array<std::string_view, 7> kRequiredFields{"issuer",
+                                                          "authorization_endpoint",
+                                                          "token_endpoint",
+                                                          "jwks_uri",
+                                                          "response_types_supported",
+                                                          "subject_types_supported",
+                                                          "id_token_signing_alg_values_supported"};
 // "authorization_endpoint" is checked as well: a configuration cannot be made without it.
 constexpr std::array<std::string_view, 4> kRequiredURLFields{"issuer", "token_endpoint", "jwks_uri",
                                                              "authorization_endpoint"};
 
 // Every member the document's properties read, for archives of the older layout.
-constexpr std::array<std::string_view, 37> kKnownFields{
-    "issuer", "authorization_endpoint", "device_authorization_endpoint", "token_endpoint", "userinfo_endpoint",
-    "jwks_uri", "registration_endpoint", "end_session_endpoint", "scopes_supported", "response_types_supported",
-    "response_modes_supported", "grant_types_supported", "acr_values_supported", "subject_types_supported",
-    "id_token_signing_alg_values_supported", "id_token_encryption_alg_values_supported",
-    "id_token_encryption_enc_values_supported", "userinfo_signing_alg_values_supported",
-    "userinfo_encryption_alg_values_supported", "userinfo_encryption_enc_values_supported",
-    "request_object_signing_alg_values_supported", "request_object_encryption_alg_values_supported",
-    "request_object_encryption_enc_values_supported", "token_endpoint_auth_methods_supported",
-    "token_endpoint_auth_signing_alg_values_supported", "display_values_supported", "claim_types_supported",
-    "claims_supported", "service_documentation", "claims_locales_supported", "ui_locales_supported",
-    "claims_parameter_supported", "request_parameter_supported", "request_uri_parameter_supported",
-    "require_request_uri_registration", "op_policy_uri", "op_tos_uri"};
+constexpr std::array<std::string_view, 37> kKnownFields{"issuer",
+                                                        "authorization_endpoint",
+                                                        "device_authorization_endpoint",
+                                                        "token_endpoint",
+                                                        "userinfo_endpoint",
+                                                        "jwks_uri",
+                                                        "registration_endpoint",
+                                                        "end_session_endpoint",
+                                                        "scopes_supported",
+                                                        "response_types_supported",
+                                                        "response_modes_supported",
+                                                        "grant_types_supported",
+                                                        "acr_values_supported",
+                                                        "subject_types_supported",
+                                                        "id_token_signing_alg_values_supported",
+                                                        "id_token_encryption_alg_values_supported",
+                                                        "id_token_encryption_enc_values_supported",
+                                                        "userinfo_signing_alg_values_supported",
+                                                        "userinfo_encryption_alg_values_supported",
+                                                        "userinfo_encryption_enc_values_supported",
+                                                        "request_object_signing_alg_values_supported",
+                                                        "request_object_encryption_alg_values_supported",
+                                                        "request_object_encryption_enc_values_supported",
+                                                        "token_endpoint_auth_methods_supported",
+                                                        "token_endpoint_auth_signing_alg_values_supported",
+                                                        "display_values_supported",
+                                                        "claim_types_supported",
+                                                        "claims_supported",
+                                                        "service_documentation",
+                                                        "claims_locales_supported",
+                                                        "ui_locales_supported",
+                                                        "claims_parameter_supported",
+                                                        "request_parameter_supported",
+                                                        "request_uri_parameter_supported",
+                                                        "require_request_uri_registration",
+                                                        "op_policy_uri",
+                                                        "op_tos_uri"};
 
 void setError(OptionalError* error, Error e) {
     if (error) *error = std::move(e);
@@ -115,23 +143,57 @@ std::optional<bool> ServiceDiscovery::flag(std::string_view key) const {
     return false;
 }
 
-std::optional<URL> ServiceDiscovery::issuer() const { return url("issuer"); }
-std::optional<URL> ServiceDiscovery::authorizationEndpoint() const { return url("authorization_endpoint"); }
-std::optional<URL> ServiceDiscovery::deviceAuthorizationEndpoint() const { return url("device_authorization_endpoint"); }
-std::optional<URL> ServiceDiscovery::tokenEndpoint() const { return url("token_endpoint"); }
-std::optional<URL> ServiceDiscovery::userinfoEndpoint() const { return url("userinfo_endpoint"); }
-std::optional<URL> ServiceDiscovery::jwksURL() const { return url("jwks_uri"); }
-std::optional<URL> ServiceDiscovery::registrationEndpoint() const { return url("registration_endpoint"); }
-std::optional<URL> ServiceDiscovery::endSessionEndpoint() const { return url("end_session_endpoint"); }
-std::optional<URL> ServiceDiscovery::serviceDocumentation() const { return url("service_documentation"); }
-std::optional<URL> ServiceDiscovery::OPPolicyURI() const { return url("op_policy_uri"); }
-std::optional<URL> ServiceDiscovery::OPTosURI() const { return url("op_tos_uri"); }
-const Value* ServiceDiscovery::scopesSupported() const { return list("scopes_supported"); }
-const Value* ServiceDiscovery::responseTypesSupported() const { return list("response_types_supported"); }
-const Value* ServiceDiscovery::responseModesSupported() const { return list("response_modes_supported"); }
-const Value* ServiceDiscovery::grantTypesSupported() const { return list("grant_types_supported"); }
-const Value* ServiceDiscovery::acrValuesSupported() const { return list("acr_values_supported"); }
-const Value* ServiceDiscovery::subjectTypesSupported() const { return list("subject_types_supported"); }
+std::optional<URL> ServiceDiscovery::issuer() const {
+    return url("issuer");
+}
+std::optional<URL> ServiceDiscovery::authorizationEndpoint() const {
+    return url("authorization_endpoint");
+}
+std::optional<URL> ServiceDiscovery::deviceAuthorizationEndpoint() const {
+    return url("device_authorization_endpoint");
+}
+std::optional<URL> ServiceDiscovery::tokenEndpoint() const {
+    return url("token_endpoint");
+}
+std::optional<URL> ServiceDiscovery::userinfoEndpoint() const {
+    return url("userinfo_endpoint");
+}
+std::optional<URL> ServiceDiscovery::jwksURL() const {
+    return url("jwks_uri");
+}
+std::optional<URL> ServiceDiscovery::registrationEndpoint() const {
+    return url("registration_endpoint");
+}
+std::optional<URL> ServiceDiscovery::endSessionEndpoint() const {
+    return url("end_session_endpoint");
+}
+std::optional<URL> ServiceDiscovery::serviceDocumentation() const {
+    return url("service_documentation");
+}
+std::optional<URL> ServiceDiscovery::OPPolicyURI() const {
+    return url("op_policy_uri");
+}
+std::optional<URL> ServiceDiscovery::OPTosURI() const {
+    return url("op_tos_uri");
+}
+const Value* ServiceDiscovery::scopesSupported() const {
+    return list("scopes_supported");
+}
+const Value* ServiceDiscovery::responseTypesSupported() const {
+    return list("response_types_supported");
+}
+const Value* ServiceDiscovery::responseModesSupported() const {
+    return list("response_modes_supported");
+}
+const Value* ServiceDiscovery::grantTypesSupported() const {
+    return list("grant_types_supported");
+}
+const Value* ServiceDiscovery::acrValuesSupported() const {
+    return list("acr_values_supported");
+}
+const Value* ServiceDiscovery::subjectTypesSupported() const {
+    return list("subject_types_supported");
+}
 const Value* ServiceDiscovery::IDTokenSigningAlgorithmValuesSupported() const {
     return list("id_token_signing_alg_values_supported");
 }
@@ -165,13 +227,27 @@ const Value* ServiceDiscovery::tokenEndpointAuthMethodsSupported() const {
 const Value* ServiceDiscovery::tokenEndpointAuthSigningAlgorithmValuesSupported() const {
     return list("token_endpoint_auth_signing_alg_values_supported");
 }
-const Value* ServiceDiscovery::displayValuesSupported() const { return list("display_values_supported"); }
-const Value* ServiceDiscovery::claimTypesSupported() const { return list("claim_types_supported"); }
-const Value* ServiceDiscovery::claimsSupported() const { return list("claims_supported"); }
-const Value* ServiceDiscovery::claimsLocalesSupported() const { return list("claims_locales_supported"); }
-const Value* ServiceDiscovery::UILocalesSupported() const { return list("ui_locales_supported"); }
-bool ServiceDiscovery::claimsParameterSupported() const { return flag("claims_parameter_supported").value_or(false); }
-bool ServiceDiscovery::requestParameterSupported() const { return flag("request_parameter_supported").value_or(false); }
+const Value* ServiceDiscovery::displayValuesSupported() const {
+    return list("display_values_supported");
+}
+const Value* ServiceDiscovery::claimTypesSupported() const {
+    return list("claim_types_supported");
+}
+const Value* ServiceDiscovery::claimsSupported() const {
+    return list("claims_supported");
+}
+const Value* ServiceDiscovery::claimsLocalesSupported() const {
+    return list("claims_locales_supported");
+}
+const Value* ServiceDiscovery::UILocalesSupported() const {
+    return list("ui_locales_supported");
+}
+bool ServiceDiscovery::claimsParameterSupported() const {
+    return flag("claims_parameter_supported").value_or(false);
+}
+bool ServiceDiscovery::requestParameterSupported() const {
+    return flag("request_parameter_supported").value_or(false);
+}
 bool ServiceDiscovery::requestURIParameterSupported() const {
     return flag("request_uri_parameter_supported").value_or(true);
 }

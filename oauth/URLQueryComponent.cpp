@@ -32,7 +32,8 @@ URLQueryComponent::URLQueryComponent(const URL& url) {
     std::size_t start = 0;
     while (start <= text.size()) {
         auto amp = text.find('&', start);
-        std::string_view item = std::string_view(text).substr(start, amp == std::string::npos ? std::string::npos : amp - start);
+        std::string_view item =
+            std::string_view(text).substr(start, amp == std::string::npos ? std::string::npos : amp - start);
         if (!item.empty()) {
             auto eq = item.find('=');
             std::string name(item.substr(0, eq));
@@ -118,8 +119,8 @@ std::optional<URL> URLQueryComponent::URLByAddingQueryToURL(const URL& url) cons
 }
 
 std::string URLQueryComponent::description() const {
-    return "<OACURLQueryComponent: " + detail::pointerText(this) + ", parameters: " + Value(dictionaryValue()).description() +
-           ">";
+    return "<OACURLQueryComponent: " + detail::pointerText(this) +
+           ", parameters: " + Value(dictionaryValue()).description() + ">";
 }
 
 }  // namespace brisko::oauth

@@ -19,8 +19,8 @@ namespace {
 
 struct Fixture {
     FakeOpenIDProvider fake;
-    std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>(
-        std::chrono::floor<std::chrono::seconds>(platform::now()));
+    std::shared_ptr<platform::ManualClock> clock =
+        std::make_shared<platform::ManualClock>(std::chrono::floor<std::chrono::seconds>(platform::now()));
     platform::ScopedClock scoped{clock};
     ServiceConfigurationPtr configuration = std::make_shared<const ServiceConfiguration>(
         fake.authorizationEndpoint(), fake.tokenEndpoint(), *URL::parse(fake.issuer()), fake.registrationEndpoint());
@@ -30,10 +30,13 @@ struct Fixture {
         AuthorizationResponse::make(request, Dictionary{{"code", "c"}, {"state", *request->state()}});
 
     Dictionary claims() const { return fake.validClaims("client", request->nonce()); }
-    std::pair<TokenResponsePtr, OptionalError> exchange() { return performTokenRequest(response->tokenExchangeRequest(), response); }
+    std::pair<TokenResponsePtr, OptionalError> exchange() {
+        return performTokenRequest(response->tokenExchangeRequest(), response);
+    }
     std::pair<TokenResponsePtr, OptionalError> refresh() {
-        return performTokenRequest(TokenRequest::make(configuration, "refresh_token", std::nullopt, std::nullopt, "client",
-                                                      std::nullopt, std::optional<std::string>(), "r", std::nullopt, {}),
+        return performTokenRequest(TokenRequest::make(configuration, "refresh_token", std::nullopt, std::nullopt,
+                                                      "client", std::nullopt, std::optional<std::string>(), "r",
+                                                      std::nullopt, {}),
                                    response);
     }
 };
@@ -50,13 +53,31 @@ TEST_CASE("the ID token of a code exchange must pass issuer, audience, expiry, i
     const std::int64_t now = static_cast<std::int64_t>(platform::timeIntervalSince1970(platform::now()));
     const std::vector<Case> cases{
         {"valid", [](Dictionary&) {}, std::nullopt},
-        {"audience list with azp", [](Dictionary& d) { d["aud"] = Value::Array{"a", "b"}; d["azp"] = "client"; }, std::nullopt},
-        {"audience list with the client", [](Dictionary& d) { d["aud"] = Value::Array{"a", "client"}; }, std::nullopt},
+        {"audience list with azp",
+         [](Dictionary& d) {
+             d["aud"] = Value::Array{"a", "b"};
+             d["azp"] = "client";
+         },
+         std::nullopt},
+        {"audience list with the client",
+         [](Dictionary& d) {
+             d["aud"] = Value::Array{"a", "client"};
+         },
+         std::nullopt},
         {"issued 600 s ago", [now](Dictionary& d) { d["iat"] = now - 600; }, std::nullopt},
         {"issued 600 s ahead", [now](Dictionary& d) { d["iat"] = now + 600; }, std::nullopt},
         {"other issuer", [](Dictionary& d) { d["iss"] = "https://evil.test"; }, "Issuer mismatch"},
-        {"other audience", [](Dictionary& d) { d["aud"] = Value::Array{"a", "b"}; }, "Audience mismatch"},
-        {"other azp", [](Dictionary& d) { d["aud"] = "a"; d["azp"] = "b"; }, "Audience mismatch"},
+        {"other audience",
+         [](Dictionary& d) {
+             d["aud"] = Value::Array{"a", "b"};
+         },
+         "Audience mismatch"},
+        {"other azp",
+         [](Dictionary& d) {
+             d["aud"] = "a";
+             d["azp"] = "b";
+         },
+         "Audience mismatch"},
         {"expired a second ago", [now](Dictionary& d) { d["exp"] = now - 1; }, "ID Token expired"},
         {"issued 601 s ago", [now](Dictionary& d) { d["iat"] = now - 601; },
          "Issued at time is more than 600 seconds before or after the current time"},
@@ -130,13 +151,17 @@ TEST_CASE("token endpoint failures map to OAuth, HTTP, JSON and network errors")
               std::string(kOAuthTokenErrorDomain), OAuthErrorCode::invalidClient},
              {400, R"({"error":"invalid_grant"})", "application/json", std::string(kOAuthTokenErrorDomain),
               OAuthErrorCode::invalidGrant},
-             {500, R"({"error":"invalid_client"})", "application/json", std::string(kGeneralErrorDomain), ErrorCode::serverError},
+             {500, R"({"error":"invalid_client"})", "application/json", std::string(kGeneralErrorDomain),
+              ErrorCode::serverError},
              {400, R"({"error":42,"error_description":7})", "application/json", std::string(kGeneralErrorDomain),
               ErrorCode::networkError},
              {400, "<html>no</html>", "text/html", std::string(kGeneralErrorDomain), ErrorCode::serverError},
-             {200, "<html>not json</html>", "text/html", std::string(kGeneralErrorDomain), ErrorCode::JSONDeserializationError},
-             {200, "[1,2,3]", "application/json", std::string(kGeneralErrorDomain), ErrorCode::tokenResponseConstructionError},
-             {200, "\"text\"", "application/json", std::string(kGeneralErrorDomain), ErrorCode::tokenResponseConstructionError},
+             {200, "<html>not json</html>", "text/html", std::string(kGeneralErrorDomain),
+              ErrorCode::JSONDeserializationError},
+             {200, "[1,2,3]", "application/json", std::string(kGeneralErrorDomain),
+              ErrorCode::tokenResponseConstructionError},
+             {200, "\"text\"", "application/json", std::string(kGeneralErrorDomain),
+              ErrorCode::tokenResponseConstructionError},
          }) {
         CAPTURE(c.status);
         CAPTURE(c.body);
@@ -206,7 +231,8 @@ TEST_CASE("registration replies: created, invalid, OAuth errors only for 400, an
               ErrorCode::registrationResponseConstructionError},
              {200, "[]", std::string(kGeneralErrorDomain), ErrorCode::registrationResponseConstructionError},
              {200, "{", std::string(kGeneralErrorDomain), ErrorCode::JSONDeserializationError},
-             {400, R"({"error":"invalid_redirect_uri"})", std::string(kOAuthRegistrationErrorDomain), OAuthErrorCode::clientError},
+             {400, R"({"error":"invalid_redirect_uri"})", std::string(kOAuthRegistrationErrorDomain),
+              OAuthErrorCode::clientError},
              {401, R"({"error":"invalid_token"})", std::string(kGeneralErrorDomain), ErrorCode::serverError},
          }) {
         CAPTURE(c.body);
@@ -228,7 +254,8 @@ TEST_CASE("discovery failures all arrive as network errors with their cause") {
     Fixture f;
     auto discover = [&](std::string_view path) {
         Outcome<ServiceConfigurationPtr> outcome;
-        AuthorizationService::discoverServiceConfigurationForDiscoveryURL(f.fake.server().url(path), outcome.callback());
+        AuthorizationService::discoverServiceConfigurationForDiscoveryURL(f.fake.server().url(path),
+                                                                          outcome.callback());
         REQUIRE(outcome.wait());
         return std::make_pair(outcome.value, outcome.error);
     };

@@ -1,10 +1,15 @@
-// The figures every benchmark reports: the median of its rounds and the peak memory of its process.
+// The figures every benchmark reports: the median of its rounds, the spread of a ratio across rounds, the
+// peak memory of its process, and the threads whose CPU time a side counts.
 #pragma once
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 namespace brisko::bench {
@@ -12,6 +17,27 @@ namespace brisko::bench {
 inline double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
+}
+
+// The lowest and highest per-round ratio measured / reference: both sides of a round run back to back, so a
+// round's ratio sees one machine load, and the spread shows how far a single figure can be trusted.
+inline std::pair<double, double> ratioRange(const std::vector<double>& reference, const std::vector<double>& measured) {
+    double low = measured[0] / reference[0], high = low;
+    for (std::size_t i = 1; i < reference.size(); ++i) {
+        low = std::min(low, measured[i] / reference[i]);
+        high = std::max(high, measured[i] / reference[i]);
+    }
+    return {low, high};
+}
+
+// The ids of this process's threads (the names of /proc/self/task's entries).
+inline std::set<std::string> threadIds() {
+    std::set<std::string> ids;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+        ids.insert(entry.path().filename().string());
+    }
+    return ids;
 }
 
 // The peak resident size of this process image (VmHWM), in KiB: unlike getrusage's maximum, it does not

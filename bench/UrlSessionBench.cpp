@@ -36,6 +36,8 @@ using SteadyClock = std::chrono::steady_clock;
 namespace {
 
 using brisko::bench::median;
+using brisko::bench::ratioRange;
+using brisko::bench::threadIds;
 
 int kRequests = 100;
 int kRounds = 7;
@@ -346,15 +348,6 @@ double sessionConcurrent(const std::shared_ptr<URLSession>& session, const URL& 
 // caller's, and the session's network thread and dispatch pool, or libcurl's calling thread.
 std::set<std::string> serverThreads;
 
-std::set<std::string> threadIds() {
-    std::set<std::string> ids;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", ec)) {
-        ids.insert(entry.path().filename().string());
-    }
-    return ids;
-}
-
 double clientUserCPU() {
     double ticks = 0;
     for (const auto& id : threadIds()) {
@@ -370,17 +363,6 @@ double clientUserCPU() {
         }
     }
     return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-// The lowest and highest per-round ratio: both sides of a round run back to back, so a round's ratio
-// sees one machine load, and the spread shows how far a single figure can be trusted.
-std::pair<double, double> ratioRange(const std::vector<double>& reference, const std::vector<double>& measured) {
-    double low = measured[0] / reference[0], high = low;
-    for (std::size_t i = 1; i < reference.size(); ++i) {
-        low = std::min(low, measured[i] / reference[i]);
-        high = std::max(high, measured[i] / reference[i]);
-    }
-    return {low, high};
 }
 
 }  // namespace

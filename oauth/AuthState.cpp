@@ -394,9 +394,10 @@ void AuthState::didRefresh(TokenResponsePtr response, OptionalError error) {
     }
     auto self = shared_from_this();
     for (auto& pending : actions) {
-        pending.dispatchQueue()->async([self, action = pending.action(), error] {
+        auto queue = pending.dispatchQueue();
+        queue->async([self, pending = std::move(pending), error] {
             auto t = self->tokens();
-            action(t.accessToken, t.idToken, error);
+            pending.action()(t.accessToken, t.idToken, error);
         });
     }
 }

@@ -66,7 +66,7 @@ std::pair<TokenResponsePtr, OptionalError> tokenResult(const TokenRequestPtr& re
                                                        const std::optional<Data>& data,
                                                        const std::shared_ptr<const platform::HTTPURLResponse>& http,
                                                        const OptionalError& transportError) {
-    const std::string url = request->tokenRequestURL().absoluteString();
+    const std::string& url = request->tokenRequestURL().absoluteString();
     if (transportError || !http) {
         auto cause = transportError ? *transportError : Error(std::string(platform::kURLErrorDomain), -1011);
         return {nullptr,
@@ -118,7 +118,7 @@ std::pair<TokenResponsePtr, OptionalError> tokenResult(const TokenRequestPtr& re
 std::pair<ServiceConfigurationPtr, OptionalError>
 discoveryResult(const URL& discoveryURL, const std::optional<Data>& data,
                 const std::shared_ptr<const platform::HTTPURLResponse>& http, const OptionalError& transportError) {
-    const std::string url = discoveryURL.absoluteString();
+    const std::string& url = discoveryURL.absoluteString();
     if (transportError || !data || !http) {
         auto cause = transportError ? *transportError : Error(std::string(platform::kURLErrorDomain), -1011);
         return {nullptr,
@@ -151,7 +151,7 @@ discoveryResult(const URL& discoveryURL, const std::optional<Data>& data,
 std::pair<RegistrationResponsePtr, OptionalError>
 registrationResult(const RegistrationRequestPtr& request, const URL& endpoint, const std::optional<Data>& data,
                    const std::shared_ptr<const platform::HTTPURLResponse>& http, const OptionalError& transportError) {
-    const std::string url = endpoint.absoluteString();
+    const std::string& url = endpoint.absoluteString();
     if (transportError || !http) {
         auto cause = transportError ? *transportError : Error(std::string(platform::kURLErrorDomain), -1011);
         return {nullptr, ErrorUtilities::errorWithCode(
@@ -272,8 +272,8 @@ void AuthorizationService::discoverServiceConfigurationForDiscoveryURL(const URL
                                                            std::shared_ptr<const platform::HTTPURLResponse> http,
                                                            OptionalError error) mutable {
             auto [configuration, failure] = discoveryResult(discoveryURL, data, http, error);
-            onMain(
-                [completion = std::move(completion), configuration, failure] { completion(configuration, failure); });
+            onMain([completion = std::move(completion), configuration = std::move(configuration),
+                    failure = std::move(failure)] { completion(configuration, failure); });
         });
     task->resume();
 }
@@ -327,7 +327,9 @@ void AuthorizationService::performTokenRequest(TokenRequestPtr request,
                                    std::optional<Data> data, std::shared_ptr<const platform::HTTPURLResponse> http,
                                    OptionalError error) mutable {
             auto [response, failure] = tokenResult(request, originalAuthorizationResponse, data, http, error);
-            onMain([callback = std::move(callback), response, failure] { callback(response, failure); });
+            onMain([callback = std::move(callback), response = std::move(response), failure = std::move(failure)] {
+                callback(response, failure);
+            });
         });
     task->resume();
 }
@@ -348,7 +350,9 @@ void AuthorizationService::performRegistrationRequest(RegistrationRequestPtr req
                                     std::optional<Data> data, std::shared_ptr<const platform::HTTPURLResponse> http,
                                     OptionalError error) mutable {
             auto [response, failure] = registrationResult(request, endpoint, data, http, error);
-            onMain([completion = std::move(completion), response, failure] { completion(response, failure); });
+            onMain([completion = std::move(completion), response = std::move(response), failure = std::move(failure)] {
+                completion(response, failure);
+            });
         });
     task->resume();
 }

@@ -88,10 +88,18 @@ Dictionary remainingParametersWithMap(const FieldMap<T>& map, const Dictionary& 
             continue;
         }
         const auto& mapping = it->second;
-        Value converted = mapping.conversion() ? mapping.conversion()(value) : value;
-        bool stored =
-            std::visit([&](auto member) { return detail::storeField(instance.*member, converted); }, mapping.field());
-        if (!stored && !converted.isNull()) remaining.emplace(name, std::move(converted));
+        // Only a converted value is a new one; the others are stored from the parameters as they are.
+        std::optional<Value> converted;
+        if (mapping.conversion()) converted = mapping.conversion()(value);
+        const Value& stored = converted ? *converted : value;
+        bool taken =
+            std::visit([&](auto member) { return detail::storeField(instance.*member, stored); }, mapping.field());
+        if (taken || stored.isNull()) continue;
+        if (converted) {
+            remaining.emplace(name, std::move(*converted));
+        } else {
+            remaining.emplace(name, value);
+        }
     }
     return remaining;
 }

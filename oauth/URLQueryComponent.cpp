@@ -11,13 +11,19 @@ std::string decoded(std::string_view text) {
     return d ? *d : std::string(text);
 }
 
-std::string joinEncoded(const std::vector<platform::URLQueryItem>& items, const platform::CharacterSet& allowed) {
+// "name=value" for every value (names in name order), joined with "&": read straight from the parameters,
+// each name encoded once.
+template <class Parameters>
+std::string joinEncoded(const Parameters& parameters, const platform::CharacterSet& allowed) {
     std::string out;
-    for (const auto& item : items) {
-        if (!out.empty()) out += '&';
-        out += platform::percentEncode(item.name, allowed);
-        out += '=';
-        out += platform::percentEncode(item.value.value_or(""), allowed);
+    for (const auto& [name, values] : parameters) {
+        const std::string encodedName = platform::percentEncode(name, allowed);
+        for (const auto& value : values) {
+            if (!out.empty()) out += '&';
+            out += encodedName;
+            out += '=';
+            out += platform::percentEncode(value, allowed);
+        }
     }
     return out;
 }
@@ -100,12 +106,12 @@ const platform::CharacterSet& URLQueryComponent::URLParamValueAllowedCharacters(
 }
 
 std::string URLQueryComponent::percentEncodedQueryString() const {
-    return joinEncoded(queryItems(), URLParamValueAllowedCharacters());
+    return joinEncoded(parameters_, URLParamValueAllowedCharacters());
 }
 
 std::string URLQueryComponent::URLEncodedParameters() const {
     // The query-item set already encodes "+", so a literal plus reaches the server as "%2B".
-    return joinEncoded(queryItems(), platform::urlQueryItemAllowed());
+    return joinEncoded(parameters_, platform::urlQueryItemAllowed());
 }
 
 std::optional<URL> URLQueryComponent::URLByReplacingQueryInURL(const URL& url) const {

@@ -3,12 +3,17 @@
 
 #include "auth/backend/AuthBackend.hpp"
 #include "auth/backend/AuthGlobalWorkQueue.hpp"
+#include "platform/net/URLSession.hpp"
 
 namespace brisko::auth {
 
 AuthBackendRPCIssuer::AuthBackendRPCIssuer() : fetcherService_(fetcher::SessionFetcherService::make()) {
     fetcherService_->setUserAgent(AuthBackend::userAgent());
     fetcherService_->setCallbackQueue(authGlobalWorkQueue());
+    // An identity call's fetch writes no file and its delegate events never block: they run on the network
+    // thread where the transfer ends, and only the finished reply goes on to the work queue, one thread
+    // hop per call instead of two.
+    fetcherService_->setSessionDelegateQueue(platform::URLSession::networkQueue());
     // Every fetcher gets a session of its own; the service never retries (one attempt per call).
     fetcherService_->setReuseSession(false);
 }

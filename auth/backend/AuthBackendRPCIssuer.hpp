@@ -29,8 +29,8 @@ public:
 
 class AuthBackendRPCIssuer : public AuthBackendRPCIssuerProtocol {
 public:
-    // A fetcher service with the backend's user agent, the identity client's work queue as callback
-    // queue, no session reuse and no retries.
+    // A fetcher service with the backend's user agent, the network queue as session delegate queue, the
+    // identity client's work queue as callback queue, no session reuse and no retries.
     AuthBackendRPCIssuer();
 
     const std::shared_ptr<fetcher::SessionFetcherService>& fetcherService() const { return fetcherService_; }

@@ -650,14 +650,17 @@ void SessionFetcher::invokeFetchCallbacksOnCallbackQueue(std::optional<Data> dat
         if (shouldReleaseCallbacks) releaseCallbacks();
     }
     if (!handler) return;
-    // The body is moved to the completion; the notification's user info holds the one copy made of it.
+    // The body is moved to the completion; the notification's user info holds the one copy made of it, and
+    // only when someone observes it.
     auto body = std::make_shared<std::optional<Data>>(std::move(data));
     invokeOnCallbackQueue(queue, false, [self = shared_from_this(), handler, body, error] {
+        const bool observed = platform::NotificationCenter::defaultCenter().hasObservers(
+            kSessionFetcherCompletionInvokedNotification, self.get());
         Dictionary info;
-        if (*body) info[std::string(kSessionFetcherCompletionDataKey)] = **body;
-        if (error) info[std::string(kSessionFetcherCompletionErrorKey)] = *error;
+        if (observed && *body) info[std::string(kSessionFetcherCompletionDataKey)] = **body;
+        if (observed && error) info[std::string(kSessionFetcherCompletionErrorKey)] = *error;
         handler(std::move(*body), error);
-        self->postNotification(kSessionFetcherCompletionInvokedNotification, std::move(info));
+        if (observed) self->postNotification(kSessionFetcherCompletionInvokedNotification, std::move(info));
     });
 }
 
@@ -684,10 +687,14 @@ void SessionFetcher::releaseCallbacks() {
 // ---- Notifications ----
 
 void SessionFetcher::postNotification(std::string_view name, Dictionary userInfo, bool requireAsync) {
+    auto& center = platform::NotificationCenter::defaultCenter();
+    const bool onMain = platform::isMainThread() && !requireAsync;
+    // From another thread a post wakes the main queue; one that nobody observes would deliver nothing there.
+    if (!onMain && !center.hasObservers(name, this)) return;
     std::shared_ptr<const void> object = shared_from_this();
     platform::Notification note{std::string(name), object, std::move(userInfo)};
-    if (platform::isMainThread() && !requireAsync) {
-        platform::NotificationCenter::defaultCenter().post(note);
+    if (onMain) {
+        center.post(note);
     } else {
         platform::DispatchQueue::main()->async(
             [note = std::move(note)] { platform::NotificationCenter::defaultCenter().post(note); });
@@ -759,7 +766,8 @@ void SessionFetcher::stopFetchReleasingCallbacks(bool shouldReleaseCallbacks) {
         std::lock_guard lock(mutex_);
         hasStoppedFetching_ = true;
         service = service_;
-        request = request_;
+        // Copied only for an authorizer to forget; most fetches have none.
+        if (authorizer_) request = request_;
         if (sessionTask_) {
             if (!isUsingTestBlock_) {
                 if (auto r = sessionTask_->response()) response_ = r;
@@ -813,6 +821,7 @@ void SessionFetcher::stopFetchReleasingCallbacks(bool shouldReleaseCallbacks) {
     {
         std::lock_guard lock(mutex_);
         authorizer = authorizer_;
+        if (authorizer && !request) request = request_;
     }
     if (authorizer && request) authorizer->stopAuthorizationForRequest(*request);
     if (shouldReleaseCallbacks) {

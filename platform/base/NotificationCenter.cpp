@@ -38,9 +38,7 @@ void NotificationCenter::post(const Notification& n) {
     {
         std::lock_guard lock(mutex_);
         for (auto& e : entries_) {
-            if (e.name && *e.name != n.name) continue;
-            if (e.object && e.object != n.object.get()) continue;
-            matching.push_back(e);
+            if (e.matches(n.name, n.object.get())) matching.push_back(e);
         }
     }
     // Observers run outside the lock so they may add or remove observers and post again.
@@ -53,6 +51,11 @@ void NotificationCenter::post(const Notification& n) {
             });
         }
     }
+}
+
+bool NotificationCenter::hasObservers(std::string_view name, const void* object) {
+    std::lock_guard lock(mutex_);
+    return std::any_of(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.matches(name, object); });
 }
 
 void NotificationCenter::post(std::string name, std::shared_ptr<const void> object, Dictionary userInfo) {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/base/Dispatch.hpp"
@@ -38,9 +39,14 @@ public:
 
     void post(const Notification& notification);
     void post(std::string name, std::shared_ptr<const void> object = nullptr, Dictionary userInfo = {});
+    // Whether a notification of that name from that object would reach an observer now.
+    bool hasObservers(std::string_view name, const void* object);
 
 private:
     struct Entry {
+        bool matches(std::string_view postedName, const void* postedObject) const {
+            return (!name || *name == postedName) && (!object || object == postedObject);
+        }
         Token token;
         std::optional<std::string> name;
         const void* object;

@@ -403,6 +403,44 @@ TEST_CASE("stopping a fetch: no completion by default, a cancel error when asked
     }
 }
 
+TEST_CASE("a fetch that ends off the main queue wakes it only for the notifications someone observes") {
+    FetcherEnvironment env;
+    HttpTestServer server;
+    server.on("GET", "/fast", HttpTestServer::text(200, "quick"));
+    auto queue = platform::DispatchQueue::make("com.brisko.test.fetcherCallbacks");
+    // Begins the fetch, with its session events and callbacks on `queue`, and waits for them there without
+    // running the main queue.
+    auto fetchOffMain = [&](const std::shared_ptr<SessionFetcher>& fetcher) {
+        fetcher->setCallbackQueue(queue);
+        fetcher->setSessionDelegateQueue(queue);
+        CompletionRecorder recorder(queue);
+        fetcher->beginFetchWithCompletionHandler(recorder.handler());
+        for (int i = 0; i < 1000 && recorder.count() == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        REQUIRE(recorder.count() == 1);
+        CHECK(recorder.first().onExpectedQueue);
+        queue->sync([] {});  // the completion-invoked notification follows the completion there
+    };
+    auto& mainContext = platform::MainLoop::context();
+    platform::MainLoop::drain();
+
+    SUBCASE("nobody observes: nothing is queued on the main queue") {
+        fetchOffMain(localFetcher(server.url("/fast")));
+        if (mainContext.stopped()) mainContext.restart();
+        CHECK(mainContext.poll() == 0);
+    }
+    SUBCASE("an observer of the fetcher hears its stopped and completion-invoked notifications on the main queue") {
+        auto fetcher = localFetcher(server.url("/fast"));
+        NotificationCounter stopped(kSessionFetcherStoppedNotification, fetcher.get());
+        NotificationCounter invoked(kSessionFetcherCompletionInvokedNotification, fetcher.get());
+        fetchOffMain(fetcher);
+        CHECK(stopped.count() == 0);
+        platform::MainLoop::drain();
+        CHECK(stopped.count() == 1);
+        CHECK(invoked.count() == 1);
+    }
+}
+
 TEST_CASE("the insecure-scheme rules refuse plain http unless the scheme or the local host is allowed") {
     FetcherEnvironment env;
     HttpTestServer server;

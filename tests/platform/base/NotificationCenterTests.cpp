@@ -27,6 +27,30 @@ TEST_CASE("observers are filtered by name and object") {
     CHECK(byObject == 1);
 }
 
+TEST_CASE("whether a post would reach an observer is known before posting") {
+    NotificationCenter center;
+    int sender = 1, other = 2;
+    CHECK_FALSE(center.hasObservers("A", &sender));
+    ObserverRegistration byObject(center, center.addObserver("A", &sender, nullptr, [](const Notification&) {}));
+    ObserverRegistration byName(center, center.addObserver("B", nullptr, nullptr, [](const Notification&) {}));
+    struct Case {
+        const char* name;
+        const void* object;
+        bool reached;
+    };
+    for (const auto& c : {Case{"A", &sender, true}, Case{"A", &other, false}, Case{"A", nullptr, false},
+                          Case{"B", &other, true}, Case{"B", nullptr, true}, Case{"C", &sender, false}}) {
+        CAPTURE(c.name);
+        CHECK(center.hasObservers(c.name, c.object) == c.reached);
+    }
+    ObserverRegistration any(center, center.addObserver(std::nullopt, nullptr, nullptr, [](const Notification&) {}));
+    CHECK(center.hasObservers("C", &other));
+    any.reset();
+    byObject.reset();
+    CHECK_FALSE(center.hasObservers("A", &sender));
+    CHECK(center.hasObservers("B", &sender));
+}
+
 TEST_CASE("a main-queue observer runs inline when posted on the main thread, later otherwise") {
     NotificationCenter center;
     bool got = false;

@@ -13,6 +13,7 @@
 #include "oauth/IDToken.hpp"
 #include "oauth/ScopeUtilities.hpp"
 #include "oauth/internal/IDTokenValidation.hpp"
+#include "oauth/internal/JSONDocument.hpp"
 #include "platform/base/Clock.hpp"
 #include "platform/base/Text.hpp"
 
@@ -34,8 +35,7 @@ struct ParsedJSON {
 ParsedJSON parseJSON(const std::optional<Data>& data) {
     try {
         const Data empty;
-        const Data& bytes = data ? *data : empty;
-        return {nlohmann::json::parse(bytes.begin(), bytes.end()), std::nullopt};
+        return {detail::parseJSONDocument(data ? *data : empty), std::nullopt};
     } catch (const nlohmann::json::exception& e) {
         return {std::nullopt,
                 Error(std::string(platform::kCocoaErrorDomain), 3840,

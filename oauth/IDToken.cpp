@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "oauth/TokenUtilities.hpp"
+#include "oauth/internal/JSONDocument.hpp"
 #include "platform/base/Log.hpp"
 #include "platform/base/Text.hpp"
 #include "platform/storage/Crypto.hpp"
@@ -39,7 +40,7 @@ std::optional<Dictionary> IDToken::parseJWTSection(std::string_view section) {
     auto bytes = base64urlNoPaddingDecode(section);
     if (!bytes) return std::nullopt;
     try {
-        auto json = nlohmann::json::parse(bytes->begin(), bytes->end());
+        auto json = detail::parseJSONDocument(*bytes);
         if (!json.is_object()) return std::nullopt;
         Value value = Value::fromJSON(json);
         return *value.dictionary();

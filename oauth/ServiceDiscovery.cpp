@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "oauth/ErrorUtilities.hpp"
+#include "oauth/internal/JSONDocument.hpp"
 #include "platform/base/Text.hpp"
 
 namespace brisko::oauth {
@@ -82,7 +83,7 @@ std::shared_ptr<const ServiceDiscovery> ServiceDiscovery::initWithJSONData(std::
                                                                            OptionalError* error) {
     nlohmann::json json;
     try {
-        json = nlohmann::json::parse(data.begin(), data.end());
+        json = detail::parseJSONDocument(data);
     } catch (const nlohmann::json::exception& e) {
         Error parseError(std::string(platform::kCocoaErrorDomain), 3840,
                          Dictionary{{std::string(platform::kLocalizedDescriptionKey), std::string(e.what())}});

@@ -6,7 +6,9 @@
 
 #include "oauth/AuthorizationService.hpp"
 #include "oauth/ErrorUtilities.hpp"
+#include "oauth/internal/JSONDocument.hpp"
 #include "platform/base/Clock.hpp"
+#include "platform/storage/Crypto.hpp"
 #include "tests/oauth/OAuthTestSupport.hpp"
 #include "tests/support/oidc/FakeOpenIDProvider.hpp"
 
@@ -272,4 +274,64 @@ TEST_CASE("discovery failures all arrive as network errors with their cause") {
     CHECK(discover("/array").second->underlyingError()->code() == ErrorCode::invalidDiscoveryDocument);
     CHECK(discover("/partial").second->localizedDescription().find("Missing field: authorization_endpoint") !=
           std::string::npos);
+}
+
+TEST_CASE("replies nested deeper than any OAuth document are JSON errors, not a stack overflow") {
+    Fixture f;
+    // Each level of a document becomes one level of recursion when its values are read: a small hostile
+    // reply of nothing but brackets must not take the process down.
+    auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    const std::string deep = nested(200000);
+    const std::string claims = Value(f.claims()).toJSON().dump();
+    const std::string deepClaims = claims.substr(0, claims.size() - 1) + R"(,"deep":)" + deep + "}";
+    const std::string deepIDToken = platform::crypto::base64URLEncode(std::string(R"({"alg":"none"})")) + "." +
+                                    platform::crypto::base64URLEncode(deepClaims) + ".c2lnbmF0dXJl";
+
+    struct Case {
+        int status;
+        std::string body;
+        std::int64_t code;
+    };
+    for (const auto& c : std::vector<Case>{
+             {200, R"({"access_token":"a","extra":)" + deep + "}", ErrorCode::JSONDeserializationError},
+             // The error body cannot be read, so the reply is the server's failure, not an OAuth error.
+             {400, R"({"error":"invalid_grant","extra":)" + deep + "}", ErrorCode::serverError},
+             {200, FakeOpenIDProvider::tokenReply(deepIDToken), ErrorCode::IDTokenParsingError},
+         }) {
+        CAPTURE(c.status);
+        CAPTURE(c.body.substr(0, 40));
+        f.fake.replyToToken(c.status, c.body);
+        auto [response, error] = f.exchange();
+        CHECK_FALSE(response);
+        REQUIRE(error);
+        CHECK(error->domain() == kGeneralErrorDomain);
+        CHECK(error->code() == c.code);
+    }
+
+    f.fake.replyToRegistration(201, R"({"client_id":"new","extra":)" + deep + "}");
+    Outcome<RegistrationResponsePtr> registration;
+    AuthorizationService::performRegistrationRequest(
+        RegistrationRequest::make(f.configuration, {*URL::parse("com.example.app:/cb")}, std::nullopt, std::nullopt,
+                                  std::nullopt, std::nullopt, std::nullopt, {}),
+        registration.callback());
+    REQUIRE(registration.wait());
+    REQUIRE(registration.error);
+    CHECK(registration.error->code() == ErrorCode::JSONDeserializationError);
+
+    f.fake.server().on("GET", "/deep", testing::HttpTestServer::json(200, R"({"issuer":)" + deep + "}"));
+    Outcome<ServiceConfigurationPtr> discovery;
+    AuthorizationService::discoverServiceConfigurationForDiscoveryURL(f.fake.server().url("/deep"),
+                                                                      discovery.callback());
+    REQUIRE(discovery.wait());
+    REQUIRE(discovery.error);
+    CHECK(discovery.error->underlyingError()->code() == ErrorCode::JSONDeserializationError);
+
+    // Real documents nest a few levels; up to the bound (the reply's object and its member) they are read.
+    f.fake.replyToToken(200, R"({"access_token":"a","extra":)" + nested(detail::kMaxJSONDepth - 1) + "}");
+    auto [kept, keptError] = f.refresh();
+    CHECK_FALSE(keptError);
+    REQUIRE(kept);
+    CHECK(kept->additionalParameters().contains("extra"));
+    f.fake.replyToToken(200, R"({"access_token":"a","extra":)" + nested(detail::kMaxJSONDepth) + "}");
+    CHECK(f.refresh().second->code() == ErrorCode::JSONDeserializationError);
 }

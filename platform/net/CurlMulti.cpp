@@ -2,6 +2,7 @@
 #include "platform/net/CurlMulti.hpp"
 
 #include <pthread.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <asio/executor_work_guard.hpp>
@@ -160,12 +161,52 @@ void CurlMulti::prepare(CURL* easy) {
     curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, this);
 }
 
+namespace {
+// Multi handles that finished pools left behind (network thread only). Few and small: each holds the
+// shut-down sockets of its former connections until libcurl lets go of them.
+constexpr std::size_t kSpareMultis = 4;
+constexpr std::size_t kMostConnectionsOfASpareMulti = 4;
+std::vector<std::unique_ptr<CurlMulti>>& spareMultis() {
+    static auto* spares = new std::vector<std::unique_ptr<CurlMulti>>;
+    return *spares;
+}
+}  // namespace
+
+std::unique_ptr<CurlMulti> CurlMulti::make(DoneHandler onDone) {
+    auto& spares = spareMultis();
+    if (spares.empty()) return std::make_unique<CurlMulti>(std::move(onDone));
+    auto multi = std::move(spares.back());
+    spares.pop_back();
+    multi->onDone_ = std::move(onDone);
+    return multi;
+}
+
+void CurlMulti::recycle(std::unique_ptr<CurlMulti> multi) {
+    if (!multi) return;
+    auto& spares = spareMultis();
+    if (multi->transfers_ != 0 || multi->connections_.size() > kMostConnectionsOfASpareMulti ||
+        spares.size() >= kSpareMultis) {
+        return;  // torn down here
+    }
+    for (curl_socket_t s : multi->connections_) ::shutdown(s, SHUT_RDWR);
+    std::erase_if(multi->spareEasy_, [&](CURL* easy) {
+        if (!multi->tlsEasy_.contains(easy)) return false;
+        curl_easy_cleanup(easy);
+        return true;
+    });
+    multi->tlsEasy_.clear();
+    multi->onDone_ = nullptr;
+    spares.push_back(std::move(multi));
+}
+
 bool CurlMulti::add(CURL* easy) {
-    return curl_multi_add_handle(multi_, easy) == CURLM_OK;
+    if (curl_multi_add_handle(multi_, easy) != CURLM_OK) return false;
+    ++transfers_;
+    return true;
 }
 
 void CurlMulti::remove(CURL* easy) {
-    curl_multi_remove_handle(multi_, easy);
+    if (curl_multi_remove_handle(multi_, easy) == CURLM_OK) --transfers_;
 }
 
 CURL* CurlMulti::takeEasy() {
@@ -180,6 +221,7 @@ void CurlMulti::giveBackEasy(CURL* easy) {
     if (spareEasy_.size() < 16) {
         spareEasy_.push_back(easy);
     } else {
+        tlsEasy_.erase(easy);
         curl_easy_cleanup(easy);
     }
 }
@@ -315,7 +357,7 @@ void CurlMulti::drainMessages() {
         if (msg->msg != CURLMSG_DONE) continue;
         CURL* easy = msg->easy_handle;
         CURLcode result = msg->data.result;
-        curl_multi_remove_handle(multi_, easy);
+        remove(easy);
         onDone_(easy, result);
         if (!*alive) return;
     }

@@ -23,7 +23,7 @@ namespace brisko::platform::detail {
 // through its reactor, and the loop's timers share one Asio timer that is re-armed only when a timer
 // earlier than the armed one appears, so moving a deadline later costs nothing.
 class NetworkLoop {
-  public:
+public:
     using Clock = std::chrono::steady_clock;
     using TimerId = std::uint64_t;
 
@@ -43,7 +43,7 @@ class NetworkLoop {
     // thread with one wake-up).
     void atEndOfIteration(UniqueFunction<void()> action);
 
-  private:
+private:
     NetworkLoop();
     void run();
     void armAlarm(Clock::time_point when);
@@ -71,7 +71,7 @@ void postToNetwork(UniqueFunction<void()> work);
 // One multi handle (one connection pool) driven by the network loop through libcurl's socket
 // interface. Network thread only.
 class CurlMulti {
-  public:
+public:
     // Called for each finished transfer with its result.
     using DoneHandler = UniqueFunction<void(CURL* easy, CURLcode result)>;
 
@@ -79,6 +79,16 @@ class CurlMulti {
     ~CurlMulti();
     CurlMulti(const CurlMulti&) = delete;
     CurlMulti& operator=(const CurlMulti&) = delete;
+
+    // A multi handle for a new connection pool: one a finished pool left behind, or a new one. Setting a
+    // multi handle up and tearing it down costs libcurl more than a small request, and some sessions
+    // live for one request.
+    static std::unique_ptr<CurlMulti> make(DoneHandler onDone);
+    // Ends a pool. Its multi handle is kept for a later one when no transfer runs on it, with nothing of
+    // this pool left that could serve the next: its connections are shut down (libcurl finds them dead
+    // and never reuses them) and its easy handles that ran TLS, whose TLS sessions could be resumed under
+    // another pool's trust decisions, are cleaned up. Otherwise it is torn down.
+    static void recycle(std::unique_ptr<CurlMulti> multi);
 
     CURLM* handle() const { return multi_; }
     // Starts a transfer; false when libcurl refuses it.
@@ -92,8 +102,10 @@ class CurlMulti {
     // An easy handle to reuse (reset), or a new one; and back when a transfer is over.
     CURL* takeEasy();
     void giveBackEasy(CURL* easy);
+    // Notes that an easy handle talks TLS: it then never serves another pool.
+    void markTLS(CURL* easy) { tlsEasy_.insert(easy); }
 
-  private:
+private:
     struct Socket;
 
     static int socketCallback(CURL* easy, curl_socket_t s, int what, void* userp, void* socketp);
@@ -115,6 +127,8 @@ class CurlMulti {
     std::unordered_map<curl_socket_t, std::shared_ptr<Socket>> sockets_;
     std::unordered_set<curl_socket_t> connections_;  // closed through closeSocketCallback only
     std::vector<CURL*> spareEasy_;
+    std::unordered_set<CURL*> tlsEasy_;  // easy handles (spare or in use) that ran TLS
+    int transfers_ = 0;                  // easy handles added and not yet removed
     std::shared_ptr<bool> alive_;
 };
 

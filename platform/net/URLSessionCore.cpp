@@ -10,13 +10,12 @@ namespace brisko::platform::detail {
 namespace {
 constexpr std::string_view kDelegateQueueLabel = "com.brisko.URLSession.delegateQueue";
 constexpr int kIdleConnectionsKept = 32;
-}
+}  // namespace
 
 SessionCore::SessionCore(URLSessionConfiguration config, std::shared_ptr<URLSessionDelegate> delegate,
                          std::shared_ptr<DispatchQueue> queue, bool shared)
     : configuration(std::move(config)),
-      delegateQueue(queue ? std::move(queue) : DispatchQueue::make(std::string(kDelegateQueueLabel))),
-      isShared(shared),
+      delegateQueue(queue ? std::move(queue) : DispatchQueue::make(std::string(kDelegateQueueLabel))), isShared(shared),
       delegate_(std::move(delegate)) {
     // A delegate queue served by the network thread (its own queue, or any queue over its executor)
     // takes its events where the transfer ends, without a hop.
@@ -27,11 +26,10 @@ SessionCore::SessionCore(URLSessionConfiguration config, std::shared_ptr<URLSess
 SessionCore::~SessionCore() {
     // The pool's sockets are watched by the network thread: close them there.
     if (multi_) {
-        auto* m = multi_.release();
         if (onNetworkThread()) {
-            delete m;
+            CurlMulti::recycle(std::move(multi_));
         } else {
-            postToNetwork([m] { delete m; });
+            postToNetwork([m = multi_.release()] { CurlMulti::recycle(std::unique_ptr<CurlMulti>(m)); });
         }
     }
 }
@@ -44,8 +42,7 @@ std::shared_ptr<URLSessionDelegate> SessionCore::delegate() const {
 void SessionCore::attach(const std::shared_ptr<URLSessionTask>& task, std::optional<URLRequest> request) {
     auto tc = std::make_shared<TaskCore>(shared_from_this(), task->kind());
     if (request) {
-        if (request->timeoutInterval() <= 0)
-            request->setTimeoutInterval(configuration.timeoutIntervalForRequest);
+        if (request->timeoutInterval() <= 0) request->setTimeoutInterval(configuration.timeoutIntervalForRequest);
         tc->originalRequest = *request;
         task->originalRequest_ = request;
         task->currentRequest_ = std::move(request);
@@ -117,8 +114,7 @@ void SessionCore::setDescription(std::string d) {
 
 CurlMulti& SessionCore::multi() {
     if (!multi_) {
-        multi_ = std::make_unique<CurlMulti>(
-            [this](CURL* easy, CURLcode result) { onTransferDone(easy, result); });
+        multi_ = CurlMulti::make([this](CURL* easy, CURLcode result) { onTransferDone(easy, result); });
         const int perHost = std::max(0, configuration.httpMaximumConnectionsPerHost);
         curl_multi_setopt(multi_->handle(), CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(perHost));
         // Idle connections are kept for a few hosts' worth of the per-host limit. libcurl's own default
@@ -179,7 +175,7 @@ void SessionCore::maybeFinishInvalidation(const std::shared_ptr<URLSession>& ses
         d = std::move(delegate_);
     }
     if (d && session) deliver([d, session] { d->didBecomeInvalidWithError(session, std::nullopt); });
-    multi_.reset();
+    CurlMulti::recycle(std::move(multi_));
 }
 
 bool SessionCore::isPinned(const std::string& origin) const {

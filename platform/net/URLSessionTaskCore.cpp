@@ -510,6 +510,7 @@ bool TaskCore::startHop() {
         curl_easy_setopt(easy_, CURLOPT_CAINFO, systemFile);
     }
     if (url.scheme() == "https") {
+        multi.markTLS(easy_);
         curl_easy_setopt(easy_, CURLOPT_SSL_CTX_FUNCTION, &TaskCore::sslContextCallback);
         curl_easy_setopt(easy_, CURLOPT_SSL_CTX_DATA, this);
         // An accepted pin stands for the host check too (our own check covers the rest).
@@ -848,8 +849,8 @@ void TaskCore::onFinalHead() {
     if (hasCompletionHandler && kind != URLSessionTask::Kind::download && response_->expectedContentLength() > 0) {
         // The whole body is collected: room for the announced length (within the limit) at once.
         const auto& limit = core_->configuration.maximumDecodedBodyLength;
-        collected_.reserve(static_cast<std::size_t>(
-            limit ? std::min(response_->expectedContentLength(), *limit) : response_->expectedContentLength()));
+        collected_.reserve(static_cast<std::size_t>(limit ? std::min(response_->expectedContentLength(), *limit)
+                                                          : response_->expectedContentLength()));
     }
     auto session = session_;
     auto d = delegate_;
@@ -931,9 +932,9 @@ std::size_t TaskCore::onBody(const char* data, std::size_t length) {
 bool TaskCore::fitsBodyLimit(std::int64_t taken, std::size_t length) {
     const auto& limit = core_->configuration.maximumDecodedBodyLength;
     if (!limit || static_cast<std::int64_t>(length) <= *limit - taken) return true;
-    abortError_ = makeURLError(URLErrorCode::dataLengthExceedsMaximum, current_.url(),
-                               format("the response body is larger than the session's maximum of %lld bytes",
-                                      {*limit}));
+    abortError_ =
+        makeURLError(URLErrorCode::dataLengthExceedsMaximum, current_.url(),
+                     format("the response body is larger than the session's maximum of %lld bytes", {*limit}));
     return false;
 }
 

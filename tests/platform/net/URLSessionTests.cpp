@@ -442,6 +442,52 @@ TEST_CASE("a session reuses its connection for later requests to the same server
     CHECK(requests[0].remotePort == requests[1].remotePort);
 }
 
+TEST_CASE("a finished session's connections never carry another session's requests") {
+    HttpTestServer server;
+    server.on("GET", "/a", HttpTestServer::text(200, "a"));
+    // More sessions than finished pools are kept, each ended one way or the other.
+    for (int i = 0; i < 8; ++i) {
+        auto session = sessionWith(nullptr);
+        auto first = fetch(session, URLRequest(server.url("/a")));
+        auto second = fetch(session, URLRequest(server.url("/a")));
+        CHECK_FALSE(first.error);
+        CHECK_FALSE(second.error);
+        if (i % 2 == 0) session->finishTasksAndInvalidate();
+    }
+    auto requests = server.requestsTo("/a");
+    REQUIRE(requests.size() == 16);
+    std::set<int> ports;
+    for (std::size_t i = 0; i < requests.size(); i += 2) {
+        CHECK(requests[i].remotePort == requests[i + 1].remotePort);  // within a session: one connection
+        ports.insert(requests[i].remotePort);
+    }
+    CHECK(ports.size() == 8);  // across sessions: a connection each
+}
+
+TEST_CASE("a TLS server one session's delegate accepted is judged afresh by the next session") {
+    HttpTestServer server(HttpTestServer::Mode::https);
+    server.on("GET", "/secure", HttpTestServer::text(200, "secret"));
+    auto accepting = std::make_shared<Recorder>();
+    accepting->challengeDecision = [](const URLAuthenticationChallenge& c) {
+        return std::make_pair(URLSessionAuthChallengeDisposition::useCredential,
+                              std::optional(URLCredential::forTrust(c.protectionSpace.serverTrust)));
+    };
+    for (int i = 0; i < 3; ++i) {
+        auto trusting = sessionWith(accepting);
+        trusting->dataTaskWithRequest(URLRequest(server.url("/secure")))->resume();
+        REQUIRE(accepting->waitForCompletions(i + 1));
+        CHECK_FALSE(accepting->error());
+        trusting->finishTasksAndInvalidate();
+        REQUIRE(accepting->waitForEvent("invalid"));
+
+        auto out = fetch(sessionWith(nullptr), URLRequest(server.url("/secure")));
+        CHECK(isURLError(out.error, URLErrorCode::serverCertificateUntrusted));
+    }
+    auto events = accepting->events();
+    CHECK(std::count(events.begin(), events.end(), "challenge untrusted") == 3);
+    CHECK(server.requestsTo("/secure").size() == 3);
+}
+
 TEST_CASE("the per-host connection limit makes requests share one connection") {
     HttpTestServer server;
     server.on("GET", "/slow", server.delayed(50ms, HttpTestServer::text(200, "ok")));

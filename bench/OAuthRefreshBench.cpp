@@ -137,6 +137,8 @@ public:
         curl_easy_setopt(transfer->easy, CURLOPT_COPYPOSTFIELDS, kForm.c_str());
         curl_easy_setopt(transfer->easy, CURLOPT_HTTPHEADER, headers_);
         curl_easy_setopt(transfer->easy, CURLOPT_NOSIGNAL, 1L);
+        // Offered as the session offers it (the server answers uncompressed to both).
+        curl_easy_setopt(transfer->easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
         curl_easy_setopt(transfer->easy, CURLOPT_WRITEFUNCTION, &CurlLoop::collect);
         curl_easy_setopt(transfer->easy, CURLOPT_WRITEDATA, &transfer->body);
         curl_easy_setopt(transfer->easy, CURLOPT_PRIVATE, transfer);

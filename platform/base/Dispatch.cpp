@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <typeinfo>
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/post.hpp>
@@ -45,20 +46,31 @@ asio::any_io_executor mainInner() {
 }  // namespace
 
 namespace detail {
-CurrentQueueScope::CurrentQueueScope(DispatchQueue* q) : previous_(tCurrentQueue) { tCurrentQueue = q; }
-CurrentQueueScope::~CurrentQueueScope() { tCurrentQueue = previous_; }
+CurrentQueueScope::CurrentQueueScope(DispatchQueue* q) : previous_(tCurrentQueue) {
+    tCurrentQueue = q;
+}
+CurrentQueueScope::~CurrentQueueScope() {
+    tCurrentQueue = previous_;
+}
 }  // namespace detail
 
 DispatchQueue::DispatchQueue(std::string label, asio::any_io_executor inner, bool isMain)
-    : label_(std::move(label)), inner_(std::move(inner)), isMain_(isMain) {}
+    : label_(std::move(label)), inner_(std::move(inner)), isMain_(isMain) {
+    if (isMain_ || !inner_) return;
+    // Asio's target() casts without checking the type: compare it first.
+    if (inner_.target_type() == typeid(asio::strand<asio::thread_pool::executor_type>)) {
+        poolStrand_ = *inner_.target<asio::strand<asio::thread_pool::executor_type>>();
+    } else if (inner_.target_type() == typeid(asio::io_context::executor_type)) {
+        contextExecutor_ = *inner_.target<asio::io_context::executor_type>();
+    }
+}
 
 DispatchQueue::~DispatchQueue() = default;
 
 bool DispatchQueue::servedByOneThread() const {
     // Queues made by make() are strands on the shared pool; those made by on() run on a context of
     // their own with one thread.
-    return !isMain_ && &asio::query(inner_, asio::execution::context) !=
-                           &static_cast<asio::execution_context&>(pool());
+    return !isMain_ && &asio::query(inner_, asio::execution::context) != &static_cast<asio::execution_context&>(pool());
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::make(std::string label) {
@@ -90,6 +102,18 @@ asio::any_io_executor DispatchQueue::executor() const {
 }
 
 void DispatchQueue::async(Work work) {
+    if (poolStrand_ || contextExecutor_) {
+        auto run = [self = shared_from_this(), w = std::move(work)]() mutable {
+            detail::CurrentQueueScope scope(self.get());
+            w();
+        };
+        if (poolStrand_) {
+            asio::post(*poolStrand_, std::move(run));
+        } else {
+            asio::post(*contextExecutor_, std::move(run));
+        }
+        return;
+    }
     asio::post(executor(), [self = shared_from_this(), w = std::move(work)]() mutable { w(); });
 }
 

@@ -14,6 +14,8 @@
 
 #include <asio/any_io_executor.hpp>
 #include <asio/io_context.hpp>
+#include <asio/strand.hpp>
+#include <asio/thread_pool.hpp>
 
 #include "platform/base/UniqueFunction.hpp"
 
@@ -46,8 +48,7 @@ public:
     // Runs the work on this queue and waits for it. Calling it from the queue itself is a programming
     // error: debug builds stop with a message, release builds run the work inline.
     void sync(Work work);
-    template <class F>
-    auto syncResult(F&& f) -> decltype(f()) {
+    template <class F> auto syncResult(F&& f) -> decltype(f()) {
         using R = decltype(f());
         if constexpr (std::is_void_v<R>) {
             sync(Work(std::forward<F>(f)));
@@ -73,6 +74,10 @@ private:
 
     std::string label_;
     asio::any_io_executor inner_;  // unused for the main queue, whose executor is looked up each time
+    // The same executor, kept as itself where it is one of the two kinds queues run on, so that posting
+    // work goes straight to it rather than through the type-erased executor (which allocates on copy).
+    std::optional<asio::strand<asio::thread_pool::executor_type>> poolStrand_;
+    std::optional<asio::io_context::executor_type> contextExecutor_;
     bool isMain_;
 };
 

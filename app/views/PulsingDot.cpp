@@ -3,6 +3,7 @@
 
 #include <QEasingCurve>
 #include <QPainter>
+#include <QWindow>
 #include <cmath>
 
 namespace brisko::app {
@@ -53,7 +54,8 @@ double PulsingDot::opacity() const {
 }
 
 void PulsingDot::updateTimer() {
-    const bool run = active_ && isVisible();
+    // A minimized window stays visible to Qt, which only sends its widgets hide events.
+    const bool run = active_ && shown_ && !unexposed_ && isVisible();
     if (run && !timer_.isActive()) {
         clock_.start();
         timer_.start();
@@ -63,10 +65,26 @@ void PulsingDot::updateTimer() {
 }
 
 void PulsingDot::showEvent(QShowEvent*) {
+    shown_ = true;
+    // The window's native counterpart exists once it is shown (again: closing may have destroyed it).
+    if (QWindow* handle = window()->windowHandle()) {
+        unexposed_ = false;
+        handle->installEventFilter(this);
+    }
     updateTimer();
 }
 void PulsingDot::hideEvent(QHideEvent*) {
+    shown_ = false;
     updateTimer();
+}
+
+bool PulsingDot::eventFilter(QObject* watched, QEvent* event) {
+    // Unmapped without being minimized (moved to another workspace) or mapped again.
+    if (event->type() == QEvent::Expose && watched == window()->windowHandle()) {
+        unexposed_ = !static_cast<QWindow*>(watched)->isExposed();
+        updateTimer();
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void PulsingDot::paintEvent(QPaintEvent*) {

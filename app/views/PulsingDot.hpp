@@ -1,5 +1,6 @@
 // The 8-point status dot; while active it breathes between full size and 0.92 at opacity 0.65, easing in
-// and out over 0.9 s each way.
+// and out over 0.9 s each way. It breathes only while it can be seen: not in a minimized window, nor in
+// one the window system has unmapped (another workspace).
 #pragma once
 
 #include <QColor>
@@ -28,12 +29,15 @@ class PulsingDot : public QWidget {
     void paintEvent(QPaintEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void updateTimer();
     double phase() const;  // 0 at full size, 1 at the small end
 
     bool active_;
+    bool shown_ = false;      // between a show and a hide event, including the window system's (minimizing)
+    bool unexposed_ = false;  // the window system says its window is not on screen
     QColor color_;
     QTimer timer_;
     QElapsedTimer clock_;

@@ -240,3 +240,30 @@ TEST_CASE(
     CHECK(dot.scale() == 1.0);
     CHECK(dot.opacity() == 1.0);
 }
+
+TEST_CASE("the dot breathes only while its window is on screen: not while minimized, nor once closed") {
+    qtApp();
+    struct Window : QWidget {
+        using QWidget::destroy;
+    } window;
+    auto* dot = new PulsingDot(true, Palette::positive(), &window);
+    window.show();
+    REQUIRE(QTest::qWaitForWindowExposed(&window));
+    CHECK(dot->isPulsing());
+
+    window.showMinimized();
+    QApplication::processEvents();
+    CHECK(dot->isVisible());  // to Qt a minimized window's widgets stay visible
+    CHECK_FALSE(dot->isPulsing());
+    window.showNormal();
+    QApplication::processEvents();
+    CHECK(dot->isPulsing());
+
+    // Closed, its native window released as the app does, and shown again: it follows the new one.
+    window.close();
+    CHECK_FALSE(dot->isPulsing());
+    window.destroy();
+    window.show();
+    REQUIRE(QTest::qWaitForWindowExposed(&window));
+    CHECK(dot->isPulsing());
+}

@@ -43,7 +43,7 @@ std::shared_ptr<AuthService> AuthService::shared() {
     static const std::shared_ptr<AuthService> instance = make(Dependencies{
         .identity = std::make_shared<ZudiridiIdentityClient>(),
         .ezevar = std::make_shared<EzevarSignInAdapter>(),
-        .session = platform::URLSession::shared(),
+        .session = companionServiceSession(),
         .apiBaseURL = companionServiceBaseURL(),
         .optionsFilePath = []() -> std::optional<std::string> {
             auto path = platform::Bundle::main()->pathForResource(kOptionsResourceName, kOptionsResourceType);

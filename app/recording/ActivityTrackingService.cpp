@@ -67,7 +67,7 @@ std::shared_ptr<ActivityTrackingService> ActivityTrackingService::shared() {
             .mainBundleIdentifier = platform::Workspace::currentApplication().bundleIdentifier,
             .buffer = buffer,
             .uploader =
-                std::make_shared<ActivityUploader>(buffer, auth, platform::URLSession::shared(), base),
+                std::make_shared<ActivityUploader>(buffer, auth, companionServiceSession(), base),
             .authService = auth,
         });
     }();

@@ -10,7 +10,6 @@
 #include "app/account/AuthService.hpp"
 #include "app/account/IdentityClient.hpp"
 #include "app/CompanionService.hpp"
-#include "platform/net/URLSessionDelegate.hpp"
 #include "platform/base/Clock.hpp"
 #include "platform/base/Log.hpp"
 #include "platform/base/Text.hpp"
@@ -39,35 +38,18 @@ bool isSuccess(int status) {
 }
 }  // namespace
 
-// The ingest call keeps its method and body only across a 307 or 308; any other redirect (a 301, 302 or
-// 303 turns the POST into a GET whose 200 would count samples as delivered that never arrived) is not
-// followed: its status fails the chunk, which is put back.
-class IngestRedirectPolicy final : public platform::URLSessionDelegate {
-  public:
-    void willPerformHTTPRedirection(const std::shared_ptr<platform::URLSession>&,
-                                    const std::shared_ptr<platform::URLSessionTask>&,
-                                    const std::shared_ptr<const platform::HTTPURLResponse>& response,
-                                    platform::URLRequest newRequest, RedirectCompletion completion) override {
-        const int status = response ? response->statusCode() : 0;
-        if (status == 307 || status == 308) {
-            completion(std::move(newRequest));
-        } else {
-            completion(std::nullopt);
-        }
-    }
-};
-
 ActivityUploader::ActivityUploader(std::shared_ptr<ActivityBuffer> buffer,
                                    std::shared_ptr<AuthService> authService,
                                    std::shared_ptr<platform::URLSession> session, std::string apiBaseURL)
     : buffer_(std::move(buffer)),
       authService_(std::move(authService)),
-      session_(platform::URLSession::sessionWithConfiguration(session->configuration(),
-                                                              std::make_shared<IngestRedirectPolicy>())),
+      session_(isCompanionServiceSession(*session) ? session
+                                                   : makeCompanionServiceSession(session->configuration())),
+      ownsSession_(session_ != session),
       apiBaseURL_(std::move(apiBaseURL)) {}
 
 ActivityUploader::~ActivityUploader() {
-    session_->finishTasksAndInvalidate();
+    if (ownsSession_) session_->finishTasksAndInvalidate();
 }
 
 platform::Task<void> ActivityUploader::upload() {

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/CompanionService.hpp"
 #include "app/recording/ActivityBuffer.hpp"
 #include "app/recording/ActivityEntry.hpp"
 #include "platform/base/Async.hpp"
@@ -21,11 +22,12 @@ class AuthService;
 class ActivityUploader {
   public:
     static constexpr std::size_t kChunkSize = 500;
-    static constexpr std::string_view kIngestPath = "/api/mac-activity/ingest";
+    static constexpr std::string_view kIngestPath = kCompanionIngestPath;
     static constexpr double kTimeoutSeconds = 60;
 
-    // The uploads go through a session of their own, made with `session`'s configuration, that follows
-    // only redirects that keep the POST and its body (307 and 308).
+    // The uploads follow only redirects that keep the POST and its body (307 and 308): they go through
+    // `session` when it is a companion service session (which applies that rule), else through one of
+    // their own made with its configuration.
     ActivityUploader(std::shared_ptr<ActivityBuffer> buffer, std::shared_ptr<AuthService> authService,
                      std::shared_ptr<platform::URLSession> session, std::string apiBaseURL);
     ~ActivityUploader();
@@ -50,6 +52,7 @@ class ActivityUploader {
     std::shared_ptr<ActivityBuffer> buffer_;
     std::shared_ptr<AuthService> authService_;
     std::shared_ptr<platform::URLSession> session_;
+    bool ownsSession_;  // made here: invalidated with the uploader
     std::string apiBaseURL_;
 };
 

@@ -39,9 +39,8 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
     return platform::MainLoop::runUntil(done, timeout);
 }
 
-RecorderFixture::RecorderFixture(std::string baseURL, std::size_t capacity) {
-    session = platform::URLSession::sessionWithConfiguration(
-        platform::URLSessionConfiguration::defaultSessionConfiguration());
+RecorderFixture::RecorderFixture(std::string baseURL, std::size_t capacity, bool keepAlive) : service(keepAlive) {
+    session = makeCompanionServiceSession(platform::URLSessionConfiguration::defaultSessionConfiguration());
     auth = AuthService::make(AuthService::Dependencies{
         .identity = identity,
         .ezevar = ezevar,

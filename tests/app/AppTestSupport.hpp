@@ -56,9 +56,11 @@ inline platform::RunningApplication app(std::string name,
 }
 
 // A recorder over fakes: the workspace, accessibility and idle time are controllable; the buffer file
-// lives in a temporary folder; uploads go to a local companion service.
+// lives in a temporary folder; uploads and pairing go to a local companion service through one companion
+// service session, as in the app (`keepAlive`: the service keeps connections open between requests).
 struct RecorderFixture {
-    explicit RecorderFixture(std::string baseURL = {}, std::size_t capacity = ActivityBuffer::kCapacity);
+    explicit RecorderFixture(std::string baseURL = {}, std::size_t capacity = ActivityBuffer::kCapacity,
+                             bool keepAlive = false);
     ~RecorderFixture();
 
     std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>();

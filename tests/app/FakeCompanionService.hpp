@@ -27,6 +27,7 @@ class FakeCompanionService {
         std::string path;
         std::map<std::string, std::string> headers;  // names lower-cased
         std::string body;
+        int clientPort = 0;  // the connection it came over
 
         std::optional<std::string> header(const std::string& name) const {
             auto it = headers.find(name);
@@ -96,7 +97,7 @@ class FakeCompanionService {
 
   private:
     void handle(const httplib::Request& req, httplib::Response& res) {
-        Request r{req.method, req.path, {}, req.body};
+        Request r{req.method, req.path, {}, req.body, req.remote_port};
         for (auto& [name, value] : req.headers) {
             std::string lower = name;
             for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

@@ -305,19 +305,54 @@ TEST_CASE("one account's samples never reach the service under another account's
 }
 
 TEST_CASE("a redirect that would turn the POST into a GET fails the chunk; 307 and 308 are followed") {
-    for (int status : {301, 302, 303, 307, 308}) {
-        CAPTURE(status);
-        RecorderFixture f;
+    // Through the companion service session as in the app, and through the uploader's own session when
+    // it is handed a plain one.
+    for (bool plainSession : {false, true}) {
+        for (int status : {301, 302, 303, 307, 308}) {
+            CAPTURE(plainSession);
+            CAPTURE(status);
+            RecorderFixture f;
+            f.signInUser();
+            f.fill(3);
+            f.service.scriptIngest({status});
+            if (plainSession) {
+                ActivityUploader uploader(f.buffer, f.auth,
+                                          platform::URLSession::sessionWithConfiguration(
+                                              platform::URLSessionConfiguration::defaultSessionConfiguration()),
+                                          f.service.baseURL());
+                run(uploader.upload());
+            } else {
+                run(f.recorder->upload());
+            }
+            const bool followed = status == 307 || status == 308;
+            auto arrived = f.service.requests("POST", FakeCompanionService::kRedirectTarget);
+            CHECK(arrived.size() == (followed ? 1u : 0u));
+            CHECK(f.service.requests("GET", FakeCompanionService::kRedirectTarget).empty());
+            if (followed) CHECK(entryCount(arrived[0]) == 3);
+            CHECK(f.buffer->count() == (followed ? 0u : 3u));
+        }
+    }
+}
+
+TEST_CASE("pairing and uploads share one connection; pairing's redirects are followed as before") {
+    SUBCASE("one connection") {
+        RecorderFixture f({}, ActivityBuffer::kCapacity, true);
+        platform::LogCapture log;
         f.signInUser();
+        REQUIRE(waitFor([&] { return log.contains("[Companion] Desktop Companion ペアリング完了"); }));
         f.fill(3);
-        f.service.scriptIngest({status});
         run(f.recorder->upload());
-        const bool followed = status == 307 || status == 308;
-        auto arrived = f.service.requests("POST", FakeCompanionService::kRedirectTarget);
-        CHECK(arrived.size() == (followed ? 1u : 0u));
-        CHECK(f.service.requests("GET", FakeCompanionService::kRedirectTarget).empty());
-        if (followed) CHECK(entryCount(arrived[0]) == 3);
-        CHECK(f.buffer->count() == (followed ? 0u : 3u));
+        REQUIRE(f.service.ingests().size() == 1);
+        const auto requests = f.service.requests();
+        REQUIRE(requests.size() == 2);
+        CHECK(requests[0].path == FakeCompanionService::kPairingPath);
+        CHECK(requests[1].clientPort == requests[0].clientPort);
+    }
+    SUBCASE("a 302 to the pairing POST is followed with a GET, as by a session without a delegate") {
+        RecorderFixture f;
+        f.service.script("POST", FakeCompanionService::kPairingPath, {302});
+        f.signInUser();
+        CHECK(waitFor([&] { return !f.service.requests("GET", FakeCompanionService::kRedirectTarget).empty(); }));
     }
 }
 

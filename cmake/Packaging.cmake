@@ -2,7 +2,8 @@
 # the binary, its resources, the desktop entry (with the URL scheme handlers) and the icon. Depends is
 # computed from the binary's shared libraries (dpkg-shlibdeps), plus what it loads at run time without
 # linking: Qt's X11 platform plugin, the CJK fonts the window's Japanese texts need, xdg-open and the
-# public-suffix list that decides which cookie domains are refused.
+# public-suffix list that decides which cookie domains are refused; and the C library whose loader reads
+# the binary's packed relocations (2.36), which dpkg-shlibdeps does not count.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME brisko-desktop)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -16,7 +17,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-noto-cjk, xdg-utils, publicsuffix")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-noto-cjk, xdg-utils, publicsuffix, libc6 (>= 2.36)")
 # The Secret Service keeps the account's keychain items; without one they go to a 0600 file.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnome-keyring | kwalletmanager")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Desktop companion of the Brisko activity log

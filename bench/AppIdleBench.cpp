@@ -6,7 +6,10 @@
 // test CA, and has delivered uploads before the measures start, the last one after its window closed
 // (as the tray app's uploads are), so libcurl, OpenSSL and the CA store are loaded as they are in use.
 // Besides RSS it prints the proportional (PSS) and private (USS) figures: most of RSS is library pages
-// that other processes share. Goals: at most 40 MiB and 0.1 s of CPU per 120 s, window closed.
+// that other processes share. Then the baseline, a minimal tray app made of the same libraries without
+// any code of ours (AppIdleBaseline.cpp), goes through the same steps (window shown, closed, an upload
+// over HTTPS with the window closed) and is measured the same way, and the mappings where the app keeps
+// more resident than it are listed. Goals: at most 40 MiB and 0.1 s of CPU per 120 s, window closed.
 // Usage: dbus-run-session -- scripts/with-xvfb.sh app_idle_bench [SECONDS]
 #include <signal.h>
 #include <unistd.h>
@@ -17,12 +20,14 @@
 #include <QFile>
 #include <QProcess>
 #include <QThread>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "auth/Auth.hpp"
 #include "auth/backend/AuthBackend.hpp"
@@ -58,33 +63,60 @@ struct Usage {
 std::string originOf(const std::string& path) {
     const auto has = [&path](const char* part) { return path.find(part) != std::string::npos; };
     if (path.empty() || path.front() == '[') return "heap, stacks, anonymous";
-    if (path == BRISKO_APP_BINARY) return "the app binary";
+    if (path == BRISKO_APP_BINARY || path == BRISKO_BASELINE_BINARY) return "the app binary";
     if (has("/fonts/") || has("/fontconfig/")) return "font files and caches";
     if (has("libQt6") || has("/qt6/plugins/")) return "Qt libraries and plugins";
     if (has(".so")) return "other libraries";
     return "other files and shared memory";
 }
 
-// Resident kB by where the pages come from, from the process's mappings.
-std::map<std::string, long> residentByOrigin(qint64 pid) {
-    std::map<std::string, long> kB;
+// One mapping of the process: its path (empty when anonymous), resident kB and written (anonymous) kB.
+struct Mapping {
+    std::string path;
+    long residentKB = 0;
+    long writtenKB = 0;
+};
+
+std::vector<Mapping> mappingsOf(qint64 pid) {
+    std::vector<Mapping> mappings;
     std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
-    std::string origin;
     for (std::string l; std::getline(smaps, l);) {
         const auto space = l.find(' ');
         if (space != std::string::npos && l.find('-') < space) {  // a mapping's header line
             std::istringstream fields(l);
             std::string range, perms, offset, device, inode, path;
             fields >> range >> perms >> offset >> device >> inode >> path;
-            origin = originOf(path);
-        } else if (l.rfind("Rss:", 0) == 0) {
-            kB[origin] += std::stol(l.substr(4));
-        } else if (l.rfind("Anonymous:", 0) == 0 && origin != "heap, stacks, anonymous") {
-            // Written pages of a file mapping (libraries' relocated data) are the process's own.
-            const long written = std::stol(l.substr(10));
-            kB[origin] -= written;
-            kB["libraries' written data"] += written;
+            mappings.push_back({path});
+        } else if (!mappings.empty() && l.rfind("Rss:", 0) == 0) {
+            mappings.back().residentKB = std::stol(l.substr(4));
+        } else if (!mappings.empty() && l.rfind("Anonymous:", 0) == 0) {
+            mappings.back().writtenKB = std::stol(l.substr(10));
         }
+    }
+    return mappings;
+}
+
+// Resident kB by where the pages come from.
+std::map<std::string, long> residentByOrigin(const std::vector<Mapping>& mappings) {
+    std::map<std::string, long> kB;
+    for (const auto& m : mappings) {
+        const std::string origin = originOf(m.path);
+        kB[origin] += m.residentKB;
+        if (origin != "heap, stacks, anonymous") {
+            // Written pages of a file mapping (libraries' relocated data) are the process's own.
+            kB[origin] -= m.writtenKB;
+            kB["libraries' written data"] += m.writtenKB;
+        }
+    }
+    return kB;
+}
+
+// Resident kB of each mapped file, and of the anonymous mappings by kind; either binary is "[executable]".
+std::map<std::string, long> residentByMapping(const std::vector<Mapping>& mappings) {
+    std::map<std::string, long> kB;
+    for (const auto& m : mappings) {
+        const bool executable = m.path == BRISKO_APP_BINARY || m.path == BRISKO_BASELINE_BINARY;
+        kB[executable ? "[executable]" : m.path.empty() ? "[anonymous]" : m.path] += m.residentKB;
     }
     return kB;
 }
@@ -130,7 +162,8 @@ bool pump(const std::function<bool()>& done, int timeoutMs = 15000) {
     return brisko::test::processEventsUntil(done, std::chrono::milliseconds(timeoutMs));
 }
 
-void measure(const char* phase, qint64 pid, int seconds) {
+// Measures over `seconds` and returns what was resident at the end, by mapping.
+std::map<std::string, long> measure(const char* phase, qint64 pid, int seconds) {
     const Usage before = usageOf(pid);
     pump([] { return false; }, seconds * 1000);
     const Usage after = usageOf(pid);
@@ -152,8 +185,9 @@ void measure(const char* phase, qint64 pid, int seconds) {
         seconds, static_cast<double>(switches) * 60.0 / seconds);
     std::printf("  PSS %.1f MiB, private %.1f MiB, %zu threads\n", after.pssKB / 1024.0, after.privateKB / 1024.0,
                 after.threadNames.size());
+    const auto mappings = mappingsOf(pid);
     std::printf("  resident:");
-    for (const auto& [origin, kB] : residentByOrigin(pid)) {
+    for (const auto& [origin, kB] : residentByOrigin(mappings)) {
         std::printf(" %s %.1f MiB;", origin.c_str(), kB / 1024.0);
     }
     std::printf("\n  wakeups/min by thread:");
@@ -161,11 +195,31 @@ void measure(const char* phase, qint64 pid, int seconds) {
         std::printf(" %s %.1f;", name.c_str(), static_cast<double>(count) * 60.0 / seconds);
     }
     std::printf("\n");
+    return residentByMapping(mappings);
 }
 
-// The app's mapped window (Qt's hidden client-leader window carries the same name), or 0.
-xcb_window_t shownWindow() {
-    std::FILE* out = ::popen("xdotool search --onlyvisible --name '^Brisko Desktop$' 2>/dev/null", "r");
+// Where the app keeps more (or less) resident than the baseline: the mappings that differ by 64 kB or more.
+void compare(const std::map<std::string, long>& app, const std::map<std::string, long>& baseline) {
+    std::vector<std::pair<long, std::string>> differences;
+    long total = 0;
+    for (const auto& [mapping, kB] : app) {
+        const auto it = baseline.find(mapping);
+        differences.emplace_back(kB - (it == baseline.end() ? 0 : it->second), mapping);
+    }
+    for (const auto& [mapping, kB] : baseline) {
+        if (!app.contains(mapping)) differences.emplace_back(-kB, mapping);
+    }
+    std::sort(differences.begin(), differences.end(), std::greater<>());
+    for (const auto& d : differences) total += d.first;
+    std::printf("the app beyond the baseline: %+.1f MiB resident; by mapping (64 kB or more):\n", total / 1024.0);
+    for (const auto& [kB, mapping] : differences) {
+        if (std::abs(kB) >= 64) std::printf("  %+7.0f kB  %s\n", static_cast<double>(kB), mapping.c_str());
+    }
+}
+
+// The mapped window of that title (Qt's hidden client-leader window carries the same name), or 0.
+xcb_window_t shownWindow(const std::string& title = "Brisko Desktop") {
+    std::FILE* out = ::popen(("xdotool search --onlyvisible --name '^" + title + "$' 2>/dev/null").c_str(), "r");
     if (!out) return 0;
     unsigned long id = 0;
     if (std::fscanf(out, "%lu", &id) != 1) id = 0;
@@ -333,7 +387,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     pump([] { return false; }, 1000);
-    measure("recording, window closed", pid, seconds);
+    const auto appResident = measure("recording, window closed", pid, seconds);
 
     watcher.click(QStringLiteral("アプリを開く"));
     if (!pump([] { return shownWindow() != 0; }, 5000)) {
@@ -346,5 +400,34 @@ int main(int argc, char** argv) {
     ::kill(static_cast<pid_t>(pid), SIGTERM);
     process.waitForFinished(5000);
     std::printf("deliveries over HTTPS during the run: %zu POSTs\n", server.requestsTo(kIngestPath).size());
+
+    // The baseline through the same steps: its window shown at launch and closed, then an upload over
+    // HTTPS with the window closed. Its resident set settles within seconds; its CPU is no goal.
+    constexpr const char* kBaselineTitle = "Brisko Baseline";
+    watcher.forget();
+    QProcess baseline;
+    baseline.setProcessEnvironment(env);
+    baseline.start(QStringLiteral(BRISKO_BASELINE_BINARY), {});
+    if (!baseline.waitForStarted(5000) ||
+        !pump([&] { return !watcher.RegisteredStatusNotifierItems().isEmpty() && shownWindow(kBaselineTitle); }) ||
+        !pump([&] { return watcher.menu().has_value(); }, 5000)) {
+        std::fprintf(stderr, "the baseline did not show its tray item and window\n");
+        return 1;
+    }
+    pump([] { return false; }, 2000);
+    closeWindow(shownWindow(kBaselineTitle));
+    const std::size_t uploadsBefore = server.requestsTo(kIngestPath).size();
+    if (!pump([&] { return shownWindow(kBaselineTitle) == 0; }, 5000) || !watcher.click(QStringLiteral("記録を停止")) ||
+        !pump([&] { return server.requestsTo(kIngestPath).size() > uploadsBefore; }, 30000)) {
+        std::fprintf(stderr, "the baseline did not close its window and upload over HTTPS\n");
+        return 1;
+    }
+    pump([] { return false; }, 1000);
+    const auto baselineResident =
+        measure("baseline (Qt tray app with libcurl and OpenSSL, no code of ours), window closed", baseline.processId(),
+                std::min(seconds, 20));
+    compare(appResident, baselineResident);
+    baseline.kill();
+    baseline.waitForFinished(5000);
     return 0;
 }

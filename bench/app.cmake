@@ -1,5 +1,6 @@
 # Benchmarks of the companion app: one sample, the upload of a full buffer against libcurl, and the idle
-# footprint of the running app after an upload over HTTPS. Run the last one under Xvfb (see its first lines).
+# footprint of the running app after an upload over HTTPS, beside that of a minimal tray app made of the
+# same libraries (the baseline). Run the last one under Xvfb (see its first lines).
 if(NOT TARGET brisko_app_lib)
   return()
 endif()
@@ -28,7 +29,15 @@ target_link_libraries(app_upload_bench PRIVATE brisko_app_bench_support)
 add_executable(app_sample_bench ${CMAKE_CURRENT_LIST_DIR}/AppSampleBench.cpp)
 target_link_libraries(app_sample_bench PRIVATE brisko_app_bench_support)
 
+# No code of ours: Qt and libcurl only, built as the app is (optimised, same linker).
+add_executable(app_idle_baseline ${CMAKE_CURRENT_LIST_DIR}/AppIdleBaseline.cpp)
+target_link_libraries(app_idle_baseline PRIVATE Qt6::Widgets CURL::libcurl)
+if(TARGET Qt6::GuiPrivate)
+  target_link_libraries(app_idle_baseline PRIVATE Qt6::GuiPrivate)
+endif()
+
 add_executable(app_idle_bench ${CMAKE_CURRENT_LIST_DIR}/AppIdleBench.cpp)
 target_link_libraries(app_idle_bench PRIVATE brisko_app_bench_support)
-target_compile_definitions(app_idle_bench PRIVATE BRISKO_APP_BINARY="$<TARGET_FILE:brisko-desktop>")
-add_dependencies(app_idle_bench brisko-desktop)
+target_compile_definitions(app_idle_bench PRIVATE BRISKO_APP_BINARY="$<TARGET_FILE:brisko-desktop>"
+                                                  BRISKO_BASELINE_BINARY="$<TARGET_FILE:app_idle_baseline>")
+add_dependencies(app_idle_bench brisko-desktop app_idle_baseline)

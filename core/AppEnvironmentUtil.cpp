@@ -1,11 +1,10 @@
 // Environment facts read from the Linux system: /proc/sys, DMI, os-release and uname.
 #include "core/AppEnvironmentUtil.hpp"
 
-#include <fstream>
-#include <iterator>
-
-#include "platform/storage/ProcessInfo.hpp"
+#include "platform/base/Error.hpp"
 #include "platform/base/Text.hpp"
+#include "platform/storage/FileSystem.hpp"
+#include "platform/storage/ProcessInfo.hpp"
 
 namespace brisko::core {
 namespace {
@@ -26,15 +25,18 @@ bool AppEnvironmentUtil::isAppStoreReceiptSandbox() {
 }
 
 std::optional<std::string> AppEnvironmentUtil::getSysctlEntry(std::string_view name) {
-    if (name.empty() || name.find("..") != std::string_view::npos ||
-        name.find('/') != std::string_view::npos) {
+    if (name.empty() || name.find("..") != std::string_view::npos || name.find('/') != std::string_view::npos) {
         return std::nullopt;
     }
     std::string path = "/proc/sys/";
     for (char c : name) path += (c == '.') ? '/' : c;
-    std::ifstream in(path);
-    if (!in) return std::nullopt;
-    std::string value((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string value;
+    try {
+        auto bytes = platform::FileSystem::readFile(path, 64 * 1024);
+        value.assign(bytes.begin(), bytes.end());
+    } catch (const platform::ErrorException&) {
+        return std::nullopt;
+    }
     value = platform::trimWhitespaceAndNewlines(value);
     if (value.empty()) return std::nullopt;
     return value;

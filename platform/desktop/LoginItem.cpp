@@ -4,13 +4,13 @@
 
 #include "platform/storage/FileSystem.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/desktop/DesktopEntry.hpp"
 
@@ -23,8 +23,7 @@ namespace {
 constexpr std::string_view kDisabledByUserMessage =
     "The login item was switched off in the desktop's startup settings; it stays off.";
 
-Error loginItemError(LoginItemError code, std::string description,
-                     std::optional<Error> underlying = std::nullopt) {
+Error loginItemError(LoginItemError code, std::string description, std::optional<Error> underlying = std::nullopt) {
     Dictionary info;
     info[std::string(kLocalizedDescriptionKey)] = Value(std::move(description));
     if (underlying) info[std::string(kUnderlyingErrorKey)] = Value(*underlying);
@@ -36,20 +35,20 @@ std::string escapeString(std::string_view s) {
     std::string out;
     for (char c : s) {
         switch (c) {
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            default:
-                out.push_back(c);
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            out.push_back(c);
         }
     }
     return out;
@@ -103,18 +102,15 @@ std::string LoginItem::desktopEntry() const {
         if (!exec.empty()) exec.push_back(' ');
         exec += quoteExecArgument(arg);
     }
-    std::ostringstream out;
-    out << "[Desktop Entry]\n"
-        << "Type=Application\n"
-        << "Name=" << escapeString(options_.name) << "\n"
-        << "Comment=" << escapeString(options_.comment) << "\n"
-        << "Exec=" << escapeString(exec) << "\n"
-        << "Icon=" << escapeString(options_.icon) << "\n"
-        << "Terminal=false\n"
-        << "X-GNOME-Autostart-enabled=true\n"
-        << "X-GNOME-Autostart-Delay=" << options_.autostartDelaySeconds << "\n"
-        << "X-KDE-autostart-after=panel\n";
-    return out.str();
+    return "[Desktop Entry]\n"
+           "Type=Application\n"
+           "Name=" +
+           escapeString(options_.name) + "\nComment=" + escapeString(options_.comment) +
+           "\nExec=" + escapeString(exec) + "\nIcon=" + escapeString(options_.icon) +
+           "\nTerminal=false\n"
+           "X-GNOME-Autostart-enabled=true\n"
+           "X-GNOME-Autostart-Delay=" +
+           std::to_string(options_.autostartDelaySeconds) + "\nX-KDE-autostart-after=panel\n";
 }
 
 LoginItemStatus LoginItem::status() const {
@@ -122,8 +118,7 @@ LoginItemStatus LoginItem::status() const {
     std::error_code ec;
     if (!fs::exists(file, ec)) return LoginItemStatus::notRegistered;
     for (const auto& [key, value] : readDesktopEntry(file)) {
-        if ((key == "Hidden" && value == "true") ||
-            (key == "X-GNOME-Autostart-enabled" && value == "false")) {
+        if ((key == "Hidden" && value == "true") || (key == "X-GNOME-Autostart-enabled" && value == "false")) {
             return LoginItemStatus::disabledByUser;
         }
     }
@@ -146,8 +141,7 @@ OptionalError LoginItem::registerAndReturnError() const {
     int fd = ::mkstemp(temp.data());
     if (fd < 0) {
         int err = errno;
-        return loginItemError(LoginItemError::writeFailed, "Could not write " + file.string(),
-                              Error::posix(err, temp));
+        return loginItemError(LoginItemError::writeFailed, "Could not write " + file.string(), Error::posix(err, temp));
     }
     std::string text = desktopEntry();
     const char* p = text.data();

@@ -1,12 +1,14 @@
 // The X11 workspace: the active window's process and class, named through the desktop entries.
 #include "platform/desktop/X11Workspace.hpp"
 
+#include <algorithm>
 #include <unistd.h>
-#include <fstream>
 
+#include "platform/base/Error.hpp"
 #include "platform/base/Text.hpp"
 #include "platform/desktop/X11ApplicationIndex.hpp"
 #include "platform/desktop/X11Connection.hpp"
+#include "platform/storage/FileSystem.hpp"
 
 namespace brisko::platform {
 
@@ -26,9 +28,13 @@ std::optional<std::string> processName(std::int64_t pid) {
         if (hasSuffix(name, " (deleted)")) name.resize(name.size() - 10);
         return sanitizeUTF8(name);
     }
-    std::ifstream comm(proc / "comm");
-    std::string name;
-    if (comm && std::getline(comm, name) && !name.empty()) return sanitizeUTF8(name);
+    try {
+        auto bytes = FileSystem::readFile(proc / "comm", 4096);
+        std::string name(bytes.begin(), bytes.end());
+        name.resize(std::min(name.size(), name.find('\n')));
+        if (!name.empty()) return sanitizeUTF8(name);
+    } catch (const ErrorException&) {
+    }
     return std::nullopt;
 }
 
@@ -39,8 +45,7 @@ X11Workspace::X11Workspace() : X11Workspace(Options{}) {}
 X11Workspace::X11Workspace(Options options)
     : options_(std::move(options)),
       index_(std::make_unique<X11ApplicationIndex>(
-          options_.applicationDirs, options_.languages.value_or(X11ApplicationIndex::preferredLanguages()))) {
-}
+          options_.applicationDirs, options_.languages.value_or(X11ApplicationIndex::preferredLanguages()))) {}
 
 X11Workspace::~X11Workspace() = default;
 

@@ -9,6 +9,7 @@
 #include "core/LoggerWrapper.hpp"
 #include "core/ZudiridiUserAgent.hpp"
 #include "fetcher/UserAgentProvider.hpp"
+#include "platform/base/JSON.hpp"
 #include "platform/storage/Bundle.hpp"
 
 namespace brisko::auth {
@@ -27,33 +28,6 @@ constexpr std::string_view kAppVouchWarningMessage =
     "Error getting App Vouch token; using placeholder token instead. Error: ";
 constexpr std::string_view kUserAgentPrefix = "ZudiridiRozu.iOS/";
 constexpr std::string_view kClientVersionPrefix = "iOS/ZudiridiSDK/";
-constexpr std::size_t kMaxReplyNesting = 512;
-
-// A reply nested deeper than this is refused before parsing: nothing legitimate comes close, and the
-// dynamic values built from a reply are recursive.
-bool nestedTooDeeply(const platform::Data& data) {
-    std::size_t depth = 0;
-    bool inString = false, escaped = false;
-    for (auto byte : data) {
-        char c = static_cast<char>(byte);
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                inString = false;
-            }
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '{' || c == '[') {
-            if (++depth > kMaxReplyNesting) return true;
-        } else if ((c == '}' || c == ']') && depth > 0) {
-            --depth;
-        }
-    }
-    return false;
-}
 
 Error parserError(std::string description) {
     // The platform JSON parser's error: "The data couldn't be read because it isn't in the correct format."
@@ -246,17 +220,14 @@ nlohmann::json AuthBackend::decodeReply(const std::optional<platform::Data>& dat
     }
     std::optional<std::string> parseFailure;
     nlohmann::json parsed;
-    if (nestedTooDeeply(*data)) {
-        parseFailure = "The reply is nested too deeply.";
-    } else {
-        try {
-            parsed = nlohmann::json::parse(data->begin(), data->end());
-            // Only an object or an array may stand at the top level.
-            if (!parsed.is_object() && !parsed.is_array())
-                parseFailure = "JSON text did not start with array or object.";
-        } catch (const nlohmann::json::exception& e) {
-            parseFailure = e.what();
-        }
+    try {
+        // A reply nested deeper than any identity reply is refused like text that is not JSON: the
+        // dynamic values built from a reply are recursive.
+        parsed = platform::parseJSON(*data, platform::kMaxReplyJSONDepth);
+        // Only an object or an array may stand at the top level.
+        if (!parsed.is_object() && !parsed.is_array()) parseFailure = "JSON text did not start with array or object.";
+    } catch (const nlohmann::json::exception& e) {
+        parseFailure = e.what();
     }
     if (parseFailure) {
         if (fetchError)

@@ -125,8 +125,14 @@ nlohmann::json Value::toJSON() const {
     return nullptr;
 }
 
-Value Value::fromJSON(const nlohmann::json& j) {
+namespace {
+// The value of `j`, found `depth` levels inside the document being converted.
+Value fromJSONAtDepth(const nlohmann::json& j, int depth) {
     using nlohmann::json;
+    if (j.is_structured() && ++depth > Value::kMaxJSONDepth) {
+        throw json::out_of_range::create(
+            408, "the document nests more than " + std::to_string(Value::kMaxJSONDepth) + " levels deep", nullptr);
+    }
     switch (j.type()) {
         case json::value_t::null:
         case json::value_t::discarded: return Value();
@@ -143,16 +149,21 @@ Value Value::fromJSON(const nlohmann::json& j) {
         case json::value_t::array: {
             Array a;
             a.reserve(j.size());
-            for (auto& e : j) a.push_back(fromJSON(e));
+            for (auto& e : j) a.push_back(fromJSONAtDepth(e, depth));
             return a;
         }
         case json::value_t::object: {
             Dictionary d;
-            for (auto it = j.begin(); it != j.end(); ++it) d.emplace(it.key(), fromJSON(it.value()));
+            for (auto it = j.begin(); it != j.end(); ++it) d.emplace(it.key(), fromJSONAtDepth(it.value(), depth));
             return d;
         }
     }
     return Value();
+}
+}  // namespace
+
+Value Value::fromJSON(const nlohmann::json& j) {
+    return fromJSONAtDepth(j, 0);
 }
 
 std::string Value::description() const {

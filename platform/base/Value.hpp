@@ -103,6 +103,10 @@ public:
 
     // JSON conversion. Data becomes base64 text, dates ISO-8601 text, errors and objects their description.
     nlohmann::json toJSON() const;
+    // Converting recurses once per level, and so do the value's copies, comparisons and release: a
+    // document nested deeper than kMaxJSONDepth throws nlohmann::json::out_of_range instead of exhausting
+    // the stack. The bounded readers (platform/base/JSON.hpp) let nothing that deep through.
+    static constexpr int kMaxJSONDepth = 512;
     static Value fromJSON(const nlohmann::json& j);
 
     std::string description() const;

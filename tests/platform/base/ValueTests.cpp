@@ -54,6 +54,32 @@ TEST_CASE("JSON round trip keeps structure and invalid numbers become null") {
     CHECK(Value(toData("hi")).toJSON() == "aGk=");
 }
 
+TEST_CASE("a document nested deeper than values hold is refused when converted, not a stack overflow") {
+    // Built in code, past any reader's bound: arrays and objects in turn.
+    auto build = [](int depth) {
+        nlohmann::json document = 1;
+        for (int i = 0; i < depth; ++i) {
+            nlohmann::json outer = i % 2 ? nlohmann::json::array() : nlohmann::json::object();
+            if (outer.is_array()) {
+                outer.push_back(std::move(document));
+            } else {
+                outer["k"] = std::move(document);
+            }
+            document = std::move(outer);
+        }
+        return document;
+    };
+    const Value atBound = Value::fromJSON(build(Value::kMaxJSONDepth));
+    const Value* innermost = &atBound;
+    for (int i = 0; i < Value::kMaxJSONDepth; ++i) {
+        innermost = innermost->array() ? &innermost->array()->at(0) : innermost->find("k");
+        REQUIRE(innermost);
+    }
+    CHECK(innermost->integer() == 1);
+    CHECK_THROWS_AS(Value::fromJSON(build(Value::kMaxJSONDepth + 1)), nlohmann::json::out_of_range);
+    CHECK_THROWS_AS(Value::fromJSON(build(100'000)), nlohmann::json::out_of_range);
+}
+
 TEST_CASE("errors describe themselves and carry their cause") {
     Error cause("Inner", 7);
     Error e("Outer", -1001,

@@ -1,0 +1,54 @@
+// The bounded JSON reader: nesting up to the bound is read, past it refused, in both forms.
+#include <doctest/doctest.h>
+
+#include <string>
+
+#include "platform/base/JSON.hpp"
+#include "platform/base/Value.hpp"  // Data
+
+using namespace brisko::platform;
+
+namespace {
+std::string nested(int depth, std::string_view inner = "") {
+    return std::string(depth, '[') + std::string(inner) + std::string(depth, ']');
+}
+}  // namespace
+
+TEST_CASE("the reader takes documents up to its depth and refuses deeper ones or text that is not JSON") {
+    struct Case {
+        const char* what;
+        std::string text;
+        int maxDepth;
+        bool read;
+    };
+    const Case cases[] = {
+        {"arrays at the bound", nested(3), 3, true},
+        {"arrays one past the bound", nested(4), 3, false},
+        {"objects and arrays at the bound", R"({"a":{"b":[1]}})", 3, true},
+        {"objects and arrays one past the bound", R"({"a":{"b":[{}]}})", 3, false},
+        {"levels closed before the next opens", R"([[[]],[[]],{"a":[]}])", 3, true},
+        {"brackets inside strings", R"(["[[[[{{{{", "\"[[[[", "\\"])", 1, true},
+        {"a scalar with no levels allowed", "5", 0, true},
+        {"an array with no levels allowed", "[]", 0, false},
+        {"a hundred thousand levels", nested(100'000), kMaxReplyJSONDepth, false},
+        {"an unterminated object", R"({"a":)", 8, false},
+        {"a trailing comma", "[1,]", 8, false},
+        {"text after the document", "{} x", 8, false},
+        {"nothing", "", 8, false},
+        {"unbalanced brackets", nested(2) + "]", 8, false},
+    };
+    for (const auto& c : cases) {
+        CAPTURE(c.what);
+        const auto document = readJSON(c.text, c.maxDepth);
+        CHECK(document.has_value() == c.read);
+        if (c.read) {
+            CHECK(*document == nlohmann::json::parse(c.text));
+            CHECK(parseJSON(c.text, c.maxDepth) == *document);
+            const Data bytes = toData(c.text);
+            CHECK(readJSON(bytes, c.maxDepth) == document);
+        } else {
+            CHECK_THROWS_AS(parseJSON(c.text, c.maxDepth), nlohmann::json::parse_error);
+            CHECK_THROWS_AS(parseJSON(toData(c.text), c.maxDepth), nlohmann::json::parse_error);
+        }
+    }
+}

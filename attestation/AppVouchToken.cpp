@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/base/Clock.hpp"
+#include "platform/base/JSON.hpp"
 
 namespace brisko::attestation {
 
@@ -39,15 +40,15 @@ std::optional<double> parseTTL(std::string_view text) {
 }
 
 Resolution<nlohmann::json> JSONObjectFromBody(const platform::Data& body) {
-    auto json = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
-    if (json.is_discarded()) {
+    auto json = platform::readJSON(body, platform::kMaxReplyJSONDepth);
+    if (!json) {
         platform::Dictionary info;
         info["NSDebugDescription"] = "The data couldn\u2019t be read because it isn\u2019t in the correct format.";
         return AppVouchErrorUtil::JSONSerializationError(
             Error(std::string(platform::kCocoaErrorDomain), kPropertyListReadCorruptError, std::move(info)));
     }
-    if (!json.is_object()) return AppVouchErrorUtil::JSONSerializationError(std::nullopt);
-    return json;
+    if (!json->is_object()) return AppVouchErrorUtil::JSONSerializationError(std::nullopt);
+    return std::move(*json);
 }
 
 Resolution<AppVouchToken> AppVouchToken::initWithTokenExchangeResponse(const platform::Data& body, Date requestDate) {

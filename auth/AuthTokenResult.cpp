@@ -5,6 +5,7 @@
 
 #include "auth/backend/AuthErrorUtils.hpp"
 #include "platform/base/Clock.hpp"
+#include "platform/base/JSON.hpp"
 #include "platform/storage/Crypto.hpp"
 
 namespace brisko::auth {
@@ -52,8 +53,9 @@ platform::Data AuthTokenResult::payloadData(std::string_view token) {
 }
 
 JWT AuthTokenResult::getJWT(std::string_view token, const platform::Data& payloadBytes) {
-    const auto payload = nlohmann::json::parse(payloadBytes.begin(), payloadBytes.end(), nullptr, false);
-    if (payload.is_discarded() || !payload.is_object()) malformed(token);
+    const auto parsed = platform::readJSON(payloadBytes, platform::kMaxReplyJSONDepth);
+    if (!parsed || !parsed->is_object()) malformed(token);
+    const auto& payload = *parsed;
     JWT jwt;
     jwt.exp = requiredDate(payload, "exp", token);
     jwt.authTime = requiredDate(payload, "auth_time", token);
@@ -74,7 +76,7 @@ AuthTokenResult AuthTokenResult::tokenResult(const std::string& token) {
     const auto bytes = payloadData(token);
     platform::Dictionary claims;
     try {
-        const auto parsed = nlohmann::json::parse(bytes.begin(), bytes.end());
+        const auto parsed = platform::parseJSON(bytes, platform::kMaxReplyJSONDepth);
         if (parsed.is_object()) {
             auto value = platform::Value::fromJSON(parsed);
             if (auto* dictionary = value.dictionary()) claims = std::move(*dictionary);

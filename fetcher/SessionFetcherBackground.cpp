@@ -5,6 +5,7 @@
 
 #include "fetcher/SessionFetcher.hpp"
 #include "fetcher/internal/FetcherEnvironment.hpp"
+#include "platform/base/JSON.hpp"
 #include "platform/base/Text.hpp"
 
 namespace brisko::fetcher {
@@ -126,9 +127,11 @@ std::optional<Dictionary> SessionFetcher::sessionIdentifierMetadataUnsynchronize
     std::string json =
         text.substr(second + 1, end == std::string::npos ? std::string::npos : end - second - 1);
     if (json.empty()) return std::nullopt;
-    auto parsed = nlohmann::json::parse(json, nullptr, false);
-    if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
-    auto value = Value::fromJSON(parsed);
+    // Identifiers come back from the user defaults at launch, or from a caller: their metadata is read
+    // bounded, as generously as a reply (it holds the caller's own dictionary).
+    auto parsed = platform::readJSON(json, platform::kMaxReplyJSONDepth);
+    if (!parsed || !parsed->is_object()) return std::nullopt;
+    auto value = Value::fromJSON(*parsed);
     if (const auto* dict = value.dictionary()) return *dict;
     return std::nullopt;
 }

@@ -13,6 +13,7 @@
 #include "oauth/ExternalUserAgentMac.hpp"
 #include "oauth/URLQueryComponent.hpp"
 #include "platform/base/Dispatch.hpp"
+#include "platform/base/JSON.hpp"
 #include "platform/base/Text.hpp"
 #include "platform/storage/ProcessInfo.hpp"
 #include "platform/storage/UserDefaults.hpp"
@@ -522,8 +523,9 @@ void SignIn::addDecodeIdTokenCallback(const std::shared_ptr<AuthFlow>& flow) {
                                 if (error) {
                                     flow->error = std::move(error);
                                 } else if (data) {
-                                    auto json = nlohmann::json::parse(data->begin(), data->end(), nullptr, false);
-                                    if (json.is_object()) {
+                                    auto reply = platform::readJSON(*data, platform::kMaxReplyJSONDepth);
+                                    if (reply && reply->is_object()) {
+                                        const auto& json = *reply;
                                         std::optional<std::string> email;
                                         if (idToken) email = claimText(idToken->claims(), kEmailClaim);
                                         flow->profileData = std::make_shared<ProfileData>(

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/base/Error.hpp"
+#include "platform/base/JSON.hpp"
 #include "platform/storage/FileSystem.hpp"
 #include "platform/base/Log.hpp"
 #include "platform/base/Text.hpp"
@@ -165,8 +166,9 @@ std::vector<BufferedEntry> ActivityBufferFile::load() {
         if (lastWithoutNewline) needsRewrite_ = true;
 
         bool readable = false;
-        auto json = nlohmann::json::parse(line, nullptr, false);
-        if (!json.is_discarded() && json.is_object()) {
+        const auto document = platform::readJSON(line, platform::kMaxStoredJSONDepth);
+        if (document && document->is_object()) {
+            const auto& json = *document;
             if (auto seq = json.find("seq"); seq != json.end()) {
                 auto uid = json.find("uid");
                 if (seq->is_number_unsigned() && (uid == json.end() || uid->is_string())) {

@@ -1,6 +1,7 @@
 // The error factory of the identity stack.
 #include "auth/backend/AuthErrorUtils.hpp"
 
+#include "platform/base/JSON.hpp"
 #include "platform/storage/Keychain.hpp"
 
 namespace brisko::auth {
@@ -161,8 +162,8 @@ std::optional<nlohmann::json> AuthErrorUtils::extractJSONObject(std::string_view
         if (text[i] == '{') {
             ++depth;
         } else if (text[i] == '}' && --depth == 0) {
-            auto parsed = nlohmann::json::parse(text.substr(start, i - start + 1), nullptr, false);
-            if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
+            auto parsed = platform::readJSON(text.substr(start, i - start + 1), platform::kMaxReplyJSONDepth);
+            if (!parsed || !parsed->is_object()) return std::nullopt;
             return parsed;
         }
     }

@@ -2,6 +2,7 @@
 #include "auth/backend/GetProjectConfigRequest.hpp"
 
 #include "auth/backend/internal/JSONReading.hpp"
+#include "platform/base/JSON.hpp"
 
 namespace brisko::auth {
 
@@ -25,8 +26,8 @@ GetProjectConfigResponse GetProjectConfigResponse::initFromJSON(const nlohmann::
     if (const auto* domains = member(object, "authorizedDomains")) {
         if (domains->is_string()) {
             // A text holding a JSON array of texts; anything else leaves the list unset.
-            auto parsed = nlohmann::json::parse(domains->get_ref<const std::string&>(), nullptr, false);
-            if (!parsed.is_discarded()) r.authorizedDomains = textList(parsed);
+            auto parsed = platform::readJSON(domains->get_ref<const std::string&>(), platform::kMaxReplyJSONDepth);
+            if (parsed) r.authorizedDomains = textList(*parsed);
         } else {
             r.authorizedDomains = textList(*domains);
         }

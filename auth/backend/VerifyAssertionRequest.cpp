@@ -3,6 +3,7 @@
 
 #include "auth/backend/AuthErrorUtils.hpp"
 #include "auth/backend/internal/JSONReading.hpp"
+#include "platform/base/JSON.hpp"
 
 namespace brisko::auth {
 
@@ -15,9 +16,7 @@ std::optional<nlohmann::json> embeddedJSON(const nlohmann::json& object, std::st
     const auto* v = member(object, key);
     if (!v) return std::nullopt;
     if (v->is_string()) {
-        auto parsed = nlohmann::json::parse(v->get_ref<const std::string&>(), nullptr, false);
-        if (parsed.is_discarded()) return std::nullopt;
-        return parsed;
+        return platform::readJSON(v->get_ref<const std::string&>(), platform::kMaxReplyJSONDepth);
     }
     return *v;
 }

@@ -22,6 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/base/JSON.hpp"
 #include "platform/base/Log.hpp"
 #include "platform/storage/FileLock.hpp"
 
@@ -273,8 +274,9 @@ std::string SingleInstance::encode(const Request& request) {
 
 std::optional<SingleInstance::Request> SingleInstance::decode(std::string_view line) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-    auto j = nlohmann::json::parse(line, nullptr, false);
-    if (j.is_discarded() || !j.is_object()) return std::nullopt;
+    const auto document = readJSON(line, kMaxStoredJSONDepth);
+    if (!document || !document->is_object()) return std::nullopt;
+    const auto& j = *document;
     Request request;
     if (auto it = j.find("urls"); it != j.end()) {
         if (!it->is_array()) return std::nullopt;

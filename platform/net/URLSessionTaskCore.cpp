@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/base/Clock.hpp"
+#include "platform/base/JSON.hpp"
 #include "platform/base/Text.hpp"
 #include "platform/net/URLSessionCore.hpp"
 
@@ -1740,7 +1741,7 @@ std::optional<Data> TaskCore::makeResumeData() const {
 
 bool TaskCore::parseResumeData() {
     try {
-        auto j = nlohmann::json::parse(toString(*resumeData));
+        auto j = parseJSON(*resumeData, kMaxStoredJSONDepth);
         if (j.value("version", 0) != kResumeDataVersion) return false;
         auto url = URL::parse(j.at("url").get<std::string>());
         if (!url) return false;

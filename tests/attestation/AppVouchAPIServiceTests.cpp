@@ -69,6 +69,8 @@ TEST_CASE("token replies: empty, not an object, wrong field types") {
         {"", "Empty server response body.", false},
         {"[1,2]", "JSON serialization error.", false},
         {"{not json", "JSON serialization error.", true},
+        {R"({"token":"t","ttl":"1s","extra":)" + std::string(100'000, '[') + std::string(100'000, ']') + "}",
+         "JSON serialization error.", true},
         {R"({"token":5,"ttl":"1s"})", "Unexpected app check token response format. Field `token` is missing.", false},
         {R"({"ttl":"1s"})", "Unexpected app check token response format. Field `token` is missing.", false},
         {R"({"token":"t","ttl":60})", "Unexpected app check token response format. Field `ttl` is missing.", false},

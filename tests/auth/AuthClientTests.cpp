@@ -11,6 +11,7 @@
 #include "auth/providers/EmailAuthCredential.hpp"
 #include "auth/providers/EzevarAuthProvider.hpp"
 #include "auth/providers/OAuthCredential.hpp"
+#include "platform/storage/Crypto.hpp"
 #include "platform/storage/KeyedArchiver.hpp"
 #include "tests/auth/AuthTestSupport.hpp"
 
@@ -219,6 +220,30 @@ TEST_CASE("a token the service declares dead signs that account out; other failu
         CHECK(errorCode([&] { f.run(first->getIDToken(true)); }) != 0);
         CHECK(f.auth->currentUser() == second);
     }
+}
+
+TEST_CASE("an ID token whose claims nest 100,000 levels deep is reported as malformed, not a stack overflow") {
+    AuthFixture f;
+    auto user = f.signInWithEzevar()->user();
+    const std::string deep = std::string(100'000, '[') + std::string(100'000, ']');
+    const std::string claims = R"({"exp":4102444800,"auth_time":1700000000,"iat":1700000000,)"
+                               R"("zudiridi":{"sign_in_provider":"password"},"deep":)" +
+                               deep + "}";
+    const std::string token = platform::crypto::base64URLEncode(std::string(R"({"alg":"none"})")) + "." +
+                              platform::crypto::base64URLEncode(claims) + ".";
+    f.service.injectFault("token", testing::IdentityService::Fault::ofBody(200, R"({"access_token":")" + token +
+                                                                                    R"(","expires_in":"3600"})"));
+    std::optional<platform::Error> error;
+    bool done = false;
+    user->getIDTokenResult(true, [&](std::optional<AuthTokenResult> result, platform::OptionalError e) {
+        CHECK_FALSE(result);
+        error = std::move(e);
+        done = true;
+    });
+    REQUIRE(waitOnMain([&] { return done; }));
+    REQUIRE(error);
+    CHECK(error->code() == rawValue(AuthErrorCode::malformedJWT));
+    CHECK(f.auth->currentUser() == user);
 }
 
 TEST_CASE("a keychain that refuses the write fails the sign-in with 17995 and announces nothing") {

@@ -55,6 +55,13 @@ TEST_CASE("a session identifier carries the fetch's state and the caller's value
     CHECK(rebuilt->description().find("<from bg session>") != std::string::npos);
     CHECK(SessionFetcher::fetcherWithSessionIdentifier(richIdentifier) == rebuilt);
     CHECK_FALSE(SessionFetcher::fetcherWithSessionIdentifier("org.other.session_1234"));
+
+    // A damaged record whose metadata nests 100,000 levels deep gives a fetcher without metadata.
+    const std::string deep = std::string(100'000, '[') + std::string(100'000, ']');
+    auto damaged = SessionFetcher::fetcherWithSessionIdentifier(std::string(kSessionIdentifierPrefix) +
+                                                                "_0F2E_{\"job\":" + deep + "}");
+    REQUIRE(damaged);
+    CHECK_FALSE(damaged->sessionIdentifierMetadata());
 }
 
 TEST_CASE("a background fetch is recorded in user defaults while it runs, and forgotten when it ends") {

@@ -48,7 +48,7 @@ struct Flow {
 
     Flow() {
         SignInPreferences::setServerOverride(standIn().host());
-        standIn().configure(R"({"offlineAccess": true, "accessTokenTTL": 3600})");
+        standIn().configure(R"({"offlineAccess": true, "accessTokenTTL": 3600, "userInfoNesting": 0})");
         oauth::URLSessionProvider::setSession(
             platform::URLSession::sessionWithConfiguration(EzevarStandIn::trustingConfiguration()));
         signIn = makeSignIn();
@@ -136,6 +136,17 @@ TEST_CASE("an interactive sign-in in the browser gives the user, its tokens, pro
     auto saved = flow.store->retrieveAuthSession(error);
     REQUIRE(saved);
     CHECK(saved->authState()->refreshToken() == user->refreshToken()->tokenString());
+}
+
+TEST_CASE("a user-info reply nested 100,000 levels deep is refused: the user signs in without a profile") {
+    Flow flow;
+    standIn().configure(R"({"userInfoNesting": 100000})");
+    const auto userInfoBefore = standIn().requestsTo("/oauth2/v3/userinfo").size();
+    auto result = flow.signInInteractively();
+    REQUIRE(result);
+    REQUIRE(result->user());
+    CHECK(standIn().requestsTo("/oauth2/v3/userinfo").size() == userInfoBefore + 1);
+    CHECK_FALSE(result->user()->profile());
 }
 
 TEST_CASE("restore: a fresh saved sign-in needs no token request; without one it is -4") {

@@ -181,6 +181,9 @@ TEST_CASE("a damaged buffer file is set aside whole, and what was kept and what 
     {
         std::ofstream out(dir / "buffer.jsonl", std::ios::app);
         out << "not json\n{\"sequence\":99,\"when\":\"t\"}\n{\"seq\":100,\"timestamp\":\"t\"}\n";
+        // A whole entry but for a member nested far past anything the file holds.
+        out << R"({"seq":101,"timestamp":"t","appName":"a","idleSeconds":1,"isAwake":true,"x":)"
+            << std::string(100'000, '[') << std::string(100'000, ']') << "}\n";
     }
     const std::string original = readAll(dir / "buffer.jsonl");
     brisko::platform::LogCapture log;
@@ -188,7 +191,7 @@ TEST_CASE("a damaged buffer file is set aside whole, and what was kept and what 
     CHECK(reopened.count() == 50);
     CHECK(readAll(dir / "buffer.jsonl.damaged") == original);
     CHECK(log.messages() ==
-          std::vector<std::string>{"[ActivityTracking] Buffer file damaged: kept 50 entries, 3 unreadable lines "
+          std::vector<std::string>{"[ActivityTracking] Buffer file damaged: kept 50 entries, 4 unreadable lines "
                                    "set aside as " +
                                    (dir / "buffer.jsonl.damaged").string()});
     CHECK(ActivityBufferFile(dir / "buffer.jsonl").load().size() == 50);

@@ -159,6 +159,9 @@ TEST_CASE("a blocking-function detail gives its embedded message, its whole text
     CHECK_FALSE(AuthErrorUtils::extractJSONObject(R"({"a":"}"})"));  // a brace inside a string counts
     CHECK(AuthErrorUtils::extractJSONObject(R"(x {"a":{"b":1}} y)") == nlohmann::json{{"a", {{"b", 1}}}});
     CHECK_FALSE(AuthErrorUtils::extractJSONObject("[1,2]"));
+    std::string deep;  // {"a":{"a":...1...}} 100,000 levels deep: more than any error detail nests
+    for (int i = 0; i < 100'000; ++i) deep += R"({"a":)";
+    CHECK_FALSE(AuthErrorUtils::extractJSONObject(deep + "1" + std::string(100'000, '}')));
 }
 
 TEST_CASE("every server error name maps to its code, name and message") {

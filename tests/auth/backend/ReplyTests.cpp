@@ -170,6 +170,10 @@ TEST_CASE("verify-assertion replies read every member leniently") {
         VerifyAssertionResponse::initFromJSON(json::parse(R"({"rawUserInfo":"{not json","verifiedProvider":"[1]"})"));
     CHECK_FALSE(broken.profile);
     CHECK_FALSE(broken.verifiedProvider);
+    // A profile nested beyond any provider's is read as not JSON, not walked into a stack overflow.
+    auto deep = VerifyAssertionResponse::initFromJSON(
+        {{"rawUserInfo", R"({"name":"Aiko","deep":)" + std::string(100'000, '[') + std::string(100'000, ']') + "}"}});
+    CHECK_FALSE(deep.profile);
 }
 
 TEST_CASE("the other sign-in and account replies") {

@@ -108,6 +108,8 @@ TEST_CASE("garbage on the socket is dropped and the running instance keeps servi
     sendRaw(running.name, "{\"urls\": [1, 2]}\n");
     sendRaw(running.name, std::string(100 * 1024, 'x'));
     sendRaw(running.name, "{\"urls\": [\"brisko://" + std::string(70 * 1024, 'a') + "\"]}\n");  // whole, too long
+    sendRaw(running.name, "{\"urls\": [\"brisko://deep\"], \"x\": " + std::string(30'000, '[') +
+                              std::string(30'000, ']') + "}\n");  // whole, nested too deep
     processEventsFor(std::chrono::milliseconds(200));
     CHECK(running.received.empty());
 

@@ -40,7 +40,8 @@ public:
     std::vector<Request> requests() const;
     std::vector<Request> requestsTo(std::string_view path) const;
     // Changes the stand-in's behaviour: {"offlineAccess": false} stops refresh tokens,
-    // {"accessTokenTTL": 30} issues access tokens with 30 s to live.
+    // {"accessTokenTTL": 30} issues access tokens with 30 s to live, {"userInfoNesting": N} adds a member
+    // nested N levels deep to user-info replies.
     void configure(std::string_view json) const;
 
 private:

@@ -7,7 +7,8 @@
 // Usage: node ezevar-standin.mjs --cert PEM --key PEM --client-id ID [--port N] [--root DIR]
 // Prints one JSON line {"port": N, "issuer": "..."} once it listens. Test hooks:
 //   GET  /__standin/requests        every request received: [{method, path, target}]
-//   POST /__standin/config          {"offlineAccess": bool, "accessTokenTTL": seconds}
+//   POST /__standin/config          {"offlineAccess": bool, "accessTokenTTL": seconds,
+//                                    "userInfoNesting": levels (a user-info member nested that deep; 0: none)}
 import { readFileSync } from 'node:fs';
 import { createServer } from 'node:https';
 import { createRequire } from 'node:module';
@@ -24,7 +25,7 @@ const { default: Provider } = await import(require.resolve('oidc-provider'));
 
 const clientID = args['client-id'];
 const reversed = clientID.split('.').reverse().join('.').toLowerCase();
-const config = { offlineAccess: true, accessTokenTTL: 3600 };
+const config = { offlineAccess: true, accessTokenTTL: 3600, userInfoNesting: 0 };
 const recorded = [];
 let serverCodes = 0;
 
@@ -94,6 +95,7 @@ provider.proxy = false;
 // Ezevar's routes, rewritten onto the provider's own.
 provider.use(async (ctx, next) => {
   recorded.push({ method: ctx.method, path: ctx.path, target: ctx.originalUrl });
+  const userInfo = ctx.path === '/oauth2/v3/userinfo';
   if (ctx.path === '/o/oauth2/v2/auth') {
     const query = new URLSearchParams(ctx.querystring);
     const scopes = new Set((query.get('scope') ?? '').split(' ').filter(Boolean));
@@ -103,13 +105,18 @@ provider.use(async (ctx, next) => {
     for (const extra of ['epsdk', 'eidenv', 'include_granted_scopes', 'audience', 'hd', 'openid.realm', 'emmres']) query.delete(extra);
     ctx.path = '/auth';
     ctx.querystring = query.toString();
-  } else if (ctx.path === '/oauth2/v3/userinfo') {
+  } else if (userInfo) {
     const token = new URLSearchParams(ctx.querystring).get('access_token') ?? '';
     ctx.path = '/me';
     ctx.querystring = '';
     ctx.req.headers.authorization = `Bearer ${token}`;
   }
   await next();
+  if (userInfo && ctx.status === 200 && config.userInfoNesting > 0) {
+    const levels = config.userInfoNesting;
+    ctx.body = `${JSON.stringify(ctx.body).slice(0, -1)},"nested":${'['.repeat(levels)}${']'.repeat(levels)}}`;
+    ctx.type = 'application/json';
+  }
   if (ctx.path === '/token' && ctx.status === 200 && ctx.body && typeof ctx.body === 'object') {
     serverCodes += 1;
     ctx.body = { ...ctx.body, server_code: `server-code-${serverCodes}` };

@@ -14,7 +14,9 @@
 namespace brisko::auth::test {
 
 // The child's standard error when the code stopped the process with an abort; nothing when it
-// returned normally or ended another way.
+// returned normally or ended another way. The child is a fork of a process with threads and has none of
+// them: the code must reach its stop without posting to a queue or waiting for another thread (make what
+// it needs before), or it may wait forever on a lock or condition a vanished thread left behind.
 inline std::optional<std::string> stopsWith(const std::function<void()>& code) {
     int fds[2];
     if (pipe(fds) != 0) return std::nullopt;

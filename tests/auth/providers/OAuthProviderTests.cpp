@@ -80,15 +80,15 @@ TEST_CASE("Facebook and Apple are refused as generic providers unless an emulato
 TEST_CASE("without an emulator, Facebook and Apple stop the process as generic providers" *
           doctest::test_suite("stops the process")) {
     AuthFixture f;
+    // Made here, not in the child: making a client posts to the shared pool, whose threads the forked
+    // child does not have.
+    auto direct =
+        Auth::make(f.app, std::make_shared<AuthKeychainStorageReal>(std::make_shared<platform::InMemoryKeychain>()),
+                   std::make_shared<AuthBackend>(), AuthDispatcher{});
     for (const auto& [providerID, message] : {std::pair{AuthProviderID::facebook(), kFacebookGenericIDPMessage},
                                               std::pair{AuthProviderID::apple(), kAppleGenericIDPMessage}}) {
         CAPTURE(providerID.rawValue);
-        auto output = stopsWith([&] {
-            auto direct = Auth::make(
-                f.app, std::make_shared<AuthKeychainStorageReal>(std::make_shared<platform::InMemoryKeychain>()),
-                std::make_shared<AuthBackend>(), AuthDispatcher{});
-            OAuthProvider::provider(providerID, direct);
-        });
+        auto output = stopsWith([&] { OAuthProvider::provider(providerID, direct); });
         REQUIRE(output);
         CHECK(output->find(message) != std::string::npos);
     }

@@ -368,9 +368,12 @@ double clientUserCPU() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Optional: url_session_bench [requests] [rounds] (for profiling with more requests).
+    // Optional: url_session_bench [requests] [rounds] [only] (for profiling with more requests). With
+    // `only` set to "minimal" or "sequence", just that side runs, its requests once, with no figures: a
+    // profiler's counts then belong to it alone.
     if (argc > 1) kRequests = std::max(1, std::atoi(argv[1]));
     if (argc > 2) kRounds = std::max(1, std::atoi(argv[2]));
+    const std::string only = argc > 3 ? argv[3] : "";
     httplib::Server server;
     server.set_keep_alive_max_count(100000);
     server.set_tcp_nodelay(true);
@@ -413,6 +416,25 @@ int main(int argc, char** argv) {
     curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, 32L);
 
     MinimalLoop minimal(text, headers);
+    auto finish = [&] {
+        session->invalidateAndCancel();
+        concurrent->invalidateAndCancel();
+        direct->invalidateAndCancel();
+        curl_easy_cleanup(easy);
+        curl_multi_cleanup(multi);
+        curl_slist_free_all(headers);
+        server.stop();
+        serverThread.join();
+        return 0;
+    };
+    if (only == "minimal") {
+        minimal.run();
+        return finish();
+    }
+    if (only == "sequence") {
+        throughSessionOnNetwork(session, url);
+        return finish();
+    }
 
     // Warm up both paths (connections, threads, allocators).
     rawCurl(easy);
@@ -507,13 +529,5 @@ int main(int argc, char** argv) {
                 sequenceCPU * perRequest, curlCPU > 0 ? sequenceCPU / curlCPU : 0.0, sessionCPU * perRequest,
                 curlCPU > 0 ? sessionCPU / curlCPU : 0.0);
 
-    session->invalidateAndCancel();
-    concurrent->invalidateAndCancel();
-    direct->invalidateAndCancel();
-    curl_easy_cleanup(easy);
-    curl_multi_cleanup(multi);
-    curl_slist_free_all(headers);
-    server.stop();
-    serverThread.join();
-    return 0;
+    return finish();
 }

@@ -133,6 +133,7 @@ struct CurlMulti::Socket {
     bool reading = false;  // a wait for each direction is pending
     bool writing = false;
     bool watchesWrites = false;  // a write wait was ever started: the reactor reports writability too
+    bool pooled = false;         // a connection that finished a transfer and may serve more
     bool gone = false;
 };
 
@@ -250,7 +251,10 @@ int CurlMulti::socketCallback(CURL*, curl_socket_t s, int what, void* userp, voi
         if (self->connections_.contains(s)) {
             // A connection goes back to the pool between transfers: it stays registered for the next
             // one, with nothing waited for, until libcurl closes it through our callback.
-            if (auto it = self->sockets_.find(s); it != self->sockets_.end()) it->second->wanted = 0;
+            if (auto it = self->sockets_.find(s); it != self->sockets_.end()) {
+                it->second->wanted = 0;
+                it->second->pooled = true;
+            }
         } else {
             // Any other socket (the resolver's) may be closed by libcurl without our callback.
             self->forget(s);
@@ -260,15 +264,20 @@ int CurlMulti::socketCallback(CURL*, curl_socket_t s, int what, void* userp, voi
     const int wanted = what & (CURL_POLL_IN | CURL_POLL_OUT);
     auto& socket = self->sockets_[s];
     // The reactor keeps watching a descriptor for writability once it was asked to, and every change of
-    // its send buffer (each acknowledgement) would then wake the loop. When libcurl no longer wants to
-    // write, the descriptor is registered afresh, watched for reading only (two system calls, once per
-    // connect or upload rather than per wake).
-    if (socket && socket->watchesWrites && !(wanted & CURL_POLL_OUT)) {
+    // its send buffer (each acknowledgement) would then wake the loop. A connection that lives on, one
+    // that went back to the pool, is registered afresh for reading only when libcurl no longer wants to
+    // write (three system calls, once per connection rather than a wake per request). Its first transfer
+    // keeps the registration: most connections made for one request close after it, and re-registering
+    // those would cost more than the few wakes it saves.
+    bool pooled = false;
+    if (socket && socket->watchesWrites && socket->pooled && !(wanted & CURL_POLL_OUT)) {
         socket->release();
         socket.reset();
+        pooled = true;
     }
     if (!socket) {
         socket = std::make_shared<Socket>(NetworkLoop::instance().context(), s);
+        socket->pooled = pooled;
         std::error_code ec;
         socket->descriptor.assign(s, ec);
         if (ec) {

@@ -480,7 +480,9 @@ bool TaskCore::startHop() {
     curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, kAcceptEncoding);
     curl_easy_setopt(easy_, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(easy_, CURLOPT_TCP_KEEPALIVE, 1L);
+    // No TCP keepalive: a silent peer ends a transfer through the idle timeout, and libcurl reuses no
+    // connection idle for two minutes; probes would cost three system calls per connection and send
+    // packets while the app idles between uploads.
     curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_);
     curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &TaskCore::headerCallback);

@@ -46,7 +46,16 @@ let redirect = null;
 try {
   const page = await browser.newPage();
   // The last hop of the provider is a redirect to the app's scheme, which a browser hands to the
-  // desktop: catch it on the way.
+  // desktop: catch it on the way. Chromium sometimes cancels a navigation whose redirect leads to an
+  // external scheme before any page event tells of that redirect, so each reply's head is also read as
+  // it arrives, before the browser acts on it.
+  const cdp = await page.target().createCDPSession();
+  cdp.on('Fetch.requestPaused', (paused) => {
+    const location = (paused.responseHeaders ?? []).find((h) => h.name.toLowerCase() === 'location');
+    if (location && location.value.toLowerCase().startsWith(scheme)) redirect = location.value;
+    cdp.send('Fetch.continueRequest', { requestId: paused.requestId }).catch(() => {});
+  });
+  await cdp.send('Fetch.enable', { patterns: [{ urlPattern: '*', requestStage: 'Response' }] });
   page.on('response', (response) => {
     const location = response.headers().location;
     console.log(`HTTP ${response.status()} ${response.url().split('?')[0]}`);

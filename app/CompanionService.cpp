@@ -30,6 +30,9 @@ public:
             completion(std::nullopt);
         }
     }
+    // Only redirects are decided here: metrics and upload progress would go nowhere.
+    bool wantsMetrics(const std::shared_ptr<platform::URLSessionTask>&) override { return false; }
+    bool wantsUploadProgress(const std::shared_ptr<platform::URLSessionTask>&) override { return false; }
 };
 }  // namespace
 

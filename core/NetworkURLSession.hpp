@@ -89,6 +89,9 @@ class NetworkURLSession : public platform::URLSessionDelegate,
                                     const std::shared_ptr<platform::URLSessionTask>& task,
                                     const std::shared_ptr<const platform::HTTPURLResponse>& response,
                                     platform::URLRequest newRequest, RedirectCompletion completion) override;
+    // Neither metrics nor upload progress is used: the session spares collecting them.
+    bool wantsMetrics(const std::shared_ptr<platform::URLSessionTask>&) override { return false; }
+    bool wantsUploadProgress(const std::shared_ptr<platform::URLSessionTask>&) override { return false; }
 
     explicit NetworkURLSession(std::weak_ptr<NetworkLoggerDelegate> delegate);
 

@@ -397,6 +397,8 @@ class SessionFetcher : public platform::URLSessionDelegate,
     bool wantsResponseDecision(const std::shared_ptr<platform::URLSessionDataTask>& task) override;
     // Metrics go nowhere without a metricsCollectionBlock.
     bool wantsMetrics(const std::shared_ptr<platform::URLSessionTask>& task) override;
+    // Nor upload progress without a sendProgressBlock.
+    bool wantsUploadProgress(const std::shared_ptr<platform::URLSessionTask>& task) override;
     void didBecomeDownloadTask(
         const std::shared_ptr<platform::URLSession>& session,
         const std::shared_ptr<platform::URLSessionDataTask>& dataTask,

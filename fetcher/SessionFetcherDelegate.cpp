@@ -139,6 +139,10 @@ bool SessionFetcher::wantsMetrics(const std::shared_ptr<platform::URLSessionTask
     return static_cast<bool>(metricsCollectionBlock());
 }
 
+bool SessionFetcher::wantsUploadProgress(const std::shared_ptr<platform::URLSessionTask>&) {
+    return static_cast<bool>(sendProgressBlock());
+}
+
 void SessionFetcher::didBecomeDownloadTask(
     const std::shared_ptr<platform::URLSession>&, const std::shared_ptr<platform::URLSessionDataTask>&,
     const std::shared_ptr<platform::URLSessionDownloadTask>& downloadTask) {

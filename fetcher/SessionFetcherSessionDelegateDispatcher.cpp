@@ -253,6 +253,11 @@ bool SessionFetcherSessionDelegateDispatcher::wantsMetrics(const std::shared_ptr
     return fetcher && fetcher->wantsMetrics(task);
 }
 
+bool SessionFetcherSessionDelegateDispatcher::wantsUploadProgress(const std::shared_ptr<URLSessionTask>& task) {
+    auto fetcher = fetcherForTask(task);
+    return fetcher && fetcher->wantsUploadProgress(task);
+}
+
 void SessionFetcherSessionDelegateDispatcher::didBecomeDownloadTask(
     const std::shared_ptr<URLSession>& session, const std::shared_ptr<platform::URLSessionDataTask>& dataTask,
     const std::shared_ptr<platform::URLSessionDownloadTask>& downloadTask) {

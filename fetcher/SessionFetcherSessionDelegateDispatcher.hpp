@@ -82,6 +82,7 @@ class SessionFetcherSessionDelegateDispatcher final
                             ResponseCompletion completion) override;
     bool wantsResponseDecision(const std::shared_ptr<platform::URLSessionDataTask>& task) override;
     bool wantsMetrics(const std::shared_ptr<platform::URLSessionTask>& task) override;
+    bool wantsUploadProgress(const std::shared_ptr<platform::URLSessionTask>& task) override;
     void didBecomeDownloadTask(
         const std::shared_ptr<platform::URLSession>& session,
         const std::shared_ptr<platform::URLSessionDataTask>& dataTask,

@@ -205,6 +205,9 @@ public:
         }
         completion(std::move(newRequest));
     }
+    // Only redirects are decided here: metrics and upload progress would go nowhere.
+    bool wantsMetrics(const std::shared_ptr<platform::URLSessionTask>&) override { return false; }
+    bool wantsUploadProgress(const std::shared_ptr<platform::URLSessionTask>&) override { return false; }
 };
 
 std::mutex& sessionMutex() {

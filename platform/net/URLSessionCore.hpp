@@ -235,7 +235,8 @@ struct TaskCore : std::enable_shared_from_this<TaskCore> {
     std::int64_t bodyFilePos_ = 0;
     std::int64_t lastReportedSent_ = 0;
     std::shared_ptr<PendingUploadProgress> openProgress_;  // the last event queued, while nothing followed it
-    bool wantsProgress_ = false;
+    bool tracksUpload_ = false;   // this hop sends a body: bytes going out restart the idle timeout
+    bool wantsProgress_ = false;  // ... and the delegate hears of it
     bool bodyDropped_ = false;  // a redirect turned the request into a GET
     // Streamed body: the stream of this hop, the one the next hop sends, and whether the request's
     // own stream was used (a stream is read once; later hops ask the delegate).
@@ -276,6 +277,7 @@ struct TaskCore : std::enable_shared_from_this<TaskCore> {
     Decision responseDecision_ = Decision::none;
     bool responseDecisionWanted_ = true;  // the delegate asks to decide on the response
     bool metricsWanted_ = true;
+    bool progressWanted_ = true;  // the delegate asks for upload progress
     std::optional<CURLcode> doneWhileDeciding_;
 
     // events held while a server-trust challenge on a trusted connection awaits its answer

@@ -135,6 +135,12 @@ public:
                                  std::int64_t totalBytesSent, std::int64_t totalBytesExpectedToSend) {
         (void)session, (void)task, (void)bytesSent, (void)totalBytesSent, (void)totalBytesExpectedToSend;
     }
+    // Whether didSendBodyData is called for `task`; a delegate that ignores upload progress may say no
+    // and spare the events (the task's byte counts still move). Asked like wantsMetrics.
+    virtual bool wantsUploadProgress(const std::shared_ptr<URLSessionTask>& task) {
+        (void)task;
+        return true;
+    }
 
     virtual void didFinishCollectingMetrics(const std::shared_ptr<URLSession>& session,
                                             const std::shared_ptr<URLSessionTask>& task,

@@ -248,16 +248,19 @@ void TaskCore::resume(std::shared_ptr<URLSessionTask> task) {
     // What the delegate takes part in is asked here, never on the network thread.
     bool decides = true;
     bool metrics = true;
+    bool progress = true;
     if (auto d = core ? core->delegate() : nullptr) {
         metrics = d->wantsMetrics(task);
+        progress = d->wantsUploadProgress(task);
         if (!hasCompletionHandler && kind != URLSessionTask::Kind::download)
             decides = d->wantsResponseDecision(std::static_pointer_cast<URLSessionDataTask>(task));
     }
     postToNetwork([self = shared_from_this(), task = std::move(task), session = callerSession(), refused, decides,
-                   metrics]() mutable {
+                   metrics, progress]() mutable {
         if (!self->started_) {
             self->responseDecisionWanted_ = decides;
             self->metricsWanted_ = metrics;
+            self->progressWanted_ = progress;
             self->start(std::move(task), std::move(session), refused);
         } else if (self->suspended_ && !self->completed_) {
             self->suspended_ = false;
@@ -595,8 +598,11 @@ bool TaskCore::startHop() {
     }
     task_->bytesExpectedToSend_ = bodySize;
     task_->bytesSent_ = 0;
-    wantsProgress_ = delegate_ && (bodySize > 0 || bodyStream_);
-    if (wantsProgress_) {
+    // Bytes going out count as activity for the idle timeout whoever listens; the delegate hears of them
+    // only when it asked to.
+    tracksUpload_ = bodySize > 0 || bodyStream_;
+    wantsProgress_ = tracksUpload_ && delegate_ && progressWanted_;
+    if (tracksUpload_) {
         curl_easy_setopt(easy_, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(easy_, CURLOPT_XFERINFOFUNCTION, &TaskCore::progressCallback);
         curl_easy_setopt(easy_, CURLOPT_XFERINFODATA, this);
@@ -817,7 +823,7 @@ void TaskCore::onHeaderLine(std::string_view raw) {
 
 void TaskCore::onHeadComplete() {
     // Every upload progress event comes before the response.
-    if (wantsProgress_) {
+    if (tracksUpload_) {
         curl_off_t sent = 0;
         if (curl_easy_getinfo(easy_, CURLINFO_SIZE_UPLOAD_T, &sent) == CURLE_OK)
             reportUploadProgress(bodyBytesSent(sent));
@@ -1036,11 +1042,12 @@ std::int64_t TaskCore::bodyBytesSent(curl_off_t uploaded) const {
 }
 
 void TaskCore::reportUploadProgress(std::int64_t sent) {
-    if (!wantsProgress_ || sent <= lastReportedSent_) return;
+    if (sent <= lastReportedSent_) return;
     touch();
     const std::int64_t delta = sent - lastReportedSent_;
     lastReportedSent_ = sent;
     task_->bytesSent_ = sent;
+    if (!wantsProgress_) return;
     if (openProgress_ && openProgress_->add(delta, sent)) return;
     auto d = delegate_;
     auto session = session_;

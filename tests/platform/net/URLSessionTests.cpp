@@ -2,6 +2,7 @@
 #include <doctest/doctest.h>
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include <zlib.h>
 
@@ -781,23 +783,96 @@ TEST_CASE("an upload task sends a range of a file, read in place") {
     std::filesystem::remove(path);
 }
 
-TEST_CASE("a delegate that takes no response decision and no metrics is not asked for them") {
+TEST_CASE("a delegate that takes no response decision, metrics or upload progress is not asked for them") {
     HttpTestServer server;
     server.on("POST", "/echo", HttpTestServer::echo());
     struct Quiet : Recorder {
+        bool progress = true;
         bool wantsResponseDecision(const std::shared_ptr<URLSessionDataTask>&) override { return false; }
         bool wantsMetrics(const std::shared_ptr<URLSessionTask>&) override { return false; }
+        bool wantsUploadProgress(const std::shared_ptr<URLSessionTask>&) override { return progress; }
     };
-    auto recorder = std::make_shared<Quiet>();
-    auto session = sessionWith(recorder);
-    auto task = session->dataTaskWithRequest(post(server.url("/echo"), std::string(100000, 'q')));
-    task->resume();
-    REQUIRE(recorder->waitForCompletions(1));
-    CHECK(recorder->events() == std::vector<std::string>{"sent", "data", "complete"});
-    CHECK(recorder->body() == std::string(100000, 'q'));
-    CHECK_FALSE(recorder->error());
-    REQUIRE(task->response());
-    CHECK(task->response()->statusCode() == 200);
+    struct Case {
+        bool progress;
+        std::vector<std::string> events;
+    };
+    for (const auto& c : {Case{true, {"sent", "data", "complete"}}, Case{false, {"data", "complete"}}}) {
+        CAPTURE(c.progress);
+        auto recorder = std::make_shared<Quiet>();
+        recorder->progress = c.progress;
+        auto session = sessionWith(recorder);
+        auto task = session->dataTaskWithRequest(post(server.url("/echo"), std::string(100000, 'q')));
+        task->resume();
+        REQUIRE(recorder->waitForCompletions(1));
+        CHECK(recorder->events() == c.events);
+        CHECK(recorder->body() == std::string(100000, 'q'));
+        CHECK_FALSE(recorder->error());
+        REQUIRE(task->response());
+        CHECK(task->response()->statusCode() == 200);
+        // The task's own count is kept either way.
+        CHECK(task->countOfBytesSent() == 100000);
+    }
+}
+
+TEST_CASE("an upload whose bytes keep moving is not idle, whether or not anyone hears of its progress") {
+    // A server that takes the body slowly: 512 KiB every 40 ms, so a 24 MiB body takes about two
+    // seconds to go out, far longer than the request's idle timeout, while bytes move all the time.
+    constexpr std::size_t kBodySize = 24u << 20;
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    REQUIRE(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0);
+    REQUIRE(::listen(listener, 4) == 0);
+    socklen_t len = sizeof(addr);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    const auto url = *URL::parse("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/slow-reader");
+    std::atomic<bool> stop{false};
+    std::thread server([&] {
+        while (!stop) {
+            pollfd p{listener, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            int fd = ::accept(listener, nullptr, nullptr);
+            if (fd < 0) continue;
+            std::string head;
+            std::size_t body = 0;
+            std::vector<char> buffer(512 << 10);
+            bool inBody = false;
+            while (!stop && body < kBodySize) {
+                const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+                if (n <= 0) break;
+                std::size_t used = 0;
+                if (!inBody) {
+                    head.append(buffer.data(), static_cast<std::size_t>(n));
+                    const auto end = head.find("\r\n\r\n");
+                    if (end == std::string::npos) continue;
+                    inBody = true;
+                    body = head.size() - (end + 4);
+                    used = static_cast<std::size_t>(n);
+                }
+                if (used == 0) body += static_cast<std::size_t>(n);
+                std::this_thread::sleep_for(40ms);
+            }
+            const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+            if (body >= kBodySize) (void)::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+            ::close(fd);
+        }
+    });
+    struct NoProgress : URLSessionDelegate {
+        bool wantsUploadProgress(const std::shared_ptr<URLSessionTask>&) override { return false; }
+    };
+    for (auto delegate : {std::shared_ptr<URLSessionDelegate>(), std::shared_ptr<URLSessionDelegate>(
+                                                                      std::make_shared<NoProgress>())}) {
+        CAPTURE(static_cast<bool>(delegate));
+        URLRequest request = post(url, std::string(kBodySize, 'u'), "application/octet-stream");
+        request.setTimeoutInterval(0.75);
+        auto out = fetch(sessionWith(delegate), request, 30s);
+        CHECK_FALSE(out.error);
+        CHECK((out.data && text(*out.data) == "ok"));
+    }
+    stop = true;
+    server.join();
+    ::close(listener);
 }
 
 TEST_CASE("idle connections are kept for the next requests, however many ran at once") {

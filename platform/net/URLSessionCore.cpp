@@ -44,8 +44,7 @@ void SessionCore::attach(const std::shared_ptr<URLSessionTask>& task, std::optio
     if (request) {
         if (request->timeoutInterval() <= 0) request->setTimeoutInterval(configuration.timeoutIntervalForRequest);
         tc->originalRequest = *request;
-        task->originalRequest_ = request;
-        task->currentRequest_ = std::move(request);
+        task->originalRequest_ = std::move(request);
     }
     task->core_ = std::move(tc);
     registerTask(task);
@@ -157,17 +156,17 @@ void SessionCore::onTransferDone(CURL* easy, CURLcode result) {
     if (auto* task = reinterpret_cast<TaskCore*>(priv)) task->onTransferDone(result);
 }
 
-void SessionCore::taskStarted(TaskCore* task) {
-    running_.insert(task);
+void SessionCore::taskStarted() {
+    ++runningTasks_;
 }
 
-void SessionCore::taskFinished(TaskCore* task, const std::shared_ptr<URLSession>& session) {
-    running_.erase(task);
+void SessionCore::taskFinished(const std::shared_ptr<URLSession>& session) {
+    --runningTasks_;
     maybeFinishInvalidation(session);
 }
 
 void SessionCore::maybeFinishInvalidation(const std::shared_ptr<URLSession>& session) {
-    if (!invalidating_ || invalidated_ || !running_.empty()) return;
+    if (!invalidating_ || invalidated_ || runningTasks_ > 0) return;
     invalidated_ = true;
     std::shared_ptr<URLSessionDelegate> d;
     {

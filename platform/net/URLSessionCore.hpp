@@ -67,10 +67,10 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     // Queues an event for the delegate queue; the events of one loop iteration go over together, in
     // order, with one wake-up of the delegate queue.
     void deliver(UniqueFunction<void()> event);
-    void taskStarted(TaskCore* task);
-    // Called after a task posted its last event; `session` keeps the facade alive for the
-    // invalidation event.
-    void taskFinished(TaskCore* task, const std::shared_ptr<URLSession>& session);
+    // A task started; it calls taskFinished once, after it posted its last event (`session` keeps the
+    // facade alive for the invalidation event).
+    void taskStarted();
+    void taskFinished(const std::shared_ptr<URLSession>& session);
     // Leaf-certificate fingerprints accepted by the delegate, per origin.
     bool isPinned(const std::string& origin) const;
     const std::set<Data>* pins(const std::string& origin) const;
@@ -94,7 +94,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     std::unique_ptr<CurlMulti> multi_;
     std::vector<UniqueFunction<void()>> outbox_;
     bool deliversOnNetwork_ = false;  // the delegate queue runs on the network thread
-    std::set<TaskCore*> running_;
+    std::size_t runningTasks_ = 0;
     std::map<std::string, std::set<Data>> pins_;
 };
 

@@ -18,7 +18,7 @@ std::optional<URLRequest> URLSessionTask::originalRequest() const {
 
 std::optional<URLRequest> URLSessionTask::currentRequest() const {
     std::lock_guard lock(mutex_);
-    return currentRequest_;
+    return currentRequest_ ? currentRequest_ : originalRequest_;
 }
 
 std::shared_ptr<const HTTPURLResponse> URLSessionTask::response() const {

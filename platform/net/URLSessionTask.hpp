@@ -82,7 +82,7 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     std::weak_ptr<detail::SessionCore> session_;
     mutable std::mutex mutex_;
     std::optional<URLRequest> originalRequest_;
-    std::optional<URLRequest> currentRequest_;
+    std::optional<URLRequest> currentRequest_;  // set once a redirect changed the request
     std::shared_ptr<const HTTPURLResponse> response_;
     std::optional<Error> error_;
     URLSessionTaskState state_ = URLSessionTaskState::suspended;

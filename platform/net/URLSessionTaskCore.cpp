@@ -338,7 +338,7 @@ bool TaskCore::acquire(std::shared_ptr<URLSessionTask> task, std::shared_ptr<URL
     }
     session_ = std::move(session);
     delegate_ = core_->delegate();
-    core_->taskStarted(this);
+    core_->taskStarted();
     if (delegate_ && metricsWanted_) {
         taskStart_ = Clock::now();
         metrics_.taskIntervalStart = now();
@@ -1655,7 +1655,7 @@ void TaskCore::complete(std::optional<Error> error) {
         emit([d, session, t, error] { d->didCompleteWithError(session, t, error); });
     }
     core_->unregisterTask(task_.get());
-    core_->taskFinished(this, session);
+    core_->taskFinished(session);
     task_.reset();
     session_.reset();
     delegate_.reset();

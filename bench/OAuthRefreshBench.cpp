@@ -22,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -421,7 +422,12 @@ struct Side {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // "oauth_refresh_bench SIDE sequential|concurrent [RUNS]" runs one side alone (by the start of its
+    // name), for tracing or profiling it.
+    const std::string only = argc > 1 ? argv[1] : "";
+    const bool onlySequential = argc > 2 && std::string(argv[2]) == "sequential";
+    const int onlyRuns = argc > 3 ? std::max(1, std::atoi(argv[3])) : 50;
     curl_global_init(CURL_GLOBAL_DEFAULT);
     httplib::Server server;
     // Each connection serves every request of the run: by default the server closes it after five, and
@@ -473,6 +479,19 @@ int main() {
              [&](bool sequential) { return throughSession(refreshRequest, sessionKept, sequential); }},
             {"AuthState", [&](bool sequential) { return throughStates(states, sequential); }},
         };
+        if (!only.empty()) {
+            for (auto& side : sides) {
+                if (!std::string(side.name).starts_with(only)) continue;
+                side.run(false);
+                std::vector<double> times;
+                for (int run = 0; run < onlyRuns; ++run) times.push_back(side.run(onlySequential));
+                std::printf("%s, %s: median %.1f ms over %d runs\n", side.name,
+                            onlySequential ? "one after the other" : "at once", median(times), onlyRuns);
+            }
+            server.stop();
+            serving.join();
+            return failures > 0;
+        }
         // Warm every side (connections, threads, first-use costs) at once first, so that each holds its six
         // connections for both kinds of round.
         for (auto& side : sides) side.run(false);

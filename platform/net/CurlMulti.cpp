@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <asio/executor_work_guard.hpp>
@@ -162,6 +163,17 @@ void CurlMulti::prepare(CURL* easy) {
     curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, this);
 }
 
+void endConnection(curl_socket_t s) {
+    // A local socket whose peer is gone: a copy of it reads as ended and polls as hung up.
+    static const int ended = [] {
+        int pair[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return -1;
+        ::close(pair[1]);
+        return pair[0];
+    }();
+    if (ended < 0 || ::dup3(ended, s, O_CLOEXEC) < 0) ::shutdown(s, SHUT_RDWR);
+}
+
 namespace {
 // Multi handles that finished pools left behind (network thread only). Few and small: each holds the
 // shut-down sockets of its former connections until libcurl lets go of them.
@@ -189,7 +201,7 @@ void CurlMulti::recycle(std::unique_ptr<CurlMulti> multi) {
         spares.size() >= kSpareMultis) {
         return;  // torn down here
     }
-    for (curl_socket_t s : multi->connections_) ::shutdown(s, SHUT_RDWR);
+    for (curl_socket_t s : multi->connections_) endConnection(s);
     std::erase_if(multi->spareEasy_, [&](CURL* easy) {
         if (!multi->tlsEasy_.contains(easy)) return false;
         curl_easy_cleanup(easy);

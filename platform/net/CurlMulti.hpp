@@ -64,6 +64,13 @@ private:
     TimerId nextTimer_ = 1;
 };
 
+// Ends a connection whose descriptor libcurl still holds: the descriptor becomes a copy of a local socket
+// whose peer is gone. The connection closes at once, as closing the descriptor would, and libcurl, which
+// finds a descriptor that reads as ended, takes the connection for dead, never reuses it, and closes the
+// copy. (Shutting the connection down costs about twice as much, in the kernel: its end is then processed
+// twice, once at the shutdown and once at the close.)
+void endConnection(curl_socket_t s);
+
 // Shorthands for the network thread.
 bool onNetworkThread();
 void postToNetwork(UniqueFunction<void()> work);
@@ -85,8 +92,8 @@ public:
     // live for one request.
     static std::unique_ptr<CurlMulti> make(DoneHandler onDone);
     // Ends a pool. Its multi handle is kept for a later one when no transfer runs on it, with nothing of
-    // this pool left that could serve the next: its connections are shut down (libcurl finds them dead
-    // and never reuses them) and its easy handles that ran TLS, whose TLS sessions could be resumed under
+    // this pool left that could serve the next: its connections are ended (endConnection below: libcurl
+    // finds them dead and never reuses them) and its easy handles that ran TLS, whose TLS sessions could be resumed under
     // another pool's trust decisions, are cleaned up. Otherwise it is torn down.
     static void recycle(std::unique_ptr<CurlMulti> multi);
 

@@ -19,6 +19,7 @@
 #include "oauth/RedirectHTTPHandler.hpp"
 #include "platform/base/Log.hpp"
 #include "tests/oauth/OAuthTestSupport.hpp"
+#include "tests/support/PortSockets.hpp"
 
 using namespace brisko;
 using namespace brisko::oauth;
@@ -785,14 +786,9 @@ TEST_CASE("requests a delegate does not answer go to the connection class's defa
 
 TEST_CASE("with 127.0.0.1 taken on the port, the server listens on ::1 alone and the redirect URI names it") {
     // Another program holds 127.0.0.1 on a port the system chose.
-    int blocker = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    REQUIRE(::bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0);
-    REQUIRE(::listen(blocker, 1) == 0);
-    socklen_t length = sizeof addr;
-    ::getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &length);
+    const int blocker = brisko::testing::listenOnLoopback(addr, 1);
+    REQUIRE(blocker >= 0);
     const std::uint16_t port = ntohs(addr.sin_port);
 
     auto handler = std::make_shared<RedirectHTTPHandler>();

@@ -1,10 +1,12 @@
 // The sockets this process holds on a local TCP port (the listener and the connections it accepted),
-// found through /proc/self/fd: the local servers' libraries hand out neither.
+// found through /proc/self/fd: the local servers' libraries hand out neither. And a bare listener on a
+// port the system chooses, for tests that play a peer at the socket level.
 #pragma once
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -28,6 +30,22 @@ void forEachSocketOnPort(int port, Visit visit) {
             ntohs(local.sin_port) == port)
             visit(fd);
     }
+}
+
+// A TCP socket listening on 127.0.0.1 at a port the system chose, written to `address`; -1 on failure.
+inline int listenOnLoopback(sockaddr_in& address, int backlog = 4) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    address = sockaddr_in{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, backlog) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace brisko::testing

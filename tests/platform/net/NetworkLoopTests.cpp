@@ -1,5 +1,10 @@
-// The network thread's timers: one alarm serves them all, re-armed only for an earlier deadline.
+// The network thread's timers (one alarm serves them all, re-armed only for an earlier deadline), and how
+// it ends the connections of a finished pool.
 #include <doctest/doctest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -9,6 +14,7 @@
 #include <vector>
 
 #include "platform/net/CurlMulti.hpp"
+#include "tests/support/PortSockets.hpp"
 
 using namespace brisko::platform::detail;
 using namespace std::chrono_literals;
@@ -57,4 +63,38 @@ TEST_CASE("timers fire in deadline order, never early, whatever order they were 
     CHECK(order == std::vector<std::string>{"moved earlier", "middle", "late", "moved later"});
     // Nothing else fires (the cancelled one stays cancelled).
     CHECK_FALSE(cv.wait_for(lock, 100ms, [&] { return fired.size() > 4; }));
+}
+
+TEST_CASE("an ended connection closes at once, and its descriptor reads as ended until it is closed") {
+    // A connected pair over loopback, as a pooled connection of libcurl's would be.
+    sockaddr_in address{};
+    const int listener = brisko::testing::listenOnLoopback(address);
+    REQUIRE(listener >= 0);
+    // Twice: every ended connection gets a copy of the same ended socket.
+    for (int round = 0; round < 2; ++round) {
+        CAPTURE(round);
+        const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        REQUIRE(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+        const int server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        REQUIRE(server >= 0);
+
+        endConnection(client);
+
+        // The peer sees the connection end now, not when libcurl gets round to closing the descriptor.
+        pollfd peer{server, POLLIN, 0};
+        REQUIRE(::poll(&peer, 1, 5000) == 1);
+        char byte = 0;
+        CHECK(::recv(server, &byte, 1, 0) == 0);
+        // What libcurl's dead-connection checks look at: a peek that reads the end (an error such as "not
+        // connected" would let it send a request there first), and a poll that reports it.
+        CHECK(::recv(client, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0);
+        pollfd own{client, POLLIN | POLLPRI, 0};
+        REQUIRE(::poll(&own, 1, 0) == 1);
+        CHECK((own.revents & POLLIN) != 0);
+        CHECK((own.revents & POLLHUP) != 0);
+        CHECK(::send(client, "x", 1, MSG_NOSIGNAL) == -1);
+        CHECK(::close(client) == 0);
+        ::close(server);
+    }
+    ::close(listener);
 }

@@ -1,9 +1,9 @@
 // The network thread's io_context and the libcurl multi driver on top of it.
 #include "platform/net/CurlMulti.hpp"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/socket.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <asio/executor_work_guard.hpp>
@@ -176,7 +176,7 @@ void endConnection(curl_socket_t s) {
 
 namespace {
 // Multi handles that finished pools left behind (network thread only). Few and small: each holds the
-// shut-down sockets of its former connections until libcurl lets go of them.
+// ended sockets of its former connections until libcurl lets go of them.
 constexpr std::size_t kSpareMultis = 4;
 constexpr std::size_t kMostConnectionsOfASpareMulti = 4;
 std::vector<std::unique_ptr<CurlMulti>>& spareMultis() {

@@ -92,9 +92,9 @@ public:
     // live for one request.
     static std::unique_ptr<CurlMulti> make(DoneHandler onDone);
     // Ends a pool. Its multi handle is kept for a later one when no transfer runs on it, with nothing of
-    // this pool left that could serve the next: its connections are ended (endConnection below: libcurl
-    // finds them dead and never reuses them) and its easy handles that ran TLS, whose TLS sessions could be resumed under
-    // another pool's trust decisions, are cleaned up. Otherwise it is torn down.
+    // this pool left that could serve the next: its connections are ended (endConnection: libcurl finds
+    // them dead and never reuses them) and its easy handles that ran TLS, whose TLS sessions could be
+    // resumed under another pool's trust decisions, are cleaned up. Otherwise it is torn down.
     static void recycle(std::unique_ptr<CurlMulti> multi);
 
     CURLM* handle() const { return multi_; }

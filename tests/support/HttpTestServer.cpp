@@ -542,17 +542,9 @@ HttpTestServer::Handler HttpTestServer::resumable(std::string body, std::string 
 // RawHttpServer
 
 RawHttpServer::RawHttpServer(std::string response) : response_(std::move(response)) {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        ::listen(listenFd_, 16) != 0) {
-        throw std::runtime_error("the raw test server cannot bind 127.0.0.1");
-    }
-    socklen_t len = sizeof(addr);
-    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    listenFd_ = testing::listenOnLoopback(addr, 16);
+    if (listenFd_ < 0) throw std::runtime_error("the raw test server cannot bind 127.0.0.1");
     port_ = ntohs(addr.sin_port);
     thread_ = std::thread([this] { serve(); });
 }

@@ -19,6 +19,7 @@
 #include "platform/base/Async.hpp"
 #include "platform/net/URLSession.hpp"
 #include "tests/support/HttpTestServer.hpp"
+#include "tests/support/PortSockets.hpp"
 
 using namespace brisko::platform;
 using brisko::testing::HttpTestServer;
@@ -818,14 +819,9 @@ TEST_CASE("an upload whose bytes keep moving is not idle, whether or not anyone 
     // A server that takes the body slowly: 512 KiB every 40 ms, so a 24 MiB body takes about two
     // seconds to go out, far longer than the request's idle timeout, while bytes move all the time.
     constexpr std::size_t kBodySize = 24u << 20;
-    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    REQUIRE(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0);
-    REQUIRE(::listen(listener, 4) == 0);
-    socklen_t len = sizeof(addr);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    const int listener = brisko::testing::listenOnLoopback(addr);
+    REQUIRE(listener >= 0);
     const auto url = *URL::parse("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/slow-reader");
     std::atomic<bool> stop{false};
     std::thread server([&] {

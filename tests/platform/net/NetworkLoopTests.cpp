@@ -1,13 +1,15 @@
-// The network thread's timers (one alarm serves them all, re-armed only for an earlier deadline), and how
-// it ends the connections of a finished pool.
+// The network thread's timers (one alarm serves them all, re-armed only for an earlier deadline), when it
+// hands a batch of events on, and how it ends the connections of a finished pool.
 #include <doctest/doctest.h>
 
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -63,6 +65,58 @@ TEST_CASE("timers fire in deadline order, never early, whatever order they were 
     CHECK(order == std::vector<std::string>{"moved earlier", "middle", "late", "moved later"});
     // Nothing else fires (the cancelled one stays cancelled).
     CHECK_FALSE(cv.wait_for(lock, 100ms, [&] { return fired.size() > 4; }));
+}
+
+TEST_CASE("a batch goes at once when the sockets are quiet, and waits a few looks, no more, while they are busy") {
+    auto& loop = NetworkLoop::instance();
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> order;  // network thread only until `done`
+    bool done = false;
+    auto finish = [&] {
+        std::lock_guard lock(m);
+        done = true;
+        cv.notify_all();
+    };
+
+    SUBCASE("quiet: the batch runs before work posted after it") {
+        loop.post([&] {
+            loop.atEndOfIteration([&] { order.push_back("batch"); });
+            loop.post([&] {
+                order.push_back("later work");
+                finish();
+            });
+        });
+        std::unique_lock lock(m);
+        REQUIRE(cv.wait_for(lock, 10s, [&] { return done; }));
+        CHECK(order == std::vector<std::string>{"batch", "later work"});
+    }
+
+    SUBCASE("busy: the batch waits for more events, but sockets that never rest do not hold it back") {
+        // Each step is a socket event that makes the next one ready, for longer than the batch may wait.
+        constexpr int kSteps = 20;
+        std::function<void(int)> step = [&](int n) {
+            loop.noteSocketEvent();
+            order.push_back("event");
+            if (n < kSteps) {
+                loop.post([&, n] { step(n + 1); });
+            } else {
+                finish();
+            }
+        };
+        loop.post([&] {
+            loop.post([&] { step(1); });
+            loop.atEndOfIteration([&] { order.push_back("batch"); });
+        });
+        std::unique_lock lock(m);
+        REQUIRE(cv.wait_for(lock, 10s, [&] { return done; }));
+        const auto batch = std::find(order.begin(), order.end(), "batch");
+        REQUIRE(batch != order.end());
+        const auto eventsBefore = batch - order.begin();
+        CHECK(eventsBefore >= 2);
+        CHECK(eventsBefore <= 6);
+        CHECK(order.size() == kSteps + 1);
+    }
 }
 
 TEST_CASE("an ended connection closes at once, and its descriptor reads as ended until it is closed") {

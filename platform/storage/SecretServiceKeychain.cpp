@@ -92,23 +92,26 @@ Attributes attributesOf(const KeychainItem& item) {
     return t;
 }
 
-// The attributes a search can narrow by; the label and exact absence are checked afterwards.
+// The attributes a search can narrow by; the label and exact absence are checked afterwards. Items
+// written by other tools, imports or older builds may lack "synchronizable" or "keychain"; the reader
+// takes a missing one as "0" or "file-based", so a search asks the service only for the values it
+// cannot miss that way and the query's own match decides the rest.
 Attributes searchAttributes(const KeychainQuery& q) {
     Attributes t = newAttributes();
     if (q.service) put(t.get(), kService, *q.service);
     if (q.account) put(t.get(), kAccount, *q.account);
     if (q.accessGroup) put(t.get(), kAccessGroup, *q.accessGroup);
     if (q.accessible) put(t.get(), kAccessible, keychainAccessibilityCode(*q.accessible));
-    if (q.synchronizable != KeychainSynchronizable::any) {
-        put(t.get(), kSynchronizable, q.synchronizable == KeychainSynchronizable::yes ? "1" : "0");
-    }
-    put(t.get(), kKeychain, q.useDataProtectionKeychain ? kDataProtection : kFileBased);
+    if (q.synchronizable == KeychainSynchronizable::yes) put(t.get(), kSynchronizable, "1");
+    if (q.useDataProtectionKeychain) put(t.get(), kKeychain, kDataProtection);
     return t;
 }
 
-KeychainItem itemFrom(SecretItem* secretItem) {
+// The item as a keychain item; `complete` tells whether it carries every attribute we write.
+KeychainItem itemFrom(SecretItem* secretItem, bool& complete) {
     KeychainItem item;
     Attributes attrs(secret_item_get_attributes(secretItem));
+    complete = g_hash_table_contains(attrs.get(), kSynchronizable) && g_hash_table_contains(attrs.get(), kKeychain);
     item.service = get(attrs.get(), kService);
     item.account = get(attrs.get(), kAccount);
     item.accessGroup = get(attrs.get(), kAccessGroup);
@@ -139,8 +142,7 @@ OSStatus statusFrom(const GError* error, std::string_view call) {
     else if (error->domain == G_DBUS_ERROR)
         status = errSecNotAvailable;
     log(LogLevel::warning, "platform",
-        "Secret Service " + std::string(call) +
-            " failed: " + (error->message ? error->message : "unknown error"));
+        "Secret Service " + std::string(call) + " failed: " + (error->message ? error->message : "unknown error"));
     return status;
 }
 
@@ -149,6 +151,8 @@ struct Found {
     ItemPtr handle;
     KeychainItem item;
     bool locked;
+    // Written by another tool or an older build: lacks some of our attributes.
+    bool incomplete;
 };
 
 }  // namespace
@@ -166,25 +170,25 @@ struct SecretServiceKeychain::Service {
         Attributes attrs = searchAttributes(query);
         int flags = SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK | (loadSecrets ? SECRET_SEARCH_LOAD_SECRETS : 0);
         GError* raw = nullptr;
-        GList* list = secret_service_search_sync(service, schema(), attrs.get(),
-                                                 static_cast<SecretSearchFlags>(flags), nullptr, &raw);
+        GList* list = secret_service_search_sync(service, schema(), attrs.get(), static_cast<SecretSearchFlags>(flags),
+                                                 nullptr, &raw);
         ErrorPtr error(raw);
         if (error) return statusFrom(error.get(), "search");
         for (GList* l = list; l; l = l->next) {
             auto* secretItem = static_cast<SecretItem*>(l->data);
-            Found f{ItemPtr(secretItem), itemFrom(secretItem), secret_item_get_locked(secretItem) != FALSE};
+            bool complete = true;
+            KeychainItem item = itemFrom(secretItem, complete);
+            Found f{ItemPtr(secretItem), std::move(item), secret_item_get_locked(secretItem) != FALSE, !complete};
             if (query.matches(f.item)) out.push_back(std::move(f));
         }
         g_list_free(list);  // the items themselves are owned by `out` or were released with their Found
-        std::stable_sort(out.begin(), out.end(), [](const Found& a, const Found& b) {
-            return a.item.creationDate < b.item.creationDate;
-        });
+        std::stable_sort(out.begin(), out.end(),
+                         [](const Found& a, const Found& b) { return a.item.creationDate < b.item.creationDate; });
         return errSecSuccess;
     }
 };
 
-SecretServiceKeychain::SecretServiceKeychain(std::unique_ptr<Service> service)
-    : service_(std::move(service)) {}
+SecretServiceKeychain::SecretServiceKeychain(std::unique_ptr<Service> service) : service_(std::move(service)) {}
 SecretServiceKeychain::~SecretServiceKeychain() = default;
 
 namespace {
@@ -205,14 +209,13 @@ std::optional<std::string> secretServiceMissing() {
     std::unique_ptr<GDBusConnection, ObjectDeleter> busOwner(bus);
     auto call = [&](const char* method, GVariant* args, const char* type, int timeoutMs) -> GVariant* {
         GError* e = nullptr;
-        GVariant* reply = g_dbus_connection_call_sync(
-            bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method, args,
-            G_VARIANT_TYPE(type), G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr, &e);
+        GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                      "org.freedesktop.DBus", method, args, G_VARIANT_TYPE(type),
+                                                      G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr, &e);
         error.reset(e);
         return reply;
     };
-    if (GVariant* owned =
-            call("NameHasOwner", g_variant_new("(s)", kSecretsBusName), "(b)", kBusCallTimeoutMs)) {
+    if (GVariant* owned = call("NameHasOwner", g_variant_new("(s)", kSecretsBusName), "(b)", kBusCallTimeoutMs)) {
         gboolean has = FALSE;
         g_variant_get(owned, "(b)", &has);
         g_variant_unref(owned);
@@ -220,8 +223,8 @@ std::optional<std::string> secretServiceMissing() {
     } else {
         return std::string(error && error->message ? error->message : "the session bus does not answer");
     }
-    if (GVariant* started = call("StartServiceByName", g_variant_new("(su)", kSecretsBusName, 0u), "(u)",
-                                 kActivationTimeoutMs)) {
+    if (GVariant* started =
+            call("StartServiceByName", g_variant_new("(su)", kSecretsBusName, 0u), "(u)", kActivationTimeoutMs)) {
         g_variant_unref(started);
         return std::nullopt;
     }
@@ -237,8 +240,7 @@ std::shared_ptr<SecretServiceKeychain> SecretServiceKeychain::connect(std::strin
     }
     GError* raw = nullptr;
     SecretService* s = secret_service_get_sync(
-        static_cast<SecretServiceFlags>(SECRET_SERVICE_OPEN_SESSION | SECRET_SERVICE_LOAD_COLLECTIONS),
-        nullptr, &raw);
+        static_cast<SecretServiceFlags>(SECRET_SERVICE_OPEN_SESSION | SECRET_SERVICE_LOAD_COLLECTIONS), nullptr, &raw);
     ErrorPtr error(raw);
     if (!s) {
         whyNot = error && error->message ? error->message : "no Secret Service";
@@ -272,8 +274,7 @@ OSStatus SecretServiceKeychain::add(const KeychainItem& item) {
                           .matchLimit = KeychainQuery::kMatchLimitAll};
     std::vector<Found> found;
     if (OSStatus s = service_->search(sameKey, false, found); s != errSecSuccess) return s;
-    if (std::any_of(found.begin(), found.end(),
-                    [&](const Found& f) { return f.item.samePrimaryKey(item); })) {
+    if (std::any_of(found.begin(), found.end(), [&](const Found& f) { return f.item.samePrimaryKey(item); })) {
         return errSecDuplicateItem;
     }
 
@@ -282,9 +283,8 @@ OSStatus SecretServiceKeychain::add(const KeychainItem& item) {
     SecretValuePtr value(secret_value_new(reinterpret_cast<const gchar*>(item.data.data()),
                                           static_cast<gssize>(item.data.size()), kContentType));
     GError* raw = nullptr;
-    gboolean ok =
-        secret_service_store_sync(service_->service, schema(), attrs.get(), SECRET_COLLECTION_DEFAULT,
-                                  label.c_str(), value.get(), nullptr, &raw);
+    gboolean ok = secret_service_store_sync(service_->service, schema(), attrs.get(), SECRET_COLLECTION_DEFAULT,
+                                            label.c_str(), value.get(), nullptr, &raw);
     ErrorPtr error(raw);
     if (!ok) {
         OSStatus status = error ? statusFrom(error.get(), "store") : errSecIO;
@@ -310,7 +310,8 @@ OSStatus SecretServiceKeychain::update(const KeychainQuery& query, const Keychai
                 return error ? statusFrom(error.get(), "set secret") : errSecIO;
             }
         }
-        if (changes.accessible) {
+        // A changed item of another tool's making gets our full set of attributes with its new data.
+        if (changes.accessible || (changes.data && f.incomplete)) {
             KeychainItem changed = f.item;
             changed.accessible = changes.accessible;
             Attributes attrs = attributesOf(changed);
@@ -334,6 +335,9 @@ OSStatus SecretServiceKeychain::deleteItems(const KeychainQuery& query) {
     std::vector<Found> found;
     if (OSStatus s = service_->search(query, false, found); s != errSecSuccess) return s;
     if (found.empty()) return errSecItemNotFound;
+    // All or nothing: a locked item among them leaves every one in place.
+    if (std::any_of(found.begin(), found.end(), [](const Found& f) { return f.locked; }))
+        return errSecInteractionNotAllowed;
     for (auto& f : found) {
         GError* raw = nullptr;
         if (!secret_item_delete_sync(f.handle.get(), nullptr, &raw)) {

@@ -2,12 +2,28 @@
 #include "signin/session/KeychainWrapper.hpp"
 
 #include "platform/base/Text.hpp"
+#include "platform/storage/Bundle.hpp"
+#include "platform/storage/ProcessInfo.hpp"
 #include "signin/session/KeychainStoreError.hpp"
 
 namespace brisko::signin {
 
 KeychainWrapper::KeychainWrapper(KeychainAttributeSet attributes, std::shared_ptr<platform::Keychain> keychain)
     : keychainAttributes_(std::move(attributes)), keychain_(std::move(keychain)) {}
+
+namespace {
+constexpr std::string_view kBundleNameKey = "CFBundleName";
+}  // namespace
+
+std::string KeychainWrapper::itemLabel(std::string_view service) {
+    std::string appName;
+    if (auto bundle = platform::Bundle::main()) {
+        const platform::Value* name = bundle->objectForInfoDictionaryKey(kBundleNameKey);
+        if (name && name->string() && !name->string()->empty()) appName = *name->string();
+    }
+    if (appName.empty()) appName = platform::ProcessInfo::processInfo().processName();
+    return platform::format(kItemLabelFormat, {appName, service});
+}
 
 std::shared_ptr<platform::Keychain> KeychainWrapper::keychain() {
     std::lock_guard lock(keychainMutex_);
@@ -113,6 +129,7 @@ bool KeychainWrapper::setPasswordWithData(const platform::Data& data, std::strin
     platform::KeychainItemChanges changes;
     changes.data = data;
     changes.accessible = accessibility;
+    changes.label = itemLabel(service);
     platform::OSStatus status = keychain()->update(query, changes);
     if (status == platform::errSecItemNotFound) {
         platform::KeychainItem item;
@@ -121,6 +138,7 @@ bool KeychainWrapper::setPasswordWithData(const platform::Data& data, std::strin
         item.accessGroup = query.accessGroup;
         item.dataProtectionKeychain = query.useDataProtectionKeychain;
         item.accessible = accessibility;
+        item.label = changes.label;
         item.data = data;
         status = keychain()->add(item);
     }

@@ -37,6 +37,9 @@ public:
 class KeychainWrapper : public KeychainHelper {
 public:
     static constexpr std::string_view kAccountName = "OAuth";
+    // The label of the items it writes, filled with the app's name and the service, so that a user
+    // looking through the desktop keyring can tell whose they are.
+    static constexpr std::string_view kItemLabelFormat = "%@ sign-in (%@)";
 
     // Uses the process's keychain, or the one given (tests).
     explicit KeychainWrapper(KeychainAttributeSet attributes, std::shared_ptr<platform::Keychain> keychain = nullptr);
@@ -60,6 +63,9 @@ public:
     bool setPasswordWithData(const platform::Data& data, std::string_view service,
                              std::optional<platform::KeychainAccessibility> accessibility,
                              platform::OptionalError& error) override;
+
+    // kItemLabelFormat with the main bundle's "CFBundleName" (else the process's name) and the service.
+    static std::string itemLabel(std::string_view service);
 
     // The keychain the calls go to (the process's, unless one was given).
     std::shared_ptr<platform::Keychain> keychain();

@@ -61,5 +61,16 @@ TEST_CASE("a step that adds steps does not start a nested run; reset drops every
     queue->reset();
     queue->next();
     CHECK(ran == "outer-inner");
+
+    // An empty step is ignored: an idle queue stays ready for the next one, and a waiting queue does
+    // not keep it (running it on resume would throw).
     queue->addCallback(nullptr);
+    queue->addCallback([&] { ran += "-after"; });
+    CHECK(ran == "outer-inner-after");
+    queue->addCallback([&] { queue->wait(); });
+    queue->addCallback(nullptr);
+    queue->addCallback([&] { ran += "-resumed"; });
+    CHECK(ran == "outer-inner-after");
+    CHECK_NOTHROW(queue->next());
+    CHECK(ran == "outer-inner-after-resumed");
 }

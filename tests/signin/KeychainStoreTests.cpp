@@ -8,6 +8,7 @@
 #include "signin/AuthStateMigration.hpp"
 #include "signin/session/KeychainStore.hpp"
 #include "signin/session/KeychainStoreError.hpp"
+#include "tests/platform/storage/keyring/KeyringTools.hpp"
 #include "tests/signin/SigninTestSupport.hpp"
 
 using namespace brisko;
@@ -159,11 +160,12 @@ TEST_CASE("the migration: a fresh install only sets the flag; a session moves on
     CHECK(codeOf(error) == 1);
 }
 
-TEST_CASE("a session saved in the Secret Service reads back and is removed") {
-    // Runs for real under scripts/with-keyring.sh (the signin_keychain_tests entry).
-    auto keychain = platform::Keychain::defaultKeychain();
-    if (keychain->backendName() != "Secret Service") return;
-    KeychainStore store("brisko-signin-test");
+TEST_CASE("a session saved in the Secret Service reads back, is labelled for the app, and is removed" *
+          doctest::test_suite("keyring")) {
+    testing::SignInEnvironment env(testing::kTestClientID, std::nullopt, testing::TestKeychain::system);
+    testing::requireSecretService();
+    const std::string name = "brisko-signin-test";
+    KeychainStore store(name);
     platform::OptionalError error;
     auto session = AuthSession::make(testing::makeAuthState(), "Ezevar");
     REQUIRE(store.saveAuthSession(session, error));
@@ -173,7 +175,52 @@ TEST_CASE("a session saved in the Secret Service reads back and is removed") {
     auto back = store.retrieveAuthSession(error);
     REQUIRE(back);
     CHECK(back->authState()->lastTokenResponse()->accessToken() == "access-token-2");
+    const std::string listed = platform::testing::secretToolSearch(name);
+    CHECK_MESSAGE(listed.find("label = Brisko Desktop sign-in (brisko-signin-test)") != std::string::npos, listed);
     CHECK(store.removeAuthSession(error));
     CHECK_FALSE(store.retrieveAuthSession(error));
     CHECK(codeOf(error) == 1);
+    CHECK(platform::testing::secretToolLookup(name, "OAuth").empty());
+}
+
+TEST_CASE("a keyring item another tool wrote under the store's name reads as damaged and is replaced, then removed" *
+          doctest::test_suite("keyring")) {
+    testing::SignInEnvironment env(testing::kTestClientID, std::nullopt, testing::TestKeychain::system);
+    testing::requireSecretService();
+    // As a keyring tool, an import or an older build writes it: no "synchronizable", no "accessible".
+    platform::testing::secretToolStore(
+        "auth", "xdg:schema com.brisko.desktop.GenericPassword service auth account OAuth keychain data-protection",
+        "written by another tool");
+    KeychainStore store("auth");
+    platform::OptionalError error;
+    CHECK_FALSE(store.retrieveAuthSession(error));
+    REQUIRE(error);
+    // Found, and refused as no archive: not "not found".
+    CHECK(error->domain() != "ETMOAuthClientKeychainErrorDomain");
+
+    REQUIRE(store.saveAuthSession(AuthSession::make(testing::makeAuthState()), error));
+    const std::string listed = platform::testing::secretToolSearch("auth");
+    CHECK_MESSAGE(listed.find("label = Brisko Desktop sign-in (auth)") != std::string::npos, listed);
+    CHECK(listed.find("attribute.synchronizable = 0") != std::string::npos);
+    CHECK(listed.find("attribute.accessible = cku") != std::string::npos);
+    // One item: the other tool's was replaced, not joined by a second.
+    CHECK(listed.find("[/") == listed.rfind("[/"));
+    auto back = store.retrieveAuthSession(error);
+    REQUIRE(back);
+    CHECK(back->authState()->lastTokenResponse()->accessToken() == "access-token-1");
+
+    // An archive cut short (a disk that filled up under another tool) is refused as well.
+    KeychainWrapper wrapper({});
+    auto data = wrapper.passwordDataForService("auth", error);
+    REQUIRE(data);
+    data->resize(data->size() / 2);
+    REQUIRE(wrapper.setPasswordWithData(*data, "auth", platform::KeychainAccessibility::afterFirstUnlockThisDeviceOnly,
+                                        error));
+    error.reset();
+    CHECK_FALSE(store.retrieveAuthSession(error));
+    REQUIRE(error);
+    CHECK(error->domain() != "ETMOAuthClientKeychainErrorDomain");
+
+    CHECK(store.removeAuthSession(error));
+    CHECK(platform::testing::secretToolLookup("auth", "OAuth").empty());
 }

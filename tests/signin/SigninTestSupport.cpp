@@ -3,6 +3,8 @@
 
 #include <fstream>
 
+#include <doctest/doctest.h>
+
 #include <nlohmann/json.hpp>
 
 #include "oauth/AuthorizationRequest.hpp"
@@ -13,8 +15,9 @@
 
 namespace brisko::testing {
 
-SignInEnvironment::SignInEnvironment(std::optional<std::string> clientID, std::optional<std::string> declaredScheme) {
-    keychain = std::make_shared<platform::InMemoryKeychain>();
+SignInEnvironment::SignInEnvironment(std::optional<std::string> clientID, std::optional<std::string> declaredScheme,
+                                     TestKeychain keychainKind) {
+    if (keychainKind == TestKeychain::inMemory) keychain = std::make_shared<platform::InMemoryKeychain>();
     platform::Keychain::setDefaultKeychain(keychain);
     platform::UserDefaults::Store::setShared(platform::UserDefaults::Store::inMemory());
     folder = std::filesystem::temp_directory_path() / ("brisko-signin-" + std::to_string(::getpid()) + "-" +
@@ -25,7 +28,8 @@ SignInEnvironment::SignInEnvironment(std::optional<std::string> clientID, std::o
                                         : std::string("brisko");
     std::ofstream plist(folder / "Info.plist");
     plist << R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)"
-          << "<key>CFBundleIdentifier</key><string>com.brisko.desktop.tests</string>";
+          << "<key>CFBundleIdentifier</key><string>com.brisko.desktop.tests</string>"
+          << "<key>CFBundleName</key><string>Brisko Desktop</string>";
     if (clientID) plist << "<key>EIDClientID</key><string>" << *clientID << "</string>";
     plist
         << "<key>CFBundleURLTypes</key><array><dict><key>CFBundleURLSchemes</key><array><string>brisko</string><string>"
@@ -40,6 +44,12 @@ SignInEnvironment::~SignInEnvironment() {
     platform::UserDefaults::Store::setShared(nullptr);
     std::error_code ec;
     std::filesystem::remove_all(folder, ec);
+}
+
+void requireSecretService() {
+    auto keychain = platform::Keychain::defaultKeychain();
+    INFO("the keyring tests run through scripts/with-keyring.sh (ctest -R keychain)");
+    REQUIRE(keychain->backendName() == "Secret Service");
 }
 
 std::string makeIDToken(const std::map<std::string, std::string>& textClaims, std::chrono::seconds expiresIn,

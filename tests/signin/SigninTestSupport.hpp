@@ -14,16 +14,30 @@
 
 namespace brisko::testing {
 
-// Installs an in-memory keychain and in-memory user defaults, and a main bundle whose Info.plist
-// declares the client ID and, unless told otherwise, its reversed scheme. Undone at destruction.
+inline constexpr const char* kTestClientID = "000000000000-placeholder.apps.ezevarusercontent.com";
+
+enum class TestKeychain {
+    inMemory,
+    // The process's own choice: the Secret Service under scripts/with-keyring.sh.
+    system,
+};
+
+// Installs an in-memory keychain (unless told to keep the system's) and in-memory user defaults, and a
+// main bundle named "Brisko Desktop" whose Info.plist declares the client ID and, unless told
+// otherwise, its reversed scheme. Undone at destruction.
 struct SignInEnvironment {
-    explicit SignInEnvironment(
-        std::optional<std::string> clientID = "000000000000-placeholder.apps.ezevarusercontent.com",
-        std::optional<std::string> declaredScheme = std::nullopt);
+    explicit SignInEnvironment(std::optional<std::string> clientID = kTestClientID,
+                               std::optional<std::string> declaredScheme = std::nullopt,
+                               TestKeychain keychainKind = TestKeychain::inMemory);
     ~SignInEnvironment();
+    // The in-memory keychain; nullptr with the system's.
     std::shared_ptr<platform::InMemoryKeychain> keychain;
     std::filesystem::path folder;
 };
+
+// Under the keyring test entries the keychain must be the real Secret Service, never a fallback to the
+// file store: fails the test otherwise.
+void requireSecretService();
 
 // An unsigned JWT with the given claims (the client does not check signatures).
 std::string makeIDToken(const std::map<std::string, std::string>& textClaims, std::chrono::seconds expiresIn,

@@ -160,9 +160,9 @@ void EzevarUser::refreshTokensIfNeededWithCompletion(RefreshCompletion completio
     if (waiting != 1) return;
 
     auto state = authState();
-    // Without a refresh token no refresh can be asked for: every waiter learns so.
+    // Without a refresh token no refresh can be asked for: every waiter learns so, and signs in again.
     if (!state->refreshToken()) {
-        finishRefresh(signInError(SignInErrorCode::missingRefreshToken, std::string(kMissingRefreshTokenDescription)));
+        finishRefresh(noRefreshTokenError());
         return;
     }
     oauth::StringMap extra;
@@ -176,9 +176,6 @@ void EzevarUser::refreshTokensIfNeededWithCompletion(RefreshCompletion completio
         [self, state](oauth::TokenResponsePtr response, platform::OptionalError error) {
             if (response) {
                 state->updateWithTokenResponse(response, std::nullopt);
-                if (!state->refreshToken())
-                    error =
-                        signInError(SignInErrorCode::missingRefreshToken, std::string(kMissingRefreshTokenDescription));
             } else if (error && error->domain() == oauth::kOAuthTokenErrorDomain) {
                 state->updateWithAuthorizationError(*error);
             }

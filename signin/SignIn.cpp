@@ -82,9 +82,6 @@ std::string encodedQueryValue(std::string_view value) {
     return platform::percentEncode(value, platform::urlQueryItemAllowed());
 }
 
-platform::Error missingRefreshTokenError() {
-    return signInError(SignInErrorCode::missingRefreshToken, std::string(kMissingRefreshTokenDescription));
-}
 }  // namespace
 
 SignIn& SignIn::sharedInstance() {
@@ -119,8 +116,8 @@ void SignIn::initialize() {
     auto authorization = platform::URL::parse(
         platform::format(kAuthorizationEndpointFormat, {SignInPreferences::ezevarAuthorizationServer()}));
     auto token = platform::URL::parse(platform::format(kTokenEndpointFormat, {SignInPreferences::ezevarTokenServer()}));
-    oauthClientConfiguration_ = std::make_shared<const oauth::ServiceConfiguration>(
-        *authorization, *token, SignInPreferences::ezevarIssuer());
+    oauthClientConfiguration_ =
+        std::make_shared<const oauth::ServiceConfiguration>(*authorization, *token, SignInPreferences::ezevarIssuer());
     if (migration_) migration_->migrateIfNeededWithTokenURL(*token, kRedirectPath, fresh);
 }
 
@@ -443,8 +440,9 @@ void SignIn::maybeFetchToken(const std::shared_ptr<AuthFlow>& flow) {
     } else {
         if (lastToken && lastToken->request())
             for (const auto& [key, value] : lastToken->request()->additionalParameters()) extra[key] = value;
+        // A sign-in that was given no refresh token cannot renew its tokens: the user signs in again.
         if (!state->refreshToken()) {
-            flow->error = missingRefreshTokenError();
+            flow->error = noRefreshTokenError();
             return;
         }
         request = state->tokenRefreshRequestWithAdditionalParameters(extra);
@@ -458,8 +456,6 @@ void SignIn::maybeFetchToken(const std::shared_ptr<AuthFlow>& flow) {
             auto flow = weakFlow.lock();
             if (!flow) return;
             flow->error = std::move(error);
-            // A signed-in user needs a refresh token to stay signed in.
-            if (!flow->error && !state->refreshToken()) flow->error = missingRefreshTokenError();
             flow->next();
         });
 }

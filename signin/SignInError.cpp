@@ -1,6 +1,8 @@
 // Makes sign-in errors.
 #include "signin/SignInError.hpp"
 
+#include "oauth/ErrorUtilities.hpp"
+
 namespace brisko::signin {
 
 platform::Error signInError(SignInErrorCode code, std::optional<std::string> description,
@@ -9,6 +11,11 @@ platform::Error signInError(SignInErrorCode code, std::optional<std::string> des
     if (description) info[std::string(platform::kLocalizedDescriptionKey)] = std::move(*description);
     if (underlying) info[std::string(platform::kUnderlyingErrorKey)] = platform::Value(*underlying);
     return platform::Error(std::string(kSignInErrorDomain), static_cast<std::int64_t>(code), std::move(info));
+}
+
+platform::Error noRefreshTokenError() {
+    return oauth::ErrorUtilities::errorWithCode(oauth::ErrorCode::tokenRefreshError, std::nullopt,
+                                                std::string(kNoRefreshTokenDescription));
 }
 
 }  // namespace brisko::signin

@@ -21,8 +21,6 @@ enum class SignInErrorCode : std::int64_t {
     scopesAlreadyGranted = -8,
     mismatchWithCurrentUser = -9,
     jsonSerializationFailure = -10,
-    // A token reply without the refresh token a signed-in user needs.
-    missingRefreshToken = -11,
 };
 
 inline constexpr std::string_view kUnknownErrorDescription = "Unknown error";
@@ -33,10 +31,17 @@ inline constexpr std::string_view kClaimsConflictDescription =
     "The claim was requested as both essential and non-essential. Please provide only one version.";
 inline constexpr std::string_view kJSONSerializationFailureDescription =
     "The provided object could not be serialized to a JSON string.";
-inline constexpr std::string_view kMissingRefreshTokenDescription = "The token response carried no refresh token.";
+// A sign-in whose token reply carried no refresh token cannot renew its tokens once they expire: the
+// user signs in again. The same error as the OAuth state's own fresh-token action gives.
+inline constexpr std::string_view kNoRefreshTokenDescription =
+    "Unable to refresh expired token without a refresh token.";
 
 // An error of the sign-in domain; the description goes under the localized-description key when given,
 // the cause under the underlying-error key.
+// The OAuth client's token-refresh error (domain "org.oauthclient.general") for a state without a
+// refresh token.
+platform::Error noRefreshTokenError();
+
 platform::Error signInError(SignInErrorCode code, std::optional<std::string> description = std::nullopt,
                             std::optional<platform::Error> underlying = std::nullopt);
 

@@ -1,5 +1,6 @@
 // The sign-in flows against the Ezevar stand-in (a real OpenID provider behind our shim, over HTTPS),
 // with a scripted browser that signs in on its pages and delivers the redirect to the app.
+#include <sstream>
 #include <thread>
 
 #include <doctest/doctest.h>
@@ -10,7 +11,9 @@
 #include "platform/net/URLSession.hpp"
 #include "signin/SignIn.hpp"
 #include "signin/SignInPreferences.hpp"
+#include "tests/platform/storage/keyring/KeyringTools.hpp"
 #include "tests/signin/SigninTestSupport.hpp"
+#include "tests/support/HttpTestServer.hpp"
 #include "tests/support/ezevar/EzevarStandIn.hpp"
 
 using namespace brisko;
@@ -41,14 +44,16 @@ struct Outcome {
 };
 
 struct Flow {
-    testing::SignInEnvironment env{std::string(EzevarStandIn::kClientID)};
+    testing::SignInEnvironment env;
     std::shared_ptr<KeychainStore> store = std::make_shared<KeychainStore>("auth");
     std::shared_ptr<SignIn> signIn;
     std::vector<std::string> opened;
 
-    Flow() {
+    explicit Flow(testing::TestKeychain keychain = testing::TestKeychain::inMemory)
+        : env(std::string(EzevarStandIn::kClientID), std::nullopt, keychain) {
         SignInPreferences::setServerOverride(standIn().host());
-        standIn().configure(R"({"offlineAccess": true, "accessTokenTTL": 3600, "userInfoNesting": 0})");
+        standIn().configure(
+            R"({"offlineAccess": true, "accessTokenTTL": 3600, "userInfoNesting": 0, "userInfoStatus": 0})");
         oauth::URLSessionProvider::setSession(
             platform::URLSession::sessionWithConfiguration(EzevarStandIn::trustingConfiguration()));
         signIn = makeSignIn();
@@ -89,14 +94,32 @@ struct Flow {
         REQUIRE(platform::MainLoop::runUntil([&] { return outcome.done; }, std::chrono::seconds(30)));
     }
 
-    std::shared_ptr<SignInResult> signInInteractively() {
+    // A sign-in in the browser, to its completion.
+    Outcome signInOutcome() {
         Outcome outcome;
         const auto page = opened.size() + 1;
         signIn->signInWithPresentingWindow(kWindow, outcome.completion());
         completeInBrowser(page);
         wait(outcome);
+        return outcome;
+    }
+
+    std::shared_ptr<SignInResult> signInInteractively() {
+        Outcome outcome = signInOutcome();
         REQUIRE_MESSAGE(!outcome.error, outcome.error->description());
         return outcome.result;
+    }
+
+    // restorePreviousSignInWithCompletion, to its completion.
+    std::pair<std::shared_ptr<EzevarUser>, platform::OptionalError> restore(SignIn& on) {
+        std::pair<std::shared_ptr<EzevarUser>, platform::OptionalError> answer;
+        bool done = false;
+        on.restorePreviousSignInWithCompletion([&](std::shared_ptr<EzevarUser> u, platform::OptionalError e) {
+            answer = {std::move(u), std::move(e)};
+            done = true;
+        });
+        REQUIRE(platform::MainLoop::runUntil([&] { return done; }, std::chrono::seconds(20)));
+        return answer;
     }
 
     std::size_t tokenRequests() const { return standIn().requestsTo("/token").size(); }
@@ -342,33 +365,48 @@ TEST_CASE("cancelling, denying consent and other OAuth errors give -5, -5 and -1
     }
 }
 
-TEST_CASE("a token reply without a refresh token fails the sign-in with -11 and saves nothing") {
+TEST_CASE("a token reply without a refresh token signs the user in; renewing that session later fails clearly") {
     Flow flow;
-    standIn().configure(R"({"offlineAccess": false})");
-    Outcome outcome;
-    flow.signIn->signInWithPresentingWindow(kWindow, outcome.completion());
-    flow.completeInBrowser();
-    flow.wait(outcome);
-    REQUIRE(outcome.error);
-    CHECK(outcome.error->code() == -11);
-    CHECK_FALSE(flow.signIn->currentUser());
-    platform::OptionalError error;
-    CHECK_FALSE(flow.store->retrieveAuthSession(error));
-
-    // A user whose state lost its refresh token: every waiting refresh learns -11.
-    testing::StateTokens tokens;
-    tokens.refreshToken = std::nullopt;
-    tokens.expiresIn = std::chrono::seconds(10);
-    auto user = EzevarUser::make(testing::makeAuthState(tokens), nullptr);
+    standIn().configure(R"({"offlineAccess": false, "accessTokenTTL": 30})");
+    Outcome outcome = flow.signInOutcome();
+    REQUIRE_MESSAGE(!outcome.error, outcome.error->description());
+    auto user = outcome.result->user();
+    REQUIRE(user);
+    CHECK(user == flow.signIn->currentUser());
+    CHECK(user->accessToken());
+    CHECK(user->idToken());
     CHECK_FALSE(user->refreshToken());
+    platform::OptionalError error;
+    auto saved = flow.store->retrieveAuthSession(error);
+    REQUIRE(saved);
+    CHECK_FALSE(saved->authState()->refreshToken());
+
+    // Its access token has 30 s left: every waiting refresh learns that it cannot be renewed, with no
+    // request that could not succeed.
+    const auto tokensBefore = flow.tokenRequests();
     int answered = 0;
     for (int i = 0; i < 3; ++i)
         user->refreshTokensIfNeededWithCompletion([&](std::shared_ptr<EzevarUser> u, platform::OptionalError e) {
             CHECK_FALSE(u);
+            REQUIRE(e);
+            CHECK(e->domain() == "org.oauthclient.general");
             CHECK(e->code() == -11);
+            CHECK(e->localizedDescription() == "Unable to refresh expired token without a refresh token.");
             ++answered;
         });
     REQUIRE(platform::MainLoop::runUntil([&] { return answered == 3; }));
+    CHECK(flow.tokenRequests() == tokensBefore);
+
+    // The next launch's silent restore needs a fresh token too and fails the same way: the user signs in
+    // again, and the sign-in stays saved until then.
+    auto later = flow.makeSignIn();
+    auto [restored, restoreError] = flow.restore(*later);
+    CHECK_FALSE(restored);
+    REQUIRE(restoreError);
+    CHECK(restoreError->code() == -11);
+    CHECK(restoreError->domain() == "org.oauthclient.general");
+    CHECK(flow.tokenRequests() == tokensBefore);
+    CHECK(flow.store->retrieveAuthSession(error));
 }
 
 TEST_CASE("programming errors: no configuration, no window, an undeclared callback scheme") {
@@ -465,4 +503,212 @@ TEST_CASE("an ID token naming another issuer than the Ezevar server is refused a
     CHECK_FALSE(flow.signIn->currentUser());
     platform::OptionalError error;
     CHECK_FALSE(flow.store->retrieveAuthSession(error));
+}
+
+namespace {
+// A query value of a request the stand-in recorded (decoded), or nothing.
+std::optional<std::string> sentParameter(const EzevarStandIn::Request& request, std::string_view name) {
+    return platform::URL::parse("https://standin" + request.target)->queryValue(name);
+}
+
+std::vector<std::string> words(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string w; in >> w;) out.push_back(w);
+    return out;
+}
+}  // namespace
+
+TEST_CASE("each sign-in variant sends its hint, nonce, claims, hosted domain, audience and scopes") {
+    Flow flow;
+    const std::string serverClientID = "111111111111-server.apps.ezevarusercontent.com";
+    flow.signIn->setConfiguration(std::make_shared<Configuration>(std::string(EzevarStandIn::kClientID), serverClientID,
+                                                                  "example.test", "https://realm.example.test"));
+    auto lastAuthorize = [] { return standIn().requestsTo("/o/oauth2/v2/auth").back(); };
+
+    SUBCASE("the plain variant: the configuration's audience and hosted domain, a nonce of its own") {
+        flow.signInInteractively();
+        const auto sent = lastAuthorize();
+        CHECK(sentParameter(sent, "audience") == serverClientID);
+        CHECK(sentParameter(sent, "hd") == "example.test");
+        CHECK(sentParameter(sent, "include_granted_scopes") == "true");
+        CHECK_FALSE(sentParameter(sent, "login_hint"));
+        CHECK_FALSE(sentParameter(sent, "claims"));
+        CHECK(sentParameter(sent, "nonce").value_or("").size() >= 16);
+        auto scopes = words(sentParameter(sent, "scope").value_or(""));
+        CHECK(std::find(scopes.begin(), scopes.end(), "email") != scopes.end());
+        CHECK(std::find(scopes.begin(), scopes.end(), "profile") != scopes.end());
+    }
+
+    SUBCASE("hint, extra scopes, nonce and claims go out, and the ID token answers them") {
+        Outcome outcome;
+        const auto page = flow.opened.size() + 1;
+        flow.signIn->signInWithPresentingWindow(kWindow, "dev@example.test", {"phone"}, "nonce-of-the-caller-42",
+                                                ClaimSet{Claim::essentialAuthTimeClaim()}, outcome.completion());
+        flow.completeInBrowser(page);
+        flow.wait(outcome);
+        REQUIRE_MESSAGE(!outcome.error, outcome.error->description());
+        const auto sent = lastAuthorize();
+        CHECK(sentParameter(sent, "login_hint") == "dev@example.test");
+        CHECK(sentParameter(sent, "nonce") == "nonce-of-the-caller-42");
+        CHECK(sentParameter(sent, "claims") == R"({"id_token":{"auth_time":{"essential":true}}})");
+        CHECK(sentParameter(sent, "audience") == serverClientID);
+        CHECK(sentParameter(sent, "hd") == "example.test");
+        auto scopes = words(sentParameter(sent, "scope").value_or(""));
+        CHECK(std::find(scopes.begin(), scopes.end(), "phone") != scopes.end());
+
+        auto user = outcome.result->user();
+        REQUIRE(user->idToken());
+        auto idToken = oauth::IDToken::initWithIDTokenString(user->idToken()->tokenString());
+        REQUIRE(idToken);
+        CHECK(idToken->nonce() == "nonce-of-the-caller-42");
+        CHECK(idToken->claims().contains("auth_time"));
+        CHECK(user->hostedDomain() == "example.test");
+        CHECK(user->configuration()->hostedDomain() == "example.test");
+        CHECK(user->configuration()->serverClientID() == serverClientID);
+        CHECK(user->configuration()->openIDRealm() == "https://realm.example.test");
+        auto granted = user->grantedScopes().value_or(std::vector<std::string>{});
+        CHECK(std::find(granted.begin(), granted.end(), "phone") != granted.end());
+    }
+
+    SUBCASE("extra parameters go out but cannot replace the version and environment tags") {
+        Outcome outcome;
+        auto options = SignInInternalOptions::defaultOptions(flow.signIn->configuration(), kWindow, std::nullopt, false,
+                                                             outcome.completion())
+                           ->optionsWithExtraParameters(
+                               {{"epsdk", "eid-0.0.1"}, {"eidenv", "ios"}, {"prompt", "select_account"}}, false);
+        const auto page = flow.opened.size() + 1;
+        flow.signIn->signInWithOptions(options);
+        flow.completeInBrowser(page);
+        flow.wait(outcome);
+        REQUIRE_MESSAGE(!outcome.error, outcome.error->description());
+        const auto sent = lastAuthorize();
+        CHECK(sentParameter(sent, "epsdk") == "eid-9.1.0");
+        CHECK(sentParameter(sent, "eidenv") == "macos");
+        CHECK(sentParameter(sent, "prompt") == "select_account");
+        CHECK(sent.target.find("eid-0.0.1") == std::string::npos);
+    }
+}
+
+TEST_CASE("a user-info fetch that fails ends the sign-in with its error and saves nothing") {
+    Flow flow;
+    standIn().configure(R"({"userInfoStatus": 403})");
+    Outcome outcome = flow.signInOutcome();
+    REQUIRE(outcome.error);
+    CHECK_FALSE(outcome.result);
+    // The fetcher's own error, unchanged: the status is its code.
+    CHECK(outcome.error->code() == 403);
+    CHECK(outcome.error->domain() != "com.ezevar.EIDSignIn");
+    CHECK_FALSE(flow.signIn->currentUser());
+    platform::OptionalError error;
+    CHECK_FALSE(flow.store->retrieveAuthSession(error));
+    CHECK(error->code() == 1);
+}
+
+TEST_CASE("a resource's 401 makes the session refresh its token, and the fetch is retried with the new one") {
+    Flow flow;
+    auto user = flow.signInInteractively()->user();
+    const auto firstToken = user->accessToken()->tokenString();
+
+    // The resource takes only a token it has not seen refused: the first one is "revoked" there.
+    testing::HttpTestServer resource(testing::HttpTestServer::Mode::https);
+    resource.on("GET", "/api/data", [firstToken](const httplib::Request& request, httplib::Response& response) {
+        if (request.get_header_value("Authorization") == "Bearer " + firstToken) {
+            response.status = 401;
+            return;
+        }
+        response.status = 200;
+        response.set_content(R"({"ok":true})", "application/json");
+    });
+    auto service = fetcher::SessionFetcherService::make();
+    auto configuration = platform::URLSessionConfiguration::defaultSessionConfiguration();
+    configuration.tlsTrustedCAFile = testing::HttpTestServer::caCertificatePath();
+    service->setConfiguration(configuration);
+    service->setAuthorizer(user->fetcherAuthorizer());
+
+    const auto tokensBefore = flow.tokenRequests();
+    auto fetcher = service->fetcherWithRequest(platform::URLRequest(resource.url("/api/data")));
+    bool done = false;
+    std::optional<platform::Data> body;
+    platform::OptionalError fetchError;
+    fetcher->beginFetchWithCompletionHandler([&](std::optional<platform::Data> data, platform::OptionalError error) {
+        body = std::move(data);
+        fetchError = std::move(error);
+        done = true;
+    });
+    REQUIRE(platform::MainLoop::runUntil([&] { return done; }, std::chrono::seconds(30)));
+    REQUIRE_MESSAGE(!fetchError, fetchError->description());
+    CHECK(platform::toString(body.value_or(platform::Data{})) == R"({"ok":true})");
+
+    const auto seen = resource.requestsTo("/api/data");
+    REQUIRE(seen.size() == 2);
+    CHECK(seen[0].header("Authorization") == "Bearer " + firstToken);
+    const auto secondToken = seen[1].header("Authorization").value_or("").substr(7);
+    CHECK_FALSE(secondToken.empty());
+    CHECK(secondToken != firstToken);
+    CHECK(flow.tokenRequests() == tokensBefore + 1);
+    // The user holds the new token, and so does the state it will save.
+    CHECK(user->accessToken()->tokenString() == secondToken);
+}
+
+TEST_CASE("a sign-in replaces a keyring item another tool left under its name; sign-out deletes it" *
+          doctest::test_suite("keyring")) {
+    Flow flow(testing::TestKeychain::system);
+    testing::requireSecretService();
+    platform::testing::secretToolStore(
+        "auth", "xdg:schema com.brisko.desktop.GenericPassword service auth account OAuth keychain data-protection",
+        "written by another tool");
+    // The damaged item is found and read as such: nothing to restore.
+    {
+        auto launch = flow.makeSignIn();
+        CHECK_FALSE(launch->hasPreviousSignIn());
+        auto [restored, error] = flow.restore(*launch);
+        CHECK_FALSE(restored);
+        REQUIRE(error);
+        CHECK(error->code() == -4);
+    }
+    auto user = flow.signInInteractively()->user();
+    REQUIRE(user);
+    const std::string listed = platform::testing::secretToolSearch("auth");
+    CHECK(listed.find("[/") == listed.rfind("[/"));
+    CHECK_MESSAGE(listed.find("label = Brisko Desktop sign-in (auth)") != std::string::npos, listed);
+
+    auto next = flow.makeSignIn();
+    auto [restored, error] = flow.restore(*next);
+    REQUIRE_MESSAGE(restored, (error ? error->description() : std::string()));
+    CHECK(restored->userID() == user->userID());
+
+    next->signOut();
+    CHECK(platform::testing::secretToolLookup("auth", "OAuth").empty());
+}
+
+TEST_CASE("with the keyring locked a sign-in fails with -2 and the saved one is neither read nor lost" *
+          doctest::test_suite("locked")) {
+    Flow flow(testing::TestKeychain::system);
+    testing::requireSecretService();
+    auto user = flow.signInInteractively()->user();
+    REQUIRE(platform::testing::lockDefaultCollection());
+
+    platform::OptionalError error;
+    CHECK_FALSE(flow.store->retrieveAuthSession(error));
+    REQUIRE(error);
+    CHECK(error->domain() == "ETMOAuthClientKeychainErrorDomain");
+    CHECK(error->code() == 0);
+    CHECK(*error->userInfoValue("status") == platform::Value(platform::errSecInteractionNotAllowed));
+
+    auto launch = flow.makeSignIn();
+    CHECK_FALSE(launch->hasPreviousSignIn());
+    auto [restored, restoreError] = flow.restore(*launch);
+    CHECK_FALSE(restored);
+    CHECK(restoreError->code() == -4);
+
+    Outcome again = flow.signInOutcome();
+    REQUIRE(again.error);
+    CHECK(again.error->code() == -2);
+    CHECK(again.error->localizedDescription() == "keychain error");
+    CHECK(flow.signIn->currentUser() == user);
+    // Signing out cannot remove it either; it stays for when the keyring is unlocked.
+    flow.signIn->signOut();
+    CHECK_FALSE(flow.signIn->currentUser());
+    CHECK(platform::testing::secretToolSearch("auth").find("[/") != std::string::npos);
 }

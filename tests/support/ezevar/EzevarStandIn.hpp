@@ -41,7 +41,7 @@ public:
     std::vector<Request> requestsTo(std::string_view path) const;
     // Changes the stand-in's behaviour: {"offlineAccess": false} stops refresh tokens,
     // {"accessTokenTTL": 30} issues access tokens with 30 s to live, {"userInfoNesting": N} adds a member
-    // nested N levels deep to user-info replies.
+    // nested N levels deep to user-info replies, {"userInfoStatus": 403} makes user-info answer 403.
     void configure(std::string_view json) const;
 
 private:

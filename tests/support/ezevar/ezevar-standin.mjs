@@ -8,7 +8,9 @@
 // Prints one JSON line {"port": N, "issuer": "..."} once it listens. Test hooks:
 //   GET  /__standin/requests        every request received: [{method, path, target}]
 //   POST /__standin/config          {"offlineAccess": bool, "accessTokenTTL": seconds,
-//                                    "userInfoNesting": levels (a user-info member nested that deep; 0: none)}
+//                                    "userInfoNesting": levels (a user-info member nested that deep; 0: none),
+//                                    "userInfoStatus": an HTTP status user-info answers with (0: its own)}
+// Like Ezevar, an authorization request's "hd" comes back as the ID token's "hd" claim.
 import { readFileSync } from 'node:fs';
 import { createServer } from 'node:https';
 import { createRequire } from 'node:module';
@@ -25,8 +27,10 @@ const { default: Provider } = await import(require.resolve('oidc-provider'));
 
 const clientID = args['client-id'];
 const reversed = clientID.split('.').reverse().join('.').toLowerCase();
-const config = { offlineAccess: true, accessTokenTTL: 3600, userInfoNesting: 0 };
+const config = { offlineAccess: true, accessTokenTTL: 3600, userInfoNesting: 0, userInfoStatus: 0 };
 const recorded = [];
+// The hosted domain the last authorization request asked for.
+let hostedDomain;
 let serverCodes = 0;
 
 // Every login is accepted; the account's claims come from the login name. Like Ezevar, the ID token
@@ -37,7 +41,7 @@ function account(id) {
     accountId: id,
     async claims(use) {
       const email = id.includes('@') ? id : `${id}@example.test`;
-      if (use === 'id_token') return { sub: id, email, email_verified: true };
+      if (use === 'id_token') return { sub: id, email, email_verified: true, ...(hostedDomain ? { hd: hostedDomain } : {}) };
       return {
         sub: id,
         email,
@@ -68,13 +72,13 @@ const provider = new Provider(issuer, {
   }],
   findAccount: (ctx, id) => account(id),
   claims: {
-    openid: ['sub'],
+    openid: ['sub', 'hd'],
     email: ['email', 'email_verified'],
     profile: ['name', 'given_name', 'family_name', 'picture'],
     phone: ['phone_number'],
   },
   scopes: ['openid', 'offline_access', 'email', 'profile', 'phone'],
-  features: { revocation: { enabled: true }, devInteractions: { enabled: true } },
+  features: { revocation: { enabled: true }, devInteractions: { enabled: true }, claimsParameter: { enabled: true } },
   conformIdTokenClaims: false,
   ttl: {
     AccessToken: () => config.accessTokenTTL,
@@ -98,6 +102,7 @@ provider.use(async (ctx, next) => {
   const userInfo = ctx.path === '/oauth2/v3/userinfo';
   if (ctx.path === '/o/oauth2/v2/auth') {
     const query = new URLSearchParams(ctx.querystring);
+    hostedDomain = query.get('hd') ?? undefined;
     const scopes = new Set((query.get('scope') ?? '').split(' ').filter(Boolean));
     scopes.add('openid');
     if (config.offlineAccess) { scopes.add('offline_access'); query.set('prompt', 'consent'); }
@@ -105,6 +110,10 @@ provider.use(async (ctx, next) => {
     for (const extra of ['epsdk', 'eidenv', 'include_granted_scopes', 'audience', 'hd', 'openid.realm', 'emmres']) query.delete(extra);
     ctx.path = '/auth';
     ctx.querystring = query.toString();
+  } else if (userInfo && config.userInfoStatus) {
+    ctx.status = config.userInfoStatus;
+    ctx.body = { error: 'userinfo_unavailable' };
+    return;
   } else if (userInfo) {
     const token = new URLSearchParams(ctx.querystring).get('access_token') ?? '';
     ctx.path = '/me';

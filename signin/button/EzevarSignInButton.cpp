@@ -4,8 +4,11 @@
 #include <array>
 #include <mutex>
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QFontDatabase>
 #include <QFontMetricsF>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -50,6 +53,47 @@ std::once_flag& fontOnce() {
 bool& fontRegistered() {
     static bool registered = false;
     return registered;
+}
+
+// The button as assistive technologies see it: a push button named by its title, pressed while held,
+// with the press action.
+class ButtonAccessible : public QAccessibleWidget {
+public:
+    explicit ButtonAccessible(EzevarSignInButton* button) : QAccessibleWidget(button, QAccessible::Button) {}
+
+    QString text(QAccessible::Text t) const override {
+        // A name the owner gave the widget wins, as for every Qt widget.
+        if (t == QAccessible::Name && widget()->accessibleName().isEmpty()) return button()->accessibleTitle();
+        return QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.pressed = button()->viewModel()->state() == EzevarSignInButtonState::pressed;
+        return s;
+    }
+    QStringList actionNames() const override { return QStringList{pressAction()} + QAccessibleWidget::actionNames(); }
+    void doAction(const QString& name) override {
+        if (name == pressAction()) {
+            button()->activate();
+        } else {
+            QAccessibleWidget::doAction(name);
+        }
+    }
+
+private:
+    EzevarSignInButton* button() const { return static_cast<EzevarSignInButton*>(widget()); }
+};
+
+QAccessibleInterface* accessibleFactory(const QString& className, QObject* object) {
+    if (className != QLatin1String(EzevarSignInButton::staticMetaObject.className()) || !object ||
+        !object->isWidgetType())
+        return nullptr;
+    return new ButtonAccessible(static_cast<EzevarSignInButton*>(object));
+}
+
+void installAccessibleFactory() {
+    static std::once_flag once;
+    std::call_once(once, [] { QAccessible::installFactory(accessibleFactory); });
 }
 }  // namespace
 
@@ -185,6 +229,7 @@ QPixmap EzevarSignInButton::ezevarIcon() {
 
 EzevarSignInButton::EzevarSignInButton(EzevarSignInButtonViewModel* viewModel, Action action, QWidget* parent)
     : QWidget(parent), viewModel_(viewModel), action_(std::move(action)), fontLoaded_(registerFonts()) {
+    installAccessibleFactory();
     setAttribute(Qt::WA_TranslucentBackground);
     setFocusPolicy(Qt::StrongFocus);
     setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Fixed);
@@ -204,6 +249,20 @@ void EzevarSignInButton::viewModelChanged() {
     setEnabled(viewModel_->state() != EzevarSignInButtonState::disabled);
     updateGeometry();
     update();
+    if (QAccessible::isActive()) {
+        QAccessibleEvent nameChanged(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&nameChanged);
+    }
+}
+
+QString EzevarSignInButton::accessibleTitle() const {
+    const auto style = viewModel_->style();
+    return SwiftUIButtonStyle::title(style == EzevarSignInButtonStyle::icon ? EzevarSignInButtonStyle::wide : style);
+}
+
+void EzevarSignInButton::activate() {
+    if (viewModel_->state() == EzevarSignInButtonState::disabled || !isEnabled()) return;
+    if (action_) action_();
 }
 
 QFont EzevarSignInButton::buttonFont() const {
@@ -256,6 +315,14 @@ void EzevarSignInButton::paintEvent(QPaintEvent*) {
         }
     }
     p.fillPath(shape, look.backgroundColor());
+    if (hasFocus()) {
+        // Around the button, in the shadow's margin: focused and unfocused buttons differ only there.
+        const qreal offset = kFocusRingGap + kFocusRingWidth / 2.0;
+        QPainterPath ring;
+        ring.addRoundedRect(button.adjusted(-offset, -offset, offset, offset),
+                            SwiftUIButtonStyle::kCornerRadius + offset, SwiftUIButtonStyle::kCornerRadius + offset);
+        p.strokePath(ring, QPen(palette().color(QPalette::Highlight), kFocusRingWidth));
+    }
     p.setClipPath(shape);
 
     const QPixmap icon = ezevarIcon();
@@ -302,6 +369,49 @@ void EzevarSignInButton::mouseReleaseEvent(QMouseEvent* event) {
     if (viewModel_->state() == EzevarSignInButtonState::disabled) return;
     viewModel_->setState(EzevarSignInButtonState::normal);
     if (buttonRect().contains(event->position().toPoint()) && action_) action_();
+}
+
+void EzevarSignInButton::keyPressEvent(QKeyEvent* event) {
+    const auto state = viewModel_->state();
+    switch (event->key()) {
+    case Qt::Key_Space:
+        if (!event->isAutoRepeat() && state != EzevarSignInButtonState::disabled) {
+            spacePressed_ = true;
+            if (state != EzevarSignInButtonState::pressed) viewModel_->setState(EzevarSignInButtonState::pressed);
+        }
+        return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (!event->isAutoRepeat()) activate();
+        return;
+    default:
+        QWidget::keyPressEvent(event);
+    }
+}
+
+void EzevarSignInButton::keyReleaseEvent(QKeyEvent* event) {
+    if (event->key() != Qt::Key_Space) return QWidget::keyReleaseEvent(event);
+    if (event->isAutoRepeat() || !spacePressed_) return;
+    spacePressed_ = false;
+    if (viewModel_->state() == EzevarSignInButtonState::disabled) return;
+    viewModel_->setState(EzevarSignInButtonState::normal);
+    activate();
+}
+
+void EzevarSignInButton::focusInEvent(QFocusEvent* event) {
+    QWidget::focusInEvent(event);
+    update();
+}
+
+void EzevarSignInButton::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    // A Space press that loses the focus ends without a click.
+    if (spacePressed_) {
+        spacePressed_ = false;
+        if (viewModel_->state() == EzevarSignInButtonState::pressed)
+            viewModel_->setState(EzevarSignInButtonState::normal);
+    }
+    update();
 }
 
 }  // namespace brisko::signin

@@ -111,10 +111,26 @@ public:
     // The Ezevar icon; a null pixmap (and one log line) when it cannot be loaded.
     static QPixmap ezevarIcon();
 
+    // What assistive technologies announce: the title in the current language; the icon-only style,
+    // which shows no title, is announced as the wide one ("Sign in with Ezevar").
+    QString accessibleTitle() const;
+    // Runs the action as a click does, unless the button is disabled (keyboard and assistive access).
+    void activate();
+
+    // Room between the button and its focus ring, and the ring's width; both lie inside the shadow
+    // margin, so focus never changes the button's own pixels.
+    static constexpr int kFocusRingGap = 1;
+    static constexpr int kFocusRingWidth = 2;
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    // Space presses and releases the button like the mouse; Return and Enter click it.
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     void viewModelChanged();
@@ -122,6 +138,8 @@ private:
     EzevarSignInButtonViewModel* viewModel_;
     Action action_;
     bool fontLoaded_;
+    // A press made with Space and not yet released.
+    bool spacePressed_ = false;
 };
 
 }  // namespace brisko::signin

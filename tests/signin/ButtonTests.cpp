@@ -1,13 +1,17 @@
 // The sign-in button under a real X server: sizes, colours, state changes on press, texts in English and
-// Japanese, and screenshots of every style, scheme and state compared with references in the repository.
+// Japanese, screenshots of every style, scheme and state compared with references in the repository,
+// the keyboard, the focus ring and what assistive technologies see.
 #include <cstdlib>
 #include <filesystem>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QImage>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QSignalSpy>
 #include <QTest>
+#include <QVBoxLayout>
 
 #include <doctest/doctest.h>
 
@@ -226,4 +230,146 @@ TEST_CASE("without the resource bundle the button draws English titles and no ic
     CHECK(colorAt(image, button.buttonRect().center()) == QColor(255, 255, 255));
     SignInResources::resetFrameworkBundle();
     CHECK(log.contains("Unable to load Ezevar icon image url"));
+}
+
+namespace {
+// A window holding a line edit and the button, shown and active, so that focus and keys behave as for
+// a user.
+struct ButtonWindow {
+    QWidget window;
+    QLineEdit* before = new QLineEdit(&window);
+    EzevarSignInButton* button;
+
+    ButtonWindow(EzevarSignInButtonColorScheme scheme, EzevarSignInButtonStyle style, std::function<void()> action) {
+        qtApp();
+        button = new EzevarSignInButton(scheme, style, EzevarSignInButtonState::normal, std::move(action), &window);
+        auto* layout = new QVBoxLayout(&window);
+        layout->addWidget(before);
+        layout->addWidget(button);
+        window.show();
+        window.activateWindow();
+        REQUIRE(QTest::qWaitForWindowActive(&window));
+        before->setFocus(Qt::OtherFocusReason);
+    }
+    // The button alone, as drawn now.
+    QImage image() const { return button->grab().toImage().convertToFormat(QImage::Format_ARGB32); }
+};
+}  // namespace
+
+TEST_CASE("Tab reaches the button; Space presses and releases it like the mouse, Return and Enter click it") {
+    int clicks = 0;
+    ButtonWindow w(EzevarSignInButtonColorScheme::dark, EzevarSignInButtonStyle::wide, [&] { ++clicks; });
+    QTest::keyClick(w.before, Qt::Key_Tab);
+    REQUIRE(w.button->hasFocus());
+
+    QTest::keyPress(w.button, Qt::Key_Space);
+    CHECK(w.button->viewModel()->state() == EzevarSignInButtonState::pressed);
+    CHECK(clicks == 0);
+    QTest::keyRelease(w.button, Qt::Key_Space);
+    CHECK(w.button->viewModel()->state() == EzevarSignInButtonState::normal);
+    CHECK(clicks == 1);
+    QTest::keyClick(w.button, Qt::Key_Return);
+    CHECK(clicks == 2);
+    QTest::keyClick(w.button, Qt::Key_Enter, Qt::KeypadModifier);
+    CHECK(clicks == 3);
+
+    // A Space press that loses the focus ends without a click.
+    QTest::keyPress(w.button, Qt::Key_Space);
+    w.before->setFocus(Qt::OtherFocusReason);
+    CHECK(w.button->viewModel()->state() == EzevarSignInButtonState::normal);
+    QTest::keyRelease(w.button, Qt::Key_Space);
+    CHECK(clicks == 3);
+
+    // Disabled: out of the Tab order, and keys do nothing.
+    w.button->viewModel()->setState(EzevarSignInButtonState::disabled);
+    QTest::keyClick(w.before, Qt::Key_Tab);
+    CHECK_FALSE(w.button->hasFocus());
+    for (auto key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter}) QTest::keyClick(w.button, key);
+    CHECK(w.button->viewModel()->state() == EzevarSignInButtonState::disabled);
+    CHECK(clicks == 3);
+}
+
+TEST_CASE(
+    "focus shows a ring around the button in every style and scheme, and leaves the button's pixels as they are") {
+    Language english("en");
+    for (auto style : allButtonStyles())
+        for (auto scheme : allColorSchemes())
+            for (auto state : {EzevarSignInButtonState::normal, EzevarSignInButtonState::pressed}) {
+                const std::string name = std::string(rawValue(style)) + "-" + std::string(rawValue(scheme)) + "-" +
+                                         std::string(rawValue(state));
+                INFO(name);
+                ButtonWindow w(scheme, style, [] {});
+                w.button->viewModel()->setState(state);
+                const QImage unfocused = w.image();
+                w.button->setFocus(Qt::TabFocusReason);
+                REQUIRE(w.button->hasFocus());
+                const QImage focused = w.image();
+                REQUIRE(focused.size() == unfocused.size());
+
+                const QRect button = w.button->buttonRect();
+                int inside = 0, ring = 0;
+                for (int y = 0; y < focused.height(); ++y)
+                    for (int x = 0; x < focused.width(); ++x) {
+                        if (focused.pixel(x, y) == unfocused.pixel(x, y)) continue;
+                        if (button.contains(x, y)) {
+                            ++inside;
+                        } else {
+                            ++ring;
+                        }
+                    }
+                CHECK(inside == 0);
+                // Around all four sides: at least the button's perimeter.
+                CHECK(ring >= 2 * (button.width() + button.height()));
+                const QColor left = QColor::fromRgba(focused.pixel(button.left() - 2, button.center().y()));
+                CHECK(left == w.button->palette().color(QPalette::Highlight));
+                // The state the user sees is the one the reference shows.
+                CHECK(w.button->viewModel()->state() == state);
+            }
+}
+
+TEST_CASE("assistive technologies see a push button named by its title in the current language, in every style") {
+    int clicks = 0;
+    ButtonWindow w(EzevarSignInButtonColorScheme::light, EzevarSignInButtonStyle::standard, [&] { ++clicks; });
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(w.button);
+    REQUIRE(accessible);
+    CHECK(accessible->role() == QAccessible::Button);
+    CHECK(accessible->state().focusable);
+    auto* model = w.button->viewModel();
+    struct Case {
+        const char* language;
+        EzevarSignInButtonStyle style;
+        QString name;
+    };
+    const Case cases[] = {
+        {"en", EzevarSignInButtonStyle::standard, QStringLiteral("Sign in")},
+        {"en", EzevarSignInButtonStyle::wide, QStringLiteral("Sign in with Ezevar")},
+        // No title is shown, but it is still the sign-in button.
+        {"en", EzevarSignInButtonStyle::icon, QStringLiteral("Sign in with Ezevar")},
+        {"ja", EzevarSignInButtonStyle::wide, QString::fromUtf8("Ezevar でログイン")},
+        {"ja", EzevarSignInButtonStyle::icon, QString::fromUtf8("Ezevar でログイン")},
+    };
+    for (const auto& c : cases) {
+        Language language(c.language);
+        model->setStyle(c.style);
+        const std::string name = std::string(c.language) + " " + std::string(rawValue(c.style));
+        INFO(name);
+        CHECK(accessible->text(QAccessible::Name) == c.name);
+    }
+    {
+        Language japanese("ja");
+        model->setStyle(EzevarSignInButtonStyle::standard);
+        CHECK(accessible->text(QAccessible::Name) == SwiftUIButtonStyle::title(EzevarSignInButtonStyle::standard));
+        CHECK_FALSE(accessible->text(QAccessible::Name).isEmpty());
+    }
+
+    // Its press action clicks it, unless it is disabled.
+    QAccessibleActionInterface* actions = accessible->actionInterface();
+    REQUIRE(actions);
+    CHECK(actions->actionNames().contains(QAccessibleActionInterface::pressAction()));
+    actions->doAction(QAccessibleActionInterface::pressAction());
+    CHECK(clicks == 1);
+    model->setState(EzevarSignInButtonState::disabled);
+    CHECK(accessible->state().disabled);
+    actions->doAction(QAccessibleActionInterface::pressAction());
+    CHECK(clicks == 1);
 }

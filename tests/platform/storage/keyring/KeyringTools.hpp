@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace brisko::platform::testing {
 
@@ -42,18 +43,15 @@ inline std::string secretToolSearch(const std::string& service) {
 // Locks the default collection over the Secret Service's D-Bus interface; unlocking it again would need
 // the desktop's password prompt, which a test run has not.
 inline bool lockDefaultCollection() {
-    const std::string alias = runShell("gdbus call --session --dest org.freedesktop.secrets --object-path "
-                                       "/org/freedesktop/secrets --method org.freedesktop.Secret.Service.ReadAlias "
-                                       "default");
-    const auto start = alias.find('\'');
-    const auto end = alias.find('\'', start + 1);
-    if (start == std::string::npos || end == std::string::npos) return false;
-    const std::string path = alias.substr(start + 1, end - start - 1);
-    const std::string reply =
-        runShell("gdbus call --session --dest org.freedesktop.secrets --object-path /org/freedesktop/secrets --method "
-                 "org.freedesktop.Secret.Service.Lock \"[objectpath '" +
-                 path + "']\"");
-    return reply.find(path) != std::string::npos;
+    const std::string call =
+        "dbus-send --session --print-reply --dest=org.freedesktop.secrets /org/freedesktop/secrets "
+        "org.freedesktop.Secret.Service.";
+    const std::string alias = runShell(call + "ReadAlias string:default");
+    const auto start = alias.find("object path \"");
+    if (start == std::string::npos) return false;
+    const auto from = start + std::string_view("object path \"").size();
+    const std::string path = alias.substr(from, alias.find('"', from) - from);
+    return runShell(call + "Lock array:objpath:" + path).find(path) != std::string::npos;
 }
 
 }  // namespace brisko::platform::testing

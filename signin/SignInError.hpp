@@ -38,11 +38,11 @@ inline constexpr std::string_view kNoRefreshTokenDescription =
 
 // An error of the sign-in domain; the description goes under the localized-description key when given,
 // the cause under the underlying-error key.
+platform::Error signInError(SignInErrorCode code, std::optional<std::string> description = std::nullopt,
+                            std::optional<platform::Error> underlying = std::nullopt);
+
 // The OAuth client's token-refresh error (domain "org.oauthclient.general") for a state without a
 // refresh token.
 platform::Error noRefreshTokenError();
-
-platform::Error signInError(SignInErrorCode code, std::optional<std::string> description = std::nullopt,
-                            std::optional<platform::Error> underlying = std::nullopt);
 
 }  // namespace brisko::signin

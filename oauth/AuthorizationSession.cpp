@@ -53,14 +53,15 @@ Error stateMismatchError(const Dictionary& parameters, const std::optional<std::
                          std::string_view what) {
     Dictionary userInfo;
     for (const auto& [name, value] : parameters) {
-        bool secret = std::find(std::begin(kSecretParameters), std::end(kSecretParameters), name) !=
-                      std::end(kSecretParameters);
-        userInfo.insert_or_assign(name, secret && value.string() ? Value(TokenUtilities::redact(*value.string())) : value);
+        bool secret =
+            std::find(std::begin(kSecretParameters), std::end(kSecretParameters), name) != std::end(kSecretParameters);
+        userInfo.insert_or_assign(name,
+                                  secret && value.string() ? Value(TokenUtilities::redact(*value.string())) : value);
     }
-    userInfo.insert_or_assign(std::string(platform::kLocalizedDescriptionKey),
-                              platform::format("State mismatch, expecting %@ but got %@ in %@ %@",
-                                               {expected.value_or("(null)"), received.value_or("(null)"), what,
-                                                responseDescription}));
+    userInfo.insert_or_assign(
+        std::string(platform::kLocalizedDescriptionKey),
+        platform::format("State mismatch, expecting %@ but got %@ in %@ %@",
+                         {expected.value_or("(null)"), received.value_or("(null)"), what, responseDescription}));
     return Error(std::string(kOAuthAuthorizationErrorDomain), OAuthErrorCode::clientErrorStateMismatch,
                  std::move(userInfo));
 }
@@ -90,8 +91,7 @@ void ExternalUserAgentFlow<Request, Response>::presentAuthorizationWithExternalU
     }
 }
 
-template <class Request, class Response>
-void ExternalUserAgentFlow<Request, Response>::cancel() {
+template <class Request, class Response> void ExternalUserAgentFlow<Request, Response>::cancel() {
     cancelWithCompletion(nullptr);
 }
 
@@ -179,15 +179,16 @@ std::pair<AuthorizationResponsePtr, OptionalError> AuthorizationSession::respons
                                             "authorization response")};
     }
     if (parameters.contains("error")) {
-        return {nullptr, ErrorUtilities::OAuthErrorWithDomain(kOAuthAuthorizationErrorDomain, parameters, std::nullopt)};
+        return {nullptr,
+                ErrorUtilities::OAuthErrorWithDomain(kOAuthAuthorizationErrorDomain, parameters, std::nullopt)};
     }
     if (!response->authorizationCode()) {
         return {nullptr, ErrorUtilities::errorWithCode(ErrorCode::invalidRedirectError, std::nullopt,
                                                        std::string(kNoCodeInRedirect))};
     }
     if (response->idToken()) {
-        if (auto error = detail::validateIDToken(*response->idToken(), *req->configuration(), req->clientID(),
-                                                 req->nonce())) {
+        if (auto error =
+                detail::validateIDToken(*response->idToken(), *req->configuration(), req->clientID(), req->nonce())) {
             return {nullptr, std::move(error)};
         }
     }

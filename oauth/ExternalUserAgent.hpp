@@ -12,7 +12,7 @@ namespace brisko::oauth {
 
 // What a request offers to an agent: the URL to open and the scheme of the redirect to wait for.
 class ExternalUserAgentRequest {
-  public:
+public:
     virtual ~ExternalUserAgentRequest() = default;
     virtual std::optional<URL> externalUserAgentRequestURL() const = 0;
     virtual std::optional<std::string> redirectScheme() const = 0;
@@ -27,7 +27,7 @@ enum class RedirectOutcome {
 
 // What a flow offers to agents and listeners. Called on the main thread.
 class ExternalUserAgentSession {
-  public:
+public:
     virtual ~ExternalUserAgentSession() = default;
     virtual void cancel() = 0;
     // The completion runs once the flow has finished as cancelled (and at once when it had finished).
@@ -43,7 +43,7 @@ class ExternalUserAgentSession {
 
 // What an agent offers to a flow.
 class ExternalUserAgent {
-  public:
+public:
     virtual ~ExternalUserAgent() = default;
     // True when the agent started presenting the request.
     virtual bool presentExternalUserAgentRequest(std::shared_ptr<const ExternalUserAgentRequest> request,

@@ -19,7 +19,9 @@ using namespace brisko::oauth::test;
 
 namespace {
 
-URL url(std::string_view text) { return *URL::parse(text); }
+URL url(std::string_view text) {
+    return *URL::parse(text);
+}
 
 ServiceConfigurationPtr configuration() {
     return std::make_shared<const ServiceConfiguration>(url("https://idp.test/auth"), url("https://idp.test/token"),
@@ -40,9 +42,7 @@ struct Flow {
     explicit Flow(AuthorizationRequestPtr r = oauth::AuthorizationRequestPtr()) : request(r ? r : ::request()) {
         session = AuthorizationService::presentAuthorizationRequest(request, agent, outcome.callback());
     }
-    URL redirect(std::string_view query) const {
-        return url("com.example.app:/oauth2callback?" + std::string(query));
-    }
+    URL redirect(std::string_view query) const { return url("com.example.app:/oauth2callback?" + std::string(query)); }
     std::string state() const { return "state=" + *request->state(); }
 };
 
@@ -131,13 +131,14 @@ TEST_CASE("a state mismatch error keeps the redirect's parameters with the code 
     CHECK(*info.at("state").string() == "forged");
     CHECK(*info.at("code").string() == "secret...[redacted]");
     CHECK(flow.outcome.error->localizedDescription().find("secret-code-value") == std::string::npos);
-    CHECK(flow.outcome.error->localizedDescription().starts_with("State mismatch, expecting " + *flow.request->state()));
+    CHECK(
+        flow.outcome.error->localizedDescription().starts_with("State mismatch, expecting " + *flow.request->state()));
 }
 
 TEST_CASE("a front-channel ID token of a hybrid flow passes the same checks as an exchanged one") {
     testing::FakeOpenIDProvider fake;
-    auto config = std::make_shared<const ServiceConfiguration>(url("https://idp.test/auth"), url("https://idp.test/token"),
-                                                               *URL::parse(fake.issuer()));
+    auto config = std::make_shared<const ServiceConfiguration>(
+        url("https://idp.test/auth"), url("https://idp.test/token"), *URL::parse(fake.issuer()));
     auto hybrid = AuthorizationRequest::make(config, "client", std::nullopt, {"openid"},
                                              url("com.example.app:/oauth2callback"), "code id_token", {});
     struct Case {
@@ -156,9 +157,9 @@ TEST_CASE("a front-channel ID token of a hybrid flow passes the same checks as a
         c.change(claims);
         Flow flow(hybrid);
         // The hybrid flow's default response mode puts the parameters in the fragment.
-        flow.session->resumeExternalUserAgentFlowWithURL(url("com.example.app:/oauth2callback#code=abc&id_token=" +
-                                                             testing::FakeOpenIDProvider::idToken(claims) + "&" +
-                                                             flow.state()));
+        flow.session->resumeExternalUserAgentFlowWithURL(
+            url("com.example.app:/oauth2callback#code=abc&id_token=" + testing::FakeOpenIDProvider::idToken(claims) +
+                "&" + flow.state()));
         REQUIRE(flow.outcome.calls == 1);
         if (c.failure) {
             REQUIRE(flow.outcome.error);
@@ -205,8 +206,9 @@ TEST_CASE("cancelling, a refusing agent and an agent that fails the flow itself"
 }
 
 TEST_CASE("an end-session flow checks its state and finishes once") {
-    auto config = std::make_shared<const ServiceConfiguration>(url("https://idp.test/auth"), url("https://idp.test/token"),
-                                                               std::nullopt, std::nullopt, url("https://idp.test/end"));
+    auto config =
+        std::make_shared<const ServiceConfiguration>(url("https://idp.test/auth"), url("https://idp.test/token"),
+                                                     std::nullopt, std::nullopt, url("https://idp.test/end"));
     auto end = EndSessionRequest::make(config, "hint", url("com.example.app:/logout"), StringMap{});
     for (bool rightState : {true, false}) {
         auto agent = std::make_shared<ScriptedAgent>();

@@ -7,6 +7,7 @@
 #include "oauth/ErrorUtilities.hpp"
 #include "oauth/TokenUtilities.hpp"
 #include "oauth/URLQueryComponent.hpp"
+#include "oauth/internal/Describe.hpp"
 #include "oauth/internal/IDTokenValidation.hpp"
 #include "platform/base/Text.hpp"
 
@@ -58,10 +59,10 @@ Error stateMismatchError(const Dictionary& parameters, const std::optional<std::
         userInfo.insert_or_assign(name,
                                   secret && value.string() ? Value(TokenUtilities::redact(*value.string())) : value);
     }
-    userInfo.insert_or_assign(
-        std::string(platform::kLocalizedDescriptionKey),
-        platform::format("State mismatch, expecting %@ but got %@ in %@ %@",
-                         {expected.value_or("(null)"), received.value_or("(null)"), what, responseDescription}));
+    userInfo.insert_or_assign(std::string(platform::kLocalizedDescriptionKey),
+                              platform::format("State mismatch, expecting %@ but got %@ in %@ %@",
+                                               {detail::orNull(TokenUtilities::redact(expected)),
+                                                received.value_or("(null)"), what, responseDescription}));
     return Error(std::string(kOAuthAuthorizationErrorDomain), OAuthErrorCode::clientErrorStateMismatch,
                  std::move(userInfo));
 }
@@ -118,14 +119,23 @@ bool ExternalUserAgentFlow<Request, Response>::shouldHandleURL(const URL& url) c
 
 template <class Request, class Response>
 bool ExternalUserAgentFlow<Request, Response>::resumeExternalUserAgentFlowWithURL(const URL& url) {
-    return resumeExternalUserAgentFlowWithURLOutcome(url) != RedirectOutcome::notHandled;
+    return resume(url, false) != RedirectOutcome::notHandled;
 }
 
 template <class Request, class Response>
 RedirectOutcome ExternalUserAgentFlow<Request, Response>::resumeExternalUserAgentFlowWithURLOutcome(const URL& url) {
+    return resume(url, true);
+}
+
+template <class Request, class Response>
+RedirectOutcome ExternalUserAgentFlow<Request, Response>::resume(const URL& url, bool refuseWrongState) {
     // A redirect that reaches a finished flow is refused and changes nothing.
     if (!shouldHandleURL(url) || !pendingCallback_) return RedirectOutcome::notHandled;
     auto [response, error] = responseForRedirect(url);
+    if (refuseWrongState && error && error->domain() == kOAuthAuthorizationErrorDomain &&
+        error->code() == OAuthErrorCode::clientErrorStateMismatch) {
+        return RedirectOutcome::wrongState;
+    }
     auto outcome = error ? RedirectOutcome::failed : RedirectOutcome::completed;
     auto self = this->shared_from_this();
     auto finish = [self, response = std::move(response), error = std::move(error)] {

@@ -50,6 +50,7 @@ protected:
     virtual Error cancelError() const = 0;
 
 private:
+    RedirectOutcome resume(const URL& url, bool refuseWrongState);
     void didFinishWithResponse(ResponsePtr response, OptionalError error);
 
     RequestPtr request_;

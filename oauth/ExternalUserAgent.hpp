@@ -21,8 +21,9 @@ public:
 // What became of a URL handed to a flow.
 enum class RedirectOutcome {
     notHandled,  // not this flow's redirect, or the flow has finished: nothing changed
+    wrongState,  // this flow's redirect without its request's state: refused, nothing changed
     completed,   // the flow took it and finishes with a response
-    failed,      // the flow took it and finishes with an error (an OAuth error, a wrong state...)
+    failed,      // the flow took it and finishes with an error (an OAuth error, no code...)
 };
 
 // What a flow offers to agents and listeners. Called on the main thread.
@@ -34,7 +35,9 @@ public:
     virtual void cancelWithCompletion(std::function<void()> completion) = 0;
     // True when the URL is this flow's redirect and the flow has taken it.
     virtual bool resumeExternalUserAgentFlowWithURL(const URL& url) = 0;
-    // Resumes and tells how the flow took the URL (a listener answers the browser accordingly).
+    // Resumes and tells how the flow took the URL (a listener answers the browser accordingly). Unlike
+    // the call above, a redirect whose state is not the request's leaves the flow waiting: a listener
+    // any local program can reach must not let a guessed redirect end the sign-in.
     virtual RedirectOutcome resumeExternalUserAgentFlowWithURLOutcome(const URL& url) {
         return resumeExternalUserAgentFlowWithURL(url) ? RedirectOutcome::completed : RedirectOutcome::notHandled;
     }

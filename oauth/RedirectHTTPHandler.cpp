@@ -62,9 +62,10 @@ void RedirectHTTPHandler::HTTPConnectionDidReceiveRequest(const std::shared_ptr<
     auto url = request->request().requestURL(fallbackHost);
     auto outcome =
         url ? currentAuthorizationFlow_->resumeExternalUserAgentFlowWithURLOutcome(*url) : RedirectOutcome::notHandled;
-    if (outcome == RedirectOutcome::notHandled) {
-        // Not this flow's redirect: the flow and the listener stay, and the browser may try again.
-        request->setResponse(pageResponse(404, kRedirectInvalidPage));
+    if (outcome == RedirectOutcome::notHandled || outcome == RedirectOutcome::wrongState) {
+        // Not this flow's redirect, or not an answer to its request (any local program can send one): the
+        // flow and the listener stay, and the browser's real redirect still completes it.
+        request->setResponse(pageResponse(outcome == RedirectOutcome::notHandled ? 404 : 400, kRedirectInvalidPage));
         return;
     }
     currentAuthorizationFlow_.reset();

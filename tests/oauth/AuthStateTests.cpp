@@ -128,8 +128,8 @@ TEST_CASE("callers arriving during a refresh share it, and each action runs once
     auto state = f.state(Dictionary{{"access_token", "old"}, {"refresh_token", "r1"}, {"expires_in", 0}});
     f.replyWithTokens("new", "r2");
     std::vector<std::shared_ptr<platform::DispatchQueue>> queues{platform::DispatchQueue::main(),
-                                                                  platform::DispatchQueue::make("test.one"),
-                                                                  platform::DispatchQueue::make("test.two")};
+                                                                 platform::DispatchQueue::make("test.one"),
+                                                                 platform::DispatchQueue::make("test.two")};
     std::mutex mutex;
     std::vector<int> order;
     std::atomic<int> onOwnQueue{0};
@@ -207,13 +207,14 @@ TEST_CASE("updates follow their rules and tell the state-change delegate") {
     state->updateWithAuthorizationError(Error(std::string(kOAuthTokenErrorDomain), OAuthErrorCode::invalidGrant));
     CHECK_FALSE(state->isAuthorized());
     // A token response clears the error again.
-    state->updateWithTokenResponse(TokenResponse::make(f.response->tokenExchangeRequest(), Dictionary{{"access_token", "b"}}),
-                                   std::nullopt);
+    state->updateWithTokenResponse(
+        TokenResponse::make(f.response->tokenExchangeRequest(), Dictionary{{"access_token", "b"}}), std::nullopt);
     CHECK(state->isAuthorized());
     CHECK(state->accessToken() == "b");
     CHECK(state->refreshToken() == "r1");
     // A new authorization response starts over: no token response, no refresh token.
-    state->updateWithAuthorizationResponse(AuthorizationResponse::make(f.request, Dictionary{{"code", "c2"}}), std::nullopt);
+    state->updateWithAuthorizationResponse(AuthorizationResponse::make(f.request, Dictionary{{"code", "c2"}}),
+                                           std::nullopt);
     CHECK_FALSE(state->lastTokenResponse());
     CHECK_FALSE(state->refreshToken());
     CHECK(state->scope() == "openid");
@@ -239,10 +240,10 @@ TEST_CASE("actions read one consistent pair of tokens while other threads read a
         });
     }
     for (int i = 1; i <= 50; ++i) {
-        state->updateWithTokenResponse(
-            TokenResponse::make(f.response->tokenExchangeRequest(),
-                                Dictionary{{"access_token", "access-" + std::to_string(i)}, {"id_token", "id-" + std::to_string(i)}}),
-            std::nullopt);
+        state->updateWithTokenResponse(TokenResponse::make(f.response->tokenExchangeRequest(),
+                                                           Dictionary{{"access_token", "access-" + std::to_string(i)},
+                                                                      {"id_token", "id-" + std::to_string(i)}}),
+                                       std::nullopt);
         state->performActionWithFreshTokens(
             [&](std::optional<std::string> access, std::optional<std::string> id, OptionalError) {
                 if (!access || !id || access->substr(7) != id->substr(3)) ++mismatches;

@@ -17,6 +17,7 @@ test_pkgs=(
   doctest-dev libcpp-httplib-dev
   xvfb xauth openbox trayer xdotool x11-utils xterm dbus dbus-x11 gnome-keyring libsecret-tools
   curl openssl procps chromium
+  gnome-shell foot libglib2.0-bin
 )
 
 pkgs=("${build_pkgs[@]}")

@@ -41,8 +41,8 @@ std::vector<double> measure(const char* label, int iterations, const std::functi
     double total = 0;
     for (double m : micros) total += m;
     auto at = [&](double q) { return micros[static_cast<std::size_t>(q * (micros.size() - 1))]; };
-    std::printf("  %-28s mean %7.1f us   median %7.1f us   p99 %7.1f us   max %7.1f us\n", label,
-                total / iterations, at(0.5), at(0.99), micros.back());
+    std::printf("  %-28s mean %7.1f us   median %7.1f us   p99 %7.1f us   max %7.1f us\n", label, total / iterations,
+                at(0.5), at(0.99), micros.back());
     return micros;
 }
 

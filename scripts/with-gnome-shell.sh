@@ -5,7 +5,8 @@
 # mount namespace in which /run/systemd is an empty tmpfs, so that the shell finds no logind and
 # starts without a seat, and a private system bus.
 # Usage: scripts/with-gnome-shell.sh [--extension DIR] [--enable UUID] CMD [ARGS...]
-#   --extension DIR   installs the extension folder DIR (named after its uuid) as a system extension
+#   --extension DIR   installs the extension folder DIR (named after its uuid) as a system extension,
+#                     linked into the shell's folder as the package does
 #   --enable UUID     lists UUID in org.gnome.shell enabled-extensions before the shell starts
 # In the command's environment: WAYLAND_DISPLAY, XDG_RUNTIME_DIR, DBUS_SESSION_BUS_ADDRESS,
 # XDG_SESSION_TYPE=wayland, XDG_CURRENT_DESKTOP=GNOME, HOME (a scratch folder) and
@@ -141,7 +142,10 @@ mkdir -p "$workdir/home" "$workdir/run" "$workdir/log" "$workdir/share/gnome-she
 chmod 700 "$workdir/run"
 if [[ -n "$extension" ]]; then
   [[ -f "$extension/metadata.json" ]] || { echo "with-gnome-shell: $extension holds no metadata.json" >&2; exit 2; }
-  cp -r "$extension" "$workdir/share/gnome-shell/extensions/$(basename "$extension")"
+  # Linked in from another folder, as the package's postinst links the form the shell loads.
+  mkdir -p "$workdir/forms"
+  cp -r "$extension" "$workdir/forms/"
+  ln -s "$workdir/forms/$(basename "$extension")" "$workdir/share/gnome-shell/extensions/$(basename "$extension")"
 fi
 chown -R "$test_user:" "$workdir/home" "$workdir/run" "$workdir/log"
 cat >"$workdir/system-bus.conf" <<EOF

@@ -40,10 +40,15 @@ QString qs(std::string_view s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
 }
 
+// As much of a window's text as X11 reads of a property (64 KiB); a cut code point is replaced.
+constexpr std::size_t kMaxTextBytes = 65536;
+
 std::optional<std::string> text(const QVariantMap& map, const char* key) {
     auto it = map.constFind(QString::fromLatin1(key));
     if (it == map.constEnd()) return std::nullopt;
-    std::string value = sanitizeUTF8(it->toString().toStdString());
+    std::string value = it->toString().toStdString();
+    if (value.size() > kMaxTextBytes) value.resize(kMaxTextBytes);
+    value = sanitizeUTF8(value);
     if (value.empty()) return std::nullopt;
     return value;
 }

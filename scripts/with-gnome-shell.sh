@@ -81,7 +81,9 @@ fi
 if [[ "${1:-}" == --namespace-stage ]]; then
   shift
   workdir=$1; shift
-  mount -t tmpfs -o mode=755 tmpfs /run/systemd || exit 1
+  if [[ -d /run/systemd ]]; then
+    mount -t tmpfs -o mode=755 tmpfs /run/systemd || exit 1
+  fi
   dbus-daemon --config-file="$workdir/system-bus.conf" --nofork --nopidfile >"$workdir/system-bus.log" 2>&1 &
   bus_pid=$!
   trap 'kill "$bus_pid" 2>/dev/null; wait "$bus_pid" 2>/dev/null' EXIT

@@ -29,14 +29,17 @@ std::unique_ptr<brisko::test::ChildProcess> foot(const std::string& appId, const
         std::vector<std::string>{"foot", "--app-id=" + appId, "--title=" + title, "sleep", "120"});
 }
 
-// The GNOME services over one view of the extension, as installGnomeShellServices makes them.
+// The GNOME services over one view of the extension, as installGnomeShellServices makes them, but
+// patient: the test checks what they read, and a busy machine may slow the shell's answers.
+constexpr auto kPatientTimeout = 5s;
 struct GnomeServices {
     TempDir apps;
-    std::shared_ptr<platform::GnomeShellExtension> extension = std::make_shared<platform::GnomeShellExtension>();
+    std::shared_ptr<platform::GnomeShellExtension> extension = std::make_shared<platform::GnomeShellExtension>(
+        platform::GnomeShellExtension::Options{.callTimeout = kPatientTimeout});
     std::shared_ptr<platform::GnomeShellWorkspace> workspace;
     std::shared_ptr<platform::GnomeShellAccessibility> accessibility =
         std::make_shared<platform::GnomeShellAccessibility>(extension);
-    std::shared_ptr<platform::MutterIdleTime> idle = std::make_shared<platform::MutterIdleTime>();
+    std::shared_ptr<platform::MutterIdleTime> idle = std::make_shared<platform::MutterIdleTime>(kPatientTimeout);
 
     GnomeServices() {
         std::ofstream(apps / "org.example.Notes.desktop")

@@ -1,5 +1,5 @@
-// The entry point: one instance per user (the owner of the sample buffer), the main-thread executor, the desktop services, then the
-// application delegate and Qt's event loop.
+// The entry point: one instance per user (the owner of the sample buffer), the main-thread executor, the desktop
+// services, then the application delegate and Qt's event loop.
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
@@ -7,17 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "app/recording/ActivityTrackingService.hpp"
 #include "app/AppDelegate.hpp"
+#include "app/recording/ActivityTrackingService.hpp"
 #include "app/views/BriskoMark.hpp"
-#include "platform/storage/Bundle.hpp"
 #include "platform/base/Dispatch.hpp"
-#include "platform/storage/ProcessInfo.hpp"
 #include "platform/desktop/QtMainExecutor.hpp"
 #include "platform/desktop/SingleInstance.hpp"
 #include "platform/desktop/SleepWatcher.hpp"
 #include "platform/desktop/Workspace.hpp"
 #include "platform/desktop/X11Services.hpp"
+#include "platform/storage/Bundle.hpp"
+#include "platform/storage/ProcessInfo.hpp"
 
 namespace {
 constexpr const char* kDisplayName = "Brisko Desktop";
@@ -59,8 +59,9 @@ int main(int argc, char** argv) {
                                                delegate->openURLs(request.urls);
                                                if (request.reopen) delegate->applicationShouldHandleReopen();
                                            });
-    if (role == platform::SingleInstance::Role::secondary || role == platform::SingleInstance::Role::blocked)
-        return 0;
+    if (role == platform::SingleInstance::Role::secondary) return EXIT_SUCCESS;
+    // The running instance refused the request (or never answered): what was asked of it was not done.
+    if (role == platform::SingleInstance::Role::blocked) return EXIT_FAILURE;
 
     platform::installX11Services();
     platform::SleepWatcher sleepWatcher;

@@ -6,6 +6,8 @@
 #include <QImage>
 #include <QLayout>
 #include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
 #include <QTest>
 
 #include "app/CompanionViewModel.hpp"
@@ -328,4 +330,48 @@ TEST_CASE("the dot breathes only while its window is on screen: not while minimi
     window.show();
     REQUIRE(QTest::qWaitForWindowExposed(&window));
     CHECK(dot->isPulsing());
+}
+
+TEST_CASE("the breathing dot repaints only its own rect, at 24 frames a second or more") {
+    qtApp();
+    // What of the window was painted while the dot breathed, and how often the dot was painted.
+    struct Backdrop : QWidget {
+        QRegion painted;
+        void paintEvent(QPaintEvent* event) override {
+            painted += event->region();
+            QPainter(this).fillRect(rect(), Palette::background());
+        }
+    };
+    struct CountingDot : PulsingDot {
+        using PulsingDot::PulsingDot;
+        int frames = 0;
+        void paintEvent(QPaintEvent* event) override {
+            ++frames;
+            PulsingDot::paintEvent(event);
+        }
+    };
+    Backdrop window;
+    window.resize(200, 100);
+    auto* dot = new CountingDot(true, Palette::positive(), &window);
+    dot->move(40, 30);
+    window.show();
+    REQUIRE(QTest::qWaitForWindowExposed(&window));
+    REQUIRE(dot->isPulsing());
+    QApplication::processEvents();
+    window.painted = QRegion();
+    dot->frames = 0;
+    REQUIRE(QTest::qWaitFor([&] { return dot->frames >= 6; }, 10000));
+    CHECK_FALSE(window.painted.isEmpty());
+    CHECK(QRegion(dot->geometry()).united(window.painted) == QRegion(dot->geometry()));
+    CHECK(dot->frameIntervalMilliseconds() <= 1000 / 24);
+    CHECK(dot->keepsFrameTime());
+
+    // Stopped, nothing is painted any more.
+    dot->setActive(false);
+    QApplication::processEvents();
+    window.painted = QRegion();
+    dot->frames = 0;
+    QTest::qWait(200);
+    CHECK(dot->frames == 0);
+    CHECK(window.painted.isEmpty());
 }

@@ -2,7 +2,8 @@
 // app), started and stopped from its tray menu CYCLES times (400 by default), each stop uploading what
 // was sampled to the companion service over HTTPS. Prints the resident set (and its anonymous part, the
 // heap) every 50 cycles. Goal: flat within a few MiB from the 50th cycle on.
-// Usage: dbus-run-session -- scripts/with-xvfb.sh app_cycles_bench [CYCLES]
+// Another build of the app (the sanitizer build's, say) may be given to see what its allocator keeps.
+// Usage: dbus-run-session -- scripts/with-xvfb.sh app_cycles_bench [CYCLES [APP-BINARY]]
 #include <signal.h>
 
 #include <QCoreApplication>
@@ -28,7 +29,8 @@ int main(int argc, char** argv) {
                                        .netWmName = std::string("作業中のウィンドウ"),
                                        .pid = static_cast<std::uint32_t>(::getpid())});
     QProcess process;
-    if (!bench.launch(BRISKO_APP_BINARY, process)) return 1;
+    const char* binary = argc > 2 ? argv[2] : BRISKO_APP_BINARY;
+    if (!bench.launch(binary, process)) return 1;
     const qint64 pid = process.processId();
     if (!pump([] { return shownWindow() != 0; }, 5000)) {
         std::fprintf(stderr, "the window did not open\n");

@@ -218,8 +218,8 @@ TEST_CASE("no error of a fetch carries the password of the request's URL") {
         auto fetcher = localFetcher(url);
         CompletionRecorder running, again;
         fetcher->beginFetchWithCompletionHandler(running.handler());
-        REQUIRE(platform::MainLoop::runUntil([&] { return fetcher->sessionTask() != nullptr; },
-                                             std::chrono::seconds(5)));
+        REQUIRE(
+            platform::MainLoop::runUntil([&] { return fetcher->sessionTask() != nullptr; }, std::chrono::seconds(5)));
         fetcher->beginFetchWithCompletionHandler(again.handler());
         REQUIRE(again.wait());
         CHECK(again.first().error->code() == static_cast<int>(SessionFetcherErrorCode::downloadFailed));

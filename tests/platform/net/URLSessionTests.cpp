@@ -665,14 +665,19 @@ TEST_CASE("a reply whose head or framing cannot be trusted is a network error, n
          "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 12\r\n\r\nhello world!",
          {URLErrorCode::cannotParseResponse}},
         {"one Content-Length field listing values that disagree",
-         "HTTP/1.1 200 OK\r\nContent-Length: 12, 5\r\n\r\nhello world!", {URLErrorCode::cannotParseResponse}},
-        {"a Content-Length that is no number", "HTTP/1.1 200 OK\r\nContent-Length: twelve\r\n\r\nhello world!",
+         "HTTP/1.1 200 OK\r\nContent-Length: 12, 5\r\n\r\nhello world!",
          {URLErrorCode::cannotParseResponse}},
-        {"a status line and nothing more", "HTTP/1.1 200 OK\r\n",
+        {"a Content-Length that is no number",
+         "HTTP/1.1 200 OK\r\nContent-Length: twelve\r\n\r\nhello world!",
+         {URLErrorCode::cannotParseResponse}},
+        {"a status line and nothing more",
+         "HTTP/1.1 200 OK\r\n",
          {URLErrorCode::networkConnectionLost, URLErrorCode::cannotParseResponse}},
-        {"a status line without its line end", "HTTP/1.1 200 OK",
+        {"a status line without its line end",
+         "HTTP/1.1 200 OK",
          {URLErrorCode::networkConnectionLost, URLErrorCode::cannotParseResponse}},
-        {"a head cut short after a field", "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n",
+        {"a head cut short after a field",
+         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n",
          {URLErrorCode::networkConnectionLost, URLErrorCode::cannotParseResponse}},
     };
     for (const auto& c : broken) {
@@ -698,16 +703,28 @@ TEST_CASE("a reply whose head or framing cannot be trusted is a network error, n
 
 TEST_CASE("every error a session reports says what went wrong, not that the error is unknown") {
     const std::string unknown(urlErrorSentence(URLErrorCode::unknown));
-    for (auto code : {URLErrorCode::cancelled, URLErrorCode::badURL, URLErrorCode::timedOut,
-                      URLErrorCode::unsupportedURL, URLErrorCode::cannotFindHost, URLErrorCode::cannotConnectToHost,
-                      URLErrorCode::networkConnectionLost, URLErrorCode::httpTooManyRedirects,
-                      URLErrorCode::resourceUnavailable, URLErrorCode::notConnectedToInternet,
-                      URLErrorCode::badServerResponse, URLErrorCode::cannotDecodeContentData,
-                      URLErrorCode::cannotParseResponse, URLErrorCode::requestBodyStreamExhausted,
-                      URLErrorCode::fileDoesNotExist, URLErrorCode::noPermissionsToReadFile,
-                      URLErrorCode::dataLengthExceedsMaximum, URLErrorCode::secureConnectionFailed,
-                      URLErrorCode::serverCertificateUntrusted, URLErrorCode::clientCertificateRejected,
-                      URLErrorCode::cannotCreateFile, URLErrorCode::cannotWriteToFile}) {
+    for (auto code : {URLErrorCode::cancelled,
+                      URLErrorCode::badURL,
+                      URLErrorCode::timedOut,
+                      URLErrorCode::unsupportedURL,
+                      URLErrorCode::cannotFindHost,
+                      URLErrorCode::cannotConnectToHost,
+                      URLErrorCode::networkConnectionLost,
+                      URLErrorCode::httpTooManyRedirects,
+                      URLErrorCode::resourceUnavailable,
+                      URLErrorCode::notConnectedToInternet,
+                      URLErrorCode::badServerResponse,
+                      URLErrorCode::cannotDecodeContentData,
+                      URLErrorCode::cannotParseResponse,
+                      URLErrorCode::requestBodyStreamExhausted,
+                      URLErrorCode::fileDoesNotExist,
+                      URLErrorCode::noPermissionsToReadFile,
+                      URLErrorCode::dataLengthExceedsMaximum,
+                      URLErrorCode::secureConnectionFailed,
+                      URLErrorCode::serverCertificateUntrusted,
+                      URLErrorCode::clientCertificateRejected,
+                      URLErrorCode::cannotCreateFile,
+                      URLErrorCode::cannotWriteToFile}) {
         CAPTURE(static_cast<int>(code));
         CHECK(urlErrorSentence(code) != unknown);
     }

@@ -1,9 +1,6 @@
 // The identity client's public operations: credential sign-in and the other sign-ins, the sign-in-method
 // lookup, password reset and action codes, e-mail links, the emulator, the app language and token
 // revocation.
-#include <algorithm>
-#include <cstdlib>
-
 #include "auth/ActionCodeSettingsValues.hpp"
 #include "auth/Auth.hpp"
 #include "auth/AuthLog.hpp"
@@ -19,6 +16,7 @@
 #include "auth/providers/GameCenterAuthCredential.hpp"
 #include "auth/providers/OAuthCredential.hpp"
 #include "platform/base/Log.hpp"
+#include "platform/storage/Locale.hpp"
 
 namespace brisko::auth {
 
@@ -33,36 +31,6 @@ platform::Error describedError(AuthErrorCode code, std::string_view description)
 // A refusal of the client itself (a caller broke a rule): reported, never a stopped process.
 platform::Error refusal(std::string_view description) {
     return describedError(AuthErrorCode::internalError, description);
-}
-
-// The user's preferred languages, most preferred first ("ja-JP"), from the locale environment.
-std::vector<std::string> preferredLanguages() {
-    auto tag = [](std::string value) {
-        value = value.substr(0, value.find_first_of(".@"));
-        std::replace(value.begin(), value.end(), '_', '-');
-        return value;
-    };
-    std::vector<std::string> out;
-    if (const char* list = std::getenv("LANGUAGE"); list && *list) {
-        std::string_view rest(list);
-        while (!rest.empty()) {
-            const auto colon = rest.find(':');
-            auto item = tag(std::string(rest.substr(0, colon)));
-            if (!item.empty() && item != "C" && item != "POSIX") out.push_back(item);
-            if (colon == std::string_view::npos) break;
-            rest.remove_prefix(colon + 1);
-        }
-        if (!out.empty()) return out;
-    }
-    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char* value = std::getenv(name);
-        if (!value || !*value) continue;
-        auto item = tag(value);
-        if (item.empty() || item == "C" || item == "POSIX") return out;
-        out.push_back(item);
-        return out;
-    }
-    return out;
 }
 
 // The query pairs of an e-mail link: its own query, else the query of the URL in its query.
@@ -507,7 +475,7 @@ bool Auth::isSignIn(std::string_view link) const {
 void Auth::useAppLanguage() {
     auto configuration = requestConfiguration_;
     authGlobalWorkQueue()->sync([configuration] {
-        const auto languages = preferredLanguages();
+        const auto languages = platform::Locale::preferredLanguages();
         configuration->setLanguageCode(languages.empty() ? std::nullopt
                                                          : std::optional<std::string>(languages.front()));
     });

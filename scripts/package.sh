@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package from the release preset and checks it: its name, its files, its computed
-# Depends line, that it unpacks into a scratch root with every shared library resolved, and that the
-# unpacked app starts there and shows its window on a private X display.
+# Depends line, that lintian finds no error and no warning in it, that it unpacks into a scratch root
+# with every shared library resolved, and that the unpacked app starts there and shows its window on a
+# private X display.
 # Usage: scripts/package.sh            (the package is left in build/release/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,7 +10,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh --test
 export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target brisko-desktop
+cmake --build --preset release -j "$(nproc)" --target brisko-desktop brisko-package-docs
 (cd build/release && rm -f brisko-desktop_*.deb && cpack -G DEB >/dev/null)
 
 version=$(sed -n 's/^project(BriskoDesktop VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
@@ -27,10 +28,30 @@ for f in ./usr/bin/brisko-desktop \
          ./usr/share/brisko-desktop/gnome-shell/module/brisko-desktop@brisko.example/extension.js; do
   grep -qx -- "$f" <<<"$contents" || fail "$f is not in the package"
 done
+for f in ./usr/share/man/man1/brisko-desktop.1.gz \
+         ./usr/share/doc/brisko-desktop/copyright \
+         ./usr/share/doc/brisko-desktop/changelog.gz; do
+  grep -qx -- "$f" <<<"$contents" || fail "$f is not in the package"
+done
 depends=$(dpkg-deb -f "$deb" Depends)
 for d in libqt6widgets6 libcurl4 libsecret-1-0 libplist3 libxcb-ewmh2 qt6-qpa-plugins fonts-noto-cjk publicsuffix; do
   grep -q "\b$d\b" <<<"$depends" || fail "Depends lacks $d: $depends"
 done
+# Fonts come from Debian's font packages, never as copies of their own.
+fonts=$(grep -Ei '\.(ttf|otf|ttc|woff2?)$' <<<"$contents" || true)
+[[ -z "$fonts" ]] || fail "the package carries fonts of its own: $fonts"
+grep -q '\bfonts-roboto\b' <<<"$depends" || fail "Depends lacks fonts-roboto (the sign-in button's font): $depends"
+
+changelog_version=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/brisko-desktop/changelog.gz | gzip -dc |
+  sed -n '1s/^brisko-desktop (\([^)]*\)).*/\1/p')
+[[ "$changelog_version" == "$version" ]] ||
+  fail "the changelog's latest entry is ${changelog_version:-missing}, the package $version"
+
+# Info and pedantic tags may stay; errors and warnings may not.
+tags=$(lintian --fail-on error,warning --no-tag-display-limit "$deb" 2>&1) || {
+  echo "$tags" >&2
+  fail "lintian reports errors or warnings"
+}
 
 root=$(mktemp -d "${TMPDIR:-/tmp}/brisko-package.XXXXXX")
 trap 'rm -rf "$root"' EXIT

@@ -1,7 +1,6 @@
 // Finds the resource bundle and reads its strings tables.
 #include "signin/SignInResources.hpp"
 
-#include <cstdlib>
 #include <mutex>
 #include <vector>
 
@@ -13,38 +12,11 @@ namespace brisko::signin {
 namespace {
 constexpr std::string_view kStringsType = ".strings";
 constexpr std::string_view kLanguageFolderSuffix = ".lproj";
-constexpr std::string_view kDevelopmentLanguage = "en";
 
 std::optional<std::filesystem::path> existing(std::filesystem::path path) {
     std::error_code ec;
     if (std::filesystem::exists(path, ec)) return path;
     return std::nullopt;
-}
-
-// The user's languages in order of preference, as two-letter codes, English last.
-std::vector<std::string> preferredLanguages() {
-    std::vector<std::string> languages;
-    auto add = [&](std::string_view tag) {
-        if (tag.empty() || tag == "C" || tag == "POSIX") return;
-        std::string code(tag.substr(0, std::min(tag.find_first_of("_.@-"), tag.size())));
-        if (!code.empty()) languages.push_back(code);
-    };
-    if (const char* list = std::getenv("LANGUAGE"); list && *list) {
-        std::string_view rest(list);
-        while (!rest.empty()) {
-            auto colon = rest.find(':');
-            add(rest.substr(0, colon));
-            rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-        }
-    }
-    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        if (const char* value = std::getenv(name); value && *value) {
-            add(value);
-            break;
-        }
-    }
-    languages.emplace_back(kDevelopmentLanguage);
-    return languages;
 }
 
 struct BundleOverride {
@@ -95,7 +67,9 @@ std::optional<std::filesystem::path> SignInResources::pathForResource(std::strin
 std::string SignInStrings::localizedStringForKey(std::string_view key, std::string_view text) {
     auto bundle = SignInResources::frameworkBundle();
     if (!bundle) return std::string(text);
-    for (const auto& language : preferredLanguages()) {
+    // The user's languages, then the bundle's own (English: it has no Info.plist naming another).
+    const platform::Bundle resources(*bundle, std::filesystem::path());
+    for (const auto& language : resources.preferredLocalizations()) {
         auto file = *bundle / (language + std::string(kLanguageFolderSuffix)) /
                     (std::string(kStringsTable) + std::string(kStringsType));
         std::error_code ec;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <map>
 #include <optional>
 #include <string_view>
@@ -15,9 +16,9 @@
 
 #include "platform/base/Error.hpp"
 #include "platform/base/JSON.hpp"
-#include "platform/storage/FileSystem.hpp"
 #include "platform/base/Log.hpp"
 #include "platform/base/Text.hpp"
+#include "platform/storage/FileSystem.hpp"
 
 namespace brisko::app {
 
@@ -26,6 +27,8 @@ constexpr const char* kWriteFailedLog = "[ActivityTracking] Buffer file not writ
 constexpr const char* kWriteRecoveredLog = "[ActivityTracking] Buffer file written again: %@";
 constexpr const char* kDamagedLog =
     "[ActivityTracking] Buffer file damaged: kept %d entries, %d unreadable lines set aside as %@";
+constexpr const char* kRepairedLog = "[ActivityTracking] Buffer file damaged: kept %d entries, %d unreadable "
+                                     "lines set aside as %@; %d sequence numbers repaired";
 constexpr const char* kNotAFileLog = "[ActivityTracking] Buffer file is not a regular file; set aside as %@";
 constexpr const char* kUnreadableLog = "[ActivityTracking] Buffer file not read (%@): %@; set aside as %@";
 
@@ -65,6 +68,23 @@ std::optional<std::vector<std::pair<std::uint64_t, std::uint64_t>>> rangesOf(con
     return ranges;
 }
 
+// The sequence number of an entry line. One that is not written as a non-negative integer was damaged:
+// a decimal text still gives its number; anything else gives none, and the entry is kept by its place.
+struct WrittenSequence {
+    std::optional<std::uint64_t> number;
+    bool damaged = false;
+};
+WrittenSequence sequenceOf(const nlohmann::json& seq) {
+    if (seq.is_number_unsigned()) return {seq.get<std::uint64_t>(), false};
+    if (seq.is_string()) {
+        const auto& text = seq.get_ref<const std::string&>();
+        std::uint64_t number = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+        if (!text.empty() && error == std::errc() && end == text.data() + text.size()) return {number, true};
+    }
+    return {std::nullopt, true};
+}
+
 bool writeAll(int fd, std::string_view data) {
     while (!data.empty()) {
         ssize_t n = ::write(fd, data.data(), data.size());
@@ -95,17 +115,17 @@ void ActivityBufferFile::removeStaleTemporaryFiles() {
     // renamed into place, so the journal still holds everything it held.
     const std::string prefix = "." + path_.filename().string() + ".";
     std::error_code ec;
-    for (std::filesystem::directory_iterator it(path_.parent_path(), ec), end; !ec && it != end;
-         it.increment(ec)) {
+    for (std::filesystem::directory_iterator it(path_.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
         if (name.size() == prefix.size() + 6 && name.starts_with(prefix)) ::unlink(it->path().c_str());
     }
 }
 
-void ActivityBufferFile::setAside(std::size_t kept, std::size_t unreadable) {
+void ActivityBufferFile::setAside(std::size_t kept, std::size_t unreadable, std::size_t repaired) {
     auto aside = platform::FileSystem::setAsideDamagedFile(path_);
-    platform::logLine(platform::format(
-        kDamagedLog, {kept, unreadable, aside ? aside->string() : std::string("(not moved)")}));
+    const std::string asideText = aside ? aside->string() : std::string("(not moved)");
+    platform::logLine(repaired == 0 ? platform::format(kDamagedLog, {kept, unreadable, asideText})
+                                    : platform::format(kRepairedLog, {kept, unreadable, asideText, repaired}));
 }
 
 std::vector<BufferedEntry> ActivityBufferFile::load() {
@@ -150,20 +170,37 @@ std::vector<BufferedEntry> ActivityBufferFile::load() {
     ::close(fd);
 
     std::map<std::uint64_t, BufferedEntry> entries;
+    // Entries whose sequence number was lost, each after the numbered entry line that preceded it.
+    std::vector<std::pair<std::uint64_t, BufferedEntry>> unnumbered;
+    std::uint64_t lastNumbered = 0;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> removed;
     std::vector<std::pair<std::vector<std::pair<std::uint64_t, std::uint64_t>>, std::string>> claims;
     std::size_t lines = 0;
     std::size_t unreadable = 0;
+    std::size_t repaired = 0;
     std::size_t start = 0;
     while (start < content.size()) {
-        const auto end = content.find('\n', start);
-        const bool lastWithoutNewline = end == std::string::npos;
-        std::string_view line(content.data() + start, (lastWithoutNewline ? content.size() : end) - start);
-        start = lastWithoutNewline ? content.size() : end + 1;
+        // A line ends at its newline, or where a block of zero bytes (a crash's unwritten blocks) begins:
+        // what follows the block is read as the next line.
+        const auto stop = content.find_first_of(std::string_view("\n\0", 2), start);
+        std::string_view line(content.data() + start, (stop == std::string::npos ? content.size() : stop) - start);
+        bool atEnd = stop == std::string::npos;
+        start = atEnd ? content.size() : stop + 1;
+        if (!atEnd && content[stop] == '\0') {
+            const auto after = content.find_first_not_of('\0', stop);
+            atEnd = after == std::string::npos;
+            start = atEnd ? content.size() : after;
+            needsRewrite_ = true;
+            // Zeros with lines after them may stand where lines were; zeros at the end are a torn append.
+            if (!atEnd) {
+                ++lines;
+                ++unreadable;
+            }
+        }
         if (line.empty()) continue;
         ++lines;
         // A last line without its newline must not have the next append glued onto it.
-        if (lastWithoutNewline) needsRewrite_ = true;
+        if (atEnd) needsRewrite_ = true;
 
         bool readable = false;
         const auto document = platform::readJSON(line, platform::kMaxStoredJSONDepth);
@@ -171,12 +208,19 @@ std::vector<BufferedEntry> ActivityBufferFile::load() {
             const auto& json = *document;
             if (auto seq = json.find("seq"); seq != json.end()) {
                 auto uid = json.find("uid");
-                if (seq->is_number_unsigned() && (uid == json.end() || uid->is_string())) {
+                if (uid == json.end() || uid->is_string()) {
                     try {
-                        BufferedEntry e{seq->get<std::uint64_t>(), ActivityEntry::fromJSON(json), std::nullopt};
+                        const auto written = sequenceOf(*seq);
+                        BufferedEntry e{written.number.value_or(0), ActivityEntry::fromJSON(json), std::nullopt};
                         if (uid != json.end()) e.uid = uid->get<std::string>();
-                        largestSequence_ = std::max(largestSequence_, e.sequence);
-                        entries.insert_or_assign(e.sequence, std::move(e));
+                        if (written.number) {
+                            lastNumbered = e.sequence;
+                            largestSequence_ = std::max(largestSequence_, e.sequence);
+                            entries.insert_or_assign(e.sequence, std::move(e));
+                        } else {
+                            unnumbered.emplace_back(lastNumbered, std::move(e));
+                        }
+                        if (written.damaged) ++repaired;
                         readable = true;
                     } catch (const platform::ErrorException&) {
                     }
@@ -197,7 +241,7 @@ std::vector<BufferedEntry> ActivityBufferFile::load() {
             }
         }
         // A torn last line is what a power loss mid-write leaves: not damage.
-        if (!readable && !lastWithoutNewline) ++unreadable;
+        if (!readable && !atEnd) ++unreadable;
     }
     for (auto [from, to] : removed) entries.erase(entries.lower_bound(from), entries.upper_bound(to));
     for (const auto& [ranges, uid] : claims) {
@@ -207,19 +251,28 @@ std::vector<BufferedEntry> ActivityBufferFile::load() {
             }
         }
     }
+    // No removal record can name an entry without its number, so it stays (at worst sent twice, never
+    // lost), in its place among the others.
+    std::stable_sort(unnumbered.begin(), unnumbered.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<BufferedEntry> live;
-    live.reserve(entries.size());
-    for (auto& [seq, entry] : entries) live.push_back(std::move(entry));
-    deadLines_ = lines - live.size();
+    live.reserve(entries.size() + unnumbered.size());
+    auto next = unnumbered.begin();
+    for (auto& [seq, entry] : entries) {
+        for (; next != unnumbered.end() && next->first < seq; ++next) live.push_back(std::move(next->second));
+        live.push_back(std::move(entry));
+    }
+    for (; next != unnumbered.end(); ++next) live.push_back(std::move(next->second));
+    deadLines_ = lines - std::min(lines, live.size());
 
-    if (unreadable > 0) {
-        setAside(live.size(), unreadable);
+    if (unreadable > 0 || repaired > 0) {
+        setAside(live.size(), unreadable, repaired);
         needsRewrite_ = true;
     }
-    if (largestSequence_ >= kRenumberThreshold) {
-        std::uint64_t next = 0;
-        for (auto& e : live) e.sequence = ++next;
-        largestSequence_ = next;
+    if (!unnumbered.empty() || largestSequence_ >= kRenumberThreshold) {
+        std::uint64_t number = 0;
+        for (auto& e : live) e.sequence = ++number;
+        largestSequence_ = number;
         needsRewrite_ = true;
     }
     return live;

@@ -8,8 +8,9 @@
 // write failed: a failed write never leaves a fragment for the next line to be glued onto, and nothing
 // is appended again until a rewrite has brought the file back in line with the buffer.
 //
-// Reading tolerates a torn last line (power loss mid-write); any other unreadable line makes the file
-// damaged: it is set aside beside the journal and what could be read is kept, both logged.
+// Reading tolerates a torn last line (power loss mid-write, perhaps padded with zeros); any other
+// unreadable line, a block of zeros between lines or a damaged sequence number makes the file damaged:
+// it is set aside beside the journal and every sample that could be read is kept, both logged.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +25,7 @@
 namespace brisko::app {
 
 class ActivityBufferFile {
-  public:
+public:
     // Sequence numbers above this are renumbered from 1 at load, long before they could wrap.
     static constexpr std::uint64_t kRenumberThreshold = std::uint64_t{1} << 62;
 
@@ -59,13 +60,13 @@ class ActivityBufferFile {
     // numbered above it so that an old removal record can never match them.
     std::uint64_t largestSequence() const { return largestSequence_; }
 
-  private:
+private:
     bool openForAppend();
     bool writeLine(const std::string& line);
     void closeFile();
     void reportFailure(const platform::Error& error);
     void removeStaleTemporaryFiles();
-    void setAside(std::size_t kept, std::size_t unreadable);
+    void setAside(std::size_t kept, std::size_t unreadable, std::size_t repaired);
 
     std::filesystem::path path_;
     int fd_ = -1;

@@ -123,15 +123,6 @@ AuthBackend::UpdatedCredentialBuilder& updatedCredentialBuilder() {
     return builder;
 }
 
-// The main bundle's first preferred localization: its development region, else English.
-std::optional<std::string> preferredLocalization() {
-    auto bundle = platform::Bundle::main();
-    if (const auto* region = bundle->objectForInfoDictionaryKey("CFBundleDevelopmentRegion")) {
-        if (const auto* text = region->string(); text && !text->empty()) return *text;
-    }
-    return std::string("en");
-}
-
 }  // namespace
 
 void AuthBackend::setUpdatedCredentialBuilder(UpdatedCredentialBuilder builder) {
@@ -170,12 +161,12 @@ AuthBackend::makeURLRequest(platform::URL url, std::string contentType, std::str
     request.setValue(std::string(kClientVersionPrefix) + core::coreLibraryVersion() + "/" +
                          settings.additionalFrameworkMarker,
                      "X-Client-Version");
-    if (auto bundleID = platform::Bundle::main()->bundleIdentifier())
-        request.setValue(*bundleID, "X-Ios-Bundle-Identifier");
+    const auto bundle = platform::Bundle::main();
+    if (auto bundleID = bundle->bundleIdentifier()) request.setValue(*bundleID, "X-Ios-Bundle-Identifier");
     request.setValue(configuration->appID(), "X-Zudiridi-EMPID");
     request.setHTTPMethod(method);
-    static const std::optional<std::string> language = preferredLocalization();
-    if (language) request.setValue(*language, "Accept-Language");
+    if (const auto& languages = bundle->preferredLocalizations(); !languages.empty())
+        request.setValue(languages.front(), "Accept-Language");
     if (settings.languageCode && !settings.languageCode->empty()) {
         request.setValue(*settings.languageCode, "X-Zudiridi-Locale");
     }

@@ -1,11 +1,13 @@
 // Finds the resources folder for this executable and reads its Info.plist with PropertyList.
 #include "platform/storage/Bundle.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/base/Error.hpp"
-#include "platform/storage/FileSystem.hpp"
 #include "platform/base/Log.hpp"
+#include "platform/storage/FileSystem.hpp"
+#include "platform/storage/Locale.hpp"
 #include "platform/storage/PropertyList.hpp"
 
 namespace brisko::platform {
@@ -32,8 +34,7 @@ Bundle::Path Bundle::findResourcePath(const Path& executablePath) {
     Path exeDir = executablePath.parent_path();
     if (!exeDir.empty()) {
         if (Path beside = exeDir / "resources"; FileSystem::isDirectory(beside)) return beside;
-        if (Path installed = exeDir / ".." / "share" / FileSystem::kAppFolderName;
-            FileSystem::isDirectory(installed)) {
+        if (Path installed = exeDir / ".." / "share" / FileSystem::kAppFolderName; FileSystem::isDirectory(installed)) {
             return installed.lexically_normal();
         }
     }
@@ -86,6 +87,30 @@ std::optional<std::string> Bundle::bundleIdentifier() const {
     const Value* v = objectForInfoDictionaryKey(kIdentifierKey);
     if (v && v->string() && !v->string()->empty()) return *v->string();
     return std::nullopt;
+}
+
+std::string Bundle::developmentLocalization() const {
+    const Value* v = objectForInfoDictionaryKey(kDevelopmentRegionKey);
+    if (v && v->string()) {
+        if (auto tag = Locale::languageTag(*v->string())) return *tag;
+    }
+    return std::string(kDefaultDevelopmentLocalization);
+}
+
+const std::vector<std::string>& Bundle::preferredLocalizations() const {
+    std::call_once(localizationsOnce_, [this] {
+        auto add = [this](std::string tag) {
+            if (std::find(localizations_.begin(), localizations_.end(), tag) == localizations_.end())
+                localizations_.push_back(std::move(tag));
+        };
+        for (auto& tag : Locale::preferredLanguages()) {
+            std::string language = tag.substr(0, tag.find('-'));
+            add(std::move(tag));
+            add(std::move(language));
+        }
+        add(developmentLocalization());
+    });
+    return localizations_;
 }
 
 std::optional<Bundle::Path> Bundle::pathForResource(std::string_view name, std::string_view type) const {

@@ -7,17 +7,21 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/base/Value.hpp"
 
 namespace brisko::platform {
 
 class Bundle {
-  public:
+public:
     using Path = std::filesystem::path;
 
     static constexpr std::string_view kInfoPlistName = "Info.plist";
     static constexpr std::string_view kIdentifierKey = "CFBundleIdentifier";
+    static constexpr std::string_view kDevelopmentRegionKey = "CFBundleDevelopmentRegion";
+    // The development localization of a bundle whose Info.plist names none.
+    static constexpr std::string_view kDefaultDevelopmentLocalization = "en";
     // Points the main bundle at another resources folder.
     static constexpr std::string_view kResourcesEnvironmentVariable = "BRISKO_RESOURCES_DIR";
 
@@ -37,6 +41,13 @@ class Bundle {
     const Dictionary& infoDictionary() const;
     const Value* objectForInfoDictionaryKey(std::string_view key) const;
 
+    // The language the bundle's own texts are written in: CFBundleDevelopmentRegion (as a language tag),
+    // else "en".
+    std::string developmentLocalization() const;
+    // The user's languages (Locale::preferredLanguages), each followed by its bare language ("ja-JP",
+    // "ja"), then the development localization; never empty. Read once per bundle.
+    const std::vector<std::string>& preferredLocalizations() const;
+
     const Path& resourcePath() const { return resourcePath_; }
     const Path& executablePath() const { return executablePath_; }
     // "<resources>/<name>.<type>" when that file or folder exists (a type may be given with or without
@@ -47,11 +58,13 @@ class Bundle {
     static Path findResourcePath(const Path& executablePath);
     static Path currentExecutablePath();
 
-  private:
+private:
     Path resourcePath_;
     Path executablePath_;
     mutable std::once_flag infoOnce_;
     mutable Dictionary info_;
+    mutable std::once_flag localizationsOnce_;
+    mutable std::vector<std::string> localizations_;
 };
 
 }  // namespace brisko::platform

@@ -46,6 +46,10 @@ QColor black(qreal opacity) {
     return c;
 }
 
+// "Roboto-Bold" as the font database names it.
+const QString kFontFamily = QStringLiteral("Roboto");
+const QString kFontStyle = QStringLiteral("Bold");
+
 std::once_flag& fontOnce() {
     static std::once_flag once;
     return once;
@@ -209,6 +213,11 @@ void EzevarSignInButtonViewModel::setState(EzevarSignInButtonState state) {
 
 bool EzevarSignInButton::registerFonts() {
     std::call_once(fontOnce(), [] {
+        // Roboto-Bold can already be made from the system's fonts (Debian's fonts-roboto).
+        if (QFontDatabase::styles(kFontFamily).contains(kFontStyle)) {
+            fontRegistered() = true;
+            return;
+        }
         auto path = SignInResources::pathForResource(kFontName, kFontType);
         if (!path) return;
         fontRegistered() = QFontDatabase::addApplicationFont(QString::fromStdString(path->string())) >= 0;
@@ -268,7 +277,7 @@ void EzevarSignInButton::activate() {
 QFont EzevarSignInButton::buttonFont() const {
     QFont font;
     if (fontLoaded_) {
-        font = QFont(QStringLiteral("Roboto"));
+        font = QFont(kFontFamily);
         font.setWeight(QFont::Bold);
     } else {
         font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);

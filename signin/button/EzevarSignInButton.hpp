@@ -106,7 +106,8 @@ public:
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 
-    // Registers "Roboto-Bold" from the resource bundle once per process; true when the font can be used.
+    // Finds "Roboto-Bold" among the system's fonts, else registers it from the resource bundle, once per
+    // process; true when the font can be used.
     static bool registerFonts();
     // The Ezevar icon; a null pixmap (and one log line) when it cannot be loaded.
     static QPixmap ezevarIcon();

@@ -6,6 +6,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QFontInfo>
 #include <QImage>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -215,6 +216,17 @@ TEST_CASE("a second button finds the font already registered") {
     CHECK(first.fontLoaded());
     CHECK(second.fontLoaded());
     CHECK(EzevarSignInButton::registerFonts());
+}
+
+TEST_CASE("the button's Roboto-Bold comes from the system's fonts, not from a copy in the bundle") {
+    qtApp();
+    CHECK_FALSE(SignInResources::pathForResource(kFontName, kFontType));
+    EzevarSignInButton button(EzevarSignInButtonColorScheme::dark, EzevarSignInButtonStyle::wide,
+                              EzevarSignInButtonState::normal, [] {});
+    CHECK(button.fontLoaded());
+    const QFontInfo font(button.buttonFont());
+    CHECK(font.family() == "Roboto");
+    CHECK(font.bold());
 }
 
 TEST_CASE("without the resource bundle the button draws English titles and no icon, and says so once") {

@@ -39,7 +39,7 @@ std::vector<std::uint64_t> sequencesOf(const ActivityBuffer::Batch& batch) {
 // Writes past `bytes` fail (EFBIG, and nothing is written at or beyond it) for the whole process until
 // lifted, as on a full disk.
 class FileSizeLimit {
-  public:
+public:
     explicit FileSizeLimit(rlim_t bytes) {
         std::signal(SIGXFSZ, SIG_IGN);
         ::getrlimit(RLIMIT_FSIZE, &saved_);
@@ -49,7 +49,7 @@ class FileSizeLimit {
     ~FileSizeLimit() { lift(); }
     void lift() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
 
-  private:
+private:
     rlimit saved_{};
 };
 ActivityEntry bigSample(int i) {
@@ -72,8 +72,7 @@ TEST_CASE("the 5761st sample drops the oldest one and logs the overflow") {
     REQUIRE(entries.size() == 5760);
     CHECK(entries.front().entry.appName == "App 1");
     CHECK(entries.back().entry.appName == "App 5760");
-    CHECK(log.messages() ==
-          std::vector<std::string>{"[ActivityTracking] Buffer overflow: dropped 1 oldest entries"});
+    CHECK(log.messages() == std::vector<std::string>{"[ActivityTracking] Buffer overflow: dropped 1 oldest entries"});
 }
 
 TEST_CASE("samples an upload holds count against the cap: 500 in flight and 5500 new keep the newest 5760") {
@@ -197,6 +196,93 @@ TEST_CASE("a damaged buffer file is set aside whole, and what was kept and what 
     CHECK(ActivityBufferFile(dir / "buffer.jsonl").load().size() == 50);
 }
 
+TEST_CASE("damage beside a good line keeps every intact sample, in capture order") {
+    struct Damage {
+        std::string name;
+        std::string from;
+        std::string to;
+        std::string log;
+    };
+    const std::string zeros(4096, '\0');
+    const std::string damaged = "[ActivityTracking] Buffer file damaged: kept 3 entries, ";
+    const std::string unreadableLine = damaged + "1 unreadable lines set aside as %@";
+    const std::string repairedNumber = damaged + "0 unreadable lines set aside as %@; 1 sequence numbers repaired";
+    const Damage damages[] = {
+        {"a zeroed block glued to the start of the next line", "\n{\"seq\":2,", "\n" + zeros + "{\"seq\":2,",
+         unreadableLine},
+        {"a zeroed block in place of a line's newline", "}\n{\"seq\":3,", "}" + zeros + "{\"seq\":3,", unreadableLine},
+        {"a sequence number written as text", "{\"seq\":2,", "{\"seq\":\"2\",", repairedNumber},
+        {"a negative sequence number", "{\"seq\":2,", "{\"seq\":-2,", repairedNumber},
+        {"a sequence number that is not a number at all", "{\"seq\":2,", "{\"seq\":\"two\",", repairedNumber},
+    };
+    for (const auto& damage : damages) {
+        CAPTURE(damage.name);
+        TempDir dir;
+        {
+            ActivityBuffer buffer(fileAt(dir));
+            for (int i = 1; i <= 3; ++i) buffer.appendEntry(sample(i));
+        }
+        std::string content = readAll(dir / "buffer.jsonl");
+        const auto at = content.find(damage.from);
+        REQUIRE(at != std::string::npos);
+        content.replace(at, damage.from.size(), damage.to);
+        std::ofstream(dir / "buffer.jsonl", std::ios::binary | std::ios::trunc) << content;
+
+        brisko::platform::LogCapture log;
+        {
+            ActivityBuffer reopened(fileAt(dir));
+            CHECK(names(reopened.entries()) == std::vector<std::string>{"App 1", "App 2", "App 3"});
+            reopened.appendEntry(sample(4));
+        }
+        std::string expected = damage.log;
+        expected.replace(expected.find("%@"), 2, (dir / "buffer.jsonl.damaged").string());
+        CHECK(log.messages() == std::vector<std::string>{expected});
+        CHECK(readAll(dir / "buffer.jsonl.damaged") == content);
+        // The file was mended: it loads whole, quietly, with the newest sample last.
+        brisko::platform::LogCapture again;
+        CHECK(names(ActivityBuffer(fileAt(dir)).entries()) ==
+              std::vector<std::string>{"App 1", "App 2", "App 3", "App 4"});
+        CHECK(again.messages().empty());
+    }
+}
+
+TEST_CASE("a sequence number written as text still matches the record of its delivery") {
+    TempDir dir;
+    {
+        ActivityBuffer buffer(fileAt(dir));
+        for (int i = 1; i <= 3; ++i) buffer.appendEntry(sample(i));
+        buffer.takeBuffer(kUid);
+        buffer.settle({2});
+    }
+    std::string content = readAll(dir / "buffer.jsonl");
+    const auto at = content.find("{\"seq\":2,");
+    REQUIRE(at != std::string::npos);
+    content.replace(at, 9, "{\"seq\":\"2\",");
+    std::ofstream(dir / "buffer.jsonl", std::ios::binary | std::ios::trunc) << content;
+    CHECK(names(ActivityBuffer(fileAt(dir)).entries()) == std::vector<std::string>{"App 1", "App 3"});
+}
+
+TEST_CASE("zeros at the end of the file are what a power loss leaves: skipped quietly") {
+    TempDir dir;
+    {
+        ActivityBuffer buffer(fileAt(dir));
+        buffer.appendEntry(sample(1));
+    }
+    {
+        std::ofstream out(dir / "buffer.jsonl", std::ios::binary | std::ios::app);
+        out << "{\"seq\":2,\"timestamp\":\"2025-03-09T00:00:02Z\",\"app" << std::string(3000, '\0');
+    }
+    brisko::platform::LogCapture log;
+    {
+        ActivityBuffer reopened(fileAt(dir));
+        CHECK(names(reopened.entries()) == std::vector<std::string>{"App 1"});
+        reopened.appendEntry(sample(3));
+    }
+    CHECK(log.messages().empty());
+    CHECK(names(ActivityBuffer(fileAt(dir)).entries()) == std::vector<std::string>{"App 1", "App 3"});
+    CHECK(readAll(dir / "buffer.jsonl").find('\0') == std::string::npos);
+}
+
 TEST_CASE("the file is compacted once delivered samples outnumber the live ones, and stays at the cap") {
     TempDir dir;
     ActivityBuffer buffer(fileAt(dir), 100);
@@ -243,15 +329,14 @@ TEST_CASE("a full disk neither brings delivered samples back nor loses new ones,
         }
         buffer.appendEntry(bigSample(5));
     }
-    CHECK(names(ActivityBuffer(fileAt(dir)).entries()) ==
-          std::vector<std::string>{"App 2", "App 3", "App 4", "App 5"});
+    CHECK(names(ActivityBuffer(fileAt(dir)).entries()) == std::vector<std::string>{"App 2", "App 3", "App 4", "App 5"});
     CHECK_FALSE(std::filesystem::exists(dir / "buffer.jsonl.damaged"));
 }
 
 TEST_CASE("each sample keeps its account: an upload takes only its own, and nobody's samples go to the next") {
     TempDir dir;
     ActivityBuffer buffer(fileAt(dir));
-    buffer.appendEntry(sample(1));             // nobody signed in
+    buffer.appendEntry(sample(1));  // nobody signed in
     buffer.appendEntry(sample(2), "uid-a");
     buffer.appendEntry(sample(3), "uid-b");
     auto batch = buffer.takeBuffer("uid-a");  // A is signed in: it takes what nobody owned
@@ -275,8 +360,7 @@ TEST_CASE("another account signing in discards the earlier account's samples, al
     buffer.appendEntry(sample(4));  // nobody's: goes to B
     brisko::platform::LogCapture log;
     CHECK(buffer.adoptAccount("uid-b") == 3);
-    CHECK(log.messages() ==
-          std::vector<std::string>{"[ActivityTracking] Discarded 3 undelivered entries at sign-out"});
+    CHECK(log.messages() == std::vector<std::string>{"[ActivityTracking] Discarded 3 undelivered entries at sign-out"});
     buffer.requeue(inFlight.entries);  // the run for A reports back late: nothing returns
     CHECK(buffer.liveCount() == 1);
     CHECK(names(buffer.takeBuffer("uid-b").entries) == std::vector<std::string>{"App 4"});
@@ -322,8 +406,7 @@ TEST_CASE("trimming an over-full file at load is logged") {
     brisko::platform::LogCapture log;
     ActivityBuffer small(fileAt(dir), 4);
     CHECK(names(small.entries()) == std::vector<std::string>{"App 6", "App 7", "App 8", "App 9"});
-    CHECK(log.messages() ==
-          std::vector<std::string>{"[ActivityTracking] Buffer overflow: dropped 6 oldest entries"});
+    CHECK(log.messages() == std::vector<std::string>{"[ActivityTracking] Buffer overflow: dropped 6 oldest entries"});
 }
 
 TEST_CASE("temporary files of a rewrite that a kill interrupted are removed at load") {

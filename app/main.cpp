@@ -17,7 +17,7 @@
 #include "platform/desktop/SingleInstance.hpp"
 #include "platform/desktop/SleepWatcher.hpp"
 #include "platform/desktop/Workspace.hpp"
-#include "platform/desktop/X11Services.hpp"
+#include "platform/desktop/x11/X11Services.hpp"
 
 namespace {
 constexpr const char* kDisplayName = "Brisko Desktop";

@@ -38,7 +38,7 @@
 #include "platform/storage/FileKeychain.hpp"
 #include "tests/app/TrayMenuDriver.hpp"
 #include "tests/platform/desktop/DesktopTestSupport.hpp"
-#include "tests/platform/desktop/X11TestWindow.hpp"
+#include "tests/platform/desktop/x11/X11TestWindow.hpp"
 #include "tests/support/HttpTestServer.hpp"
 #include "tests/support/identity-service/IdentityService.hpp"
 

@@ -1,9 +1,9 @@
 // X11 accessibility: trust is an EWMH window manager on an answering display; titles come from the
 // active window.
-#include "platform/desktop/X11Accessibility.hpp"
+#include "platform/desktop/x11/X11Accessibility.hpp"
 
 #include "platform/base/Log.hpp"
-#include "platform/desktop/X11Connection.hpp"
+#include "platform/desktop/x11/X11Connection.hpp"
 
 namespace brisko::platform {
 

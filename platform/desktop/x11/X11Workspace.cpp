@@ -1,13 +1,13 @@
 // The X11 workspace: the active window's process and class, named through the desktop entries.
-#include "platform/desktop/X11Workspace.hpp"
+#include "platform/desktop/x11/X11Workspace.hpp"
 
 #include <algorithm>
 #include <unistd.h>
 
 #include "platform/base/Error.hpp"
 #include "platform/base/Text.hpp"
-#include "platform/desktop/X11ApplicationIndex.hpp"
-#include "platform/desktop/X11Connection.hpp"
+#include "platform/desktop/x11/X11ApplicationIndex.hpp"
+#include "platform/desktop/x11/X11Connection.hpp"
 #include "platform/storage/FileSystem.hpp"
 
 namespace brisko::platform {

@@ -1,5 +1,5 @@
 // Reads .desktop files (the [Desktop Entry] group only) and matches them to window classes.
-#include "platform/desktop/X11ApplicationIndex.hpp"
+#include "platform/desktop/x11/X11ApplicationIndex.hpp"
 
 #include "platform/storage/FileSystem.hpp"
 

@@ -1,5 +1,5 @@
 // Test windows over their own X connection.
-#include "tests/platform/desktop/X11TestWindow.hpp"
+#include "tests/platform/desktop/x11/X11TestWindow.hpp"
 
 #include <chrono>
 #include <cstdlib>

@@ -9,12 +9,12 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/desktop/X11Accessibility.hpp"
-#include "platform/desktop/X11Connection.hpp"
-#include "platform/desktop/X11IdleTime.hpp"
-#include "platform/desktop/X11Workspace.hpp"
+#include "platform/desktop/x11/X11Accessibility.hpp"
+#include "platform/desktop/x11/X11Connection.hpp"
+#include "platform/desktop/x11/X11IdleTime.hpp"
+#include "platform/desktop/x11/X11Workspace.hpp"
 #include "tests/platform/desktop/DesktopTestSupport.hpp"
-#include "tests/platform/desktop/X11TestWindow.hpp"
+#include "tests/platform/desktop/x11/X11TestWindow.hpp"
 
 using namespace brisko::platform;
 using namespace brisko::test;

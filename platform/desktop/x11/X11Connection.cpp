@@ -1,5 +1,5 @@
 // The shared X connection: Xlib (for decoding legacy titles) over xcb (for every request).
-#include "platform/desktop/X11Connection.hpp"
+#include "platform/desktop/x11/X11Connection.hpp"
 
 #include <algorithm>
 #include <chrono>

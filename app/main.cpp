@@ -13,11 +13,11 @@
 #include "platform/storage/Bundle.hpp"
 #include "platform/base/Dispatch.hpp"
 #include "platform/storage/ProcessInfo.hpp"
+#include "platform/desktop/DesktopServices.hpp"
 #include "platform/desktop/QtMainExecutor.hpp"
 #include "platform/desktop/SingleInstance.hpp"
 #include "platform/desktop/SleepWatcher.hpp"
 #include "platform/desktop/Workspace.hpp"
-#include "platform/desktop/x11/X11Services.hpp"
 
 namespace {
 constexpr const char* kDisplayName = "Brisko Desktop";
@@ -36,6 +36,7 @@ std::vector<std::string> urlArguments(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     using namespace brisko;
+    platform::prepareDesktopSession();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(kDesktopFileName));
     QApplication::setApplicationDisplayName(QString::fromUtf8(kDisplayName));
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
     if (role == platform::SingleInstance::Role::secondary || role == platform::SingleInstance::Role::blocked)
         return 0;
 
-    platform::installX11Services();
+    platform::installDesktopServices();
     platform::SleepWatcher sleepWatcher;
     sleepWatcher.start();
 

@@ -2,7 +2,6 @@
 // active window.
 #include "platform/desktop/x11/X11Accessibility.hpp"
 
-#include "platform/base/Log.hpp"
 #include "platform/desktop/x11/X11Connection.hpp"
 
 namespace brisko::platform {
@@ -23,21 +22,11 @@ std::shared_ptr<X11Connection> X11Accessibility::connection() const {
     return connection_ ? connection_ : X11Connection::shared();
 }
 
-bool X11Accessibility::isProcessTrusted() {
-    return untrustedReason().empty();
-}
-
 std::string X11Accessibility::untrustedReason() {
     auto conn = connection();
     if (!conn || !conn->isUsable()) return std::string(kNoDisplayReason);
     if (!conn->supportsActiveWindow()) return std::string(kNoWindowManagerReason);
     return {};
-}
-
-bool X11Accessibility::promptForTrust() {
-    std::string reason = untrustedReason();
-    if (!reason.empty()) log(LogLevel::warning, "platform", "[Accessibility] " + reason);
-    return reason.empty();
 }
 
 std::optional<std::string> X11Accessibility::focusedWindowTitle(std::int64_t pid) {

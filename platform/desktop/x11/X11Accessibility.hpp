@@ -15,8 +15,6 @@ class X11Accessibility : public Accessibility {
     // With no connection given, uses the shared one.
     explicit X11Accessibility(std::shared_ptr<X11Connection> connection = nullptr);
 
-    bool isProcessTrusted() override;
-    bool promptForTrust() override;
     std::string untrustedReason() override;
     std::optional<std::string> focusedWindowTitle(std::int64_t pid) override;
 

@@ -13,7 +13,7 @@
 namespace brisko::platform {
 
 class X11Connection;
-class X11ApplicationIndex;
+class ApplicationIndex;
 
 class X11Workspace : public Workspace {
   public:
@@ -41,7 +41,7 @@ class X11Workspace : public Workspace {
   private:
     std::shared_ptr<X11Connection> connection() const;
     Options options_;
-    std::unique_ptr<X11ApplicationIndex> index_;
+    std::unique_ptr<ApplicationIndex> index_;
 };
 
 }  // namespace brisko::platform

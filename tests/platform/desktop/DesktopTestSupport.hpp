@@ -12,7 +12,7 @@
 
 namespace brisko::test {
 
-// The process's QCoreApplication, made on first use (on the main thread). Like the app, it runs in
+// The process's QCoreApplication (in tests linking Qt), made on first use (on the main thread). Like the app, it runs in
 // a UTF-8 locale.
 void ensureQtApp();
 

@@ -1,0 +1,22 @@
+// KDE Plasma accessibility over the KWin script's reports.
+#include "platform/desktop/kde/KWinAccessibility.hpp"
+
+#include "platform/desktop/kde/KWinActiveWindow.hpp"
+
+namespace brisko::platform {
+
+KWinAccessibility::KWinAccessibility(std::shared_ptr<KWinActiveWindow> activeWindow)
+    : activeWindow_(std::move(activeWindow)) {}
+
+std::string KWinAccessibility::untrustedReason() {
+    return activeWindow_->untrustedReason();
+}
+
+std::optional<std::string> KWinAccessibility::focusedWindowTitle(std::int64_t pid) {
+    auto window = activeWindow_->activeWindow();
+    // The active window may have changed hands since the frontmost application was read.
+    if (!window || window->pid != pid || window->caption.empty()) return std::nullopt;
+    return window->caption;
+}
+
+}  // namespace brisko::platform

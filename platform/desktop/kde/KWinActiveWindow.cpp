@@ -140,7 +140,9 @@ bool KWinActiveWindow::hasReported() const {
 
 std::string KWinActiveWindow::untrustedReason() const {
     std::lock_guard lock(mutex_);
-    if (running_) return {};
+    // The script reports as soon as it runs: until then KWin may still fail it (a file it cannot read).
+    if (running_ && reported_) return {};
+    if (running_) return "KWin has not run the window script (yet), so the active window is not known.";
     return reason_.empty() ? std::string("KWin's window script is not running.") : reason_;
 }
 

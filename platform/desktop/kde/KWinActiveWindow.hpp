@@ -48,7 +48,8 @@ class KWinActiveWindow : public QObject, protected QDBusContext {
     std::optional<KWinWindow> activeWindow() const;
     // True once the script reported at least once (it does so right after it runs).
     bool hasReported() const;
-    // Why the active window is not known, in a sentence for the user; empty while the script runs.
+    // Why the active window is not known, in a sentence for the user; empty once the running script
+    // reported.
     std::string untrustedReason() const;
 
   public slots:

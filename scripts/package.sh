@@ -22,11 +22,12 @@ for f in ./usr/bin/brisko-desktop \
          ./usr/share/applications/brisko-desktop.desktop \
          ./usr/share/icons/hicolor/scalable/apps/brisko-desktop.svg \
          ./usr/share/brisko-desktop/Info.plist \
-         ./usr/share/brisko-desktop/EzevarService-Info.plist; do
+         ./usr/share/brisko-desktop/EzevarService-Info.plist \
+         ./usr/share/brisko-desktop/kwin-active-window.js; do
   grep -qx -- "$f" <<<"$contents" || fail "$f is not in the package"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
-for d in libqt6widgets6 libcurl4 libsecret-1-0 libplist3 libxcb-ewmh2 qt6-qpa-plugins fonts-noto-cjk publicsuffix; do
+for d in libqt6widgets6 libcurl4 libsecret-1-0 libplist3 libxcb-ewmh2 libwayland-client0 qt6-qpa-plugins qt6-wayland fonts-noto-cjk publicsuffix; do
   grep -q "\b$d\b" <<<"$depends" || fail "Depends lacks $d: $depends"
 done
 

@@ -162,6 +162,32 @@ TEST_SUITE("sway") {
         REQUIRE(seconds);
         CHECK(*seconds < 1.0);
     }
+
+    // Last in the suite: it ends the compositor.
+    TEST_CASE("when the compositor goes away nothing stale is left: no window, no idle time, untrusted") {
+        auto connection = WaylandConnection::start({.reconnectInterval = 200ms});
+        REQUIRE(connection->waitUntilSettled(5s));
+        WlrootsWorkspace workspace({.connection = connection});
+        WlrootsAccessibility accessibility(connection);
+        WaylandIdleTime idle(connection);
+        auto window = foot("brisko-probe-last", "last window");
+        REQUIRE(activeIs(*connection, "brisko-probe-last"));
+        REQUIRE(idle.secondsSinceLastInput());
+
+        brisko::test::run("swaymsg -q exit");
+        CHECK(connection->waitForActive([](const auto& t) { return !t; }, 10s));
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (connection->offers().connected && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(20ms);
+        CHECK_FALSE(connection->offers().connected);
+        CHECK_FALSE(workspace.frontmostApplication());
+        CHECK_FALSE(accessibility.isProcessTrusted());
+        CHECK(accessibility.untrustedReason().find("No Wayland compositor answers") != std::string::npos);
+        CHECK_FALSE(idle.secondsSinceLastInput());
+        // It keeps trying (every 200 ms here) without a crash or a busy loop, and stops when asked.
+        std::this_thread::sleep_for(700ms);
+        connection.reset();
+    }
 }
 
 TEST_SUITE("weston") {

@@ -13,11 +13,11 @@
 #include <optional>
 #include <vector>
 
+#include "bench/Figures.hpp"
 #include "platform/desktop/x11/X11Accessibility.hpp"
 #include "platform/desktop/x11/X11Connection.hpp"
 #include "platform/desktop/x11/X11IdleTime.hpp"
 #include "platform/desktop/x11/X11Workspace.hpp"
-#include "bench/Figures.hpp"
 #include "tests/platform/desktop/x11/X11TestWindow.hpp"
 
 using namespace brisko::platform;

@@ -9,13 +9,13 @@ namespace brisko::platform {
 namespace {
 
 class UnavailableAccessibility : public Accessibility {
-  public:
+public:
     explicit UnavailableAccessibility(std::string reason = "No desktop backend reads window titles in this process.")
         : reason_(std::move(reason)) {}
     std::string untrustedReason() override { return reason_; }
     std::optional<std::string> focusedWindowTitle(std::int64_t) override { return std::nullopt; }
 
-  private:
+private:
     std::string reason_;
 };
 

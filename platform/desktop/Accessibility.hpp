@@ -10,7 +10,7 @@
 namespace brisko::platform {
 
 class Accessibility {
-  public:
+public:
     virtual ~Accessibility() = default;
 
     // The process-wide service: the one installed with setShared (the app installs the session's, see

@@ -1,10 +1,10 @@
 // Reads .desktop files (the [Desktop Entry] group only) and matches them to window classes.
 #include "platform/desktop/ApplicationIndex.hpp"
 
-#include <unistd.h>
 #include <algorithm>
 #include <cstdlib>
 #include <set>
+#include <unistd.h>
 
 #include "platform/base/Error.hpp"
 #include "platform/base/Text.hpp"
@@ -172,9 +172,9 @@ void ApplicationIndex::rebuild() {
     }
 }
 
-std::optional<ApplicationIndex::Entry> ApplicationIndex::lookup(
-    const std::optional<std::string>& instance, const std::optional<std::string>& className,
-    const std::optional<std::string>& executable) {
+std::optional<ApplicationIndex::Entry> ApplicationIndex::lookup(const std::optional<std::string>& instance,
+                                                                const std::optional<std::string>& className,
+                                                                const std::optional<std::string>& executable) {
     std::lock_guard lock(mutex_);
     refreshIfChanged();
     std::string inst = asciiLowercase(instance.value_or(""));

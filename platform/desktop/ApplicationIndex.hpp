@@ -2,9 +2,9 @@
 // Wayland app_id or its KWin resource class.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
-#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,7 +24,7 @@ struct WindowOwner {
 };
 
 class ApplicationIndex {
-  public:
+public:
     struct Entry {
         std::string id;    // the desktop-file id: path under applications/ with '/' as '-', no ".desktop"
         std::string name;  // Name, localised for the user's language when the entry has it
@@ -34,13 +34,12 @@ class ApplicationIndex {
     // Empty folders: $XDG_DATA_HOME/applications, then each $XDG_DATA_DIRS/applications. Names are
     // taken in the first of the languages an entry has.
     explicit ApplicationIndex(std::vector<std::filesystem::path> folders = {},
-                                 std::vector<std::string> languages = preferredLanguages());
+                              std::vector<std::string> languages = preferredLanguages());
 
     // The entry for a window: StartupWMClass equal to the class or instance; else an id (or its last
     // dotted part) equal to either; else an Exec program named like the executable or the instance.
     // Case is ignored. The index is re-read when a folder changed.
-    std::optional<Entry> lookup(const std::optional<std::string>& instance,
-                                const std::optional<std::string>& className,
+    std::optional<Entry> lookup(const std::optional<std::string>& instance, const std::optional<std::string>& className,
                                 const std::optional<std::string>& executable);
 
     // The running application owning a window: this process for its own windows (by process id);
@@ -52,7 +51,7 @@ class ApplicationIndex {
     // The user's languages for Name[...] keys, most wanted first ("ja_JP", "ja").
     static std::vector<std::string> preferredLanguages();
 
-  private:
+private:
     struct Record {
         Entry entry;
         std::string wmClass;  // lower case

@@ -23,16 +23,16 @@ std::string envText(const char* name) {
 
 std::string_view caseName(DesktopBackend backend) {
     switch (backend) {
-        case DesktopBackend::x11:
-            return "x11";
-        case DesktopBackend::wlroots:
-            return "wlroots";
-        case DesktopBackend::kwin:
-            return "kwin";
-        case DesktopBackend::gnomeShell:
-            return "gnomeShell";
-        case DesktopBackend::none:
-            return "none";
+    case DesktopBackend::x11:
+        return "x11";
+    case DesktopBackend::wlroots:
+        return "wlroots";
+    case DesktopBackend::kwin:
+        return "kwin";
+    case DesktopBackend::gnomeShell:
+        return "gnomeShell";
+    case DesktopBackend::none:
+        return "none";
     }
     return "none";
 }

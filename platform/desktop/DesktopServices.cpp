@@ -89,25 +89,25 @@ DesktopBackendChoice installDesktopServices() {
     }
     auto choice = chooseDesktopBackend(facts);
     switch (choice.backend) {
-        case DesktopBackend::x11:
-            installX11Services();
-            break;
-        case DesktopBackend::wlroots:
-            Workspace::setShared(std::make_shared<WlrootsWorkspace>(WlrootsWorkspace::Options{.ownAppIDs = ownAppIDs()}));
-            Accessibility::setShared(std::make_shared<WlrootsAccessibility>());
-            IdleTime::setShared(std::make_shared<WaylandIdleTime>());
-            break;
-        case DesktopBackend::kwin:
-            installKWin(facts.offers);
-            break;
-        case DesktopBackend::gnomeShell:
-            // The GNOME Shell backend (its extension and Mutter's idle monitor) is installed here.
-            choice.reason = std::string(kGnomeShellReason);
-            installUntrusted(choice.reason, facts.offers);
-            break;
-        case DesktopBackend::none:
-            installUntrusted(choice.reason, facts.offers);
-            break;
+    case DesktopBackend::x11:
+        installX11Services();
+        break;
+    case DesktopBackend::wlroots:
+        Workspace::setShared(std::make_shared<WlrootsWorkspace>(WlrootsWorkspace::Options{.ownAppIDs = ownAppIDs()}));
+        Accessibility::setShared(std::make_shared<WlrootsAccessibility>());
+        IdleTime::setShared(std::make_shared<WaylandIdleTime>());
+        break;
+    case DesktopBackend::kwin:
+        installKWin(facts.offers);
+        break;
+    case DesktopBackend::gnomeShell:
+        // The GNOME Shell backend (its extension and Mutter's idle monitor) is installed here.
+        choice.reason = std::string(kGnomeShellReason);
+        installUntrusted(choice.reason, facts.offers);
+        break;
+    case DesktopBackend::none:
+        installUntrusted(choice.reason, facts.offers);
+        break;
     }
     log(LogLevel::info, "platform",
         "[Desktop] backend " + std::string(caseName(choice.backend)) +

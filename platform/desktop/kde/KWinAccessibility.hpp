@@ -11,13 +11,13 @@ namespace brisko::platform {
 class KWinActiveWindow;
 
 class KWinAccessibility : public Accessibility {
-  public:
+public:
     explicit KWinAccessibility(std::shared_ptr<KWinActiveWindow> activeWindow);
 
     std::string untrustedReason() override;
     std::optional<std::string> focusedWindowTitle(std::int64_t pid) override;
 
-  private:
+private:
     std::shared_ptr<KWinActiveWindow> activeWindow_;
 };
 

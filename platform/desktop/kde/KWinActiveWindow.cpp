@@ -75,8 +75,8 @@ bool KWinActiveWindow::start() {
     const auto loaded = call(bus_, kScriptingPath, kScriptingInterface, "loadScript", {scriptPath_, plugin});
     if (loaded.type() != QDBusMessage::ReplyMessage || loaded.arguments().isEmpty() ||
         loaded.arguments().first().toInt() < 0) {
-        return fail("KWin did not load the window script (" + utf8(scriptPath_) + "): " +
-                    utf8(loaded.errorMessage().isEmpty() ? QStringLiteral("refused") : loaded.errorMessage()));
+        return fail("KWin did not load the window script (" + utf8(scriptPath_) +
+                    "): " + utf8(loaded.errorMessage().isEmpty() ? QStringLiteral("refused") : loaded.errorMessage()));
     }
     const int id = loaded.arguments().first().toInt();
     // Plasma 6 puts the script at /Scripting/Script<id>, Plasma 5 at /<id>.

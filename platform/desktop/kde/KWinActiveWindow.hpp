@@ -27,7 +27,7 @@ class KWinActiveWindow : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.brisko.desktop.ActiveWindow")
 
-  public:
+public:
     static constexpr const char* kServiceName = "com.brisko.desktop.ActiveWindow";
     static constexpr const char* kObjectPath = "/ActiveWindow";
     static constexpr const char* kPluginName = "brisko-desktop-active-window";
@@ -52,12 +52,12 @@ class KWinActiveWindow : public QObject, protected QDBusContext {
     // reported.
     std::string untrustedReason() const;
 
-  public slots:
+public slots:
     // Called by the script with the window's facts as JSON ({"resourceClass", "resourceName",
     // "caption", "pid"}, or null for no active window). Only KWin's own calls are taken.
     Q_SCRIPTABLE void Update(const QString& facts);
 
-  private:
+private:
     bool fail(std::string reason);
     QDBusConnection bus_;
     QString scriptPath_;

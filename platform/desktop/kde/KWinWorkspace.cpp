@@ -14,8 +14,8 @@ std::optional<std::string> nonEmpty(const std::string& s) {
 
 KWinWorkspace::KWinWorkspace(std::shared_ptr<KWinActiveWindow> activeWindow, Options options)
     : activeWindow_(std::move(activeWindow)),
-      index_(std::make_unique<ApplicationIndex>(
-          std::move(options.applicationDirs), options.languages.value_or(ApplicationIndex::preferredLanguages()))) {}
+      index_(std::make_unique<ApplicationIndex>(std::move(options.applicationDirs),
+                                                options.languages.value_or(ApplicationIndex::preferredLanguages()))) {}
 
 KWinWorkspace::~KWinWorkspace() = default;
 

@@ -16,7 +16,7 @@ class ApplicationIndex;
 class KWinActiveWindow;
 
 class KWinWorkspace : public Workspace {
-  public:
+public:
     struct Options {
         // Folders holding .desktop files; empty: the XDG ones.
         std::vector<std::filesystem::path> applicationDirs;
@@ -30,7 +30,7 @@ class KWinWorkspace : public Workspace {
     std::optional<RunningApplication> frontmostApplication() override;
     bool openURL(std::string_view url) override;
 
-  private:
+private:
     std::shared_ptr<KWinActiveWindow> activeWindow_;
     std::unique_ptr<ApplicationIndex> index_;
 };

@@ -2,16 +2,16 @@
 // toplevels and the idle notification, and reconnects after the compositor went away.
 #include "platform/desktop/wayland/WaylandConnection.hpp"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <list>
 #include <mutex>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <thread>
+#include <unistd.h>
 
 #include <wayland-client.h>
 
@@ -110,7 +110,8 @@ struct Session {
 
     void publishActive() {
         std::optional<WaylandToplevel> value;
-        if (activeToplevel) value = WaylandToplevel{activeToplevel->serial, activeToplevel->appID, activeToplevel->title};
+        if (activeToplevel)
+            value = WaylandToplevel{activeToplevel->serial, activeToplevel->appID, activeToplevel->title};
         impl->update([&] { impl->active = std::move(value); });
     }
 };
@@ -242,8 +243,7 @@ constexpr wl_callback_listener kSyncListener = {.done = onSyncDone};
 
 // Reads and dispatches events until `until()` holds, the connection breaks or the connection is asked
 // to stop; the wake descriptor interrupts the wait. False when the connection broke or must stop.
-template <class Until>
-bool dispatch(WaylandConnection::Impl& impl, wl_display* display, Until until) {
+template <class Until> bool dispatch(WaylandConnection::Impl& impl, wl_display* display, Until until) {
     const int fd = wl_display_get_fd(display);
     while (!until()) {
         if (impl.shouldStop()) return false;
@@ -301,7 +301,8 @@ void WaylandConnection::Impl::run() {
                 // compositor describe the toplevels and the idle notification take effect.
                 bool ok = roundtrip(*this, s);
                 if (ok && s.seat) {
-                    const auto timeout = static_cast<std::uint32_t>(std::max<std::int64_t>(1, options.idleTimeout.count()));
+                    const auto timeout =
+                        static_cast<std::uint32_t>(std::max<std::int64_t>(1, options.idleTimeout.count()));
                     if (s.extNotifier) {
                         s.extNotification = ext_idle_notifier_v1_get_idle_notification(s.extNotifier, timeout, s.seat);
                         ext_idle_notification_v1_add_listener(s.extNotification, &kExtIdleListener, &s);

@@ -31,7 +31,7 @@ struct WaylandToplevel {
 };
 
 class WaylandConnection {
-  public:
+public:
     struct Options {
         // The display to connect to (a name in $XDG_RUNTIME_DIR or an absolute socket path); empty:
         // $WAYLAND_DISPLAY, else "wayland-0".
@@ -55,8 +55,7 @@ class WaylandConnection {
     // compositor already had described), or failed; false when that took longer than `timeout`.
     bool waitUntilSettled(std::chrono::milliseconds timeout) const;
     // Waits until `predicate(activeToplevel())` holds, for tests and benchmarks; false on timeout.
-    template <class Predicate>
-    bool waitForActive(Predicate predicate, std::chrono::milliseconds timeout) const {
+    template <class Predicate> bool waitForActive(Predicate predicate, std::chrono::milliseconds timeout) const {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (!predicate(activeToplevel())) {
             if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -74,7 +73,7 @@ class WaylandConnection {
 
     struct Impl;
 
-  private:
+private:
     explicit WaylandConnection(std::shared_ptr<Impl> impl);
     void waitForChange(std::chrono::milliseconds timeout) const;
     std::shared_ptr<Impl> impl_;

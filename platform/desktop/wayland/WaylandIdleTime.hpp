@@ -11,12 +11,12 @@ namespace brisko::platform {
 class WaylandConnection;
 
 class WaylandIdleTime : public IdleTime {
-  public:
+public:
     // With no connection given, uses the shared one.
     explicit WaylandIdleTime(std::shared_ptr<WaylandConnection> connection = nullptr);
     std::optional<double> secondsSinceLastInput() override;
 
-  private:
+private:
     std::shared_ptr<WaylandConnection> connection_;
 };
 

@@ -11,7 +11,7 @@ namespace brisko::platform {
 class WaylandConnection;
 
 class WlrootsAccessibility : public Accessibility {
-  public:
+public:
     // With no connection given, uses the shared one.
     explicit WlrootsAccessibility(std::shared_ptr<WaylandConnection> connection = nullptr);
 
@@ -19,7 +19,7 @@ class WlrootsAccessibility : public Accessibility {
     // The activated toplevel's title; the process id must be 0, as the workspace reports it here.
     std::optional<std::string> focusedWindowTitle(std::int64_t pid) override;
 
-  private:
+private:
     std::shared_ptr<WaylandConnection> connection_;
 };
 

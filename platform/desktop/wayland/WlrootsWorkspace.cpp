@@ -11,8 +11,8 @@ namespace brisko::platform {
 
 WlrootsWorkspace::WlrootsWorkspace(Options options)
     : options_(std::move(options)),
-      index_(std::make_unique<ApplicationIndex>(
-          options_.applicationDirs, options_.languages.value_or(ApplicationIndex::preferredLanguages()))) {
+      index_(std::make_unique<ApplicationIndex>(options_.applicationDirs,
+                                                options_.languages.value_or(ApplicationIndex::preferredLanguages()))) {
     if (!options_.connection) options_.connection = WaylandConnection::shared();
     for (auto& id : options_.ownAppIDs) id = asciiLowercase(id);
 }

@@ -16,7 +16,7 @@ class ApplicationIndex;
 class WaylandConnection;
 
 class WlrootsWorkspace : public Workspace {
-  public:
+public:
     struct Options {
         // Folders holding .desktop files; empty: the XDG ones.
         std::vector<std::filesystem::path> applicationDirs;
@@ -37,7 +37,7 @@ class WlrootsWorkspace : public Workspace {
     std::optional<RunningApplication> frontmostApplication() override;
     bool openURL(std::string_view url) override;
 
-  private:
+private:
     Options options_;
     std::unique_ptr<ApplicationIndex> index_;
 };

@@ -15,8 +15,7 @@ constexpr std::string_view kNoWindowManagerReason =
     "window's title cannot be read.";
 }  // namespace
 
-X11Accessibility::X11Accessibility(std::shared_ptr<X11Connection> connection)
-    : connection_(std::move(connection)) {}
+X11Accessibility::X11Accessibility(std::shared_ptr<X11Connection> connection) : connection_(std::move(connection)) {}
 
 std::shared_ptr<X11Connection> X11Accessibility::connection() const {
     return connection_ ? connection_ : X11Connection::shared();

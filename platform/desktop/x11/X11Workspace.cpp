@@ -10,8 +10,8 @@ X11Workspace::X11Workspace() : X11Workspace(Options{}) {}
 
 X11Workspace::X11Workspace(Options options)
     : options_(std::move(options)),
-      index_(std::make_unique<ApplicationIndex>(
-          options_.applicationDirs, options_.languages.value_or(ApplicationIndex::preferredLanguages()))) {}
+      index_(std::make_unique<ApplicationIndex>(options_.applicationDirs,
+                                                options_.languages.value_or(ApplicationIndex::preferredLanguages()))) {}
 
 X11Workspace::~X11Workspace() = default;
 

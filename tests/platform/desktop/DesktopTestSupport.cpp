@@ -1,14 +1,14 @@
 // Helpers of the desktop tests.
 #include "tests/platform/desktop/DesktopTestSupport.hpp"
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <memory>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 // The Qt helpers exist where the test links Qt; the Wayland tests, which run without Qt (also under
 // ThreadSanitizer), use the rest.

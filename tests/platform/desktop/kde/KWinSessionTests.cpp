@@ -3,13 +3,13 @@
 // the focus moved by a small KWin script of the test's. Suite "kwin".
 #include <doctest/doctest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <fstream>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 #include "platform/base/Text.hpp"
 #include "platform/desktop/kde/KWinAccessibility.hpp"
@@ -35,7 +35,8 @@ TEST_SUITE("kwin") {
         CHECK(isKWinScriptLoaded(KWinActiveWindow::kPluginName));
         REQUIRE(processEventsUntil([&] { return activeWindow->hasReported(); }));
         CHECK(activeWindow->untrustedReason().empty());
-        KWinWorkspace workspace(activeWindow, {.applicationDirs = {apps.path()}, .languages = std::vector<std::string>{"ja"}});
+        KWinWorkspace workspace(activeWindow,
+                                {.applicationDirs = {apps.path()}, .languages = std::vector<std::string>{"ja"}});
         KWinAccessibility accessibility(activeWindow);
         CHECK(accessibility.isProcessTrusted());
 

@@ -1,10 +1,10 @@
 // KWin test helpers over org.kde.KWin /Scripting.
 #include "tests/platform/desktop/kde/KWinTestSupport.hpp"
 
-#include <sys/stat.h>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <fstream>
+#include <sys/stat.h>
 
 #include <doctest/doctest.h>
 
@@ -24,7 +24,7 @@ QString kwinScriptPath() {
 }
 
 std::unique_ptr<ChildProcess> qtWindow(const std::string& appID, const std::string& title,
-                                      const std::optional<std::string>& retitle) {
+                                       const std::optional<std::string>& retitle) {
     std::vector<std::string> argv{BRISKO_QT_TEST_WINDOW, appID, title};
     if (retitle) argv.push_back(*retitle);
     return std::make_unique<ChildProcess>(std::move(argv));

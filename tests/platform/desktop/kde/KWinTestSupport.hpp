@@ -16,7 +16,7 @@ QString kwinScriptPath();
 // A native Wayland window with the app_id and title (see QtTestWindow.cpp), retitled a second later
 // when asked.
 std::unique_ptr<ChildProcess> qtWindow(const std::string& appID, const std::string& title,
-                                      const std::optional<std::string>& retitle = std::nullopt);
+                                       const std::optional<std::string>& retitle = std::nullopt);
 // Runs Qt events until the reported active window has the resource class.
 bool waitForActiveClass(const platform::KWinActiveWindow& activeWindow, const std::string& resourceClass);
 // Activates the window whose resource class is given, through a script run in KWin.

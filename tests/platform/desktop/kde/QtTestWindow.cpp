@@ -15,7 +15,8 @@ int main(int argc, char** argv) {
     window.resize(320, 200);
     window.show();
     if (argc > 3) {
-        QTimer::singleShot(1000, &window, [&window, title = QString::fromLocal8Bit(argv[3])] { window.setTitle(title); });
+        QTimer::singleShot(1000, &window,
+                           [&window, title = QString::fromLocal8Bit(argv[3])] { window.setTitle(title); });
     }
     return QGuiApplication::exec();
 }

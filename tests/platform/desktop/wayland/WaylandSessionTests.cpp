@@ -3,12 +3,12 @@
 // offers none of the interfaces. Suites: "sway", "weston".
 #include <doctest/doctest.h>
 
-#include <unistd.h>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 #include "platform/base/Text.hpp"
 #include "platform/desktop/DesktopBackendChoice.hpp"
@@ -34,8 +34,8 @@ std::shared_ptr<WaylandConnection> connect() {
 // A foot terminal whose app_id and title are set, running a shell command (default: waiting).
 std::unique_ptr<ChildProcess> foot(const std::string& appID, const std::string& title,
                                    const std::string& command = "sleep 600") {
-    return std::make_unique<ChildProcess>(std::vector<std::string>{
-        "foot", "--app-id=" + appID, "--title=" + title, "--log-level=error", "sh", "-c", command});
+    return std::make_unique<ChildProcess>(std::vector<std::string>{"foot", "--app-id=" + appID, "--title=" + title,
+                                                                   "--log-level=error", "sh", "-c", command});
 }
 
 bool activeIs(const WaylandConnection& c, const std::string& appID, std::chrono::milliseconds timeout = 10s) {
@@ -60,7 +60,8 @@ TEST_SUITE("sway") {
         CHECK(offers.foreignToplevels);
         CHECK(offers.seat);
         CHECK((offers.extIdle || offers.kdeIdle));
-        DesktopSessionFacts facts{.waylandSession = true, .x11Display = false, .currentDesktop = "sway", .offers = offers};
+        DesktopSessionFacts facts{
+            .waylandSession = true, .x11Display = false, .currentDesktop = "sway", .offers = offers};
         CHECK(chooseDesktopBackend(facts).backend == DesktopBackend::wlroots);
         facts.currentDesktop = "KDE";
         CHECK(chooseDesktopBackend(facts).backend == DesktopBackend::kwin);
@@ -71,8 +72,10 @@ TEST_SUITE("sway") {
         writeFile(apps.path() / "brisko-probe-alpha.desktop",
                   "[Desktop Entry]\nType=Application\nName=Probe Alpha\nName[ja]=探査アルファ\nExec=foot\n");
         auto connection = connect();
-        WlrootsWorkspace workspace({.applicationDirs = {apps.path()}, .languages = std::vector<std::string>{"ja"},
-                                    .ownAppIDs = {"brisko-desktop"}, .connection = connection});
+        WlrootsWorkspace workspace({.applicationDirs = {apps.path()},
+                                    .languages = std::vector<std::string>{"ja"},
+                                    .ownAppIDs = {"brisko-desktop"},
+                                    .connection = connection});
         WlrootsAccessibility accessibility(connection);
         CHECK(accessibility.isProcessTrusted());
         CHECK(accessibility.untrustedReason().empty());
@@ -224,20 +227,26 @@ TEST_SUITE("choice") {
             DesktopBackend expected;
         };
         const Case cases[] = {
-            {"an X11 session", {.waylandSession = false, .x11Display = true, .currentDesktop = "XFCE"}, DesktopBackend::x11},
+            {"an X11 session",
+             {.waylandSession = false, .x11Display = true, .currentDesktop = "XFCE"},
+             DesktopBackend::x11},
             {"no session facts at all", {}, DesktopBackend::x11},
             {"a stale WAYLAND_DISPLAY beside an answering X display",
              {.waylandSession = true, .x11Display = true, .currentDesktop = "sway", .offers = {}},
              DesktopBackend::x11},
             {"no compositor and no X display", {.waylandSession = true, .offers = {}}, DesktopBackend::none},
             {"sway", {.waylandSession = true, .currentDesktop = "sway", .offers = wlr}, DesktopBackend::wlroots},
-            {"Hyprland with XWayland", {.waylandSession = true, .x11Display = true, .currentDesktop = "Hyprland", .offers = wlr},
+            {"Hyprland with XWayland",
+             {.waylandSession = true, .x11Display = true, .currentDesktop = "Hyprland", .offers = wlr},
              DesktopBackend::wlroots},
-            {"KDE Plasma", {.waylandSession = true, .x11Display = true, .currentDesktop = "KDE", .offers = none},
+            {"KDE Plasma",
+             {.waylandSession = true, .x11Display = true, .currentDesktop = "KDE", .offers = none},
              DesktopBackend::kwin},
-            {"GNOME in a list", {.waylandSession = true, .currentDesktop = "ubuntu:GNOME", .offers = none},
+            {"GNOME in a list",
+             {.waylandSession = true, .currentDesktop = "ubuntu:GNOME", .offers = none},
              DesktopBackend::gnomeShell},
-            {"a bare compositor beside XWayland", {.waylandSession = true, .x11Display = true, .offers = none},
+            {"a bare compositor beside XWayland",
+             {.waylandSession = true, .x11Display = true, .offers = none},
              DesktopBackend::none},
         };
         for (const auto& c : cases) {

@@ -9,6 +9,9 @@ KWinAccessibility::KWinAccessibility(std::shared_ptr<KWinActiveWindow> activeWin
     : activeWindow_(std::move(activeWindow)) {}
 
 std::string KWinAccessibility::untrustedReason() {
+    // The permission monitor asks every few seconds while the window is shown: a script that could not
+    // be started is tried again then.
+    activeWindow_->startIfDue();
     return activeWindow_->untrustedReason();
 }
 

@@ -52,8 +52,15 @@ bool KWinActiveWindow::fail(std::string reason) {
     return false;
 }
 
+bool KWinActiveWindow::startIfDue(std::chrono::milliseconds interval) {
+    if (running_) return true;
+    if (lastAttempt_ && std::chrono::steady_clock::now() - *lastAttempt_ < interval) return false;
+    return start();
+}
+
 bool KWinActiveWindow::start() {
     if (running_) return true;
+    lastAttempt_ = std::chrono::steady_clock::now();
     if (!bus_.isConnected()) return fail("No D-Bus session bus answers, so KWin cannot report the active window.");
     if (!registered_) {
         if (!bus_.registerObject(QString::fromUtf8(kObjectPath), this, QDBusConnection::ExportScriptableSlots) ||

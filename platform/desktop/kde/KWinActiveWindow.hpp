@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QString>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -40,6 +41,9 @@ public:
     // Owns the name and loads and runs the script; false (with the reason kept) when the bus, the name
     // or KWin fails. Called again, it tries again.
     bool start();
+    // Starts again when not running and the last attempt is `interval` old (KWin may come up after
+    // the app at login, or another process held the name); true when running.
+    bool startIfDue(std::chrono::milliseconds interval = std::chrono::milliseconds(2000));
     // Unloads the script from KWin (also done at destruction).
     void stop();
     bool isRunning() const;
@@ -64,6 +68,7 @@ private:
     QString kwinOwner_;  // KWin's unique bus name, the only sender taken
     std::atomic<bool> running_{false};
     bool registered_ = false;
+    std::optional<std::chrono::steady_clock::time_point> lastAttempt_;
     mutable std::mutex mutex_;  // readers may be on other threads
     std::optional<KWinWindow> active_;
     bool reported_ = false;

@@ -112,6 +112,21 @@ TEST_SUITE("kwin") {
         CHECK(processEventsUntil([&] { return activeWindow.hasReported(); }));
     }
 
+    TEST_CASE("a start that failed is tried again when the permission is next checked") {
+        ensureQtApp();
+        auto first = std::make_unique<KWinActiveWindow>(kwinScriptPath());
+        REQUIRE(first->start());
+        // The name is taken (as by an instance on its way out): this one cannot start yet.
+        auto second = std::make_shared<KWinActiveWindow>(kwinScriptPath());
+        CHECK_FALSE(second->start());
+        KWinAccessibility accessibility(second);
+        CHECK_FALSE(accessibility.isProcessTrusted());
+        CHECK(accessibility.untrustedReason().find("owns com.brisko.desktop.ActiveWindow") != std::string::npos);
+        first.reset();
+        CHECK(processEventsUntil([&] { return accessibility.isProcessTrusted(); }, 15s));
+        CHECK(second->isRunning());
+    }
+
     TEST_CASE("a script KWin cannot load leaves the untrusted state with the reason") {
         ensureQtApp();
         KWinActiveWindow activeWindow(QStringLiteral("/nonexistent/brisko-kwin-script.js"));

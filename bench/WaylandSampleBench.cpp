@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     auto idle = platform::IdleTime::shared();
     auto frontmostIsProbe = [&] {
         auto front = workspace->frontmostApplication();
-        return front && front->bundleIdentifier == kAppID;
+        return front && front->localizedName == kAppID;
     };
     const auto deadline = Clock::now() + std::chrono::seconds(20);
     while (!frontmostIsProbe() && Clock::now() < deadline) {

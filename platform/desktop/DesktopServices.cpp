@@ -101,7 +101,8 @@ DesktopBackendChoice installDesktopServices() {
         installKWin(facts.offers);
         break;
     case DesktopBackend::gnomeShell:
-        // The GNOME Shell backend (its extension and Mutter's idle monitor) is installed here.
+        // GNOME on Wayland: the GNOME Shell backend (its extension and Mutter's idle monitor) is
+        // installed here; until it is part of the build the session stays untrusted, with the reason.
         choice.reason = std::string(kGnomeShellReason);
         installUntrusted(choice.reason, facts.offers);
         break;

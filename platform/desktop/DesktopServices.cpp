@@ -54,8 +54,10 @@ void installKWin(const WaylandOffers& offers) {
     auto activeWindow = std::make_shared<KWinActiveWindow>(QString::fromStdString(script->string()));
     activeWindow->start();
     // KWin runs the script until it is unloaded: do so before the app leaves.
-    QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, activeWindow.get(),
-                     [raw = activeWindow.get()] { raw->stop(); });
+    if (auto* application = QCoreApplication::instance()) {
+        QObject::connect(application, &QCoreApplication::aboutToQuit, activeWindow.get(),
+                         [raw = activeWindow.get()] { raw->stop(); });
+    }
     Workspace::setShared(std::make_shared<KWinWorkspace>(activeWindow, KWinWorkspace::Options{}));
     Accessibility::setShared(std::make_shared<KWinAccessibility>(activeWindow));
     IdleTime::setShared(std::make_shared<WaylandIdleTime>());

@@ -3,7 +3,9 @@
 // frontmost application's name, its title and the idle seconds. Suites "sway", "kwin", "weston".
 #include <doctest/doctest.h>
 
+#include <QCoreApplication>
 #include <QGuiApplication>
+#include <QTimer>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
@@ -106,6 +108,12 @@ TEST_SUITE("kwin") {
         const std::string title = "記録されるウィンドウ 🎉";
         auto window = qtWindow("brisko-probe-recorded", title);
         checkSample(sampleWhenFrontmost(session), title);
+
+        // The application quits: KWin no longer runs our script.
+        REQUIRE(isKWinScriptLoaded(platform::KWinActiveWindow::kPluginName));
+        QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
+        QCoreApplication::exec();
+        CHECK_FALSE(isKWinScriptLoaded(platform::KWinActiveWindow::kPluginName));
     }
 }
 

@@ -1,5 +1,5 @@
-// The entry point: one instance per user (the owner of the sample buffer), the main-thread executor, the desktop services, then the
-// application delegate and Qt's event loop.
+// The entry point: one instance per user (the owner of the sample buffer), the main-thread executor, the desktop
+// services, then the application delegate and Qt's event loop.
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
@@ -7,21 +7,22 @@
 #include <string>
 #include <vector>
 
-#include "app/recording/ActivityTrackingService.hpp"
 #include "app/AppDelegate.hpp"
+#include "app/recording/ActivityTrackingService.hpp"
 #include "app/views/BriskoMark.hpp"
-#include "platform/storage/Bundle.hpp"
 #include "platform/base/Dispatch.hpp"
-#include "platform/storage/ProcessInfo.hpp"
 #include "platform/desktop/DesktopServices.hpp"
 #include "platform/desktop/QtMainExecutor.hpp"
 #include "platform/desktop/SingleInstance.hpp"
 #include "platform/desktop/SleepWatcher.hpp"
 #include "platform/desktop/Workspace.hpp"
+#include "platform/storage/Bundle.hpp"
+#include "platform/storage/ProcessInfo.hpp"
 
 namespace {
 constexpr const char* kDisplayName = "Brisko Desktop";
 constexpr const char* kDesktopFileName = "brisko-desktop";
+constexpr const char* kNoSharedMemoryVariable = "QT_XCB_NO_MITSHM";
 
 // Command-line arguments that are URLs (the desktop hands scheme URLs to the app this way).
 std::vector<std::string> urlArguments(int argc, char** argv) {
@@ -37,6 +38,10 @@ std::vector<std::string> urlArguments(int argc, char** argv) {
 int main(int argc, char** argv) {
     using namespace brisko;
     platform::prepareDesktopSession();
+    // The window's only steady painting is the 8-point status dot, 25 times a second. Through X11 shared
+    // memory each paint first waits for the X server to be done with the last one (a round trip that
+    // wakes two threads); sent in the request itself, such small images cost nothing of the kind.
+    if (!qEnvironmentVariableIsSet(kNoSharedMemoryVariable)) qputenv(kNoSharedMemoryVariable, "1");
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(kDesktopFileName));
     QApplication::setApplicationDisplayName(QString::fromUtf8(kDisplayName));
@@ -60,8 +65,9 @@ int main(int argc, char** argv) {
                                                delegate->openURLs(request.urls);
                                                if (request.reopen) delegate->applicationShouldHandleReopen();
                                            });
-    if (role == platform::SingleInstance::Role::secondary || role == platform::SingleInstance::Role::blocked)
-        return 0;
+    if (role == platform::SingleInstance::Role::secondary) return EXIT_SUCCESS;
+    // The running instance refused the request (or never answered): what was asked of it was not done.
+    if (role == platform::SingleInstance::Role::blocked) return EXIT_FAILURE;
 
     platform::installDesktopServices();
     platform::SleepWatcher sleepWatcher;

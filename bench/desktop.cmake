@@ -18,3 +18,11 @@ if(BRISKO_BUILD_APP)
   target_compile_definitions(wayland_sample_bench PRIVATE BRISKO_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     BRISKO_QT_TEST_WINDOW="$<TARGET_FILE:qt_test_window>")
 endif()
+
+# The cost of one activity sample on GNOME Shell (the extension's focused window, its title, Mutter's
+# idle time), with a foot window of its own frontmost; run it in scripts/with-gnome-shell.sh.
+if(BRISKO_BUILD_APP)
+  add_executable(gnome_sample_bench ${CMAKE_CURRENT_LIST_DIR}/GnomeShellSampleBench.cpp
+    ${CMAKE_SOURCE_DIR}/tests/platform/desktop/DesktopTestSupport.cpp)
+  target_link_libraries(gnome_sample_bench PRIVATE brisko_platform_desktop)
+endif()

@@ -28,4 +28,9 @@ user's Brisko account every five minutes. It signs in with Ezevar in the browser
 and lives in the system tray. It works in X11 sessions and in Wayland sessions of KDE Plasma and of wlroots
 compositors (sway, Hyprland, labwc, Wayfire).")
 
+# Maintainer scripts of the parts that need them (the GNOME Shell extension's link), mode 0755.
+get_property(BRISKO_DEBIAN_CONTROL_EXTRA GLOBAL PROPERTY BRISKO_DEBIAN_CONTROL_EXTRA)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${BRISKO_DEBIAN_CONTROL_EXTRA})
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
 include(CPack)

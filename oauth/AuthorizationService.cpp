@@ -5,6 +5,10 @@
 #include <chrono>
 #include <cmath>
 #include <mutex>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <nlohmann/json.hpp>
 
@@ -60,6 +64,11 @@ Error idTokenCheckFailed(std::string description) {
     return ErrorUtilities::errorWithCode(ErrorCode::IDTokenFailedValidationError, std::nullopt, std::move(description));
 }
 
+Error tokenResponseInvalid() {
+    return ErrorUtilities::errorWithCode(ErrorCode::tokenResponseConstructionError, std::nullopt,
+                                         std::string("Token response invalid."));
+}
+
 // What a token reply gives: the response or the error.
 std::pair<TokenResponsePtr, OptionalError> tokenResult(const TokenRequestPtr& request,
                                                        const AuthorizationResponsePtr& authorizationResponse,
@@ -92,11 +101,17 @@ std::pair<TokenResponsePtr, OptionalError> tokenResult(const TokenRequestPtr& re
                                                        platform::format("JSON error parsing token response: %@",
                                                                         {parsed.error->localizedDescription()}))};
     }
-    if (!parsed.json->is_object()) {
-        return {nullptr, ErrorUtilities::errorWithCode(ErrorCode::tokenResponseConstructionError, std::nullopt,
-                                                       std::string("Token response invalid."))};
+    const auto& json = *parsed.json;
+    if (!json.is_object()) return {nullptr, tokenResponseInvalid()};
+    Dictionary parameters = std::move(*Value::fromJSON(json).dictionary());
+    // A reply that refuses the grant is that refusal whatever its status; one without an access token
+    // (required, RFC 6749 section 5.1) is no token response at all.
+    if (parameters.contains("error")) {
+        return {nullptr, ErrorUtilities::OAuthErrorWithDomain(kOAuthTokenErrorDomain, parameters, std::nullopt)};
     }
-    auto response = TokenResponse::make(request, *Value::fromJSON(*parsed.json).dictionary());
+    auto accessToken = parameters.find("access_token");
+    if (accessToken == parameters.end() || !accessToken->second.string()) return {nullptr, tokenResponseInvalid()};
+    auto response = TokenResponse::make(request, std::move(parameters));
     if (!response->idToken()) {
         // An OpenID code exchange must bring the ID token that proves who signed in.
         if (request->grantType() == kGrantTypeAuthorizationCode && requestsOpenID(authorizationResponse)) {
@@ -115,9 +130,51 @@ std::pair<TokenResponsePtr, OptionalError> tokenResult(const TokenRequestPtr& re
     return {response, std::nullopt};
 }
 
+// A host that names this machine: plain http to it never crosses a network.
+bool isLoopbackHost(const std::optional<std::string>& host) {
+    if (!host) return false;
+    if (platform::equalsIgnoringASCIICase(*host, "localhost")) return true;
+    in_addr v4{};
+    in6_addr v6{};
+    if (::inet_pton(AF_INET, host->c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    return ::inet_pton(AF_INET6, host->c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+Error invalidDocument(std::string description) {
+    return ErrorUtilities::errorWithCode(ErrorCode::invalidDiscoveryDocument, std::nullopt, std::move(description));
+}
+
+// What makes a well-formed document unfit to be trusted (OpenID Connect Discovery 1.0, section 4.3): an
+// issuer other than the one asked for, whose ID tokens the configuration would then accept, or an
+// endpoint the client would send codes, tokens or the user to that is not https (plain http only on
+// this machine).
+OptionalError trustworthinessError(const ServiceDiscovery& discovery, const std::vector<std::string>& expectedIssuers) {
+    const Dictionary& document = discovery.discoveryDictionary();
+    if (!expectedIssuers.empty()) {
+        const auto* issuer = document.at("issuer").string();
+        if (!issuer || std::find(expectedIssuers.begin(), expectedIssuers.end(), *issuer) == expectedIssuers.end()) {
+            return invalidDocument(
+                platform::format("Issuer mismatch: the document is for %@, not for %@",
+                                 {issuer ? *issuer : std::string("(null)"), expectedIssuers.front()}));
+        }
+    }
+    for (const auto& [name, value] : document) {
+        if (!name.ends_with("_endpoint") && name != "jwks_uri") continue;
+        const auto* text = value.string();
+        auto endpoint = text ? URL::parse(*text) : std::nullopt;
+        bool secure =
+            endpoint &&
+            (platform::equalsIgnoringASCIICase(endpoint->scheme(), "https") ||
+             (platform::equalsIgnoringASCIICase(endpoint->scheme(), "http") && isLoopbackHost(endpoint->host())));
+        if (!secure) return invalidDocument(platform::format("Insecure URL: %@", {name}));
+    }
+    return std::nullopt;
+}
+
 std::pair<ServiceConfigurationPtr, OptionalError>
-discoveryResult(const URL& discoveryURL, const std::optional<Data>& data,
-                const std::shared_ptr<const platform::HTTPURLResponse>& http, const OptionalError& transportError) {
+discoveryResult(const URL& discoveryURL, const std::vector<std::string>& expectedIssuers,
+                const std::optional<Data>& data, const std::shared_ptr<const platform::HTTPURLResponse>& http,
+                const OptionalError& transportError) {
     const std::string& url = discoveryURL.absoluteString();
     if (transportError || !data || !http) {
         auto cause = transportError ? *transportError : Error(std::string(platform::kURLErrorDomain), -1011);
@@ -135,8 +192,9 @@ discoveryResult(const URL& discoveryURL, const std::optional<Data>& data,
     }
     OptionalError documentError;
     auto discovery = ServiceDiscovery::initWithJSONData(*data, &documentError);
+    if (discovery) documentError = trustworthinessError(*discovery, expectedIssuers);
     ServiceConfigurationPtr configuration =
-        discovery ? ServiceConfiguration::initWithDiscoveryDocument(discovery) : nullptr;
+        discovery && !documentError ? ServiceConfiguration::initWithDiscoveryDocument(discovery) : nullptr;
     if (!configuration) {
         if (!documentError)
             documentError = ErrorUtilities::errorWithCode(ErrorCode::invalidDiscoveryDocument, std::nullopt,
@@ -210,6 +268,21 @@ public:
     bool wantsUploadProgress(const std::shared_ptr<platform::URLSessionTask>&) override { return false; }
 };
 
+// Fetches the document; its issuer must be one of those expected (when any are).
+void discover(const URL& discoveryURL, std::vector<std::string> expectedIssuers,
+              ServiceConfigurationCallback completion) {
+    auto task = URLSessionProvider::session()->dataTaskWithRequest(
+        platform::URLRequest(discoveryURL),
+        [discoveryURL, expectedIssuers = std::move(expectedIssuers), completion = std::move(completion)](
+            std::optional<Data> data, std::shared_ptr<const platform::HTTPURLResponse> http,
+            OptionalError error) mutable {
+            auto [configuration, failure] = discoveryResult(discoveryURL, expectedIssuers, data, http, error);
+            onMain([completion = std::move(completion), configuration = std::move(configuration),
+                    failure = std::move(failure)] { completion(configuration, failure); });
+        });
+    task->resume();
+}
+
 std::mutex& sessionMutex() {
     static std::mutex m;
     return m;
@@ -240,7 +313,8 @@ OptionalError validateIDToken(std::string_view idToken, const ServiceConfigurati
         }
     }
     const auto now = platform::now();
-    if (token->expiresAt() < now) return idTokenCheckFailed("ID Token expired");
+    // Valid only before its expiry: at "exp" itself it has expired.
+    if (token->expiresAt() <= now) return idTokenCheckFailed("ID Token expired");
     auto distance = std::chrono::duration<double>(token->issuedAt() - now).count();
     if (std::fabs(distance) > kIDTokenIssuedAtLeeway) {
         return idTokenCheckFailed(platform::format(
@@ -264,21 +338,21 @@ void AuthorizationService::discoverServiceConfigurationForIssuer(const URL& issu
         });
         return;
     }
-    discoverServiceConfigurationForDiscoveryURL(*discoveryURL, std::move(completion));
+    discover(*discoveryURL, {issuerURL.absoluteString()}, std::move(completion));
 }
 
 void AuthorizationService::discoverServiceConfigurationForDiscoveryURL(const URL& discoveryURL,
                                                                        ServiceConfigurationCallback completion) {
-    auto task = URLSessionProvider::session()->dataTaskWithRequest(
-        platform::URLRequest(discoveryURL),
-        [discoveryURL, completion = std::move(completion)](std::optional<Data> data,
-                                                           std::shared_ptr<const platform::HTTPURLResponse> http,
-                                                           OptionalError error) mutable {
-            auto [configuration, failure] = discoveryResult(discoveryURL, data, http, error);
-            onMain([completion = std::move(completion), configuration = std::move(configuration),
-                    failure = std::move(failure)] { completion(configuration, failure); });
-        });
-    task->resume();
+    // At the standard place the document's issuer is what precedes it, with or without a final "/"; a
+    // document elsewhere names no issuer to hold it to.
+    std::vector<std::string> expectedIssuers;
+    const std::string& text = discoveryURL.absoluteString();
+    const std::string suffix = "/" + std::string(kOpenIDConfigurationPath);
+    if (text.ends_with(suffix)) {
+        std::string issuer = text.substr(0, text.size() - suffix.size());
+        expectedIssuers = {issuer, issuer + "/"};
+    }
+    discover(discoveryURL, std::move(expectedIssuers), std::move(completion));
 }
 
 std::shared_ptr<AuthorizationSession>

@@ -7,6 +7,7 @@
 #include "oauth/ErrorUtilities.hpp"
 #include "oauth/TokenUtilities.hpp"
 #include "oauth/URLQueryComponent.hpp"
+#include "oauth/internal/Describe.hpp"
 #include "oauth/internal/IDTokenValidation.hpp"
 #include "platform/base/Text.hpp"
 
@@ -53,14 +54,15 @@ Error stateMismatchError(const Dictionary& parameters, const std::optional<std::
                          std::string_view what) {
     Dictionary userInfo;
     for (const auto& [name, value] : parameters) {
-        bool secret = std::find(std::begin(kSecretParameters), std::end(kSecretParameters), name) !=
-                      std::end(kSecretParameters);
-        userInfo.insert_or_assign(name, secret && value.string() ? Value(TokenUtilities::redact(*value.string())) : value);
+        bool secret =
+            std::find(std::begin(kSecretParameters), std::end(kSecretParameters), name) != std::end(kSecretParameters);
+        userInfo.insert_or_assign(name,
+                                  secret && value.string() ? Value(TokenUtilities::redact(*value.string())) : value);
     }
     userInfo.insert_or_assign(std::string(platform::kLocalizedDescriptionKey),
                               platform::format("State mismatch, expecting %@ but got %@ in %@ %@",
-                                               {expected.value_or("(null)"), received.value_or("(null)"), what,
-                                                responseDescription}));
+                                               {detail::orNull(TokenUtilities::redact(expected)),
+                                                received.value_or("(null)"), what, responseDescription}));
     return Error(std::string(kOAuthAuthorizationErrorDomain), OAuthErrorCode::clientErrorStateMismatch,
                  std::move(userInfo));
 }
@@ -90,8 +92,7 @@ void ExternalUserAgentFlow<Request, Response>::presentAuthorizationWithExternalU
     }
 }
 
-template <class Request, class Response>
-void ExternalUserAgentFlow<Request, Response>::cancel() {
+template <class Request, class Response> void ExternalUserAgentFlow<Request, Response>::cancel() {
     cancelWithCompletion(nullptr);
 }
 
@@ -118,14 +119,23 @@ bool ExternalUserAgentFlow<Request, Response>::shouldHandleURL(const URL& url) c
 
 template <class Request, class Response>
 bool ExternalUserAgentFlow<Request, Response>::resumeExternalUserAgentFlowWithURL(const URL& url) {
-    return resumeExternalUserAgentFlowWithURLOutcome(url) != RedirectOutcome::notHandled;
+    return resume(url, false) != RedirectOutcome::notHandled;
 }
 
 template <class Request, class Response>
 RedirectOutcome ExternalUserAgentFlow<Request, Response>::resumeExternalUserAgentFlowWithURLOutcome(const URL& url) {
+    return resume(url, true);
+}
+
+template <class Request, class Response>
+RedirectOutcome ExternalUserAgentFlow<Request, Response>::resume(const URL& url, bool refuseWrongState) {
     // A redirect that reaches a finished flow is refused and changes nothing.
     if (!shouldHandleURL(url) || !pendingCallback_) return RedirectOutcome::notHandled;
     auto [response, error] = responseForRedirect(url);
+    if (refuseWrongState && error && error->domain() == kOAuthAuthorizationErrorDomain &&
+        error->code() == OAuthErrorCode::clientErrorStateMismatch) {
+        return RedirectOutcome::wrongState;
+    }
     auto outcome = error ? RedirectOutcome::failed : RedirectOutcome::completed;
     auto self = this->shared_from_this();
     auto finish = [self, response = std::move(response), error = std::move(error)] {
@@ -179,15 +189,16 @@ std::pair<AuthorizationResponsePtr, OptionalError> AuthorizationSession::respons
                                             "authorization response")};
     }
     if (parameters.contains("error")) {
-        return {nullptr, ErrorUtilities::OAuthErrorWithDomain(kOAuthAuthorizationErrorDomain, parameters, std::nullopt)};
+        return {nullptr,
+                ErrorUtilities::OAuthErrorWithDomain(kOAuthAuthorizationErrorDomain, parameters, std::nullopt)};
     }
     if (!response->authorizationCode()) {
         return {nullptr, ErrorUtilities::errorWithCode(ErrorCode::invalidRedirectError, std::nullopt,
                                                        std::string(kNoCodeInRedirect))};
     }
     if (response->idToken()) {
-        if (auto error = detail::validateIDToken(*response->idToken(), *req->configuration(), req->clientID(),
-                                                 req->nonce())) {
+        if (auto error =
+                detail::validateIDToken(*response->idToken(), *req->configuration(), req->clientID(), req->nonce())) {
             return {nullptr, std::move(error)};
         }
     }

@@ -23,7 +23,7 @@ using EndSessionCallback = std::function<void(EndSessionResponsePtr, OptionalErr
 template <class Request, class Response>
 class ExternalUserAgentFlow : public ExternalUserAgentSession,
                               public std::enable_shared_from_this<ExternalUserAgentFlow<Request, Response>> {
-  public:
+public:
     using RequestPtr = std::shared_ptr<const Request>;
     using ResponsePtr = std::shared_ptr<const Response>;
     using Callback = std::function<void(ResponsePtr, OptionalError)>;
@@ -42,14 +42,15 @@ class ExternalUserAgentFlow : public ExternalUserAgentSession,
 
     const RequestPtr& request() const { return request_; }
 
-  protected:
+protected:
     explicit ExternalUserAgentFlow(RequestPtr request) : request_(std::move(request)) {}
     virtual const std::optional<URL>& redirectURL() const = 0;
     // The response a redirect of this flow gives, or the error it finishes with.
     virtual std::pair<ResponsePtr, OptionalError> responseForRedirect(const URL& url) const = 0;
     virtual Error cancelError() const = 0;
 
-  private:
+private:
+    RedirectOutcome resume(const URL& url, bool refuseWrongState);
     void didFinishWithResponse(ResponsePtr response, OptionalError error);
 
     RequestPtr request_;
@@ -58,7 +59,7 @@ class ExternalUserAgentFlow : public ExternalUserAgentSession,
 };
 
 class AuthorizationSession : public ExternalUserAgentFlow<AuthorizationRequest, AuthorizationResponse> {
-  public:
+public:
     static std::shared_ptr<AuthorizationSession> make(AuthorizationRequestPtr request);
     explicit AuthorizationSession(AuthorizationRequestPtr request) : ExternalUserAgentFlow(std::move(request)) {}
 
@@ -66,7 +67,7 @@ class AuthorizationSession : public ExternalUserAgentFlow<AuthorizationRequest, 
     // resolved; query and fragment not compared.
     static bool URLMatchesRedirectionURL(const URL& url, const URL& redirectionURL);
 
-  protected:
+protected:
     const std::optional<URL>& redirectURL() const override { return request()->redirectURL(); }
     // The state is checked first (a redirect without the request's state is refused), then an "error"
     // becomes an OAuth error, a redirect without code is an error, and a front-channel ID token (hybrid
@@ -76,11 +77,11 @@ class AuthorizationSession : public ExternalUserAgentFlow<AuthorizationRequest, 
 };
 
 class EndSessionImplementation : public ExternalUserAgentFlow<EndSessionRequest, EndSessionResponse> {
-  public:
+public:
     static std::shared_ptr<EndSessionImplementation> make(EndSessionRequestPtr request);
     explicit EndSessionImplementation(EndSessionRequestPtr request) : ExternalUserAgentFlow(std::move(request)) {}
 
-  protected:
+protected:
     const std::optional<URL>& redirectURL() const override { return request()->postLogoutRedirectURL(); }
     std::pair<EndSessionResponsePtr, OptionalError> responseForRedirect(const URL& url) const override;
     Error cancelError() const override;

@@ -41,7 +41,8 @@ std::optional<std::uint64_t> declaredLength(const std::optional<std::string>& va
 
 HTTPConnection::HTTPConnection(PeerAddress peerAddress, tcp::socket socket, const std::shared_ptr<HTTPServer>& server)
     : peerAddress_(std::move(peerAddress)), socket_(std::move(socket)), idleTimer_(server->queue()->executor()),
-      server_(server), queue_(server->queue()), idleTimeout_(server->limits().idleTimeout),
+      requestTimer_(server->queue()->executor()), server_(server), queue_(server->queue()),
+      idleTimeout_(server->limits().idleTimeout), requestTimeout_(server->limits().requestTimeout),
       parser_(server->limits().maxRequestSize), ibuffer_(kChunkSize) {}
 
 std::shared_ptr<HTTPConnectionDelegate> HTTPConnection::delegate() const {
@@ -84,6 +85,12 @@ bool HTTPConnection::isIdle() const {
     return !writing_ && !hasQueuedRequests() && parser_.bufferedBytes() == 0;
 }
 
+std::optional<std::chrono::steady_clock::time_point> HTTPConnection::waitingForRequestSince() const {
+    if (writing_ || hasQueuedRequests()) return std::nullopt;
+    if (parser_.bufferedBytes() > 0 && requestStarted_) return requestStarted_;
+    return lastActivity_;
+}
+
 void HTTPConnection::open() {
     armIdleTimer();
     read();
@@ -105,6 +112,27 @@ void HTTPConnection::armIdleTimer() {
     });
 }
 
+// The deadline of the request whose first byte has just arrived; later bytes do not move it.
+void HTTPConnection::armRequestTimer() {
+    requestStarted_ = std::chrono::steady_clock::now();
+    requestTimer_.expires_after(requestTimeout_);
+    requestTimer_.async_wait([self = shared_from_this(), started = *requestStarted_](asio::error_code ec) {
+        // A deadline that was cancelled, or replaced by the next request's, after it fired is stale.
+        if (ec || !self->valid_ || self->inputEnded_ || self->requestStarted_ != started) return;
+        bool paused;
+        {
+            std::lock_guard lock(self->mutex_);
+            paused = self->requests_.size() >= kMaxQueuedRequests;
+        }
+        if (paused) {
+            // The rest of the request waits unread while earlier ones are answered: not the peer's delay.
+            self->armRequestTimer();
+            return;
+        }
+        self->refuse(408);
+    });
+}
+
 void HTTPConnection::read() {
     {
         std::lock_guard lock(mutex_);
@@ -121,6 +149,8 @@ void HTTPConnection::read() {
             if (!self->hasQueuedRequests()) self->invalidateOnQueue();
             return;
         }
+        // After a refusal the connection reads nothing more: these bytes are dropped with it.
+        if (self->inputEnded_) return;
         self->lastActivity_ = std::chrono::steady_clock::now();
         self->armIdleTimer();
         self->processIncomingBytes(n);
@@ -130,9 +160,18 @@ void HTTPConnection::read() {
 
 void HTTPConnection::processIncomingBytes(std::size_t count) {
     auto state = parser_.append(std::span(ibuffer_.data(), count));
+    bool took = false;
     while (state == HTTPRequestParser::State::complete) {
         enqueue(parser_.take());
+        took = true;
         state = parser_.parse();
+    }
+    if (parser_.bufferedBytes() == 0) {
+        requestStarted_.reset();
+        requestTimer_.cancel();
+    } else if (took || !requestStarted_) {
+        // The first bytes of a request (after a whole one, the start of the next): its deadline begins.
+        armRequestTimer();
     }
     if (state == HTTPRequestParser::State::tooLarge) {
         refuse(413);
@@ -294,6 +333,7 @@ void HTTPConnection::invalidateOnQueue() {
     auto self = shared_from_this();  // dropping the queue and leaving the server may release the last holder
     asio::error_code ec;
     idleTimer_.cancel();
+    requestTimer_.cancel();
     socket_.shutdown(tcp::socket::shutdown_both, ec);
     socket_.close(ec);
     if (bodyStream_) {

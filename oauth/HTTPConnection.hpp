@@ -38,8 +38,9 @@ public:
 };
 
 // Its work runs on the server's queue. It closes when the peer has ended its side and every response is
-// written, when it stays idle past the server's limit, when the server needs its place for a new
-// connection while it is idle, or when a response cannot be written whole.
+// written, when it stays idle past the server's limit, when a request does not arrive whole in time (after
+// a 408), when the server needs its place for a new connection while it waits for a request, or when a
+// response cannot be written whole.
 class HTTPConnection : public std::enable_shared_from_this<HTTPConnection> {
 public:
     // The server's connection class makes it; the server starts it.
@@ -80,16 +81,22 @@ private:
     void finishResponse();
     void failResponse(std::string_view reason);
     void armIdleTimer();
+    void armRequestTimer();
     void invalidateOnQueue();
     bool isIdle() const;
     bool hasQueuedRequests() const;
+    // Since when it has waited for a request, with nothing to answer or write: since its last activity
+    // when idle, since the first byte of a request that has not arrived whole. Nothing while it is busy.
+    std::optional<std::chrono::steady_clock::time_point> waitingForRequestSince() const;
 
     const PeerAddress peerAddress_;
     asio::ip::tcp::socket socket_;
     asio::steady_timer idleTimer_;
+    asio::steady_timer requestTimer_;  // the deadline of the request being received
     const std::weak_ptr<HTTPServer> server_;
     const std::shared_ptr<platform::DispatchQueue> queue_;
     const std::chrono::milliseconds idleTimeout_;
+    const std::chrono::milliseconds requestTimeout_;
 
     mutable std::mutex mutex_;  // the delegate and the request queue
     std::weak_ptr<HTTPConnectionDelegate> delegate_;
@@ -103,6 +110,8 @@ private:
     bool inputEnded_ = false;  // the peer ended its side, or the connection stopped reading for good
     std::atomic<bool> valid_{true};
     std::chrono::steady_clock::time_point lastActivity_ = std::chrono::steady_clock::now();
+    // The first byte of the request being received, while one is (its deadline is armed from it).
+    std::optional<std::chrono::steady_clock::time_point> requestStarted_;
 
     // The response at the head of the queue while it is being written.
     bool firstResponseDone_ = false;

@@ -63,11 +63,13 @@ void HTTPServer::removeConnection(const HTTPConnection* connection) {
 
 bool HTTPServer::makeRoom() {
     if (connections_.size() < limits_.maxConnections) return true;
-    // Give the place of the connection idle the longest to the newcomer: a redirect from the browser
-    // must not be shut out by connections that send nothing.
+    // Give the place of the connection that has waited longest for a request (idle, or with one that has
+    // not arrived whole) to the newcomer: a redirect from the browser must not be shut out by connections
+    // that send nothing, or send it a byte at a time.
     std::shared_ptr<HTTPConnection> victim;
     for (const auto& c : connections_) {
-        if (c->isIdle() && (!victim || c->lastActivity_ < victim->lastActivity_)) victim = c;
+        auto since = c->waitingForRequestSince();
+        if (since && (!victim || *since < *victim->waitingForRequestSince())) victim = c;
     }
     if (!victim) return false;
     victim->invalidateOnQueue();

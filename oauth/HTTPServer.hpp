@@ -1,7 +1,7 @@
 // A small HTTP/1.1 server on the loopback interface for authorization redirects: a TCP server that turns
-// every accepted connection into an HTTPConnection. Its buffers, connection count and idle time are
-// bounded, so a local program that connects and stalls, or sends a flood, cannot hold the listener or
-// its memory.
+// every accepted connection into an HTTPConnection. Its buffers, connection count, idle time and the time
+// a request may take to arrive are bounded, so a local program that connects and stalls, trickles its
+// bytes or sends a flood cannot hold the listener or its memory.
 #pragma once
 
 #include <atomic>
@@ -34,6 +34,9 @@ struct HTTPServerLimits {
     std::size_t maxRequestSize = 64 * 1024;
     std::size_t maxConnections = 32;
     std::chrono::milliseconds idleTimeout{30'000};
+    // A request must arrive whole within this time of its first byte, however its bytes trickle in; else
+    // it is answered 408 and the connection closes.
+    std::chrono::milliseconds requestTimeout{10'000};
 };
 
 class HTTPServer : public TCPServer {

@@ -20,7 +20,9 @@ HTTPMessage pageResponse(int status, std::string_view page) {
 RedirectHTTPHandler::RedirectHTTPHandler(std::optional<URL> successURL, HTTPServerLimits limits)
     : successURL_(std::move(successURL)), limits_(limits) {}
 
-RedirectHTTPHandler::~RedirectHTTPHandler() { cancelHTTPListener(); }
+RedirectHTTPHandler::~RedirectHTTPHandler() {
+    cancelHTTPListener();
+}
 
 std::optional<URL> RedirectHTTPHandler::startHTTPListener(OptionalError* error, std::uint16_t port) {
     cancelHTTPListener();
@@ -58,11 +60,12 @@ void RedirectHTTPHandler::HTTPConnectionDidReceiveRequest(const std::shared_ptr<
     }
     std::string fallbackHost = "127.0.0.1:" + std::to_string(httpServ_ ? httpServ_->port() : 0);
     auto url = request->request().requestURL(fallbackHost);
-    auto outcome = url ? currentAuthorizationFlow_->resumeExternalUserAgentFlowWithURLOutcome(*url)
-                       : RedirectOutcome::notHandled;
-    if (outcome == RedirectOutcome::notHandled) {
-        // Not this flow's redirect: the flow and the listener stay, and the browser may try again.
-        request->setResponse(pageResponse(404, kRedirectInvalidPage));
+    auto outcome =
+        url ? currentAuthorizationFlow_->resumeExternalUserAgentFlowWithURLOutcome(*url) : RedirectOutcome::notHandled;
+    if (outcome == RedirectOutcome::notHandled || outcome == RedirectOutcome::wrongState) {
+        // Not this flow's redirect, or not an answer to its request (any local program can send one): the
+        // flow and the listener stay, and the browser's real redirect still completes it.
+        request->setResponse(pageResponse(outcome == RedirectOutcome::notHandled ? 404 : 400, kRedirectInvalidPage));
         return;
     }
     currentAuthorizationFlow_.reset();

@@ -19,6 +19,7 @@ test_pkgs=(
   xvfb xauth openbox trayer xdotool x11-utils xterm dbus dbus-x11 gnome-keyring libsecret-tools
   curl openssl procps chromium
   sway foot kwin-wayland weston wayland-utils
+  gnome-shell libglib2.0-bin
 )
 
 pkgs=("${build_pkgs[@]}")

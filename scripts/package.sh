@@ -23,7 +23,9 @@ for f in ./usr/bin/brisko-desktop \
          ./usr/share/icons/hicolor/scalable/apps/brisko-desktop.svg \
          ./usr/share/brisko-desktop/Info.plist \
          ./usr/share/brisko-desktop/EzevarService-Info.plist \
-         ./usr/share/brisko-desktop/kwin-active-window.js; do
+         ./usr/share/brisko-desktop/kwin-active-window.js \
+         ./usr/share/brisko-desktop/gnome-shell/legacy/brisko-desktop@brisko.example/extension.js \
+         ./usr/share/brisko-desktop/gnome-shell/module/brisko-desktop@brisko.example/extension.js; do
   grep -qx -- "$f" <<<"$contents" || fail "$f is not in the package"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -35,6 +37,9 @@ root=$(mktemp -d "${TMPDIR:-/tmp}/brisko-package.XXXXXX")
 trap 'rm -rf "$root"' EXIT
 dpkg -x "$deb" "$root"
 desktop-file-validate "$root/usr/share/applications/brisko-desktop.desktop"
+# The maintainer scripts it carries link the GNOME Shell extension's form that the shell loads.
+dpkg-deb -e "$deb" "$root/DEBIAN"
+tests/platform/desktop/GnomeExtensionLinkTests.sh "$root/DEBIAN" >/dev/null || fail "the extension's maintainer scripts"
 grep -q '^MimeType=.*x-scheme-handler/' "$root/usr/share/applications/brisko-desktop.desktop" ||
   fail "the desktop entry registers no URL scheme"
 missing=$(ldd "$root/usr/bin/brisko-desktop" | grep 'not found' || true)

@@ -1,4 +1,5 @@
-// The main window's content, exactly 460 x 300 on the dark background: the sign-in screen while nobody
+// The main window's content, 460 x 300 on the dark background (taller only where the signed-in column
+// cannot fit its texts otherwise): the sign-in screen while nobody
 // is signed in, else the recording panel, the account row and the privacy note. While the signed-in
 // column is on screen the accessibility permission is polled every 2 s.
 #pragma once
@@ -17,7 +18,7 @@ class TextLabel;
 
 class CompanionContentView : public QWidget {
     Q_OBJECT
-  public:
+public:
     static constexpr int kWidth = 460;
     static constexpr int kHeight = 300;
 
@@ -37,12 +38,18 @@ class CompanionContentView : public QWidget {
     void startPermissionPolling();
     void stopPermissionPolling();
 
-  protected:
+signals:
+    // Its fixed size changed: taller than the designed height while the signed-in column needs more.
+    void contentSizeChanged();
+
+protected:
     void paintEvent(QPaintEvent* event) override;
 
-  private:
+private:
     void build();
     void updateScreen();
+    void setContentHeight(int height);
+    void applyContentHeight();
     void startSignIn();
     void startSignOut();
 
@@ -51,6 +58,7 @@ class CompanionContentView : public QWidget {
     QWidget* signedIn_ = nullptr;
     HeroStatus* hero_ = nullptr;
     AccountSection* account_ = nullptr;
+    int neededHeight_ = kHeight;
 };
 
 }  // namespace brisko::app

@@ -6,9 +6,10 @@
 #include <QRadialGradient>
 #include <QVBoxLayout>
 
+#include "app/CompanionViewModel.hpp"
 #include "app/views/AccessibilityStatusLine.hpp"
 #include "app/views/BriskoMark.hpp"
-#include "app/CompanionViewModel.hpp"
+#include "app/views/FlexibleGap.hpp"
 #include "app/views/MCToggle.hpp"
 #include "app/views/Palette.hpp"
 #include "app/views/PulsingDot.hpp"
@@ -26,8 +27,9 @@ constexpr const char* kStoppedHint = "トグルをオンにすると再開しま
 
 HeroStatus::HeroStatus(CompanionViewModel* vm, QWidget* parent) : QWidget(parent), vm_(vm) {
     auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(24, 22, 24, 24);
+    column->setContentsMargins(24, 0, 24, 0);
     column->setSpacing(0);
+    gaps_.push_back(FlexibleGap::add(column, 22, kPaddingFloor));
 
     auto* header = new QHBoxLayout;
     header->setSpacing(11);
@@ -38,7 +40,7 @@ HeroStatus::HeroStatus(CompanionViewModel* vm, QWidget* parent) : QWidget(parent
         MCToggle::Binding{[vm] { return vm->switchValue(); }, [vm](bool v) { vm->setSwitchValue(v); }}, true);
     header->addWidget(toggle_, 0, Qt::AlignVCenter);
     column->addLayout(header);
-    column->addSpacing(20);
+    gaps_.push_back(FlexibleGap::add(column, 20, kPaddingFloor));
 
     auto* status = new QHBoxLayout;
     status->setSpacing(6);
@@ -53,7 +55,10 @@ HeroStatus::HeroStatus(CompanionViewModel* vm, QWidget* parent) : QWidget(parent
 
     accessibility_ = new AccessibilityStatusLine(vm);
     column->addWidget(accessibility_);
-    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    gaps_.push_back(FlexibleGap::add(column, 24, kPaddingFloor));
+    // Its height is that of its rows at its width (the permission hint wraps); a fixed policy would cap
+    // it at the height of a one-line hint.
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     refresh();
 }
 

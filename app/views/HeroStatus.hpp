@@ -3,6 +3,9 @@
 #pragma once
 
 #include <QWidget>
+#include <vector>
+
+#include "app/views/FlexibleGap.hpp"
 
 namespace brisko::app {
 
@@ -14,7 +17,7 @@ class TextLabel;
 
 class HeroStatus : public QWidget {
     Q_OBJECT
-  public:
+public:
     explicit HeroStatus(CompanionViewModel* vm, QWidget* parent = nullptr);
     void refresh();
 
@@ -23,17 +26,20 @@ class HeroStatus : public QWidget {
     AccessibilityStatusLine* accessibilityLine() const { return accessibility_; }
     QString stateText() const;
     bool showsHint() const;
+    // Its paddings above, within and below, which give way where the window is short of room.
+    const std::vector<FlexibleGap>& gaps() const { return gaps_; }
 
-  protected:
+protected:
     void paintEvent(QPaintEvent* event) override;
 
-  private:
+private:
     CompanionViewModel* vm_;
     MCToggle* toggle_;
     PulsingDot* dot_;
     TextLabel* state_;
     TextLabel* hint_;
     AccessibilityStatusLine* accessibility_;
+    std::vector<FlexibleGap> gaps_;
 };
 
 }  // namespace brisko::app

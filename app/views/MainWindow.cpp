@@ -5,6 +5,7 @@
 #include <QHideEvent>
 #include <QShowEvent>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cstring>
 
 #include <xcb/xcb.h>
@@ -15,8 +16,8 @@
 namespace brisko::app {
 
 MainWindow::MainWindow(CompanionContentView* content, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
-                          Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint),
+    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
+                          Qt::CustomizeWindowHint),
       content_(content) {
     setWindowTitle(QString::fromUtf8(kTitle));
     auto* layout = new QVBoxLayout(this);
@@ -27,10 +28,11 @@ MainWindow::MainWindow(CompanionContentView* content, QWidget* parent)
     setPalette(dark);
     setAutoFillBackground(true);
     applyFixedSize();
+    connect(content_, &CompanionContentView::contentSizeChanged, this, &MainWindow::applyFixedSize);
 }
 
 void MainWindow::applyFixedSize() {
-    setFixedSize(CompanionContentView::kWidth, CompanionContentView::kHeight);
+    setFixedSize(CompanionContentView::kWidth, std::max(content_->minimumHeight(), CompanionContentView::kHeight));
 }
 
 void MainWindow::showEvent(QShowEvent* event) {

@@ -9,12 +9,13 @@ class CompanionContentView;
 
 class MainWindow : public QWidget {
     Q_OBJECT
-  public:
+public:
     static constexpr const char* kTitle = "Brisko Desktop";
 
     explicit MainWindow(CompanionContentView* content, QWidget* parent = nullptr);
     CompanionContentView* content() const { return content_; }
-    // Removes resizing and pins the content size to 460 x 300.
+    // Removes resizing and pins the window to its content's size (460 x 300, or taller where the
+    // content needs it).
     void applyFixedSize();
     // Asks the window manager for dark decorations (X11); done again whenever the window is shown.
     void preferDarkDecorations();
@@ -23,15 +24,15 @@ class MainWindow : public QWidget {
     // server) and its QWindow; showing the window again makes new ones in the same place.
     void releaseNativeWindow();
 
-  signals:
+signals:
     // The window was hidden: closed to the tray, or minimised (then it still counts as visible).
     void hidden();
 
-  protected:
+protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
-  private:
+private:
     CompanionContentView* content_;
 };
 

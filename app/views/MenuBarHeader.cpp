@@ -27,8 +27,7 @@ constexpr double kSecondary = 0.55;
 constexpr double kTertiary = 0.3;
 }  // namespace
 
-MenuBarHeader::MenuBarHeader(Content content, QWidget* parent)
-    : QWidget(parent), content_(std::move(content)) {
+MenuBarHeader::MenuBarHeader(Content content, QWidget* parent) : QWidget(parent), content_(std::move(content)) {
     setFixedWidth(kWidth);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(14, 8, 14, 6);
@@ -40,13 +39,15 @@ MenuBarHeader::MenuBarHeader(Content content, QWidget* parent)
     state_ = new TextLabel(QString(), systemFont(12, QFont::DemiBold), Palette::positive());
     separator_ = new TextLabel(QString::fromUtf8(kSeparator), systemFont(12), labelColor(this, kTertiary));
     appName_ = new TextLabel(QString(), systemFont(12, QFont::Medium), labelColor(this, kPrimary));
-    appName_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     state_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     separator_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     row->addWidget(dot_, 0, Qt::AlignVCenter);
     row->addWidget(state_, 0, Qt::AlignVCenter);
     row->addWidget(separator_, 0, Qt::AlignVCenter);
-    row->addWidget(appName_, 1, Qt::AlignVCenter);
+    // The name takes its own width (shortened at its end when the row is full); the trailing spacer
+    // takes the rest, so the row starts at the leading inset whichever items are hidden.
+    row->addWidget(appName_, 0, Qt::AlignVCenter);
+    row->addStretch(1);
     column->addLayout(row);
 
     windowTitle_ = new TextLabel(QString(), systemFont(11), labelColor(this, kSecondary));
@@ -94,10 +95,8 @@ QStringList MenuBarHeader::visibleTexts() const {
 QStringList MenuBarHeader::textLines(const Content& content) {
     if (!content.recording) return {QStringLiteral("● ") + QString::fromUtf8(kStoppedText)};
     QStringList lines{QStringLiteral("● ") + QString::fromUtf8(kRunningText) + QStringLiteral(" ") +
-                      QString::fromUtf8(kSeparator) + QStringLiteral(" ") +
-                      QString::fromStdString(content.appName)};
-    if (content.windowTitle && !content.windowTitle->empty())
-        lines << QString::fromStdString(*content.windowTitle);
+                      QString::fromUtf8(kSeparator) + QStringLiteral(" ") + QString::fromStdString(content.appName)};
+    if (content.windowTitle && !content.windowTitle->empty()) lines << QString::fromStdString(*content.windowTitle);
     if (content.encouragement && !content.encouragement->empty())
         lines << QString::fromStdString(*content.encouragement);
     return lines;

@@ -1,4 +1,4 @@
-// The dot's breathing: redrawn 20 times a second while active and on screen, never otherwise.
+// The dot's breathing: redrawn 25 times a second while active and on screen, never otherwise.
 #include "app/views/PulsingDot.hpp"
 
 #include <QEasingCurve>
@@ -13,8 +13,8 @@ constexpr int kDiameter = 8;
 constexpr double kHalfPeriodSeconds = 0.9;
 constexpr double kSmallScale = 0.92;
 constexpr double kDimOpacity = 0.65;
-// An 8-point dot that changes by less than a point needs no more frames than this.
-constexpr int kFrameMilliseconds = 50;
+// 25 frames a second: smooth to the eye, and no more than that asks of the process.
+constexpr int kFrameMilliseconds = 40;
 }  // namespace
 
 PulsingDot::PulsingDot(bool active, QColor color, QWidget* parent)
@@ -22,8 +22,10 @@ PulsingDot::PulsingDot(bool active, QColor color, QWidget* parent)
     setFixedSize(kDiameter, kDiameter);
     setAttribute(Qt::WA_TranslucentBackground);
     timer_.setInterval(kFrameMilliseconds);
-    timer_.setTimerType(Qt::CoarseTimer);
-    connect(&timer_, &QTimer::timeout, this, [this] { update(); });
+    // A coarse timer may fire up to 5 % late, below 24 frames a second.
+    timer_.setTimerType(Qt::PreciseTimer);
+    // Painted at once: a posted update would cost the event loop a second turn for every frame.
+    connect(&timer_, &QTimer::timeout, this, [this] { repaint(); });
 }
 
 void PulsingDot::setActive(bool active) {

@@ -12,7 +12,7 @@ namespace brisko::app {
 
 class PulsingDot : public QWidget {
     Q_OBJECT
-  public:
+public:
     PulsingDot(bool active, QColor color, QWidget* parent = nullptr);
 
     void setActive(bool active);
@@ -21,17 +21,20 @@ class PulsingDot : public QWidget {
     const QColor& color() const { return color_; }
     // True while the breathing runs (active and on screen).
     bool isPulsing() const { return timer_.isActive(); }
+    // The time between two frames of the breathing, and whether the timer keeps to it.
+    int frameIntervalMilliseconds() const { return timer_.interval(); }
+    bool keepsFrameTime() const { return timer_.timerType() == Qt::PreciseTimer; }
     // The current scale and opacity (1 and 1 when still).
     double scale() const;
     double opacity() const;
 
-  protected:
+protected:
     void paintEvent(QPaintEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-  private:
+private:
     void updateTimer();
     double phase() const;  // 0 at full size, 1 at the small end
 

@@ -74,7 +74,9 @@ void TextLabel::setElideMode(Qt::TextElideMode mode) {
 void TextLabel::setWrapping(Qt::Alignment alignment) {
     mode_ = Mode::wrapping;
     alignment_ = alignment;
-    QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    // Not fixed vertically: a fixed height would be capped at the one-line height of its size hint,
+    // while the layouts give a wrapping text the height of all its lines at its width.
+    QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     policy.setHeightForWidth(true);
     setSizePolicy(policy);
     changed();

@@ -9,6 +9,7 @@
 #include "platform/desktop/Accessibility.hpp"
 #include "platform/desktop/IdleTime.hpp"
 #include "platform/desktop/Workspace.hpp"
+#include "platform/desktop/gnome/GnomeShellServices.hpp"
 #include "platform/desktop/kde/KWinAccessibility.hpp"
 #include "platform/desktop/kde/KWinActiveWindow.hpp"
 #include "platform/desktop/kde/KWinWorkspace.hpp"
@@ -26,8 +27,6 @@ constexpr const char* kQtPlatformVariable = "QT_QPA_PLATFORM";
 // Qt tries each in turn.
 constexpr const char* kWaylandFirst = "wayland;xcb";
 constexpr auto kCompositorWait = std::chrono::milliseconds(2000);
-constexpr std::string_view kGnomeShellReason =
-    "This build has no GNOME Shell backend, so the frontmost window of a GNOME Wayland session cannot be seen.";
 constexpr std::string_view kNoKWinScriptReason =
     "The KWin script (kwin-active-window.js) is missing from the app's resources, so the active window cannot "
     "be seen.";
@@ -103,10 +102,8 @@ DesktopBackendChoice installDesktopServices() {
         installKWin(facts.offers);
         break;
     case DesktopBackend::gnomeShell:
-        // GNOME on Wayland: the GNOME Shell backend (its extension and Mutter's idle monitor) is
-        // installed here; until it is part of the build the session stays untrusted, with the reason.
-        choice.reason = std::string(kGnomeShellReason);
-        installUntrusted(choice.reason, facts.offers);
+        // GNOME on Wayland: Brisko Desktop's shell extension and Mutter's idle monitor.
+        installGnomeShellServices();
         break;
     case DesktopBackend::none:
         installUntrusted(choice.reason, facts.offers);

@@ -85,8 +85,7 @@ TEST_CASE("recording from the tray keeps the active window's title while nobody 
         // The menu exported over D-Bus carries the header as text items.
         std::optional<QList<MenuItem>> items;
         pump([&] { return (items = watcher.menu()).has_value(); });
-        REQUIRE_MESSAGE(items,
-                        watcher.RegisteredStatusNotifierItems().join(QStringLiteral(",")).toStdString());
+        REQUIRE_MESSAGE(items, watcher.RegisteredStatusNotifierItems().join(QStringLiteral(",")).toStdString());
         QStringList labels;
         for (auto& i : *items) labels << i.label;
         CHECK(labels.contains(QStringLiteral("● 停止中")));
@@ -104,6 +103,15 @@ TEST_CASE("recording from the tray keeps the active window's title while nobody 
         REQUIRE(second.waitForFinished(30000));
         CHECK(second.exitCode() == 0);
         CHECK(app.process.state() == QProcess::Running);
+        // One whose request the running instance refuses (far too long) says so with its exit status.
+        QProcess refused;
+        refused.setProcessEnvironment(secondEnv);
+        refused.start(QStringLiteral(BRISKO_APP_BINARY),
+                      {QStringLiteral("brisko://open?") + QString(100 * 1024, QLatin1Char('x'))});
+        REQUIRE(refused.waitForFinished(60000));
+        CHECK(refused.exitStatus() == QProcess::NormalExit);
+        CHECK(refused.exitCode() != 0);
+        CHECK(app.process.state() == QProcess::Running);
         std::filesystem::remove_all(otherRuntime);
 
         probe.activate();  // the app's own window came to the front at launch
@@ -111,8 +119,7 @@ TEST_CASE("recording from the tray keeps the active window's title while nobody 
         REQUIRE(pump([&] { return readFile(bufferFile).find(kFirstTitle) != std::string::npos; }));
         auto header = watcher.menu();
         REQUIRE(header);
-        CHECK(
-            header->front().label.startsWith(QStringLiteral("● 記録中 · ") + QString::fromUtf8(kProbeClass)));
+        CHECK(header->front().label.startsWith(QStringLiteral("● 記録中 · ") + QString::fromUtf8(kProbeClass)));
         CHECK(readFile(bufferFile).find(std::string("\"appName\":\"") + kProbeClass + "\"") != std::string::npos);
         REQUIRE(watcher.click(QStringLiteral("記録を停止")));
         // Stopping uploads, but with nobody signed in nothing goes out: the sample stays on disk.
@@ -121,10 +128,9 @@ TEST_CASE("recording from the tray keeps the active window's title while nobody 
         CHECK(readFile(bufferFile).find(kFirstTitle) != std::string::npos);
 
         // Sample, then kill the process at once.
-        X11TestWindow second_probe(
-            {.wmClass = std::make_pair(std::string("brisko-probe"), std::string(kProbeClass)),
-             .netWmName = kKilledTitle,
-             .pid = static_cast<std::uint32_t>(::getpid())});
+        X11TestWindow second_probe({.wmClass = std::make_pair(std::string("brisko-probe"), std::string(kProbeClass)),
+                                    .netWmName = kKilledTitle,
+                                    .pid = static_cast<std::uint32_t>(::getpid())});
         second_probe.activate();
         REQUIRE(watcher.click(QStringLiteral("記録を開始")));
         REQUIRE(pump([&] { return readFile(bufferFile).find(kKilledTitle) != std::string::npos; }));

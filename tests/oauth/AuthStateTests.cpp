@@ -128,8 +128,8 @@ TEST_CASE("callers arriving during a refresh share it, and each action runs once
     auto state = f.state(Dictionary{{"access_token", "old"}, {"refresh_token", "r1"}, {"expires_in", 0}});
     f.replyWithTokens("new", "r2");
     std::vector<std::shared_ptr<platform::DispatchQueue>> queues{platform::DispatchQueue::main(),
-                                                                  platform::DispatchQueue::make("test.one"),
-                                                                  platform::DispatchQueue::make("test.two")};
+                                                                 platform::DispatchQueue::make("test.one"),
+                                                                 platform::DispatchQueue::make("test.two")};
     std::mutex mutex;
     std::vector<int> order;
     std::atomic<int> onOwnQueue{0};
@@ -152,41 +152,65 @@ TEST_CASE("callers arriving during a refresh share it, and each action runs once
 }
 
 TEST_CASE("invalid_grant ends the grant: no tokens, not authorized, and the error delegate hears of it") {
-    Fixture f;
-    auto state = f.state(Dictionary{{"access_token", "old"}, {"refresh_token", "r1"}, {"expires_in", 0}});
-    f.fake.replyToToken(400, R"({"error":"invalid_grant","error_description":"grant revoked"})");
-    ActionResult result;
-    state->performActionWithFreshTokens(record(result));
-    REQUIRE(runUntilCalled(result));
-    REQUIRE(result.error);
-    CHECK(result.error->domain() == kOAuthTokenErrorDomain);
-    CHECK(result.error->code() == OAuthErrorCode::invalidGrant);
-    CHECK_FALSE(result.accessToken);
-    CHECK_FALSE(state->isAuthorized());
-    CHECK_FALSE(state->accessToken());
-    REQUIRE(f.delegates->authorizationErrors.size() == 1);
-    CHECK(f.delegates->authorizationErrors.front().code() == OAuthErrorCode::invalidGrant);
+    // A server may send the refusal with status 200 as well: it is the same refusal.
+    for (int status : {400, 200}) {
+        CAPTURE(status);
+        Fixture f;
+        auto state = f.state(Dictionary{{"access_token", "old"}, {"refresh_token", "r1"}, {"expires_in", 0}});
+        f.fake.replyToToken(status, R"({"error":"invalid_grant","error_description":"grant revoked"})");
+        ActionResult result;
+        state->performActionWithFreshTokens(record(result));
+        REQUIRE(runUntilCalled(result));
+        REQUIRE(result.error);
+        CHECK(result.error->domain() == kOAuthTokenErrorDomain);
+        CHECK(result.error->code() == OAuthErrorCode::invalidGrant);
+        CHECK_FALSE(result.accessToken);
+        CHECK_FALSE(state->isAuthorized());
+        CHECK_FALSE(state->accessToken());
+        REQUIRE(f.delegates->authorizationErrors.size() == 1);
+        CHECK(f.delegates->authorizationErrors.front().code() == OAuthErrorCode::invalidGrant);
+        // Later callers get the error too, never a token-less success.
+        ActionResult later;
+        state->performActionWithFreshTokens(record(later));
+        REQUIRE(runUntilCalled(later));
+        CHECK_FALSE(later.accessToken);
+        CHECK(later.error);
+    }
 }
 
-TEST_CASE("a network failure leaves the state as it was and the next call tries again") {
-    Fixture f;
-    auto state = f.state(Dictionary{{"access_token", "old"}, {"refresh_token", "r1"}, {"expires_in", 0}});
-    f.fake.replyToToken(503, "<html>maintenance</html>", "text/html");
-    ActionResult failed;
-    state->performActionWithFreshTokens(record(failed));
-    REQUIRE(runUntilCalled(failed));
-    CHECK(failed.error->code() == ErrorCode::serverError);
-    CHECK(failed.accessToken == "old");
-    CHECK(state->isAuthorized());
-    CHECK(f.delegates->transientErrors.size() == 1);
-    CHECK(f.delegates->authorizationErrors.empty());
+TEST_CASE("a failed refresh that is not a refusal leaves the state as it was and the next call tries again") {
+    struct Case {
+        int status;
+        std::string body;
+        std::int64_t code;
+    };
+    // A server failure, and a 200 reply that carries no access token.
+    for (const auto& c : std::vector<Case>{
+             {503, "<html>maintenance</html>", ErrorCode::serverError},
+             {200, "{}", ErrorCode::tokenResponseConstructionError},
+             {200, R"({"token_type":"Bearer","expires_in":3600})", ErrorCode::tokenResponseConstructionError}}) {
+        CAPTURE(c.body);
+        Fixture f;
+        auto state = f.state(Dictionary{{"access_token", "old"}, {"refresh_token", "r1"}, {"expires_in", 0}});
+        f.fake.replyToToken(c.status, c.body, c.status == 200 ? "application/json" : "text/html");
+        ActionResult failed;
+        state->performActionWithFreshTokens(record(failed));
+        REQUIRE(runUntilCalled(failed));
+        REQUIRE(failed.error);
+        CHECK(failed.error->code() == c.code);
+        CHECK(failed.accessToken == "old");
+        CHECK(state->isAuthorized());
+        CHECK(state->accessToken() == "old");
+        CHECK(f.delegates->transientErrors.size() == 1);
+        CHECK(f.delegates->authorizationErrors.empty());
 
-    f.replyWithTokens("new", std::nullopt);
-    ActionResult retried;
-    state->performActionWithFreshTokens(record(retried));
-    REQUIRE(runUntilCalled(retried));
-    CHECK(retried.accessToken == "new");
-    CHECK(f.tokenRequests() == 2);
+        f.replyWithTokens("new", std::nullopt);
+        ActionResult retried;
+        state->performActionWithFreshTokens(record(retried));
+        REQUIRE(runUntilCalled(retried));
+        CHECK(retried.accessToken == "new");
+        CHECK(f.tokenRequests() == 2);
+    }
 }
 
 TEST_CASE("without a refresh token an expired token cannot be renewed") {
@@ -207,13 +231,14 @@ TEST_CASE("updates follow their rules and tell the state-change delegate") {
     state->updateWithAuthorizationError(Error(std::string(kOAuthTokenErrorDomain), OAuthErrorCode::invalidGrant));
     CHECK_FALSE(state->isAuthorized());
     // A token response clears the error again.
-    state->updateWithTokenResponse(TokenResponse::make(f.response->tokenExchangeRequest(), Dictionary{{"access_token", "b"}}),
-                                   std::nullopt);
+    state->updateWithTokenResponse(
+        TokenResponse::make(f.response->tokenExchangeRequest(), Dictionary{{"access_token", "b"}}), std::nullopt);
     CHECK(state->isAuthorized());
     CHECK(state->accessToken() == "b");
     CHECK(state->refreshToken() == "r1");
     // A new authorization response starts over: no token response, no refresh token.
-    state->updateWithAuthorizationResponse(AuthorizationResponse::make(f.request, Dictionary{{"code", "c2"}}), std::nullopt);
+    state->updateWithAuthorizationResponse(AuthorizationResponse::make(f.request, Dictionary{{"code", "c2"}}),
+                                           std::nullopt);
     CHECK_FALSE(state->lastTokenResponse());
     CHECK_FALSE(state->refreshToken());
     CHECK(state->scope() == "openid");
@@ -239,10 +264,10 @@ TEST_CASE("actions read one consistent pair of tokens while other threads read a
         });
     }
     for (int i = 1; i <= 50; ++i) {
-        state->updateWithTokenResponse(
-            TokenResponse::make(f.response->tokenExchangeRequest(),
-                                Dictionary{{"access_token", "access-" + std::to_string(i)}, {"id_token", "id-" + std::to_string(i)}}),
-            std::nullopt);
+        state->updateWithTokenResponse(TokenResponse::make(f.response->tokenExchangeRequest(),
+                                                           Dictionary{{"access_token", "access-" + std::to_string(i)},
+                                                                      {"id_token", "id-" + std::to_string(i)}}),
+                                       std::nullopt);
         state->performActionWithFreshTokens(
             [&](std::optional<std::string> access, std::optional<std::string> id, OptionalError) {
                 if (!access || !id || access->substr(7) != id->substr(3)) ++mismatches;

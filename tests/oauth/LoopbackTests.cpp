@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include <asio/write.hpp>
@@ -72,6 +73,11 @@ public:
         return true;
     }
     void shutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+    // Whether the server has sent something (or closed) within the time.
+    bool waitReadable(milliseconds timeout) {
+        pollfd p{fd_, POLLIN, 0};
+        return ::poll(&p, 1, static_cast<int>(timeout.count())) > 0;
+    }
     // At least `count` bytes (fewer when the peer closes first or the time is up).
     std::string readBytes(std::size_t count, milliseconds timeout = seconds(30)) {
         return readUntil([count](const std::string& got) { return got.size() >= count; }, timeout);
@@ -209,13 +215,27 @@ TEST_CASE("a request with no flow set is answered 400 with the no-flow page") {
     CHECK(handler->server());
 }
 
-TEST_CASE("a wrong path is answered 404 and the flow waits; the real redirect completes it and stops the listener") {
+TEST_CASE("redirects for another path (404) or without the request's state (400) leave the flow waiting; the real "
+          "redirect completes it and stops the listener") {
     Listener l;
-    auto wrong = get(l.port, "/other?code=x&state=" + *l.request->state());
-    CHECK(status(wrong) == 404);
-    CHECK(body(wrong) == kRedirectInvalidPage);
-    CHECK(l.outcome.calls == 0);
-    CHECK(l.handler->currentAuthorizationFlow());
+    struct Case {
+        std::string target;
+        int status;
+    };
+    // Any local program can reach the port: another path, a guessed state, an error or a code without one.
+    for (const auto& c : std::vector<Case>{{"/other?code=x&state=" + *l.request->state(), 404},
+                                           {"/?code=x&state=guess", 400},
+                                           {"/?error=access_denied", 400},
+                                           {"/?code=x", 400},
+                                           {"/?error=access_denied&state=guess", 400}}) {
+        CAPTURE(c.target);
+        auto wrong = get(l.port, c.target);
+        CHECK(status(wrong) == c.status);
+        CHECK(body(wrong) == kRedirectInvalidPage);
+        CHECK(l.outcome.calls == 0);
+        CHECK(l.handler->currentAuthorizationFlow());
+        CHECK(l.listening());
+    }
 
     auto right = get(l.port, l.redirectTarget());
     CHECK(status(right) == 200);
@@ -223,6 +243,7 @@ TEST_CASE("a wrong path is answered 404 and the flow waits; the real redirect co
     CHECK(right.find("Content-Length: " + std::to_string(kRedirectCompletionPage.size()) + "\r\n") !=
           std::string::npos);
     REQUIRE(l.outcome.calls == 1);
+    REQUIRE(l.outcome.value);
     CHECK(l.outcome.value->authorizationCode() == "abc");
     CHECK_FALSE(l.handler->currentAuthorizationFlow());
     CHECK_FALSE(l.handler->server());
@@ -237,17 +258,17 @@ TEST_CASE("with a success URL the completing request is sent there") {
     CHECK(body(response) == kRedirectCompletionPage);
 }
 
-TEST_CASE("a redirect that fails the flow tells the browser it failed, not that it completed") {
-    for (std::string target : {"/?code=abc&state=forged", "/?error=access_denied&state="}) {
-        CAPTURE(target);
-        Listener l;
-        if (target.ends_with("state=")) target += *l.request->state();
-        auto response = get(l.port, target);
-        CHECK(body(response) == kRedirectFailurePage);
-        REQUIRE(l.outcome.calls == 1);
-        CHECK(l.outcome.error);
-        CHECK_FALSE(l.handler->server());
-    }
+TEST_CASE("an error redirect with the request's state ends the flow, and the browser is told it failed") {
+    Listener l;
+    auto response = get(l.port, "/?error=access_denied&state=" + *l.request->state());
+    CHECK(status(response) == 200);
+    CHECK(body(response) == kRedirectFailurePage);
+    REQUIRE(l.outcome.calls == 1);
+    REQUIRE(l.outcome.error);
+    CHECK(l.outcome.error->domain() == kOAuthAuthorizationErrorDomain);
+    CHECK(l.outcome.error->code() == OAuthErrorCode::accessDenied);
+    CHECK_FALSE(l.handler->currentAuthorizationFlow());
+    CHECK_FALSE(l.handler->server());
 }
 
 TEST_CASE("starting another listener, or cancelling, fails the waiting flow with -4") {
@@ -339,6 +360,7 @@ TEST_CASE("the listener under abuse: idle connections, a 10 MB request and a tri
     CHECK(l.handler->server()->connectionCount() <= limits.maxConnections);
 
     // A redirect with the wrong state, and one for another path, leave the flow waiting...
+    CHECK(status(get(l.port, "/?code=1&state=wrong")) == 400);
     CHECK(status(get(l.port, "/nope?code=1")) == 404);
     CHECK(l.outcome.calls == 0);
 
@@ -354,6 +376,61 @@ TEST_CASE("the listener under abuse: idle connections, a 10 MB request and a tri
     CHECK(body(reply) == kRedirectCompletionPage);
     REQUIRE(l.outcome.calls == 1);
     CHECK(l.outcome.value->authorizationCode() == "trickled");
+}
+
+TEST_CASE("a flood of trickling connections cannot shut the browser's redirect out") {
+    // The default limits: 32 connections, and a request deadline longer than this test runs.
+    Listener l;
+    const std::size_t maxConnections = HTTPServerLimits().maxConnections;
+    std::vector<std::unique_ptr<Client>> tricklers;
+    for (std::size_t i = 0; i < maxConnections + 8; ++i) {
+        tricklers.push_back(std::make_unique<Client>(l.port));
+        tricklers.back()->send("GET /");
+    }
+    // Each sends one more byte of its request every 100 ms, never completing it.
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        for (int round = 0; round < 300 && !stop; ++round) {
+            for (auto& c : tricklers) c->send("a");
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+    });
+    platform::MainLoop::runFor(milliseconds(300));
+    CHECK(l.handler->server()->connectionCount() <= maxConnections);
+    CHECK(l.outcome.calls == 0);
+
+    auto reply = get(l.port, l.redirectTarget("flooded"));
+    stop = true;
+    trickle.join();
+    CHECK(status(reply) == 200);
+    CHECK(body(reply) == kRedirectCompletionPage);
+    REQUIRE(l.outcome.calls == 1);
+    REQUIRE(l.outcome.value);
+    CHECK(l.outcome.value->authorizationCode() == "flooded");
+}
+
+TEST_CASE("a request that trickles in is answered 408 at its deadline, however often its bytes come") {
+    HTTPServerLimits limits;
+    limits.requestTimeout = milliseconds(300);
+    Listener l(std::nullopt, limits);
+    auto [reply, closed] = whileMainRuns([port = l.port] {
+        Client c(port);
+        c.send("GET /?code=");
+        // A byte every 50 ms for at most 20 s: each one would keep an idle timer from firing.
+        for (int i = 0; i < 400; ++i) {
+            if (c.waitReadable(milliseconds(50))) break;
+            c.send("x");
+        }
+        auto got = c.readToEnd(seconds(5));
+        return std::pair(got, c.peerClosed());
+    });
+    CHECK(reply.starts_with("HTTP/1.1 408 "));
+    CHECK(reply.find("Connection: close") != std::string::npos);
+    CHECK(closed);
+    CHECK(l.outcome.calls == 0);
+    // The listener still serves the redirect.
+    CHECK(status(get(l.port, l.redirectTarget())) == 200);
+    CHECK(l.outcome.calls == 1);
 }
 
 TEST_CASE("an idle connection is closed after the idle time") {

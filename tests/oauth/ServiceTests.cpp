@@ -81,6 +81,7 @@ TEST_CASE("the ID token of a code exchange must pass issuer, audience, expiry, i
          },
          "Audience mismatch"},
         {"expired a second ago", [now](Dictionary& d) { d["exp"] = now - 1; }, "ID Token expired"},
+        {"expiring now", [now](Dictionary& d) { d["exp"] = now; }, "ID Token expired"},
         {"issued 601 s ago", [now](Dictionary& d) { d["iat"] = now - 601; },
          "Issued at time is more than 600 seconds before or after the current time"},
         {"issued 601 s ahead", [now](Dictionary& d) { d["iat"] = now + 601; },
@@ -189,6 +190,40 @@ TEST_CASE("token endpoint failures map to OAuth, HTTP, JSON and network errors")
     CHECK(transport->localizedDescription().starts_with("Connection error making token request to '"));
 }
 
+TEST_CASE("a 200 token reply that refuses the grant is that refusal; one without an access token is invalid") {
+    Fixture f;
+    const std::string idToken = FakeOpenIDProvider::idToken(f.claims());
+    struct Case {
+        std::string body;
+        std::string domain;
+        std::int64_t code;
+        std::string description;
+    };
+    for (const auto& c : std::vector<Case>{
+             {R"({"error":"invalid_grant","error_description":"revoked"})", std::string(kOAuthTokenErrorDomain),
+              OAuthErrorCode::invalidGrant, "invalid_grant: revoked"},
+             // Even beside tokens, an "error" refuses the grant.
+             {R"({"error":"invalid_request","access_token":"a","id_token":")" + idToken + R"("})",
+              std::string(kOAuthTokenErrorDomain), OAuthErrorCode::invalidRequest, "invalid_request"},
+             {"{}", std::string(kGeneralErrorDomain), ErrorCode::tokenResponseConstructionError,
+              "Token response invalid."},
+             {R"({"access_token":7,"token_type":"Bearer"})", std::string(kGeneralErrorDomain),
+              ErrorCode::tokenResponseConstructionError, "Token response invalid."},
+             {R"({"token_type":"Bearer","refresh_token":"r","id_token":")" + idToken + R"("})",
+              std::string(kGeneralErrorDomain), ErrorCode::tokenResponseConstructionError, "Token response invalid."},
+         }) {
+        CAPTURE(c.body.substr(0, 60));
+        f.fake.replyToToken(200, c.body);
+        for (const auto& [response, error] : {f.exchange(), f.refresh()}) {
+            CHECK_FALSE(response);
+            REQUIRE(error);
+            CHECK(error->domain() == c.domain);
+            CHECK(error->code() == c.code);
+            CHECK(error->localizedDescription() == c.description);
+        }
+    }
+}
+
 TEST_CASE("a token endpoint that redirects does not get the code, verifier or refresh token sent elsewhere") {
     Fixture f;
     testing::HttpTestServer elsewhere;
@@ -274,6 +309,89 @@ TEST_CASE("discovery failures all arrive as network errors with their cause") {
     CHECK(discover("/array").second->underlyingError()->code() == ErrorCode::invalidDiscoveryDocument);
     CHECK(discover("/partial").second->localizedDescription().find("Missing field: authorization_endpoint") !=
           std::string::npos);
+}
+
+TEST_CASE("a discovery document for another issuer, or with endpoints that are not https, is refused") {
+    Fixture f;
+    const std::string issuer = f.fake.issuer();
+    auto document = [&](std::string documentIssuer, std::string endpointBase) {
+        nlohmann::json d{{"issuer", documentIssuer},
+                         {"authorization_endpoint", endpointBase + "/auth"},
+                         {"token_endpoint", endpointBase + "/token"},
+                         {"userinfo_endpoint", endpointBase + "/me"},
+                         {"jwks_uri", endpointBase + "/jwks"},
+                         {"response_types_supported", {"code"}},
+                         {"subject_types_supported", {"public"}},
+                         {"id_token_signing_alg_values_supported", {"RS256"}}};
+        return d;
+    };
+    auto discover = [&](const nlohmann::json& d, std::optional<std::string> path = std::nullopt) {
+        f.fake.server().on("GET", path.value_or("/.well-known/openid-configuration"),
+                           testing::HttpTestServer::json(200, d.dump()));
+        Outcome<ServiceConfigurationPtr> outcome;
+        if (path) {
+            AuthorizationService::discoverServiceConfigurationForDiscoveryURL(f.fake.server().url(*path),
+                                                                              outcome.callback());
+        } else {
+            AuthorizationService::discoverServiceConfigurationForIssuer(*URL::parse(issuer), outcome.callback());
+        }
+        REQUIRE(outcome.wait());
+        return std::make_pair(outcome.value, outcome.error);
+    };
+    // Plain http is fine to this machine, as a test provider runs; https anywhere.
+    for (std::string base : {issuer, std::string("http://localhost:1"), std::string("http://[::1]:1"),
+                             std::string("https://idp.example")}) {
+        CAPTURE(base);
+        auto [configuration, error] = discover(document(issuer, base));
+        CHECK_FALSE(error);
+        REQUIRE(configuration);
+        CHECK(configuration->issuer()->absoluteString() == issuer);
+        CHECK(configuration->tokenEndpoint().absoluteString() == base + "/token");
+    }
+
+    struct Case {
+        std::string name;
+        nlohmann::json document;
+        std::string reason;
+    };
+    auto with = [&](std::string member, std::string value) {
+        auto d = document(issuer, issuer);
+        d[member] = value;
+        return d;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"another issuer", document("https://evil.test", "https://evil.test"),
+              "Issuer mismatch: the document is for https://evil.test, not for " + issuer},
+             {"the issuer with a final slash", document(issuer + "/", issuer),
+              "Issuer mismatch: the document is for " + issuer + "/, not for " + issuer},
+             {"a script as authorization endpoint", with("authorization_endpoint", "javascript:alert(1)"),
+              "Insecure URL: authorization_endpoint"},
+             {"plain http to another host", with("token_endpoint", "http://idp.example/token"),
+              "Insecure URL: token_endpoint"},
+             {"plain http to a name that only starts like loopback",
+              with("token_endpoint", "http://127.0.0.1.evil.test/t"), "Insecure URL: token_endpoint"},
+             {"another scheme", with("userinfo_endpoint", "ftp://idp.example/me"), "Insecure URL: userinfo_endpoint"},
+             {"keys fetched in the clear", with("jwks_uri", "http://idp.example/jwks"), "Insecure URL: jwks_uri"},
+             {"an endpoint that is no URL", with("end_session_endpoint", "not a url"),
+              "Insecure URL: end_session_endpoint"},
+         }) {
+        CAPTURE(c.name);
+        auto [configuration, error] = discover(c.document);
+        CHECK_FALSE(configuration);
+        REQUIRE(error);
+        CHECK(error->code() == ErrorCode::networkError);
+        REQUIRE(error->underlyingError());
+        CHECK(error->underlyingError()->code() == ErrorCode::invalidDiscoveryDocument);
+        CHECK(error->underlyingError()->localizedDescription() == c.reason);
+    }
+
+    // A discovery URL at the standard place holds the document to the issuer before it, with or without a
+    // final slash; one elsewhere names no issuer.
+    CHECK(discover(document(issuer, issuer), "/.well-known/openid-configuration").first);
+    CHECK(discover(document(issuer + "/", issuer), "/.well-known/openid-configuration").first);
+    CHECK_FALSE(discover(document("https://evil.test", issuer), "/.well-known/openid-configuration").first);
+    CHECK(discover(document("https://other.test", issuer), "/custom-discovery").first);
+    CHECK_FALSE(discover(with("token_endpoint", "http://idp.example/token"), "/custom-discovery").first);
 }
 
 TEST_CASE("replies nested deeper than any OAuth document are JSON errors, not a stack overflow") {

@@ -10,6 +10,7 @@
 #include "oauth/AuthorizationService.hpp"
 #include "oauth/ErrorUtilities.hpp"
 #include "oauth/ExternalUserAgentMac.hpp"
+#include "oauth/TokenUtilities.hpp"
 #include "tests/oauth/OAuthTestSupport.hpp"
 #include "tests/support/oidc/FakeOpenIDProvider.hpp"
 
@@ -19,7 +20,9 @@ using namespace brisko::oauth::test;
 
 namespace {
 
-URL url(std::string_view text) { return *URL::parse(text); }
+URL url(std::string_view text) {
+    return *URL::parse(text);
+}
 
 ServiceConfigurationPtr configuration() {
     return std::make_shared<const ServiceConfiguration>(url("https://idp.test/auth"), url("https://idp.test/token"),
@@ -40,9 +43,7 @@ struct Flow {
     explicit Flow(AuthorizationRequestPtr r = oauth::AuthorizationRequestPtr()) : request(r ? r : ::request()) {
         session = AuthorizationService::presentAuthorizationRequest(request, agent, outcome.callback());
     }
-    URL redirect(std::string_view query) const {
-        return url("com.example.app:/oauth2callback?" + std::string(query));
-    }
+    URL redirect(std::string_view query) const { return url("com.example.app:/oauth2callback?" + std::string(query)); }
     std::string state() const { return "state=" + *request->state(); }
 };
 
@@ -112,9 +113,18 @@ TEST_CASE("the state is checked first, for error redirects too, and a missing st
     };
     for (const auto& c : cases) {
         CAPTURE(c.name);
+        const bool wrongState = c.code == OAuthErrorCode::clientErrorStateMismatch;
+        // Handed over by a listener, a redirect that does not answer the request leaves the flow waiting;
+        // one that does finishes it.
+        Flow listened;
+        CHECK(listened.session->resumeExternalUserAgentFlowWithURLOutcome(listened.redirect(c.query(listened))) ==
+              (wrongState ? RedirectOutcome::wrongState : RedirectOutcome::failed));
+        CHECK(listened.outcome.calls == (wrongState ? 0 : 1));
+        CHECK(listened.agent->dismissCount == (wrongState ? 0 : 1));
+        listened.session->cancel();  // the scripted agent holds the waiting flow
+        // Handed over by the agent, every one of them finishes the flow with its error.
         Flow flow;
-        CHECK(flow.session->resumeExternalUserAgentFlowWithURLOutcome(flow.redirect(c.query(flow))) ==
-              RedirectOutcome::failed);
+        CHECK(flow.session->resumeExternalUserAgentFlowWithURL(flow.redirect(c.query(flow))));
         REQUIRE(flow.outcome.calls == 1);
         CHECK_FALSE(flow.outcome.value);
         REQUIRE(flow.outcome.error);
@@ -123,21 +133,25 @@ TEST_CASE("the state is checked first, for error redirects too, and a missing st
     }
 }
 
-TEST_CASE("a state mismatch error keeps the redirect's parameters with the code redacted") {
+TEST_CASE("a state mismatch error keeps the redirect's parameters with the code and the expected state redacted") {
     Flow flow;
     flow.session->resumeExternalUserAgentFlowWithURL(flow.redirect("code=secret-code-value&state=forged"));
     REQUIRE(flow.outcome.error);
     const auto& info = flow.outcome.error->userInfo();
     CHECK(*info.at("state").string() == "forged");
     CHECK(*info.at("code").string() == "secret...[redacted]");
-    CHECK(flow.outcome.error->localizedDescription().find("secret-code-value") == std::string::npos);
-    CHECK(flow.outcome.error->localizedDescription().starts_with("State mismatch, expecting " + *flow.request->state()));
+    const std::string description = flow.outcome.error->localizedDescription();
+    CHECK(description.find("secret-code-value") == std::string::npos);
+    // Whoever reads the error (a log) must not learn the state that would answer the request.
+    CHECK(description.find(*flow.request->state()) == std::string::npos);
+    CHECK(description.starts_with("State mismatch, expecting " + TokenUtilities::redact(*flow.request->state()) +
+                                  " but got forged in authorization response "));
 }
 
 TEST_CASE("a front-channel ID token of a hybrid flow passes the same checks as an exchanged one") {
     testing::FakeOpenIDProvider fake;
-    auto config = std::make_shared<const ServiceConfiguration>(url("https://idp.test/auth"), url("https://idp.test/token"),
-                                                               *URL::parse(fake.issuer()));
+    auto config = std::make_shared<const ServiceConfiguration>(
+        url("https://idp.test/auth"), url("https://idp.test/token"), *URL::parse(fake.issuer()));
     auto hybrid = AuthorizationRequest::make(config, "client", std::nullopt, {"openid"},
                                              url("com.example.app:/oauth2callback"), "code id_token", {});
     struct Case {
@@ -156,9 +170,9 @@ TEST_CASE("a front-channel ID token of a hybrid flow passes the same checks as a
         c.change(claims);
         Flow flow(hybrid);
         // The hybrid flow's default response mode puts the parameters in the fragment.
-        flow.session->resumeExternalUserAgentFlowWithURL(url("com.example.app:/oauth2callback#code=abc&id_token=" +
-                                                             testing::FakeOpenIDProvider::idToken(claims) + "&" +
-                                                             flow.state()));
+        flow.session->resumeExternalUserAgentFlowWithURL(
+            url("com.example.app:/oauth2callback#code=abc&id_token=" + testing::FakeOpenIDProvider::idToken(claims) +
+                "&" + flow.state()));
         REQUIRE(flow.outcome.calls == 1);
         if (c.failure) {
             REQUIRE(flow.outcome.error);
@@ -205,8 +219,9 @@ TEST_CASE("cancelling, a refusing agent and an agent that fails the flow itself"
 }
 
 TEST_CASE("an end-session flow checks its state and finishes once") {
-    auto config = std::make_shared<const ServiceConfiguration>(url("https://idp.test/auth"), url("https://idp.test/token"),
-                                                               std::nullopt, std::nullopt, url("https://idp.test/end"));
+    auto config =
+        std::make_shared<const ServiceConfiguration>(url("https://idp.test/auth"), url("https://idp.test/token"),
+                                                     std::nullopt, std::nullopt, url("https://idp.test/end"));
     auto end = EndSessionRequest::make(config, "hint", url("com.example.app:/logout"), StringMap{});
     for (bool rightState : {true, false}) {
         auto agent = std::make_shared<ScriptedAgent>();

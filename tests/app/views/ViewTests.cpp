@@ -4,15 +4,18 @@
 
 #include <QFontInfo>
 #include <QImage>
+#include <QLayout>
 #include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
 #include <QTest>
 
+#include "app/CompanionViewModel.hpp"
 #include "app/views/AccessibilityStatusLine.hpp"
 #include "app/views/AccountSection.hpp"
 #include "app/views/BriskoMark.hpp"
 #include "app/views/CapsuleButton.hpp"
 #include "app/views/CompanionContentView.hpp"
-#include "app/CompanionViewModel.hpp"
 #include "app/views/HeroStatus.hpp"
 #include "app/views/LoginView.hpp"
 #include "app/views/MCToggle.hpp"
@@ -20,6 +23,7 @@
 #include "app/views/Palette.hpp"
 #include "app/views/PulsingDot.hpp"
 #include "app/views/SystemFont.hpp"
+#include "app/views/TextLabel.hpp"
 #include "tests/app/AppTestSupport.hpp"
 
 using namespace brisko::app;
@@ -27,6 +31,14 @@ using namespace brisko::app::test;
 namespace platform = brisko::platform;
 
 namespace {
+// Lets the layouts settle: each pass may post the next layout request.
+void settle() {
+    for (int i = 0; i < 8; ++i) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        QApplication::processEvents();
+    }
+}
+
 struct WindowFixture {
     RecorderFixture f;
     bool trusted = true;
@@ -53,12 +65,28 @@ struct WindowFixture {
         }
     }
     QImage shot(const char* name) {
-        QApplication::processEvents();
+        settle();
         QImage image = view->grab().toImage();
         image.save(QString::fromUtf8(name) + QStringLiteral(".png"));
         return image;
     }
 };
+
+// What of the window's content is cut: each shown text, mark and button must lie wholly inside the
+// window, and each wrapping text must have all the height its lines need.
+std::string cutContent(const CompanionContentView& view) {
+    QStringList cut;
+    for (auto* child : view.findChildren<QWidget*>()) {
+        if (!child->isVisibleTo(&view) || !child->findChildren<QWidget*>().isEmpty()) continue;
+        const QRect area(child->mapTo(&view, QPoint(0, 0)), child->size());
+        auto* label = qobject_cast<TextLabel*>(child);
+        const QString name = label ? label->text().left(24) : QString::fromUtf8(child->metaObject()->className());
+        if (!view.rect().contains(area)) cut << name + QStringLiteral(" outside the window");
+        if (label && label->hasHeightForWidth() && label->height() < label->heightForWidth(label->width()))
+            cut << name + QStringLiteral(" short of its lines");
+    }
+    return cut.join(QStringLiteral("; ")).toStdString();
+}
 
 bool hasInk(const QImage& image, QRect area, const QColor& background) {
     for (int y = area.top(); y <= area.bottom(); ++y) {
@@ -99,6 +127,7 @@ TEST_CASE("signed in and stopped, then recording: the panel, the account row and
     REQUIRE(waitFor([&] { return w.view->showsSignedInContent(); }));
     auto stopped = w.shot("window-signed-in-stopped");
     CHECK(stopped.size() == QSize(460, 300));
+    CHECK(cutContent(*w.view) == "");
     auto* hero = w.view->heroStatus();
     CHECK(hero->stateText() == QStringLiteral("停止中"));
     CHECK(hero->showsHint());
@@ -143,8 +172,7 @@ TEST_CASE("permission missing: the caution line, then the settings button and hi
     REQUIRE(waitFor([&] { return w.view->showsSignedInContent(); }));
     platform::MainLoop::drain();
     auto* line = w.view->heroStatus()->accessibilityLine();
-    CHECK(line->statusText() ==
-          QStringLiteral("アクセシビリティ 未許可 — ウィンドウタイトルを記録できません"));
+    CHECK(line->statusText() == QStringLiteral("アクセシビリティ 未許可 — ウィンドウタイトルを記録できません"));
     CHECK(line->buttonText() == QStringLiteral("許可する"));
     CHECK_FALSE(line->showsHint());
     w.monitor->requestIfNeeded();
@@ -153,30 +181,58 @@ TEST_CASE("permission missing: the caution line, then the settings button and hi
     CHECK(line->showsHint());
     auto image = w.shot("window-permission-missing");
     CHECK(image.size() == QSize(460, 300));
+    CHECK(cutContent(*w.view) == "");
 }
 
 TEST_CASE("where the session decides the permission, the line says so instead of offering settings") {
     qtApp();
-    RecorderFixture f;
-    auto monitor = AccessibilityPermissionMonitor::make({
-        .isTrustedProvider = [] { return false; },
-        .promptHandler = [] {},
-        .settingsOpener = [](std::string_view) { return true; },
-        .settingsAddress = std::nullopt,
-        .untrustedReason = [] { return std::string("No X11 display answers."); },
-    });
-    auto* vm = new CompanionViewModel(monitor, f.recorder, f.auth);
-    CompanionContentView view(vm);
-    view.show();
-    f.signInUser();
-    REQUIRE(waitFor([&] { return view.showsSignedInContent(); }));
-    monitor->requestIfNeeded();
-    platform::MainLoop::drain();
-    auto* line = view.heroStatus()->accessibilityLine();
-    CHECK(line->buttonText().isEmpty());  // no settings button: there is nothing to open
-    CHECK(line->showsHint());
-    CHECK(line->hintText().contains(QStringLiteral("X11")));
-    CHECK(line->hintText().endsWith(QStringLiteral("No X11 display answers.")));
+    // Reasons as the desktop backends give them: one line, two, and three lines of English or Japanese.
+    const char* reasons[] = {
+        "No X11 display answers.",
+        "No X11 display answers, so the frontmost window's title cannot be read (a Wayland session without "
+        "Xwayland does not let applications see other windows).",
+        "GNOME Shell on Wayland shows other windows only to its extensions: the app has installed its extension, "
+        "which GNOME Shell finds once you log out and log in again; then enable it in the Extensions app "
+        "(or with gnome-extensions enable) and recording sees the frontmost window.",
+        "このデスクトップでは、拡張機能を通してのみほかのウィンドウが見えます。拡張機能はインストール済みです。"
+        "いったんログアウトして再びログインしてから、拡張機能アプリで有効にしてください。有効になると、"
+        "最前面のウィンドウのタイトルを記録できます。",
+    };
+    for (const std::string reason : reasons) {
+        CAPTURE(reason);
+        RecorderFixture f;
+        f.workspace->setFrontmostApplication(app("Editor"));
+        auto monitor = AccessibilityPermissionMonitor::make({
+            .isTrustedProvider = [] { return false; },
+            .promptHandler = [] {},
+            .settingsOpener = [](std::string_view) { return true; },
+            .settingsAddress = std::nullopt,
+            .untrustedReason = [reason] { return reason; },
+        });
+        auto* vm = new CompanionViewModel(monitor, f.recorder, f.auth);
+        CompanionContentView view(vm);
+        view.show();
+        f.signInUser();
+        REQUIRE(waitFor([&] { return view.showsSignedInContent(); }));
+        CHECK(cutContent(view) == "");
+        monitor->requestIfNeeded();
+        platform::MainLoop::drain();
+        auto* line = view.heroStatus()->accessibilityLine();
+        CHECK(line->buttonText().isEmpty());  // no settings button: there is nothing to open
+        CHECK(line->showsHint());
+        CHECK(line->hintText().contains(QStringLiteral("X11")));
+        CHECK(line->hintText().endsWith(QString::fromStdString(reason)));
+        // The mark, the whole hint and both lines of the privacy note stay in the window, stopped and
+        // recording alike.
+        settle();
+        CHECK(cutContent(view) == "");
+        view.grab().save(QStringLiteral("window-session-decides-%1.png").arg(reason.size()));
+        vm->setSwitchValue(true);
+        settle();
+        CHECK(cutContent(view) == "");
+        vm->setSwitchValue(false);
+        CHECK(waitFor([&] { return !f.service.ingests().empty(); }));
+    }
 }
 
 TEST_CASE("an account without an address shows an empty line and the fallback letter") {
@@ -193,29 +249,37 @@ TEST_CASE("an account without an address shows an empty line and the fallback le
 
 TEST_CASE("the tray header shows the state, and while recording the app, title and encouragement") {
     qtApp();
-    MenuBarHeader header(
-        MenuBarHeader::Content{false, "Stale", std::string("old title"), std::string("old line")});
+    MenuBarHeader header(MenuBarHeader::Content{false, "Stale", std::string("old title"), std::string("old line")});
     CHECK(header.visibleTexts() == QStringList{QStringLiteral("停止中")});
     CHECK(header.width() == 240);
     header.grab().save(QStringLiteral("tray-header-stopped.png"));
+    // The dot and the state start at the leading inset in every state, not centred in the row.
+    auto* dot = header.findChild<PulsingDot*>();
+    REQUIRE(dot);
+    const auto dotLeft = [&] {
+        header.layout()->activate();
+        return dot->geometry().left();
+    };
+    CHECK(dotLeft() == 14);
 
     header.setContent({true, "Firefox", std::string(""), std::nullopt});
     CHECK(header.visibleTexts() ==
           QStringList({QStringLiteral("記録中"), QStringLiteral("·"), QStringLiteral("Firefox")}));
+    CHECK(dotLeft() == 14);
 
     header.setContent({true, "Terminal",
                        std::string("日本語のウィンドウ — とても長いタイトルがここに続きます、とても長い"),
                        std::string("今日の努力、昨日の自分は知らない")});
     CHECK(header.visibleTexts().size() == 5);
     CHECK(header.width() == 240);
+    CHECK(dotLeft() == 14);
     header.show();
     QApplication::processEvents();
     header.grab().save(QStringLiteral("tray-header-recording.png"));
     CHECK(MenuBarHeader::textLines(header.content()).size() == 3);
 }
 
-TEST_CASE(
-    "building blocks: the mark's ring never thinner than 1.5, the switch flips on a tap anywhere on it") {
+TEST_CASE("building blocks: the mark's ring never thinner than 1.5, the switch flips on a tap anywhere on it") {
     qtApp();
     CHECK(BriskoMark::ringLineWidth(20) == doctest::Approx(1.5));
     CHECK(BriskoMark::ringLineWidth(56) == doctest::Approx(3.92));
@@ -266,4 +330,48 @@ TEST_CASE("the dot breathes only while its window is on screen: not while minimi
     window.show();
     REQUIRE(QTest::qWaitForWindowExposed(&window));
     CHECK(dot->isPulsing());
+}
+
+TEST_CASE("the breathing dot repaints only its own rect, at 24 frames a second or more") {
+    qtApp();
+    // What of the window was painted while the dot breathed, and how often the dot was painted.
+    struct Backdrop : QWidget {
+        QRegion painted;
+        void paintEvent(QPaintEvent* event) override {
+            painted += event->region();
+            QPainter(this).fillRect(rect(), Palette::background());
+        }
+    };
+    struct CountingDot : PulsingDot {
+        using PulsingDot::PulsingDot;
+        int frames = 0;
+        void paintEvent(QPaintEvent* event) override {
+            ++frames;
+            PulsingDot::paintEvent(event);
+        }
+    };
+    Backdrop window;
+    window.resize(200, 100);
+    auto* dot = new CountingDot(true, Palette::positive(), &window);
+    dot->move(40, 30);
+    window.show();
+    REQUIRE(QTest::qWaitForWindowExposed(&window));
+    REQUIRE(dot->isPulsing());
+    QApplication::processEvents();
+    window.painted = QRegion();
+    dot->frames = 0;
+    REQUIRE(QTest::qWaitFor([&] { return dot->frames >= 6; }, 10000));
+    CHECK_FALSE(window.painted.isEmpty());
+    CHECK(QRegion(dot->geometry()).united(window.painted) == QRegion(dot->geometry()));
+    CHECK(dot->frameIntervalMilliseconds() <= 1000 / 24);
+    CHECK(dot->keepsFrameTime());
+
+    // Stopped, nothing is painted any more.
+    dot->setActive(false);
+    QApplication::processEvents();
+    window.painted = QRegion();
+    dot->frames = 0;
+    QTest::qWait(200);
+    CHECK(dot->frames == 0);
+    CHECK(window.painted.isEmpty());
 }

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <regex>
 #include <stdexcept>
 #include <thread>
@@ -25,6 +26,8 @@ extern char** environ;
 namespace brisko::testing {
 
 namespace {
+
+constexpr const char* kInstallPeers = "scripts/install-test-peers.sh installs them";
 
 struct Reply {
     long status = 0;
@@ -123,6 +126,11 @@ std::string formEncode(const std::string& s) {
 
 EzevarStandIn::EzevarStandIn(std::string clientID) : clientID_(std::move(clientID)) {
     const std::string script = std::string(BRISKO_SOURCE_DIR) + "/tests/support/ezevar/ezevar-standin.mjs";
+    // The stand-in runs on the npm peers; without them node fails with its reason on stderr alone.
+    if (!std::filesystem::exists(std::string(BRISKO_SOURCE_DIR) + "/node_modules/oidc-provider/package.json")) {
+        throw std::runtime_error(std::string("the Ezevar stand-in cannot start: the npm peers are missing from ") +
+                                 BRISKO_SOURCE_DIR + "/node_modules (" + kInstallPeers + ")");
+    }
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
@@ -143,7 +151,8 @@ EzevarStandIn::EzevarStandIn(std::string clientID) : clientID_(std::move(clientI
     close(out[1]);
     if (rc != 0) {
         close(out[0]);
-        throw std::runtime_error("cannot start node (scripts/install-test-peers.sh)");
+        throw std::runtime_error(std::string("the Ezevar stand-in cannot start node: ") + std::strerror(rc) +
+                                 " (node and the npm peers are needed; " + kInstallPeers + ")");
     }
     pid_ = pid;
     std::string line;
@@ -154,7 +163,9 @@ EzevarStandIn::EzevarStandIn(std::string clientID) : clientID_(std::move(clientI
     if (!json.is_object() || !json.contains("port")) {
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
-        throw std::runtime_error("the Ezevar stand-in did not start: " + line);
+        throw std::runtime_error("the Ezevar stand-in did not start; its errors are on stderr above (node and the "
+                                 "npm peers are needed; " +
+                                 std::string(kInstallPeers) + "). It printed: \"" + line + "\"");
     }
     port_ = json["port"].get<int>();
 }

@@ -29,6 +29,15 @@ namespace {
 constexpr std::string_view kLogCategory = "fetcher";
 constexpr std::string_view kMissingURLText = "(missing URL)";
 
+// The user info of an error that names the request's URL. Errors are logged and passed around: the URL
+// they carry has no password, as in the URL session's own errors.
+Dictionary failingURLInfo(const std::optional<URL>& url) {
+    Dictionary info;
+    info[std::string(platform::kURLErrorFailingURLStringErrorKey)] =
+        url ? url->withoutPassword().absoluteString() : std::string(kMissingURLText);
+    return info;
+}
+
 }  // namespace
 
 SessionFetcher::TestBlock currentGlobalTestBlock();
@@ -136,10 +145,7 @@ void SessionFetcher::beginFetchMayDelay(bool mayDelay, bool mayAuthorize, bool m
     hasBegun_ = true;
 
     auto failWithCode = [&](SessionFetcherErrorCode code) {
-        Dictionary info;
-        info[std::string(platform::kURLErrorFailingURLStringErrorKey)] =
-            url ? url->absoluteString() : std::string(kMissingURLText);
-        auto error = fetcherError(code, info);
+        auto error = fetcherError(code, failingURLInfo(url));
         lock.unlock();
         failToBeginFetchWithError(error);
     };
@@ -389,11 +395,8 @@ void SessionFetcher::createAndStartTask() {
     }
     if (!task) {
         sessionTask_.reset();
-        std::optional<URL> url = request_ ? request_->url() : std::nullopt;
-        Dictionary info;
-        info[std::string(platform::kURLErrorFailingURLStringErrorKey)] =
-            url ? url->absoluteString() : std::string(kMissingURLText);
-        auto error = fetcherError(SessionFetcherErrorCode::taskCreationFailed, info);
+        auto error = fetcherError(SessionFetcherErrorCode::taskCreationFailed,
+                                  failingURLInfo(request_ ? request_->url() : std::nullopt));
         lock.unlock();
         failToBeginFetchWithError(error);
         return;

@@ -1,6 +1,9 @@
 // The identity client of the default app behind the app's identity interface.
 #include "app/account/ZudiridiIdentityClient.hpp"
 
+#include <arpa/inet.h>
+
+#include <charconv>
 #include <cstdlib>
 #include <mutex>
 
@@ -10,12 +13,15 @@
 #include "core/App.hpp"
 #include "platform/base/Log.hpp"
 #include "platform/base/Text.hpp"
+#include "platform/net/URL.hpp"
 
 namespace brisko::app {
 
 namespace {
 constexpr const char* kEmulatorLog = "[Companion] identity service emulator: %@";
-constexpr const char* kEmulatorRefusedLog = "[Companion] %@ is not a host:port address; the identity service is used";
+constexpr const char* kEmulatorRefusedLog =
+    "[Companion] %@=\"%@\" is not a host:port address such as 127.0.0.1:9099: it is ignored and the identity "
+    "service is used";
 
 // Points a new identity client at a local identity service when the development setting names one.
 void applyDevelopmentSettings(const std::shared_ptr<auth::Auth>& client) {
@@ -25,19 +31,13 @@ void applyDevelopmentSettings(const std::shared_ptr<auth::Auth>& client) {
     if (configured.lock() == client) return;
     configured = client;
     const char* value = std::getenv(std::string(kIdentityEmulatorHostEnvironmentVariable).c_str());
-    if (!value || !*value) return;
-    const std::string address(value);
-    const auto colon = address.rfind(':');
-    std::int64_t port = -1;
-    if (colon != std::string::npos && colon + 1 < address.size() &&
-        address.find_first_not_of("0123456789", colon + 1) == std::string::npos && address.size() - colon <= 6) {
-        port = std::stoll(address.substr(colon + 1));
-    }
-    if (port < 0 || !client->useEmulator(address.substr(0, colon), port)) {
-        platform::logLine(platform::format(kEmulatorRefusedLog, {address}));
-        return;
-    }
-    platform::logLine(platform::format(kEmulatorLog, {address}));
+    if (value && *value) applyIdentityEmulatorSetting(*client, value);
+}
+
+bool isHostName(std::string_view host) {
+    return !host.empty() &&
+           host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
+               std::string_view::npos;
 }
 
 // The identity client exists only once the app core has a default app.
@@ -73,6 +73,39 @@ private:
     std::shared_ptr<auth::User> user_;
 };
 }  // namespace
+
+std::optional<IdentityEmulatorAddress> parseIdentityEmulatorHost(std::string_view text) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    std::string_view host = text.substr(0, colon);
+    const std::string_view digits = text.substr(colon + 1);
+    std::int64_t port = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+    if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() || port < 1 || port > 65535)
+        return std::nullopt;
+    std::string urlHost(host);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+        in6_addr v6{};
+        if (inet_pton(AF_INET6, std::string(host).c_str(), &v6) != 1) return std::nullopt;
+    } else if (!isHostName(host)) {
+        return std::nullopt;
+    }
+    // The identity requests are built on this address: it must make a URL naming exactly this server.
+    const auto url = platform::URL::parse("http://" + urlHost + ":" + std::string(digits) + "/");
+    if (!url || url->effectivePort() != port) return std::nullopt;
+    return IdentityEmulatorAddress{std::string(host), port};
+}
+
+void applyIdentityEmulatorSetting(auth::Auth& client, std::string_view text) {
+    const auto address = parseIdentityEmulatorHost(text);
+    if (!address || !client.useEmulator(address->host, address->port)) {
+        platform::logLine(platform::format(kEmulatorRefusedLog, {std::string(kIdentityEmulatorHostEnvironmentVariable),
+                                                                 platform::sanitizeUTF8(text)}));
+        return;
+    }
+    platform::logLine(platform::format(kEmulatorLog, {std::string(text)}));
+}
 
 std::shared_ptr<IdentityUser> ZudiridiIdentityClient::wrap(const std::shared_ptr<auth::User>& user) {
     if (!user) return nullptr;

@@ -36,6 +36,28 @@ bool isPermanentRejection(int status) {
 bool isSuccess(int status) {
     return status >= 200 && status <= 299;
 }
+
+// The status of the reply to `request`. A 2xx head means the service took the chunk, whatever becomes of
+// the body after it (cut off, past the session's maximum): the upload never reads the body, so only a
+// failure before such a head is thrown.
+platform::Task<int> replyStatus(std::shared_ptr<platform::URLSession> session, platform::URLRequest request) {
+    co_return co_await platform::withContinuation<int>(
+        [session = std::move(session), request = std::move(request)](platform::Continuation<int> c) mutable {
+            session
+                ->dataTaskWithRequest(std::move(request),
+                                      [c](std::optional<platform::Data>,
+                                          std::shared_ptr<const platform::HTTPURLResponse> response,
+                                          std::optional<platform::Error> error) mutable {
+                                          const int status = response ? response->statusCode() : 0;
+                                          if (error && !isSuccess(status)) {
+                                              c.resumeThrowing(*error);
+                                          } else {
+                                              c.resume(status);
+                                          }
+                                      })
+                ->resume();
+        });
+}
 }  // namespace
 
 ActivityUploader::ActivityUploader(std::shared_ptr<ActivityBuffer> buffer,
@@ -160,16 +182,14 @@ platform::Task<void> ActivityUploader::postChunk(std::string date, std::span<con
     request.setHTTPBody(platform::Data(body.begin(), body.end()));
 
     if (!stillWanted()) throw RunDiscarded{};
-    auto reply = co_await session_->data(request);
-    int status = reply.response ? reply.response->statusCode() : 0;
+    int status = co_await replyStatus(session_, request);
     if (isSuccess(status)) co_return;
     if (status != 401) throw platform::ErrorException(ActivityTrackingError::httpError(status));
 
     const std::string fresh = co_await authService_->getIDToken(true);
     request.setValue(std::string_view("Bearer " + fresh), "Authorization");
     if (!stillWanted()) throw RunDiscarded{};
-    reply = co_await session_->data(request);
-    status = reply.response ? reply.response->statusCode() : 0;
+    status = co_await replyStatus(session_, request);
     if (!isSuccess(status)) throw platform::ErrorException(ActivityTrackingError::httpError(status));
 }
 

@@ -12,8 +12,12 @@
 namespace brisko::platform {
 
 // Bounds for the kinds of documents the system reads: what a sane one could need, generously.
-// Documents servers send: replies, the claims of tokens, user info.
-inline constexpr int kMaxReplyJSONDepth = 64;
+// Documents servers send: replies, the claims of tokens, user info. Parts of a reply the system ignores
+// (a provider's raw user info, extra token parameters) nest as their provider likes, so the bound is far
+// past any real document; it only has to keep the code that walks a document (Value::fromJSON, copies,
+// descriptions, and the keyed archive a token reply is stored in, which holds about 250 levels) within
+// its stack. Reading itself never recurses: the parser and the builder keep their levels on the heap.
+inline constexpr int kMaxReplyJSONDepth = 200;
 // Our own formats read back: stored files, buffer lines, resume data, messages between instances.
 inline constexpr int kMaxStoredJSONDepth = 16;
 

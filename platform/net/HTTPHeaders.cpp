@@ -1,6 +1,8 @@
 // Ordered, case-insensitive HTTP header fields.
 #include "platform/net/HTTPHeaders.hpp"
 
+#include <charconv>
+
 #include "platform/base/Text.hpp"
 
 namespace brisko::platform {
@@ -90,6 +92,21 @@ std::string_view trimHTTPWhitespace(std::string_view s) {
     while (!s.empty() && blank(s.front())) s.remove_prefix(1);
     while (!s.empty() && blank(s.back())) s.remove_suffix(1);
     return s;
+}
+
+std::optional<std::int64_t> parseContentLength(std::string_view value) {
+    std::optional<std::int64_t> length;
+    while (true) {
+        const auto comma = value.find(',');
+        const auto member = trimHTTPWhitespace(value.substr(0, comma));
+        std::int64_t n = -1;
+        const auto [end, ec] = std::from_chars(member.data(), member.data() + member.size(), n);
+        if (member.empty() || ec != std::errc() || end != member.data() + member.size() || n < 0) return std::nullopt;
+        if (length && *length != n) return std::nullopt;
+        length = n;
+        if (comma == std::string_view::npos) return length;
+        value.remove_prefix(comma + 1);
+    }
 }
 
 }  // namespace brisko::platform

@@ -1,6 +1,7 @@
 // HTTP header fields in order, looked up by name without regard to case.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,5 +56,10 @@ class HTTPHeaders {
 
 // A header value without the blanks, tabs and line ends around it.
 std::string_view trimHTTPWhitespace(std::string_view s);
+
+// The length a "Content-Length" value gives (several fields of that name joined with ","): a list of
+// one length repeated frames the body as that length; nothing when a member is not a length or the
+// members differ, which leaves the message's framing invalid (RFC 9112, 6.3).
+std::optional<std::int64_t> parseContentLength(std::string_view value);
 
 }  // namespace brisko::platform

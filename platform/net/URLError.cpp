@@ -50,6 +50,14 @@ std::string_view urlErrorSentence(URLErrorCode code) {
             return "The file could not be created.";
         case URLErrorCode::cannotWriteToFile:
             return "The file could not be written.";
+        case URLErrorCode::resourceUnavailable:
+            return "resource unavailable";
+        case URLErrorCode::requestBodyStreamExhausted:
+            return "request body stream exhausted";
+        case URLErrorCode::dataLengthExceedsMaximum:
+            return "resource exceeds maximum size";
+        case URLErrorCode::clientCertificateRejected:
+            return "The server did not accept the certificate.";
         default:
             return "An unknown error occurred.";
     }

@@ -53,6 +53,12 @@ void TaskCore::onTransferDone(CURLcode rc) {
         complete(transportError(rc));
         return;
     }
+    if (inHead_ || statusCode_ < 200) {
+        // libcurl takes a connection closed inside the response head for the end of a response.
+        complete(makeURLError(URLErrorCode::networkConnectionLost, current_.url(),
+                              "the connection closed before the end of the response head"));
+        return;
+    }
     if (decoder_ && decoder_->isTruncated()) {
         // The connection ended where the server said the body did, but the compressed stream had not.
         complete(makeURLError(URLErrorCode::networkConnectionLost, current_.url(),

@@ -71,6 +71,12 @@ void TaskCore::onHeaderLine(std::string_view raw) {
     if (line.empty()) {
         inHead_ = false;
         if (statusCode_ >= 100 && statusCode_ < 200) return;  // interim response
+        // Lengths that disagree leave the body's end unknown: the message cannot be trusted.
+        if (auto length = headers_.get("Content-Length"); length && !parseContentLength(*length)) {
+            abortError_ = makeURLError(URLErrorCode::cannotParseResponse, current_.url(),
+                                       "the response's Content-Length is not one length");
+            return;
+        }
         if (statusCode_ == 401 && digestNegotiating_) {
             // libcurl's first Digest round trip learns the nonce and answers it itself.
             for (auto& offer : parseAuthenticate(headers_.get("WWW-Authenticate").value_or(""))) {

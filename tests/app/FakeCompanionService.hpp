@@ -5,10 +5,12 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,6 +68,12 @@ class FakeCompanionService {
         q.insert(q.end(), statuses.begin(), statuses.end());
     }
     void scriptIngest(std::vector<int> statuses) { script("POST", kIngestPath, std::move(statuses)); }
+    // The ingest replies announce a body of `announced` bytes and send `sent` of them (then close),
+    // rather than "{}".
+    void answerIngestWithBody(std::size_t announced, std::size_t sent) {
+        std::lock_guard lock(mutex_);
+        ingestBody_ = {announced, sent};
+    }
 
     // While held, requests are recorded but not answered: a client is then surely waiting for its reply.
     void holdReplies() {
@@ -104,6 +112,7 @@ class FakeCompanionService {
             r.headers[lower] = value;
         }
         int status = 200;
+        std::optional<std::pair<std::size_t, std::size_t>> body;
         {
             std::unique_lock lock(mutex_);
             requests_.push_back(std::move(r));
@@ -113,10 +122,22 @@ class FakeCompanionService {
                 status = q.front();
                 q.pop_front();
             }
+            if (req.path == kIngestPath) body = ingestBody_;
         }
         res.status = status;
         if (status >= 300 && status <= 399) res.set_header("Location", kRedirectTarget);
-        res.set_content("{}", "application/json");
+        if (!body) {
+            res.set_content("{}", "application/json");
+            return;
+        }
+        const std::size_t sent = body->second;
+        res.set_content_provider(body->first, "application/json",
+                                 [sent](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                     if (offset >= sent) return false;  // closes the connection
+                                     static const std::string spaces(64 * 1024, ' ');
+                                     const auto n = std::min({length, spaces.size(), sent - offset});
+                                     return sink.write(spaces.data(), n);
+                                 });
     }
 
     httplib::Server server_;
@@ -127,6 +148,7 @@ class FakeCompanionService {
     bool held_ = false;
     std::vector<Request> requests_;
     std::map<std::string, std::deque<int>> scripts_;
+    std::optional<std::pair<std::size_t, std::size_t>> ingestBody_;
 };
 
 }  // namespace brisko::app::test

@@ -184,6 +184,58 @@ TEST_CASE("transport failures pass through as URL errors") {
     CHECK(recorder.first().error->code() == static_cast<int>(platform::URLErrorCode::cannotConnectToHost));
 }
 
+TEST_CASE("no error of a fetch carries the password of the request's URL") {
+    FetcherEnvironment env;
+    HttpTestServer server;
+    server.on("GET", "/slow", server.delayed(std::chrono::seconds(2), HttpTestServer::text(200, "late")));
+    int closedPort;
+    {
+        HttpTestServer gone;
+        closedPort = gone.port();
+    }
+    auto withPassword = [](std::string url) {
+        return *platform::URL::parse(url.replace(url.find("://") + 3, 0, "ada:s3cret@"));
+    };
+    auto check = [&](const std::optional<platform::Error>& error, const platform::URL& url) {
+        REQUIRE(error);
+        CHECK(error->description().find("s3cret") == std::string::npos);
+        const auto* failing = error->userInfoValue(platform::kURLErrorFailingURLStringErrorKey);
+        REQUIRE(failing);
+        CHECK(*failing->string() == url.withoutPassword().absoluteString());
+        CHECK(failing->string()->find("ada@") != std::string::npos);
+    };
+
+    SUBCASE("refused as an insecure request") {
+        auto url = withPassword("http://127.0.0.2:1/x");
+        CompletionRecorder recorder;
+        SessionFetcher::fetcherWithURL(url)->beginFetchWithCompletionHandler(recorder.handler());
+        REQUIRE(recorder.wait());
+        CHECK(recorder.first().error->code() == static_cast<int>(SessionFetcherErrorCode::insecureRequest));
+        check(recorder.first().error, url);
+    }
+    SUBCASE("begun again while it runs") {
+        auto url = withPassword(server.url("/slow").absoluteString());
+        auto fetcher = localFetcher(url);
+        CompletionRecorder running, again;
+        fetcher->beginFetchWithCompletionHandler(running.handler());
+        REQUIRE(
+            platform::MainLoop::runUntil([&] { return fetcher->sessionTask() != nullptr; }, std::chrono::seconds(5)));
+        fetcher->beginFetchWithCompletionHandler(again.handler());
+        REQUIRE(again.wait());
+        CHECK(again.first().error->code() == static_cast<int>(SessionFetcherErrorCode::downloadFailed));
+        check(again.first().error, url);
+        fetcher->stopFetching();
+    }
+    SUBCASE("a transport failure") {
+        auto url = withPassword("http://127.0.0.1:" + std::to_string(closedPort) + "/x");
+        CompletionRecorder recorder;
+        localFetcher(url)->beginFetchWithCompletionHandler(recorder.handler());
+        REQUIRE(recorder.wait());
+        CHECK(recorder.first().error->domain() == platform::kURLErrorDomain);
+        check(recorder.first().error, url);
+    }
+}
+
 TEST_CASE("redirects keep credentials within an origin and drop them on the way to another") {
     FetcherEnvironment env;
     HttpTestServer origin;

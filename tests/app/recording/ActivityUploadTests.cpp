@@ -126,6 +126,40 @@ TEST_CASE("statuses decide between delivered, dropped for good and put back") {
     }
 }
 
+TEST_CASE("a chunk the service accepted is delivered whatever becomes of the reply's body") {
+    struct Case {
+        std::string what;
+        int status;
+        std::size_t announced, sent;
+        bool delivered;
+    };
+    const Case cases[] = {
+        {"a 200 whose body passes the session's maximum", 200, 256u << 20, 256u << 20, true},
+        {"a 201 whose body the connection cuts short", 201, 1000, 10, true},
+        {"a 503 whose body the connection cuts short", 503, 1000, 10, false},
+    };
+    for (const auto& c : cases) {
+        CAPTURE(c.what);
+        RecorderFixture f;
+        f.signInUser();
+        f.fill(500);
+        f.service.scriptIngest({c.status});
+        f.service.answerIngestWithBody(c.announced, c.sent);
+        platform::LogCapture log;
+        run(f.recorder->upload());
+        CHECK(f.service.ingests().size() == 1);
+        const auto lines = trackingLines(log);
+        REQUIRE_FALSE(lines.empty());
+        if (c.delivered) {
+            CHECK(f.buffer->count() == 0);
+            CHECK(lines == std::vector<std::string>{"[ActivityTracking] Uploaded 500 entries"});
+        } else {
+            CHECK(f.buffer->count() == 500);
+            CHECK(lines.back().starts_with("[ActivityTracking] Upload failed (uploaded 0, requeued 500): "));
+        }
+    }
+}
+
 TEST_CASE("a dropped chunk is logged with its range and the run goes on; a failure puts the rest back") {
     RecorderFixture f;
     f.signInUser();

@@ -174,6 +174,11 @@ TEST_CASE("verify-assertion replies read every member leniently") {
     auto deep = VerifyAssertionResponse::initFromJSON(
         {{"rawUserInfo", R"({"name":"Aiko","deep":)" + std::string(100'000, '[') + std::string(100'000, ']') + "}"}});
     CHECK_FALSE(deep.profile);
+    // A profile nests as its provider likes: one far deeper than any real one is still read.
+    auto nested = VerifyAssertionResponse::initFromJSON(
+        {{"rawUserInfo", R"({"name":"Aiko","deep":)" + std::string(150, '[') + std::string(150, ']') + "}"}});
+    REQUIRE(nested.profile);
+    CHECK(nested.profile->at("name") == platform::Value("Aiko"));
 }
 
 TEST_CASE("the other sign-in and account replies") {

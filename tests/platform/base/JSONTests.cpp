@@ -1,10 +1,14 @@
-// The bounded JSON reader: nesting up to the bound is read, past it refused, in both forms.
+// The bounded JSON reader: nesting up to the bound is read, past it refused, in both forms, never by recursion.
 #include <doctest/doctest.h>
+
+#include <pthread.h>
 
 #include <string>
 
 #include "platform/base/JSON.hpp"
-#include "platform/base/Value.hpp"  // Data
+#include "platform/base/Value.hpp"
+#include "platform/storage/KeyedArchiver.hpp"
+#include "platform/storage/KeyedUnarchiver.hpp"
 
 using namespace brisko::platform;
 
@@ -51,4 +55,46 @@ TEST_CASE("the reader takes documents up to its depth and refuses deeper ones or
             CHECK_THROWS_AS(parseJSON(toData(c.text), c.maxDepth), nlohmann::json::parse_error);
         }
     }
+}
+
+TEST_CASE("a reply may nest hundreds of levels, and what it holds still converts and stores") {
+    // {"access_token":"t","extra":{"k":[{"k":[...]}]}}, objects and arrays by turns, at the bound: what a
+    // token reply's ignored member may carry into the authorization state kept in the keychain.
+    std::string open, close;
+    for (int level = 2; level <= kMaxReplyJSONDepth; ++level) {
+        open += level % 2 ? "[" : R"({"k":)";
+        close.insert(0, level % 2 ? "]" : "}");
+    }
+    const std::string atBound = R"({"access_token":"t","extra":)" + open + "1" + close + "}";
+    const auto document = readJSON(atBound, kMaxReplyJSONDepth);
+    REQUIRE(document);
+    CHECK_FALSE(readJSON("[" + atBound + "]", kMaxReplyJSONDepth));
+
+    const Value value = Value::fromJSON(*document);
+    const Data archived = KeyedArchiver::archivedDataWithRootObject(value, true);
+    CHECK(KeyedUnarchiver::unarchivedObjectOfClasses({"NSDictionary", "NSArray", "NSString", "NSNumber"}, archived) ==
+          value);
+}
+
+TEST_CASE("reading never recurses per level: a document of 100,000 levels reads on a 512 KiB stack") {
+    // Levels past any bound are kept by the parser and the builder on the heap; so is their release.
+    bool read = false;
+    bool refused = false;
+    auto body = [&] {
+        read = readJSON(nested(100'000), 200'000).has_value();
+        refused = !readJSON(nested(100'000), kMaxReplyJSONDepth);
+    };
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 512 * 1024);
+    pthread_t thread;
+    auto run = [](void* arg) -> void* {
+        (*static_cast<decltype(body)*>(arg))();
+        return nullptr;
+    };
+    REQUIRE(pthread_create(&thread, &attributes, run, &body) == 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+    CHECK(read);
+    CHECK(refused);
 }

@@ -653,6 +653,84 @@ TEST_CASE("transport failures map to the platform's URL error codes") {
     }
 }
 
+TEST_CASE("a reply whose head or framing cannot be trusted is a network error, not a response") {
+    auto session = sessionWith(nullptr);
+    struct Case {
+        std::string name;
+        std::string reply;
+        std::vector<URLErrorCode> codes;  // any of these
+    };
+    const std::vector<Case> broken = {
+        {"two Content-Length fields that disagree",
+         "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 12\r\n\r\nhello world!",
+         {URLErrorCode::cannotParseResponse}},
+        {"one Content-Length field listing values that disagree",
+         "HTTP/1.1 200 OK\r\nContent-Length: 12, 5\r\n\r\nhello world!",
+         {URLErrorCode::cannotParseResponse}},
+        {"a Content-Length that is no number",
+         "HTTP/1.1 200 OK\r\nContent-Length: twelve\r\n\r\nhello world!",
+         {URLErrorCode::cannotParseResponse}},
+        {"a status line and nothing more",
+         "HTTP/1.1 200 OK\r\n",
+         {URLErrorCode::networkConnectionLost, URLErrorCode::cannotParseResponse}},
+        {"a status line without its line end",
+         "HTTP/1.1 200 OK",
+         {URLErrorCode::networkConnectionLost, URLErrorCode::cannotParseResponse}},
+        {"a head cut short after a field",
+         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n",
+         {URLErrorCode::networkConnectionLost, URLErrorCode::cannotParseResponse}},
+    };
+    for (const auto& c : broken) {
+        CAPTURE(c.name);
+        RawHttpServer server(c.reply);
+        auto out = fetch(session, URLRequest(server.url("/")));
+        CHECK_MESSAGE(out.error, "delivered as a response");
+        if (!out.error) continue;
+        CHECK_MESSAGE(std::find_if(c.codes.begin(), c.codes.end(),
+                                   [&](URLErrorCode code) { return isURLError(out.error, code); }) != c.codes.end(),
+                      out.error->description());
+        CHECK_FALSE(out.data);
+    }
+    // The same length given twice, or a list of one length, frames the body as one field would.
+    for (std::string fields : {"Content-Length: 5\r\nContent-Length: 5\r\n", "Content-Length: 5, 5\r\n"}) {
+        CAPTURE(fields);
+        RawHttpServer server(std::string("HTTP/1.1 200 OK\r\n") + fields + "\r\nhello");
+        auto out = fetch(session, URLRequest(server.url("/")));
+        REQUIRE_FALSE(out.error);
+        CHECK(text(*out.data) == "hello");
+    }
+}
+
+TEST_CASE("every error a session reports says what went wrong, not that the error is unknown") {
+    const std::string unknown(urlErrorSentence(URLErrorCode::unknown));
+    for (auto code : {URLErrorCode::cancelled,
+                      URLErrorCode::badURL,
+                      URLErrorCode::timedOut,
+                      URLErrorCode::unsupportedURL,
+                      URLErrorCode::cannotFindHost,
+                      URLErrorCode::cannotConnectToHost,
+                      URLErrorCode::networkConnectionLost,
+                      URLErrorCode::httpTooManyRedirects,
+                      URLErrorCode::resourceUnavailable,
+                      URLErrorCode::notConnectedToInternet,
+                      URLErrorCode::badServerResponse,
+                      URLErrorCode::cannotDecodeContentData,
+                      URLErrorCode::cannotParseResponse,
+                      URLErrorCode::requestBodyStreamExhausted,
+                      URLErrorCode::fileDoesNotExist,
+                      URLErrorCode::noPermissionsToReadFile,
+                      URLErrorCode::dataLengthExceedsMaximum,
+                      URLErrorCode::secureConnectionFailed,
+                      URLErrorCode::serverCertificateUntrusted,
+                      URLErrorCode::clientCertificateRejected,
+                      URLErrorCode::cannotCreateFile,
+                      URLErrorCode::cannotWriteToFile}) {
+        CAPTURE(static_cast<int>(code));
+        CHECK(urlErrorSentence(code) != unknown);
+    }
+    CHECK(urlErrorSentence(URLErrorCode::dataLengthExceedsMaximum) == "resource exceeds maximum size");
+}
+
 TEST_CASE("cancel ends a task with -999 and exactly one completion") {
     HttpTestServer server;
     server.on("GET", "/slow", server.chunked({"a", "b", "c", "d"}, 300ms));
@@ -1055,6 +1133,7 @@ TEST_CASE("a body past the session's maximum fails with -1103, compressed or not
 
     auto big = fetch(limited, URLRequest(server.url("/big")));
     REQUIRE(isURLError(big.error, URLErrorCode::dataLengthExceedsMaximum));
+    CHECK(big.error->localizedDescription().find("resource exceeds maximum size") == 0);
     CHECK(big.error->localizedDescription().find("1048576") != std::string::npos);
     CHECK(fetch(limited, URLRequest(server.url("/exact"))).data->size() == 1024 * 1024);
     // The default limit stops the bomb as it inflates (32 MiB of it, which takes a while under

@@ -11,11 +11,11 @@
 #include "app/recording/ActivityTrackingService.hpp"
 #include "app/views/BriskoMark.hpp"
 #include "platform/base/Dispatch.hpp"
+#include "platform/desktop/DesktopServices.hpp"
 #include "platform/desktop/QtMainExecutor.hpp"
 #include "platform/desktop/SingleInstance.hpp"
 #include "platform/desktop/SleepWatcher.hpp"
 #include "platform/desktop/Workspace.hpp"
-#include "platform/desktop/X11Services.hpp"
 #include "platform/storage/Bundle.hpp"
 #include "platform/storage/ProcessInfo.hpp"
 
@@ -37,6 +37,7 @@ std::vector<std::string> urlArguments(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     using namespace brisko;
+    platform::prepareDesktopSession();
     // The window's only steady painting is the 8-point status dot, 25 times a second. Through X11 shared
     // memory each paint first waits for the X server to be done with the last one (a round trip that
     // wakes two threads); sent in the request itself, such small images cost nothing of the kind.
@@ -68,7 +69,7 @@ int main(int argc, char** argv) {
     // The running instance refused the request (or never answered): what was asked of it was not done.
     if (role == platform::SingleInstance::Role::blocked) return EXIT_FAILURE;
 
-    platform::installX11Services();
+    platform::installDesktopServices();
     platform::SleepWatcher sleepWatcher;
     sleepWatcher.start();
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "bench/AppBenchSupport.hpp"
-#include "tests/platform/desktop/X11TestWindow.hpp"
+#include "tests/platform/desktop/x11/X11TestWindow.hpp"
 
 using namespace brisko::bench;
 

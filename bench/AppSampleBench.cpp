@@ -15,9 +15,9 @@
 #include "platform/desktop/IdleTime.hpp"
 #include "platform/base/Log.hpp"
 #include "platform/desktop/Workspace.hpp"
-#include "platform/desktop/X11Services.hpp"
+#include "platform/desktop/x11/X11Services.hpp"
 #include "tests/app/AppTestSupport.hpp"
-#include "tests/platform/desktop/X11TestWindow.hpp"
+#include "tests/platform/desktop/x11/X11TestWindow.hpp"
 
 using namespace brisko::app;
 namespace platform = brisko::platform;

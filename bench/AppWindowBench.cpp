@@ -12,7 +12,7 @@
 #include <string>
 
 #include "bench/AppBenchSupport.hpp"
-#include "tests/platform/desktop/X11TestWindow.hpp"
+#include "tests/platform/desktop/x11/X11TestWindow.hpp"
 
 using namespace brisko::bench;
 

@@ -30,6 +30,22 @@ inline std::pair<double, double> ratioRange(const std::vector<double>& reference
     return {low, high};
 }
 
+// The spread of single timings (microseconds): what the per-sample goals are judged by.
+struct Latencies {
+    double mean = 0, median = 0, p99 = 0, max = 0;
+};
+inline Latencies latencies(std::vector<double> micros) {
+    std::sort(micros.begin(), micros.end());
+    Latencies out;
+    for (double m : micros) out.mean += m;
+    out.mean /= static_cast<double>(micros.size());
+    auto at = [&](double q) { return micros[static_cast<std::size_t>(q * static_cast<double>(micros.size() - 1))]; };
+    out.median = at(0.5);
+    out.p99 = at(0.99);
+    out.max = micros.back();
+    return out;
+}
+
 // The ids of this process's threads (the names of /proc/self/task's entries).
 inline std::set<std::string> threadIds() {
     std::set<std::string> ids;

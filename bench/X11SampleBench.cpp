@@ -13,11 +13,12 @@
 #include <optional>
 #include <vector>
 
-#include "platform/desktop/X11Accessibility.hpp"
-#include "platform/desktop/X11Connection.hpp"
-#include "platform/desktop/X11IdleTime.hpp"
-#include "platform/desktop/X11Workspace.hpp"
-#include "tests/platform/desktop/X11TestWindow.hpp"
+#include "bench/Figures.hpp"
+#include "platform/desktop/x11/X11Accessibility.hpp"
+#include "platform/desktop/x11/X11Connection.hpp"
+#include "platform/desktop/x11/X11IdleTime.hpp"
+#include "platform/desktop/x11/X11Workspace.hpp"
+#include "tests/platform/desktop/x11/X11TestWindow.hpp"
 
 using namespace brisko::platform;
 using Clock = std::chrono::steady_clock;
@@ -72,17 +73,14 @@ int main(int argc, char** argv) {
         sample();
         micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
-    std::sort(micros.begin(), micros.end());
-    double total = 0;
-    for (double m : micros) total += m;
-    auto at = [&](double q) { return micros[static_cast<std::size_t>(q * (micros.size() - 1))]; };
     std::printf("x11_sample_bench: %d samples (%d with a frontmost application, %d with its title)\n", iterations,
                 withApp, withTitle);
     if (withApp != iterations || withTitle != iterations) {
         std::printf("  some samples missed the frontmost window or its title: the figures are not comparable\n");
         return 1;
     }
-    std::printf("  mean %.1f us   median %.1f us   p99 %.1f us   max %.1f us\n", total / iterations, at(0.5), at(0.99),
-                micros.back());
+    const auto figures = brisko::bench::latencies(std::move(micros));
+    std::printf("  mean %.1f us   median %.1f us   p99 %.1f us   max %.1f us\n", figures.mean, figures.median,
+                figures.p99, figures.max);
     return 0;
 }

@@ -17,7 +17,7 @@ add_library(brisko_app_bench_support STATIC
   ${CMAKE_SOURCE_DIR}/tests/support/HttpTestServer.cpp
   ${CMAKE_SOURCE_DIR}/tests/app/AppTestSupport.cpp
   ${CMAKE_SOURCE_DIR}/tests/app/TrayMenuDriver.cpp
-  ${CMAKE_SOURCE_DIR}/tests/platform/desktop/X11TestWindow.cpp
+  ${CMAKE_SOURCE_DIR}/tests/platform/desktop/x11/X11TestWindow.cpp
   ${CMAKE_SOURCE_DIR}/tests/platform/desktop/DesktopTestSupport.cpp
 )
 set_target_properties(brisko_app_bench_support PROPERTIES AUTOMOC ON)

@@ -1,8 +1,8 @@
 # The Debian package: `cpack -G DEB` in a release build makes brisko-desktop_<version>_amd64.deb with
 # the binary, its resources, the desktop entry (with the URL scheme handlers), the icon, the manual page,
 # the copyright file and the changelog. Depends is computed from the binary's shared libraries
-# (dpkg-shlibdeps), plus what it loads at run time without linking: Qt's X11 platform plugin, the CJK
-# fonts the window's Japanese texts need, the Roboto font of the sign-in button, xdg-open and the
+# (dpkg-shlibdeps), plus what it loads at run time without linking: Qt's X11 and Wayland platform
+# plugins, the CJK fonts the window's Japanese texts need, the Roboto font of the sign-in button, xdg-open and the
 # public-suffix list that decides which cookie domains are refused; and the C library whose loader reads
 # the binary's packed relocations (2.36), which dpkg-shlibdeps does not count.
 set(CPACK_GENERATOR DEB)
@@ -18,7 +18,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-noto-cjk, fonts-roboto, xdg-utils, publicsuffix, libc6 (>= 2.36)")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-wayland, fonts-noto-cjk, fonts-roboto, xdg-utils, publicsuffix, libc6 (>= 2.36)")
 # The Secret Service keeps the account's keychain items; without one they go to a 0600 file.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnome-keyring | kwalletmanager")
 # The synopsis is CPACK_PACKAGE_DESCRIPTION_SUMMARY; this is the text below it (lines of at most 79).
@@ -26,8 +26,9 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Once recording is switched on, Brisko Desk
 application is in front, the title of its focused window, how long the user has
 been idle and whether the machine is awake, and delivers these samples to the
 user's Brisko account every five minutes. It signs in with Ezevar in the
-browser and lives in the system tray. It needs an X11 session (or XWayland
-windows).")
+browser and lives in the system tray. It works in X11 sessions and in the
+Wayland sessions of GNOME Shell, KDE Plasma and wlroots compositors (sway,
+Hyprland, labwc, Wayfire).")
 
 # What Debian wants beside the program: the copyright file, the changelog and the manual page, the last
 # two compressed with gzip -9n (no name or time stamp, so that each build packs the same bytes).

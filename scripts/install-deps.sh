@@ -10,6 +10,7 @@ build_pkgs=(
   libssl-dev zlib1g-dev libpsl-dev publicsuffix
   qt6-base-dev qt6-base-private-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins libgl-dev
   libxcb1-dev libxcb-ewmh-dev libxcb-screensaver0-dev libx11-xcb-dev libx11-dev
+  libwayland-dev libwayland-bin wayland-protocols plasma-wayland-protocols qt6-wayland
   fonts-noto-cjk fonts-roboto xdg-utils ca-certificates
   dpkg-dev file binutils desktop-file-utils
 )
@@ -17,7 +18,8 @@ test_pkgs=(
   doctest-dev libcpp-httplib-dev
   xvfb xauth openbox trayer xdotool x11-utils xterm dbus dbus-x11 gnome-keyring libsecret-tools
   curl openssl procps chromium lintian
-  gnome-shell foot libglib2.0-bin
+  sway foot kwin-wayland weston wayland-utils
+  gnome-shell libglib2.0-bin
 )
 
 pkgs=("${build_pkgs[@]}")

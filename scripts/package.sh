@@ -24,6 +24,7 @@ for f in ./usr/bin/brisko-desktop \
          ./usr/share/icons/hicolor/scalable/apps/brisko-desktop.svg \
          ./usr/share/brisko-desktop/Info.plist \
          ./usr/share/brisko-desktop/EzevarService-Info.plist \
+         ./usr/share/brisko-desktop/kwin-active-window.js \
          ./usr/share/brisko-desktop/gnome-shell/legacy/brisko-desktop@brisko.example/extension.js \
          ./usr/share/brisko-desktop/gnome-shell/module/brisko-desktop@brisko.example/extension.js; do
   grep -qx -- "$f" <<<"$contents" || fail "$f is not in the package"
@@ -34,7 +35,7 @@ for f in ./usr/share/man/man1/brisko-desktop.1.gz \
   grep -qx -- "$f" <<<"$contents" || fail "$f is not in the package"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
-for d in libqt6widgets6 libcurl4 libsecret-1-0 libplist3 libxcb-ewmh2 qt6-qpa-plugins fonts-noto-cjk publicsuffix; do
+for d in libqt6widgets6 libcurl4 libsecret-1-0 libplist3 libxcb-ewmh2 libwayland-client0 qt6-qpa-plugins qt6-wayland fonts-noto-cjk publicsuffix; do
   grep -q "\b$d\b" <<<"$depends" || fail "Depends lacks $d: $depends"
 done
 # Fonts come from Debian's font packages, never as copies of their own.

@@ -1,6 +1,7 @@
 // The shared accessibility service; untrusted until the app installs a display-backed one.
 #include "platform/desktop/Accessibility.hpp"
 
+#include "platform/base/Log.hpp"
 #include "platform/base/ServiceSlot.hpp"
 
 namespace brisko::platform {
@@ -8,13 +9,14 @@ namespace brisko::platform {
 namespace {
 
 class UnavailableAccessibility : public Accessibility {
-  public:
-    bool isProcessTrusted() override { return false; }
-    bool promptForTrust() override { return false; }
-    std::string untrustedReason() override {
-        return "No desktop backend reads window titles in this process.";
-    }
+public:
+    explicit UnavailableAccessibility(std::string reason = "No desktop backend reads window titles in this process.")
+        : reason_(std::move(reason)) {}
+    std::string untrustedReason() override { return reason_; }
     std::optional<std::string> focusedWindowTitle(std::int64_t) override { return std::nullopt; }
+
+private:
+    std::string reason_;
 };
 
 using Slot = ServiceSlot<Accessibility, UnavailableAccessibility>;
@@ -23,6 +25,20 @@ using Slot = ServiceSlot<Accessibility, UnavailableAccessibility>;
 
 std::shared_ptr<Accessibility> Accessibility::shared() {
     return Slot::get();
+}
+
+std::shared_ptr<Accessibility> Accessibility::untrusted(std::string reason) {
+    return std::make_shared<UnavailableAccessibility>(std::move(reason));
+}
+
+bool Accessibility::isProcessTrusted() {
+    return untrustedReason().empty();
+}
+
+bool Accessibility::promptForTrust() {
+    std::string reason = untrustedReason();
+    if (!reason.empty()) log(LogLevel::warning, "platform", "[Accessibility] " + reason);
+    return reason.empty();
 }
 
 void Accessibility::setShared(std::shared_ptr<Accessibility> accessibility) {

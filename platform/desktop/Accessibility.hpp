@@ -10,21 +10,26 @@
 namespace brisko::platform {
 
 class Accessibility {
-  public:
+public:
     virtual ~Accessibility() = default;
 
-    // The process-wide service: the one installed with setShared (the app installs the X11 one, see
-    // X11Services.hpp), else one that is never trusted and reads no titles.
+    // The process-wide service: the one installed with setShared (the app installs the session's, see
+    // DesktopServices.hpp), else one that is never trusted and reads no titles.
     static std::shared_ptr<Accessibility> shared();
     static void setShared(std::shared_ptr<Accessibility> accessibility);
 
-    // Whether window titles can be read, without prompting. On X11: a display whose window manager
-    // publishes the active window (EWMH) answers. Elsewhere (Wayland without X): false.
-    virtual bool isProcessTrusted() = 0;
+    // A service that is never trusted, for the reason given, and reads no titles (a session no
+    // backend can see into).
+    static std::shared_ptr<Accessibility> untrusted(std::string reason);
+
+    // Whether window titles can be read, without prompting: when there is no reason they cannot. On
+    // X11: a display whose window manager publishes the active window (EWMH) answers; on Wayland: the
+    // desktop's backend sees the active window.
+    virtual bool isProcessTrusted();
 
     // The trust prompt: when not trusted, tells the user why (a log line with the reason); never
     // waits for the user. Returns the current trust.
-    virtual bool promptForTrust() = 0;
+    virtual bool promptForTrust();
 
     // Why the process is not trusted, in a sentence for the user; empty when trusted.
     virtual std::string untrustedReason() = 0;

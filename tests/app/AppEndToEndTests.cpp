@@ -17,7 +17,7 @@
 #include "tests/app/FakeCompanionService.hpp"
 #include "tests/app/TrayMenuDriver.hpp"
 #include "tests/platform/desktop/DesktopTestSupport.hpp"
-#include "tests/platform/desktop/X11TestWindow.hpp"
+#include "tests/platform/desktop/x11/X11TestWindow.hpp"
 
 using namespace brisko::app::test;
 using brisko::test::X11TestWindow;

@@ -21,7 +21,7 @@
 #include "tests/app/FakeCompanionService.hpp"
 #include "tests/app/TrayMenuDriver.hpp"
 #include "tests/platform/desktop/DesktopTestSupport.hpp"
-#include "tests/platform/desktop/X11TestWindow.hpp"
+#include "tests/platform/desktop/x11/X11TestWindow.hpp"
 #include "tests/support/HttpTestServer.hpp"
 #include "tests/support/ezevar/EzevarStandIn.hpp"
 #include "tests/support/identity-service/IdentityService.hpp"

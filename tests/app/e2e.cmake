@@ -3,7 +3,7 @@
 add_executable(app_e2e_tests
   ${CMAKE_CURRENT_LIST_DIR}/AppEndToEndTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/TrayMenuDriver.cpp
-  ${CMAKE_SOURCE_DIR}/tests/platform/desktop/X11TestWindow.cpp
+  ${CMAKE_SOURCE_DIR}/tests/platform/desktop/x11/X11TestWindow.cpp
   ${CMAKE_SOURCE_DIR}/tests/platform/desktop/DesktopTestSupport.cpp
 )
 set_target_properties(app_e2e_tests PROPERTIES AUTOMOC ON)
@@ -21,7 +21,7 @@ set_tests_properties(app_e2e_tests PROPERTIES ENVIRONMENT "BRISKO_PRIVATE_DISPLA
 add_executable(account_e2e_tests
   ${CMAKE_CURRENT_LIST_DIR}/AccountEndToEndTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/TrayMenuDriver.cpp
-  ${CMAKE_SOURCE_DIR}/tests/platform/desktop/X11TestWindow.cpp
+  ${CMAKE_SOURCE_DIR}/tests/platform/desktop/x11/X11TestWindow.cpp
   ${CMAKE_SOURCE_DIR}/tests/platform/desktop/DesktopTestSupport.cpp
 )
 set_target_properties(account_e2e_tests PROPERTIES AUTOMOC ON)
@@ -40,7 +40,7 @@ set_tests_properties(account_e2e_tests PROPERTIES ENVIRONMENT "BRISKO_PRIVATE_DI
 add_executable(signin_e2e_tests
   ${CMAKE_CURRENT_LIST_DIR}/SignInEndToEndTests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/TrayMenuDriver.cpp
-  ${CMAKE_SOURCE_DIR}/tests/platform/desktop/X11TestWindow.cpp
+  ${CMAKE_SOURCE_DIR}/tests/platform/desktop/x11/X11TestWindow.cpp
   ${CMAKE_SOURCE_DIR}/tests/platform/desktop/DesktopTestSupport.cpp
 )
 set_target_properties(signin_e2e_tests PROPERTIES AUTOMOC ON)

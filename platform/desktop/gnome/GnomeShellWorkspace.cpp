@@ -1,8 +1,7 @@
 // The GNOME Shell workspace: the extension's focused window, named through the desktop entries.
 #include "platform/desktop/gnome/GnomeShellWorkspace.hpp"
 
-#include "platform/desktop/ApplicationForWindow.hpp"
-#include "platform/desktop/X11ApplicationIndex.hpp"
+#include "platform/desktop/ApplicationIndex.hpp"
 
 namespace brisko::platform {
 
@@ -11,8 +10,8 @@ GnomeShellWorkspace::GnomeShellWorkspace(std::shared_ptr<GnomeShellExtension> ex
 
 GnomeShellWorkspace::GnomeShellWorkspace(std::shared_ptr<GnomeShellExtension> extension, Options options)
     : extension_(std::move(extension)),
-      index_(std::make_unique<X11ApplicationIndex>(
-          std::move(options.applicationDirs), options.languages.value_or(X11ApplicationIndex::preferredLanguages()))) {}
+      index_(std::make_unique<ApplicationIndex>(std::move(options.applicationDirs),
+                                                options.languages.value_or(ApplicationIndex::preferredLanguages()))) {}
 
 GnomeShellWorkspace::~GnomeShellWorkspace() = default;
 
@@ -20,7 +19,9 @@ std::optional<RunningApplication> GnomeShellWorkspace::frontmostApplication() {
     auto window = extension_->focusedWindow();
     if (!window) return std::nullopt;
     // On Wayland the WM class is the app_id, which names the desktop entry ("org.gnome.Nautilus").
-    return applicationForWindow(*index_, window->pid, window->wmClassInstance, window->wmClass);
+    return index_->applicationFor({.pid = window->pid > 0 ? std::optional<std::int64_t>(window->pid) : std::nullopt,
+                                   .instanceName = window->wmClassInstance,
+                                   .className = window->wmClass});
 }
 
 bool GnomeShellWorkspace::openURL(std::string_view url) {

@@ -13,7 +13,7 @@
 
 namespace brisko::platform {
 
-class X11ApplicationIndex;
+class ApplicationIndex;
 
 class GnomeShellWorkspace : public Workspace {
 public:
@@ -36,7 +36,7 @@ public:
 
 private:
     std::shared_ptr<GnomeShellExtension> extension_;
-    std::unique_ptr<X11ApplicationIndex> index_;
+    std::unique_ptr<ApplicationIndex> index_;
 };
 
 }  // namespace brisko::platform

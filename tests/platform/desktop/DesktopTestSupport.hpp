@@ -12,8 +12,8 @@
 
 namespace brisko::test {
 
-// The process's QCoreApplication, made on first use (on the main thread). Like the app, it runs in
-// a UTF-8 locale.
+// The process's QCoreApplication (in tests linking Qt), made on first use (on the main thread). Like the app, it runs
+// in a UTF-8 locale.
 void ensureQtApp();
 
 // Runs Qt events until the predicate holds or the timeout passes; true when it held.
@@ -24,21 +24,21 @@ void processEventsFor(std::chrono::milliseconds duration);
 
 // A folder removed with everything in it when the object goes.
 class TemporaryFolder {
-  public:
+public:
     TemporaryFolder();
     ~TemporaryFolder();
     TemporaryFolder(const TemporaryFolder&) = delete;
     TemporaryFolder& operator=(const TemporaryFolder&) = delete;
     const std::filesystem::path& path() const { return path_; }
 
-  private:
+private:
     std::filesystem::path path_;
 };
 
 // A child process started with the arguments (searched in PATH), killed and reaped when the
 // object goes.
 class ChildProcess {
-  public:
+public:
     explicit ChildProcess(std::vector<std::string> argv, std::vector<std::string> extraEnvironment = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
@@ -47,7 +47,7 @@ class ChildProcess {
     // Waits for the exit; the exit status, or -1 on timeout.
     int wait(std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
-  private:
+private:
     pid_t pid_ = -1;
     bool reaped_ = false;
 };

@@ -1,5 +1,5 @@
 // Test windows over their own X connection.
-#include "tests/platform/desktop/X11TestWindow.hpp"
+#include "tests/platform/desktop/x11/X11TestWindow.hpp"
 
 #include <chrono>
 #include <cstdlib>
@@ -21,8 +21,7 @@ namespace {
 Display* display() {
     static Display* d = [] {
         Display* dpy = XOpenDisplay(nullptr);
-        if (!dpy)
-            throw std::runtime_error("the tests need an X display (run them through scripts/with-xvfb.sh)");
+        if (!dpy) throw std::runtime_error("the tests need an X display (run them through scripts/with-xvfb.sh)");
         return dpy;
     }();
     return d;
@@ -44,8 +43,7 @@ void setProperty(xcb_window_t w, const char* name, xcb_atom_t type, std::uint8_t
     xcb_change_property(conn(), XCB_PROP_MODE_REPLACE, w, atom(name), type, format, count, data);
 }
 
-template <class Pred>
-bool poll(Pred pred, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+template <class Pred> bool poll(Pred pred, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
     auto end = std::chrono::steady_clock::now() + timeout;
     while (!pred()) {
         if (std::chrono::steady_clock::now() > end) return false;
@@ -60,12 +58,11 @@ X11TestWindow::X11TestWindow(const Properties& p) {
     auto* c = conn();
     xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
     id_ = xcb_generate_id(c);
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, id_, screen->root, 10, 10, 200, 100, 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, 0, nullptr);
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, id_, screen->root, 10, 10, 200, 100, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      screen->root_visual, 0, nullptr);
     if (p.wmClass) {
         std::string bytes = p.wmClass->first + '\0' + p.wmClass->second + '\0';
-        setProperty(id_, "WM_CLASS", XCB_ATOM_STRING, 8, bytes.data(),
-                    static_cast<std::uint32_t>(bytes.size()));
+        setProperty(id_, "WM_CLASS", XCB_ATOM_STRING, 8, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
     }
     if (p.netWmName) {
         setProperty(id_, "_NET_WM_NAME", atom("UTF8_STRING"), 8, p.netWmName->data(),
@@ -127,8 +124,7 @@ std::optional<std::uint32_t> X11TestWindow::activeWindow() {
     auto* r = xcb_get_property_reply(
         c, xcb_get_property(c, 0, screen->root, atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW, 0, 1), nullptr);
     std::optional<std::uint32_t> w;
-    if (r && xcb_get_property_value_length(r) >= 4)
-        w = *static_cast<std::uint32_t*>(xcb_get_property_value(r));
+    if (r && xcb_get_property_value_length(r) >= 4) w = *static_cast<std::uint32_t*>(xcb_get_property_value(r));
     std::free(r);
     return w;
 }

@@ -1,5 +1,5 @@
 // The shared X connection: Xlib (for decoding legacy titles) over xcb (for every request).
-#include "platform/desktop/X11Connection.hpp"
+#include "platform/desktop/x11/X11Connection.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -26,12 +26,10 @@ namespace {
 constexpr std::uint32_t kMaxPropertyLongs = 16384;
 constexpr auto kReconnectInterval = std::chrono::seconds(3);
 
-template <class T>
-struct FreeDeleter {
+template <class T> struct FreeDeleter {
     void operator()(T* p) const { std::free(p); }
 };
-template <class T>
-using Reply = std::unique_ptr<T, FreeDeleter<T>>;
+template <class T> using Reply = std::unique_ptr<T, FreeDeleter<T>>;
 
 std::string latin1ToUTF8(std::string_view s) {
     std::string out;
@@ -57,8 +55,7 @@ struct X11Connection::Impl {
     Display* display = nullptr;
     xcb_connection_t* c = nullptr;
     xcb_window_t root = 0;
-    xcb_atom_t netActiveWindow = 0, netWmPid = 0, netWmName = 0, utf8String = 0, netSupported = 0,
-               compoundText = 0;
+    xcb_atom_t netActiveWindow = 0, netWmPid = 0, netWmName = 0, utf8String = 0, netSupported = 0, compoundText = 0;
     bool hasScreenSaver = false;
     std::mutex mutex;
 
@@ -69,8 +66,7 @@ struct X11Connection::Impl {
     std::string propertyBytes(const xcb_get_property_reply_t* r) const {
         auto len = xcb_get_property_value_length(r);
         if (len <= 0) return {};
-        return std::string(static_cast<const char*>(xcb_get_property_value(r)),
-                           static_cast<std::size_t>(len));
+        return std::string(static_cast<const char*>(xcb_get_property_value(r)), static_cast<std::size_t>(len));
     }
 
     // WM_NAME in whatever encoding the client chose: STRING is Latin-1, UTF8_STRING is UTF-8, and
@@ -157,8 +153,7 @@ bool X11Connection::isUsable() const {
 bool X11Connection::supportsActiveWindow() {
     std::lock_guard lock(impl_->mutex);
     if (!impl_->usable()) return false;
-    auto cookie =
-        xcb_get_property(impl_->c, 0, impl_->root, impl_->netSupported, XCB_ATOM_ATOM, 0, kMaxPropertyLongs);
+    auto cookie = xcb_get_property(impl_->c, 0, impl_->root, impl_->netSupported, XCB_ATOM_ATOM, 0, kMaxPropertyLongs);
     Reply<xcb_get_property_reply_t> r(xcb_get_property_reply(impl_->c, cookie, nullptr));
     if (!r || r->format != 32 || r->type != XCB_ATOM_ATOM) return false;
     auto* atoms = static_cast<const xcb_atom_t*>(xcb_get_property_value(r.get()));
@@ -188,10 +183,8 @@ std::optional<X11WindowInfo> X11Connection::windowInfo(std::uint32_t window, boo
     auto classCookie = xcb_get_property(c, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256);
     xcb_get_property_cookie_t netNameCookie{}, nameCookie{};
     if (withTitle) {
-        netNameCookie =
-            xcb_get_property(c, 0, window, impl_->netWmName, impl_->utf8String, 0, kMaxPropertyLongs);
-        nameCookie =
-            xcb_get_property(c, 0, window, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 0, kMaxPropertyLongs);
+        netNameCookie = xcb_get_property(c, 0, window, impl_->netWmName, impl_->utf8String, 0, kMaxPropertyLongs);
+        nameCookie = xcb_get_property(c, 0, window, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 0, kMaxPropertyLongs);
     }
     // Each reply is collected (and an error freed) even after a failure, so nothing is left queued.
     bool failed = false;

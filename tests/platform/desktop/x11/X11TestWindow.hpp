@@ -9,7 +9,7 @@
 namespace brisko::test {
 
 class X11TestWindow {
-  public:
+public:
     struct Properties {
         std::optional<std::pair<std::string, std::string>> wmClass;  // instance, class
         std::optional<std::string> netWmName;                        // raw bytes, type UTF8_STRING
@@ -34,7 +34,7 @@ class X11TestWindow {
     // The active window as the root says it.
     static std::optional<std::uint32_t> activeWindow();
 
-  private:
+private:
     std::uint32_t id_ = 0;
 };
 

@@ -5,8 +5,8 @@
 
 #include "platform/desktop/Accessibility.hpp"
 #include "platform/desktop/IdleTime.hpp"
-#include "platform/desktop/X11IdleTime.hpp"
-#include "platform/desktop/X11Services.hpp"
+#include "platform/desktop/x11/X11IdleTime.hpp"
+#include "platform/desktop/x11/X11Services.hpp"
 #include "tests/platform/desktop/DesktopTestSupport.hpp"
 
 using namespace brisko::platform;

@@ -1,13 +1,15 @@
 // Reads .desktop files (the [Desktop Entry] group only) and matches them to window classes.
-#include "platform/desktop/X11ApplicationIndex.hpp"
+#include "platform/desktop/ApplicationIndex.hpp"
 
-#include "platform/storage/FileSystem.hpp"
-
+#include <algorithm>
 #include <cstdlib>
 #include <set>
+#include <unistd.h>
 
-#include "platform/desktop/DesktopEntry.hpp"
+#include "platform/base/Error.hpp"
 #include "platform/base/Text.hpp"
+#include "platform/desktop/DesktopEntry.hpp"
+#include "platform/storage/FileSystem.hpp"
 
 namespace brisko::platform {
 
@@ -57,6 +59,28 @@ std::string execProgram(std::string_view exec) {
     return asciiLowercase(fs::path(words[i]).filename().string());
 }
 
+// The executable's base name of a local process; the kernel's short name when the executable
+// cannot be read (another user's process).
+std::optional<std::string> processName(std::int64_t pid) {
+    std::error_code ec;
+    auto proc = fs::path("/proc") / std::to_string(pid);
+    auto exe = fs::read_symlink(proc / "exe", ec);
+    if (!ec && !exe.filename().empty()) {
+        std::string name = exe.filename().string();
+        // A replaced binary reads "name (deleted)".
+        if (hasSuffix(name, " (deleted)")) name.resize(name.size() - 10);
+        return sanitizeUTF8(name);
+    }
+    try {
+        auto bytes = FileSystem::readFile(proc / "comm", 4096);
+        std::string name(bytes.begin(), bytes.end());
+        name.resize(std::min(name.size(), name.find('\n')));
+        if (!name.empty()) return sanitizeUTF8(name);
+    } catch (const ErrorException&) {
+    }
+    return std::nullopt;
+}
+
 std::string lastDottedPart(const std::string& id) {
     auto dot = id.rfind('.');
     return dot == std::string::npos ? id : id.substr(dot + 1);
@@ -64,10 +88,10 @@ std::string lastDottedPart(const std::string& id) {
 
 }  // namespace
 
-X11ApplicationIndex::X11ApplicationIndex(std::vector<fs::path> folders, std::vector<std::string> languages)
+ApplicationIndex::ApplicationIndex(std::vector<fs::path> folders, std::vector<std::string> languages)
     : folders_(folders.empty() ? defaultFolders() : std::move(folders)), languages_(std::move(languages)) {}
 
-std::vector<fs::path> X11ApplicationIndex::defaultFolders() {
+std::vector<fs::path> ApplicationIndex::defaultFolders() {
     std::vector<fs::path> out;
     out.push_back(FileSystem::dataHome() / "applications");
     for (const auto& dir : split(envOr("XDG_DATA_DIRS", "/usr/local/share:/usr/share"), ':')) {
@@ -76,7 +100,7 @@ std::vector<fs::path> X11ApplicationIndex::defaultFolders() {
     return out;
 }
 
-std::vector<std::string> X11ApplicationIndex::preferredLanguages() {
+std::vector<std::string> ApplicationIndex::preferredLanguages() {
     std::string lang = envOr("LC_ALL", envOr("LC_MESSAGES", envOr("LANG", "")));
     std::vector<std::string> out;
     // "ja_JP.UTF-8@mod" -> "ja_JP", "ja"
@@ -87,7 +111,7 @@ std::vector<std::string> X11ApplicationIndex::preferredLanguages() {
     return out;
 }
 
-void X11ApplicationIndex::refreshIfChanged() {
+void ApplicationIndex::refreshIfChanged() {
     std::vector<fs::file_time_type> stamps;
     stamps.reserve(folders_.size());
     for (const auto& folder : folders_) {
@@ -99,7 +123,7 @@ void X11ApplicationIndex::refreshIfChanged() {
     rebuild();
 }
 
-void X11ApplicationIndex::rebuild() {
+void ApplicationIndex::rebuild() {
     built_ = true;
     records_.clear();
     cache_.clear();
@@ -148,9 +172,9 @@ void X11ApplicationIndex::rebuild() {
     }
 }
 
-std::optional<X11ApplicationIndex::Entry> X11ApplicationIndex::lookup(
-    const std::optional<std::string>& instance, const std::optional<std::string>& className,
-    const std::optional<std::string>& executable) {
+std::optional<ApplicationIndex::Entry> ApplicationIndex::lookup(const std::optional<std::string>& instance,
+                                                                const std::optional<std::string>& className,
+                                                                const std::optional<std::string>& executable) {
     std::lock_guard lock(mutex_);
     refreshIfChanged();
     std::string inst = asciiLowercase(instance.value_or(""));
@@ -181,6 +205,34 @@ std::optional<X11ApplicationIndex::Entry> X11ApplicationIndex::lookup(
     if (found) result = found->entry;
     cache_.emplace(std::move(key), result);
     return result;
+}
+
+}  // namespace brisko::platform
+
+namespace brisko::platform {
+
+RunningApplication ApplicationIndex::applicationFor(const WindowOwner& owner) {
+    if (owner.pid && *owner.pid == ::getpid()) return Workspace::currentApplication();
+    RunningApplication app;
+    app.processIdentifier = owner.pid.value_or(0);
+    std::optional<std::string> executable;
+    if (owner.pid && *owner.pid > 0) executable = processName(*owner.pid);
+    auto entry = lookup(owner.instanceName, owner.className, executable);
+    if (entry && !entry->name.empty()) {
+        app.localizedName = entry->name;
+    } else if (owner.className) {
+        app.localizedName = owner.className;
+    } else {
+        app.localizedName = executable ? executable : owner.instanceName;
+    }
+    if (entry) {
+        app.bundleIdentifier = entry->id;
+    } else if (executable) {
+        app.bundleIdentifier = executable;
+    } else {
+        app.bundleIdentifier = owner.instanceName ? owner.instanceName : owner.className;
+    }
+    return app;
 }
 
 }  // namespace brisko::platform

@@ -10,12 +10,12 @@ namespace brisko::platform {
 class X11Connection;
 
 class X11IdleTime : public IdleTime {
-  public:
+public:
     // With no connection given, uses the shared one.
     explicit X11IdleTime(std::shared_ptr<X11Connection> connection = nullptr);
     std::optional<double> secondsSinceLastInput() override;
 
-  private:
+private:
     std::shared_ptr<X11Connection> connection_;
 };
 

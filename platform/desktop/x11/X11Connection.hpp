@@ -15,11 +15,11 @@ struct X11WindowInfo {
     std::optional<std::int64_t> pid;          // _NET_WM_PID
     std::optional<std::string> instanceName;  // WM_CLASS, first part
     std::optional<std::string> className;     // WM_CLASS, second part
-    std::optional<std::string> title;  // _NET_WM_NAME, else WM_NAME decoded; valid UTF-8; none when empty
+    std::optional<std::string> title;         // _NET_WM_NAME, else WM_NAME decoded; valid UTF-8; none when empty
 };
 
 class X11Connection {
-  public:
+public:
     // A connection to the display named (or $DISPLAY when null); nullptr when none answers.
     static std::shared_ptr<X11Connection> open(const char* displayName = nullptr);
     // A lazily opened connection that the services share; reopened after the server went away, and
@@ -46,7 +46,7 @@ class X11Connection {
 
     struct Impl;
 
-  private:
+private:
     explicit X11Connection(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };

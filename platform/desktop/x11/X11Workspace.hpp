@@ -13,10 +13,10 @@
 namespace brisko::platform {
 
 class X11Connection;
-class X11ApplicationIndex;
+class ApplicationIndex;
 
 class X11Workspace : public Workspace {
-  public:
+public:
     struct Options {
         // Folders holding .desktop files; empty: $XDG_DATA_HOME/applications and each
         // $XDG_DATA_DIRS/applications.
@@ -38,10 +38,10 @@ class X11Workspace : public Workspace {
     // the matching desktop entry, else the window class, else the process name from /proc.
     std::optional<RunningApplication> applicationForWindow(std::uint32_t window);
 
-  private:
+private:
     std::shared_ptr<X11Connection> connection() const;
     Options options_;
-    std::unique_ptr<X11ApplicationIndex> index_;
+    std::unique_ptr<ApplicationIndex> index_;
 };
 
 }  // namespace brisko::platform

@@ -11,16 +11,14 @@ namespace brisko::platform {
 class X11Connection;
 
 class X11Accessibility : public Accessibility {
-  public:
+public:
     // With no connection given, uses the shared one.
     explicit X11Accessibility(std::shared_ptr<X11Connection> connection = nullptr);
 
-    bool isProcessTrusted() override;
-    bool promptForTrust() override;
     std::string untrustedReason() override;
     std::optional<std::string> focusedWindowTitle(std::int64_t pid) override;
 
-  private:
+private:
     std::shared_ptr<X11Connection> connection() const;
     std::shared_ptr<X11Connection> connection_;
 };

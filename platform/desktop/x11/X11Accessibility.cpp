@@ -1,9 +1,8 @@
 // X11 accessibility: trust is an EWMH window manager on an answering display; titles come from the
 // active window.
-#include "platform/desktop/X11Accessibility.hpp"
+#include "platform/desktop/x11/X11Accessibility.hpp"
 
-#include "platform/base/Log.hpp"
-#include "platform/desktop/X11Connection.hpp"
+#include "platform/desktop/x11/X11Connection.hpp"
 
 namespace brisko::platform {
 
@@ -16,15 +15,10 @@ constexpr std::string_view kNoWindowManagerReason =
     "window's title cannot be read.";
 }  // namespace
 
-X11Accessibility::X11Accessibility(std::shared_ptr<X11Connection> connection)
-    : connection_(std::move(connection)) {}
+X11Accessibility::X11Accessibility(std::shared_ptr<X11Connection> connection) : connection_(std::move(connection)) {}
 
 std::shared_ptr<X11Connection> X11Accessibility::connection() const {
     return connection_ ? connection_ : X11Connection::shared();
-}
-
-bool X11Accessibility::isProcessTrusted() {
-    return untrustedReason().empty();
 }
 
 std::string X11Accessibility::untrustedReason() {
@@ -32,12 +26,6 @@ std::string X11Accessibility::untrustedReason() {
     if (!conn || !conn->isUsable()) return std::string(kNoDisplayReason);
     if (!conn->supportsActiveWindow()) return std::string(kNoWindowManagerReason);
     return {};
-}
-
-bool X11Accessibility::promptForTrust() {
-    std::string reason = untrustedReason();
-    if (!reason.empty()) log(LogLevel::warning, "platform", "[Accessibility] " + reason);
-    return reason.empty();
 }
 
 std::optional<std::string> X11Accessibility::focusedWindowTitle(std::int64_t pid) {

@@ -1,9 +1,9 @@
 // Installs the X11 desktop services as the shared ones.
-#include "platform/desktop/X11Services.hpp"
+#include "platform/desktop/x11/X11Services.hpp"
 
-#include "platform/desktop/X11Accessibility.hpp"
-#include "platform/desktop/X11IdleTime.hpp"
-#include "platform/desktop/X11Workspace.hpp"
+#include "platform/desktop/x11/X11Accessibility.hpp"
+#include "platform/desktop/x11/X11IdleTime.hpp"
+#include "platform/desktop/x11/X11Workspace.hpp"
 
 namespace brisko::platform {
 

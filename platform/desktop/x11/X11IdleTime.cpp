@@ -1,7 +1,7 @@
 // X11 idle time through MIT-SCREEN-SAVER.
-#include "platform/desktop/X11IdleTime.hpp"
+#include "platform/desktop/x11/X11IdleTime.hpp"
 
-#include "platform/desktop/X11Connection.hpp"
+#include "platform/desktop/x11/X11Connection.hpp"
 
 namespace brisko::platform {
 

@@ -2,19 +2,19 @@
 // application, its focused window's title in every encoding, trust, and windows that vanish.
 #include <doctest/doctest.h>
 
-#include <unistd.h>
 #include <array>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <thread>
+#include <unistd.h>
 
-#include "platform/desktop/X11Accessibility.hpp"
-#include "platform/desktop/X11Connection.hpp"
-#include "platform/desktop/X11IdleTime.hpp"
-#include "platform/desktop/X11Workspace.hpp"
+#include "platform/desktop/x11/X11Accessibility.hpp"
+#include "platform/desktop/x11/X11Connection.hpp"
+#include "platform/desktop/x11/X11IdleTime.hpp"
+#include "platform/desktop/x11/X11Workspace.hpp"
 #include "tests/platform/desktop/DesktopTestSupport.hpp"
-#include "tests/platform/desktop/X11TestWindow.hpp"
+#include "tests/platform/desktop/x11/X11TestWindow.hpp"
 
 using namespace brisko::platform;
 using namespace brisko::test;
@@ -23,8 +23,7 @@ using namespace std::chrono_literals;
 namespace {
 
 // A workspace that sees only the desktop entries in the folder given.
-X11Workspace workspaceWith(const std::filesystem::path& applications,
-                           std::vector<std::string> languages = {}) {
+X11Workspace workspaceWith(const std::filesystem::path& applications, std::vector<std::string> languages = {}) {
     X11Workspace::Options options;
     options.applicationDirs = {applications};
     options.languages = std::move(languages);
@@ -47,10 +46,9 @@ TEST_SUITE("X11 desktop") {
     TEST_CASE("the frontmost application and its title follow the window activated") {
         ensureQtApp();
         TemporaryFolder apps;
-        std::ofstream(apps.path() / "org.example.Notes.desktop")
-            << "[Desktop Entry]\nType=Application\nName=Notes\n"
-               "Name[ja]=ノート\nExec=/opt/notes/bin/notes %U\n"
-               "StartupWMClass=NotesWindow\n";
+        std::ofstream(apps.path() / "org.example.Notes.desktop") << "[Desktop Entry]\nType=Application\nName=Notes\n"
+                                                                    "Name[ja]=ノート\nExec=/opt/notes/bin/notes %U\n"
+                                                                    "StartupWMClass=NotesWindow\n";
         ChildProcess notesProcess({"sleep", "60"});
         ChildProcess scratchProcess({"sleep", "60"});
         auto workspace = workspaceWith(apps.path(), {"ja_JP", "ja"});
@@ -121,9 +119,7 @@ TEST_SUITE("X11 desktop") {
             {"Latin-1 STRING WM_NAME", {.wmName = "na\xefve", .wmNameType = "STRING"}, "naïve"},
             {"UTF8_STRING WM_NAME", {.wmName = "é", .wmNameType = "UTF8_STRING"}, "é"},
             {"ill-formed UTF-8 is replaced", {.netWmName = "ab\xff"}, "ab\xEF\xBF\xBD"},
-            {"an empty _NET_WM_NAME falls back to WM_NAME",
-             {.netWmName = "", .wmName = "fallback"},
-             "fallback"},
+            {"an empty _NET_WM_NAME falls back to WM_NAME", {.netWmName = "", .wmName = "fallback"}, "fallback"},
             {"no title at all", {}, std::nullopt},
         };
         for (const auto& c : cases) {
@@ -141,8 +137,7 @@ TEST_SUITE("X11 desktop") {
         ChildProcess xterm({"xterm", "-T", "タイトル", "-e", "sleep", "60"}, {"LC_ALL=C.UTF-8"});
         std::string id;
         processEventsUntil([&] {
-            id = commandOutput("xdotool search --pid " + std::to_string(xterm.pid()) +
-                               " 2>/dev/null | head -n1");
+            id = commandOutput("xdotool search --pid " + std::to_string(xterm.pid()) + " 2>/dev/null | head -n1");
             return !id.empty();
         });
         REQUIRE_FALSE(id.empty());
@@ -205,8 +200,7 @@ TEST_SUITE("X11 desktop") {
         TemporaryFolder folder;
         auto displayFile = folder.path() / "display";
         ChildProcess bare(
-            {"sh", "-c",
-             "exec Xvfb -displayfd 3 -nolisten tcp 3>'" + displayFile.string() + "' 2>/dev/null"});
+            {"sh", "-c", "exec Xvfb -displayfd 3 -nolisten tcp 3>'" + displayFile.string() + "' 2>/dev/null"});
         std::string number;
         REQUIRE(processEventsUntil([&] {
             std::ifstream in(displayFile);

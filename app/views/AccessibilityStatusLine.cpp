@@ -25,8 +25,7 @@ constexpr const char* kRequestedHint =
 
 // Where the session, not a settings page, decides whether window titles can be read.
 constexpr const char* kSessionHintLead =
-    "ウィンドウタイトルの読み取りは設定画面ではなくセッションで決まります。X11（Xorg）のセッションでログインするか、"
-    "アプリを XWayland で起動してください: ";
+    "ウィンドウタイトルの読み取りは設定画面ではなくデスクトップのセッションで決まります: ";
 
 CapsuleButton* smallButton(const char* text) {
     return new CapsuleButton(QString::fromUtf8(text), CapsuleButton::Style{

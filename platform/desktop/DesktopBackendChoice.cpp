@@ -66,7 +66,7 @@ DesktopBackendChoice chooseDesktopBackend(const DesktopSessionFacts& facts) {
     if (facts.offers.foreignToplevels) return {DesktopBackend::wlroots, {}};
     std::string reason(kNoInterfaceReasonLead);
     if (!facts.currentDesktop.empty()) reason += " (XDG_CURRENT_DESKTOP=" + sanitizeUTF8(facts.currentDesktop) + ")";
-    reason += ".";
+    reason += ". Log in with GNOME, KDE Plasma, a wlroots compositor (such as sway) or an X11 session.";
     return {DesktopBackend::none, std::move(reason)};
 }
 

@@ -169,6 +169,15 @@ TEST_CASE("ID tokens decode their claims and refuse what is not a token") {
     REQUIRE(result.claims.contains("custom"));
     CHECK(result.claims.at("custom").dictionary() != nullptr);
 
+    // Dates beyond 2262 (the last a date holds) read as that last date, not as one before 1970.
+    auto farFuture = claims;
+    farFuture["exp"] = 32503680000.0;  // the year 3000
+    farFuture["auth_time"] = 1e300;
+    auto far = AuthTokenResult::tokenResult(header + "." + segment(farFuture) + ".");
+    CHECK(far.expirationDate == platform::Date::max());
+    CHECK(far.authDate == platform::Date::max());
+    CHECK(platform::timeIntervalSince1970(far.issuedAtDate) == doctest::Approx(1700000000));
+
     struct Bad {
         const char* name;
         std::string token;

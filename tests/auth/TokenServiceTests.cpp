@@ -144,8 +144,7 @@ TEST_CASE("a failed refresh leaves the tokens as they were and the next fetch tr
     AuthFixture f;
     auto user = f.signInWithEzevar()->user();
     const auto before = user->tokenService()->tokens();
-    f.service.injectFault(
-        "token", testing::IdentityService::Fault{testing::IdentityService::Fault::Kind::status, 503, {}, {}, {}, 1});
+    f.service.injectFault("token", testing::IdentityService::Fault::ofStatus(503).once());
     CHECK_THROWS(f.run(user->getIDToken(true)));
     const auto after = user->tokenService()->tokens();
     CHECK(after.accessToken == before.accessToken);

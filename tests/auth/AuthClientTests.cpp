@@ -217,7 +217,7 @@ TEST_CASE("a token the service declares dead signs that account out; other failu
         auto second = f.signInWithEzevar("sub-b", "b@example.com")->user();
         REQUIRE(f.auth->currentUser() == second);
         f.service.revokeTokens(first->uid());
-        CHECK(errorCode([&] { f.run(first->getIDToken(true)); }) != 0);
+        CHECK(errorCode([&] { f.run(first->getIDToken(true)); }) == rawValue(AuthErrorCode::userTokenExpired));
         CHECK(f.auth->currentUser() == second);
     }
 }

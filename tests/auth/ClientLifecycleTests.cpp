@@ -1,9 +1,8 @@
-// The identity client around its current user: start-up restores that fail, the ID-token sequence, the
-// internal notification, an app's deletion, the sign-in-method look-up and the check of action codes.
+// The identity client around its current user: start-up restores that fail, the internal notification, an app's
+// deletion, the sign-in-method look-up and the check of action codes.
 #include <doctest/doctest.h>
 
 #include "auth/Auth.hpp"
-#include "auth/AuthStateChanges.hpp"
 #include "auth/backend/AuthErrorCode.hpp"
 #include "auth/providers/ActionCodeInfo.hpp"
 #include "auth/providers/ActionCodeSettings.hpp"
@@ -88,23 +87,6 @@ TEST_CASE("a start-up restore that fails is logged, leaves the client signed out
         f.run(restored->reload());
         CHECK(restored->providerData().size() == 1);
     }
-}
-
-TEST_CASE("ID-token changes are a sequence of every announcement, token refreshes included") {
-    AuthFixture f;
-    auto iterator = idTokenChanges(f.auth).makeAsyncIterator();
-    auto first = f.run(iterator->next());
-    REQUIRE(first);
-    CHECK(*first == nullptr);
-    auto user = f.signInWithEzevar()->user();
-    CHECK(*f.run(iterator->next()) == user);
-    f.advance(std::chrono::seconds(10));
-    // The decoded result of a forced refresh can be awaited like any task.
-    auto result = f.run(user->getIDTokenResult(true));
-    CHECK(result.token == user->tokenService()->accessToken());
-    CHECK(*f.run(iterator->next()) == user);
-    f.auth->signOut();
-    CHECK(*f.run(iterator->next()) == nullptr);
 }
 
 TEST_CASE("the internal notification carries the app, the new token and the uid, and comes before the public one") {

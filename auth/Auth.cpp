@@ -643,8 +643,7 @@ void Auth::scheduleRefreshStep(double delay, bool retry, std::optional<std::stri
         authDispatcher_.dispatchAfterImplementation(authGlobalWorkQueue(), delay, std::move(step));
         return;
     }
-    authGlobalWorkQueue()->after(std::chrono::duration_cast<platform::Duration>(std::chrono::duration<double>(delay)),
-                                 std::move(step));
+    authGlobalWorkQueue()->after(platform::durationFromSeconds<platform::Duration>(delay), std::move(step));
 }
 
 }  // namespace brisko::auth

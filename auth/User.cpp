@@ -242,6 +242,13 @@ void User::update(const GetAccountInfoResponse& response) {
     setMultiFactor(std::move(factors));
 }
 
+void User::update(const SetAccountInfoResponse& response, bool removedPassword) {
+    withProfile([&](Profile& p) {
+        if (response.email || removedPassword) p.email = response.email;
+        if (response.emailVerified) p.isEmailVerified = *response.emailVerified;
+    });
+}
+
 // --- Token fetch, automatic sign-out, save and announce ---
 
 platform::Task<std::string> User::internalGetToken(bool forceRefresh, std::shared_ptr<AuthBackend> backend) {
@@ -468,11 +475,15 @@ void User::updateEmail(std::optional<std::string> email, std::optional<std::stri
 
 void User::updateEmail(std::string email, Callback completion) {
     auto self = shared_from_this();
-    Auth::authGlobalWorkQueue()->async([self, email = std::move(email), completion = std::move(completion)]() mutable {
-        self->updateEmail(
-            std::optional<std::string>(std::move(email)), std::nullopt,
-            [completion](platform::OptionalError error) { completeOnMain(completion, std::move(error)); });
-    });
+    runInTurn<platform::OptionalError>(
+        userProfileUpdate_->takeTurn(),
+        [self, email = std::move(email)](Callback done) {
+            self->updateEmail(std::optional<std::string>(email), std::nullopt, std::move(done));
+        },
+        [completion = std::move(completion)](platform::OptionalError error) {
+            completeOnMain(completion, std::move(error));
+        },
+        "updateEmail");
 }
 
 platform::Task<void> User::updateEmail(std::string email) {
@@ -486,12 +497,15 @@ void User::updatePassword(std::string password, Callback completion) {
         return;
     }
     auto self = shared_from_this();
-    Auth::authGlobalWorkQueue()->async(
-        [self, password = std::move(password), completion = std::move(completion)]() mutable {
-            self->updateEmail(
-                std::nullopt, std::optional<std::string>(std::move(password)),
-                [completion](platform::OptionalError error) { completeOnMain(completion, std::move(error)); });
-        });
+    runInTurn<platform::OptionalError>(
+        userProfileUpdate_->takeTurn(),
+        [self, password = std::move(password)](Callback done) {
+            self->updateEmail(std::nullopt, std::optional<std::string>(password), std::move(done));
+        },
+        [completion = std::move(completion)](platform::OptionalError error) {
+            completeOnMain(completion, std::move(error));
+        },
+        "updatePassword");
 }
 
 platform::Task<void> User::updatePassword(std::string password) {
@@ -506,12 +520,13 @@ std::shared_ptr<UserProfileChangeRequest> User::createProfileChangeRequest() {
 
 void User::reload(Callback completion) {
     auto self = shared_from_this();
-    Auth::authGlobalWorkQueue()->async([self, completion = std::move(completion)] {
-        self->getAccountInfoRefreshingCache(
-            [completion](std::optional<GetAccountInfoResponse::User>, platform::OptionalError error) {
-                if (completion) completion(std::move(error));
-            });
-    });
+    runInTurn<platform::OptionalError>(
+        userProfileUpdate_->takeTurn(),
+        [self](Callback done) {
+            self->getAccountInfoRefreshingCache([done](std::optional<GetAccountInfoResponse::User>,
+                                                       platform::OptionalError error) { done(std::move(error)); });
+        },
+        std::move(completion), "reload");
 }
 
 platform::Task<void> User::reload() {
@@ -519,46 +534,53 @@ platform::Task<void> User::reload() {
     co_await awaitCompletion<void>([self](auto done) { self->reload(Callback(done)); });
 }
 
+namespace {
+platform::Task<void> reauthenticateTask(std::shared_ptr<User> self, std::shared_ptr<const AuthCredential> credential,
+                                        User::AuthDataResultCallback done) {
+    auto mismatch = AuthErrorUtils::makeError(AuthErrorCode::userMismatch);
+    auto auth = self->auth();
+    if (!auth) {
+        completeOnMain(done, std::shared_ptr<AuthDataResult>(), platform::OptionalError(mismatch));
+        co_return;
+    }
+    std::shared_ptr<AuthDataResult> result;
+    platform::OptionalError error;
+    try {
+        result = co_await auth->internalSignInAndRetrieveData(credential, true);
+    } catch (...) {
+        error = currentError();
+    }
+    if (error) {
+        if (error->code() == rawValue(AuthErrorCode::userNotFound)) error = mismatch;
+        completeOnMain(done, std::shared_ptr<AuthDataResult>(), std::move(error));
+        co_return;
+    }
+    // The credential must be this user's own: another account's tokens never reach this user object,
+    // also when that other account is the current one.
+    auth = self->auth();
+    const auto currentUID = auth ? auth->getUserID() : std::nullopt;
+    const auto resultUID = result->user()->uid();
+    if (!currentUID || *currentUID != resultUID || resultUID != self->uid()) {
+        completeOnMain(done, result, platform::OptionalError(mismatch));
+        co_return;
+    }
+    try {
+        co_await self->userProfileUpdate()->setTokenService(self, result->user()->tokenService());
+    } catch (...) {
+        error = currentError();
+    }
+    completeOnMain(done, result, std::move(error));
+}
+}  // namespace
+
 void User::reauthenticate(std::shared_ptr<const AuthCredential> credential, AuthDataResultCallback completion) {
     auto self = shared_from_this();
-    Auth::authGlobalWorkQueue()->async([self, credential = std::move(credential),
-                                        completion = std::move(completion)]() mutable {
-        startTask(
-            [](std::shared_ptr<User> self, std::shared_ptr<const AuthCredential> credential,
-               AuthDataResultCallback completion) -> platform::Task<void> {
-                auto mismatch = AuthErrorUtils::makeError(AuthErrorCode::userMismatch);
-                auto auth = self->auth();
-                if (!auth) {
-                    completeOnMain(completion, std::shared_ptr<AuthDataResult>(), platform::OptionalError(mismatch));
-                    co_return;
-                }
-                std::shared_ptr<AuthDataResult> result;
-                platform::OptionalError error;
-                try {
-                    result = co_await auth->internalSignInAndRetrieveData(credential, true);
-                } catch (...) {
-                    error = currentError();
-                }
-                if (error) {
-                    if (error->code() == rawValue(AuthErrorCode::userNotFound)) error = mismatch;
-                    completeOnMain(completion, std::shared_ptr<AuthDataResult>(), std::move(error));
-                    co_return;
-                }
-                auth = self->auth();
-                const auto currentUID = auth ? auth->getUserID() : std::nullopt;
-                if (!currentUID || *currentUID != result->user()->uid()) {
-                    completeOnMain(completion, result, platform::OptionalError(mismatch));
-                    co_return;
-                }
-                try {
-                    co_await self->userProfileUpdate_->setTokenService(self, result->user()->tokenService());
-                } catch (...) {
-                    error = currentError();
-                }
-                completeOnMain(completion, result, std::move(error));
-            }(self, std::move(credential), std::move(completion)),
-            "reauthenticate");
-    });
+    runInTurn<std::shared_ptr<AuthDataResult>, platform::OptionalError>(
+        userProfileUpdate_->takeTurn(),
+        [self, credential = std::move(credential)](AuthDataResultCallback done) {
+            startTask(reauthenticateTask(self, credential, std::move(done)), "reauthenticate");
+        },
+        std::move(completion), "reauthenticate");
 }
 
 platform::Task<std::shared_ptr<AuthDataResult>> User::reauthenticate(std::shared_ptr<const AuthCredential> credential) {
@@ -569,25 +591,26 @@ platform::Task<std::shared_ptr<AuthDataResult>> User::reauthenticate(std::shared
 
 void User::link(std::shared_ptr<const AuthCredential> credential, AuthDataResultCallback completion) {
     auto self = shared_from_this();
-    Auth::authGlobalWorkQueue()->async([self, credential = std::move(credential),
-                                        completion = std::move(completion)]() mutable {
-        if (self->providerDataContains(credential->provider())) {
-            completeOnMain(completion, std::shared_ptr<AuthDataResult>(),
-                           platform::OptionalError(AuthErrorUtils::makeError(AuthErrorCode::providerAlreadyLinked)));
-            return;
-        }
-        if (auto email = std::dynamic_pointer_cast<const EmailAuthCredential>(credential)) {
-            self->link(email, std::move(completion));
-            return;
-        }
-        if (auto gameCenter = std::dynamic_pointer_cast<const GameCenterAuthCredential>(credential)) {
-            self->link(gameCenter, std::move(completion));
-            return;
-        }
-        startTask(
-            completeOnMainAfter(self->userProfileUpdate_->link(self, std::move(credential)), std::move(completion)),
-            "link");
-    });
+    runInTurn<std::shared_ptr<AuthDataResult>, platform::OptionalError>(
+        userProfileUpdate_->takeTurn(),
+        [self, credential = std::move(credential)](AuthDataResultCallback done) {
+            if (self->providerDataContains(credential->provider())) {
+                completeOnMain(
+                    done, std::shared_ptr<AuthDataResult>(),
+                    platform::OptionalError(AuthErrorUtils::makeError(AuthErrorCode::providerAlreadyLinked)));
+                return;
+            }
+            if (auto email = std::dynamic_pointer_cast<const EmailAuthCredential>(credential)) {
+                self->link(email, std::move(done));
+                return;
+            }
+            if (auto gameCenter = std::dynamic_pointer_cast<const GameCenterAuthCredential>(credential)) {
+                self->link(gameCenter, std::move(done));
+                return;
+            }
+            startTask(completeOnMainAfter(self->userProfileUpdate_->link(self, credential), std::move(done)), "link");
+        },
+        std::move(completion), "link");
 }
 
 platform::Task<std::shared_ptr<AuthDataResult>> User::link(std::shared_ptr<const AuthCredential> credential) {
@@ -695,15 +718,21 @@ void User::link(std::shared_ptr<const GameCenterAuthCredential> credential, Auth
 }
 
 void User::unlink(std::string provider, UserCallback completion) {
-    auto work = [](std::shared_ptr<User> self, std::string provider) -> platform::Task<std::shared_ptr<User>> {
-        co_return co_await self->unlink(std::move(provider));
-    };
-    startTask(completeOnMainAfter(work(shared_from_this(), std::move(provider)), std::move(completion)), "unlink");
+    // The unlink takes its place in line here, at the call.
+    startTask(completeOnMainAfter(unlink(std::move(provider)), std::move(completion)), "unlink");
 }
 
+namespace {
+platform::Task<std::shared_ptr<User>>
+unlinkInTurn(std::shared_ptr<User> self, std::shared_ptr<UserProfileUpdate::Turn> turn, std::string provider) {
+    co_await turn->begin();
+    co_return co_await self->userProfileUpdate()->unlink(self, std::move(provider));
+}
+}  // namespace
+
 platform::Task<std::shared_ptr<User>> User::unlink(std::string provider) {
-    auto self = shared_from_this();
-    co_return co_await self->userProfileUpdate_->unlink(self, std::move(provider));
+    // Not a coroutine itself, so the place in line is taken at the call, not when the task first runs.
+    return unlinkInTurn(shared_from_this(), userProfileUpdate_->takeTurn(), std::move(provider));
 }
 
 bool User::providerDataContains(std::string_view providerID) const {

@@ -34,6 +34,7 @@ class EmailAuthCredential;
 class GameCenterAuthCredential;
 class MultiFactor;
 class SetAccountInfoRequest;
+struct SetAccountInfoResponse;
 class UserProfileChangeRequest;
 class UserProfileUpdate;
 
@@ -173,6 +174,10 @@ public:
     // Saves and announces this user when it is its identity client's current user.
     platform::OptionalError updateKeychain();
     void update(const GetAccountInfoResponse& response);
+    // The e-mail and its verification as an account update's reply gives them. A reply without an
+    // address keeps the local one, unless the update removed the password provider, which takes the
+    // address with it at the service.
+    void update(const SetAccountInfoResponse& response, bool removedPassword);
     void updateEmail(std::optional<std::string> email, std::optional<std::string> password, Callback callback);
     void executeUserUpdateWithChanges(ChangeBlock changeBlock, Callback callback);
     void getAccountInfoRefreshingCache(

@@ -5,6 +5,7 @@
 #include "auth/AuthLog.hpp"
 #include "auth/AuthTasks.hpp"
 #include "auth/User.hpp"
+#include "auth/UserProfileUpdate.hpp"
 #include "auth/backend/AuthErrorUtils.hpp"
 #include "auth/backend/SetAccountInfoRequest.hpp"
 #include "auth/providers/CompletionTask.hpp"
@@ -53,7 +54,9 @@ void UserProfileChangeRequest::setPhotoURL(std::optional<platform::URL> photoURL
 
 void UserProfileChangeRequest::commitChanges(Callback completion) {
     auto self = shared_from_this();
-    Auth::authGlobalWorkQueue()->async([self, completion = std::move(completion)]() mutable {
+    // The commit takes its place among the user's updates at the call; one refused below gives it up.
+    auto turn = user_->userProfileUpdate()->takeTurn();
+    Auth::authGlobalWorkQueue()->async([self, turn, completion = std::move(completion)]() mutable {
         Pending pending;
         {
             std::lock_guard lock(self->mutex_);
@@ -72,10 +75,25 @@ void UserProfileChangeRequest::commitChanges(Callback completion) {
             return;
         }
         auto user = self->user_;
-        user->executeUserUpdateWithChanges(
-            [pending](const GetAccountInfoResponse::User&, SetAccountInfoRequest& request) {
-                if (pending.photoURLWasSet) request.photoURL = pending.photoURL;
-                if (pending.displayNameWasSet) request.displayName = pending.displayName;
+        User::ChangeBlock changes = [pending](const GetAccountInfoResponse::User&, SetAccountInfoRequest& request) {
+            // A value set to nothing is deleted at the service; a field left out would keep it.
+            auto deleteAttribute = [&request](std::string_view attribute) {
+                if (!request.deleteAttributes) request.deleteAttributes.emplace();
+                request.deleteAttributes->emplace_back(attribute);
+            };
+            if (pending.photoURLWasSet) {
+                request.photoURL = pending.photoURL;
+                if (!pending.photoURL) deleteAttribute(kDeleteAttributePhotoURL);
+            }
+            if (pending.displayNameWasSet) {
+                request.displayName = pending.displayName;
+                if (!pending.displayName) deleteAttribute(kDeleteAttributeDisplayName);
+            }
+        };
+        runInTurn<platform::OptionalError>(
+            std::move(turn),
+            [user, changes = std::move(changes)](Callback done) {
+                user->executeUserUpdateWithChanges(changes, std::move(done));
             },
             [user, pending, completion](platform::OptionalError error) {
                 if (error) {
@@ -85,7 +103,8 @@ void UserProfileChangeRequest::commitChanges(Callback completion) {
                 if (pending.displayNameWasSet) user->setDisplayName(pending.displayName);
                 if (pending.photoURLWasSet) user->setPhotoURL(pending.photoURL);
                 completeOnMain(completion, user->updateKeychain());
-            });
+            },
+            "commitChanges");
     });
 }
 

@@ -1,6 +1,9 @@
 // Serialised account changes of one user.
 #include "auth/UserProfileUpdate.hpp"
 
+#include <map>
+#include <mutex>
+
 #include "auth/AuthDataResult.hpp"
 #include "auth/AuthTasks.hpp"
 #include "auth/User.hpp"
@@ -9,6 +12,7 @@
 #include "auth/backend/SetAccountInfoRequest.hpp"
 #include "auth/backend/VerifyAssertionRequest.hpp"
 #include "auth/providers/AuthCredential.hpp"
+#include "auth/providers/AuthProviderID.hpp"
 #include "auth/providers/OAuthCredential.hpp"
 
 namespace brisko::auth {
@@ -65,7 +69,48 @@ platform::Task<bool> UserProfileUpdate::installReplyTokens(UserProfileUpdate* se
     co_return true;
 }
 
-UserProfileUpdate::UserProfileUpdate() : actor_(std::string(kUserProfileUpdateQueueLabel)) {}
+// The places in line by number, the lowest holding the turn; a place waiting for its turn keeps the
+// continuation that resumes it.
+struct UserProfileUpdate::Turn::Line {
+    std::mutex mutex;
+    std::uint64_t next = 0;
+    std::map<std::uint64_t, std::optional<platform::Continuation<void>>> places;
+};
+
+std::shared_ptr<UserProfileUpdate::Turn> UserProfileUpdate::takeTurn() {
+    std::lock_guard lock(line_->mutex);
+    const auto number = line_->next++;
+    line_->places.emplace(number, std::nullopt);
+    return std::shared_ptr<Turn>(new Turn(line_, number));
+}
+
+platform::Task<void> UserProfileUpdate::Turn::begin() {
+    auto line = line_;
+    const auto number = number_;
+    co_await platform::withContinuation<void>([line, number](platform::Continuation<void> c) {
+        std::unique_lock lock(line->mutex);
+        if (line->places.begin()->first == number) {
+            lock.unlock();
+            c.resume();
+            return;
+        }
+        line->places.at(number).emplace(std::move(c));
+    });
+}
+
+UserProfileUpdate::Turn::~Turn() {
+    std::optional<platform::Continuation<void>> next;
+    {
+        std::lock_guard lock(line_->mutex);
+        const bool held = line_->places.begin()->first == number_;
+        line_->places.erase(number_);
+        if (held && !line_->places.empty()) next.swap(line_->places.begin()->second);
+    }
+    if (next) next->resume();
+}
+
+UserProfileUpdate::UserProfileUpdate()
+    : actor_(std::string(kUserProfileUpdateQueueLabel)), line_(std::make_shared<Turn::Line>()) {}
 
 platform::Task<std::shared_ptr<AuthDataResult>>
 UserProfileUpdate::link(std::shared_ptr<User> user, std::shared_ptr<const AuthCredential> credential) {
@@ -111,6 +156,7 @@ platform::Task<std::shared_ptr<User>> UserProfileUpdate::unlink(std::shared_ptr<
             request.deleteProviders = std::vector<std::string>{provider};
             auto response = co_await callStep(user, std::move(request));
             user->removeProvider(provider);
+            user->update(response, provider == kEmailProviderID);
             if (!co_await installReplyTokens(self, user, response)) throwIfError(user->updateKeychain());
             co_return user;
         }(this, user, provider);
@@ -127,6 +173,7 @@ platform::Task<void> UserProfileUpdate::executeUserUpdateWithChanges(std::shared
                 SetAccountInfoRequest request(token, user->requestConfiguration());
                 changeBlock(record, request);
                 auto response = co_await callStep(user, std::move(request));
+                user->update(response, false);
                 co_await installReplyTokens(self, user, response);
             }(this, user, changeBlock);
     });

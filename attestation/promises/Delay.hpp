@@ -7,13 +7,6 @@
 
 namespace brisko::promises {
 
-namespace detail {
-inline Duration secondsToDuration(double seconds) {
-    // Whole nanoseconds, as a dispatch time is computed.
-    return std::chrono::duration_cast<Duration>(std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9)));
-}
-}  // namespace detail
-
 template <class T> Promise<T> Promise<T>::delay(const Queue& queue, double interval) const {
     detail::requireQueue(queue);
     auto next = Promise<T>::pending();

@@ -59,7 +59,7 @@ void setDefaultDispatchQueue(Queue queue) {
 
 bool waitForGroup(double timeoutSeconds) {
     using namespace std::chrono;
-    const auto deadline = steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(timeoutSeconds));
+    const auto deadline = steady_clock::now() + detail::secondsToDuration(timeoutSeconds);
     constexpr auto kPoll = milliseconds(10);
     auto& group = dispatchGroup();
     if (group.wait(kPoll)) return true;

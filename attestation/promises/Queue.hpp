@@ -2,6 +2,7 @@
 // a thread pool of its own; and the timers that the timed operators wait on.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "attestation/promises/InlineFunction.hpp"
+#include "platform/base/Clock.hpp"
 #include "platform/base/Dispatch.hpp"
 #include "platform/base/UniqueFunction.hpp"
 
@@ -21,6 +23,16 @@ class thread_pool;
 namespace brisko::promises {
 
 using Duration = std::chrono::steady_clock::duration;
+
+namespace detail {
+// An interval in seconds as the timers wait it, in whole nanoseconds as a dispatch time is computed.
+// A NaN or negative interval waits not at all and one beyond a hundred years (never, in practice) waits
+// that long, so no deadline overflows: a plain conversion of such a double is undefined behaviour.
+inline Duration secondsToDuration(double seconds) {
+    constexpr Duration kLongest = std::chrono::hours(24 * 365 * 100);
+    return std::clamp(platform::durationFromSeconds<Duration>(seconds), Duration::zero(), kLongest);
+}
+}  // namespace detail
 using Work = platform::UniqueFunction<void()>;
 // Work kept inline, as the promise library's own tasks are: a pool queue keeps it in its task, with no
 // allocation of its own, and every such task has the same size, which lets the pool reuse its memory.

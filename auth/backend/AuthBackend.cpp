@@ -108,6 +108,9 @@ constexpr std::array kServerErrors{
     ServerErrorRow{"SECOND_FACTOR_LIMIT_EXCEEDED", AuthErrorCode::maximumSecondFactorCountExceeded, Detail::text},
     ServerErrorRow{"TENANT_ID_MISMATCH", AuthErrorCode::tenantIDMismatch, Detail::none},
     ServerErrorRow{"TOKEN_EXPIRED", AuthErrorCode::userTokenExpired, Detail::text},
+    // The secure-token endpoint's answer for a deleted account or a revoked session: the user's token is
+    // dead, so the automatic sign-out applies.
+    ServerErrorRow{"INVALID_REFRESH_TOKEN", AuthErrorCode::invalidUserToken, Detail::text},
     ServerErrorRow{"UNSUPPORTED_FIRST_FACTOR", AuthErrorCode::unsupportedFirstFactor, Detail::text},
     ServerErrorRow{"UNSUPPORTED_TENANT_OPERATION", AuthErrorCode::unsupportedTenantOperation, Detail::none},
     ServerErrorRow{"UNVERIFIED_EMAIL", AuthErrorCode::unverifiedEmail, Detail::text},

@@ -11,6 +11,9 @@ SetAccountInfoResponse SetAccountInfoResponse::initFromJSON(const nlohmann::json
     SetAccountInfoResponse r;
     r.email = readText(object, "email");
     r.displayName = readText(object, "displayName");
+    if (const auto* verified = member(object, "emailVerified"); verified && verified->is_boolean()) {
+        r.emailVerified = verified->get<bool>();
+    }
     if (const auto* providers = readObjectArray(object, "providerUserInfo")) {
         r.providerUserInfo.emplace();
         for (const auto& p : *providers) {

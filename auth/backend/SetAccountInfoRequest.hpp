@@ -4,11 +4,16 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "auth/backend/IdentityToolkitRequest.hpp"
 
 namespace brisko::auth {
+
+// The profile attributes an account update can delete ("deleteAttribute").
+inline constexpr std::string_view kDeleteAttributeDisplayName = "DISPLAY_NAME";
+inline constexpr std::string_view kDeleteAttributePhotoURL = "PHOTO_URL";
 
 struct SetAccountInfoResponse {
     struct ProviderUserInfo {
@@ -19,6 +24,8 @@ struct SetAccountInfoResponse {
 
     std::optional<std::string> email;
     std::optional<std::string> displayName;
+    // Whether the account's e-mail is verified after the change (a new address is not).
+    std::optional<bool> emailVerified;
     std::optional<std::vector<ProviderUserInfo>> providerUserInfo;
     std::optional<std::string> idToken;
     std::optional<platform::Date> approximateExpirationDate;

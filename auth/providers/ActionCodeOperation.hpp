@@ -26,6 +26,16 @@ inline constexpr std::array<std::pair<std::string_view, ActionCodeOperation>, 6>
     {"revertSecondFactorAddition", ActionCodeOperation::revertSecondFactorAddition},
 }};
 
+// The request types with which the identity service names a code's operation in its replies.
+inline constexpr std::array<std::pair<std::string_view, ActionCodeOperation>, 6> kActionCodeRequestTypes = {{
+    {"PASSWORD_RESET", ActionCodeOperation::resetPassword},
+    {"VERIFY_EMAIL", ActionCodeOperation::verifyEmail},
+    {"RECOVER_EMAIL", ActionCodeOperation::recoverEmail},
+    {"EMAIL_SIGNIN", ActionCodeOperation::signIn},
+    {"VERIFY_AND_CHANGE_EMAIL", ActionCodeOperation::verifyAndChangeEmail},
+    {"REVERT_SECOND_FACTOR_ADDITION", ActionCodeOperation::revertSecondFactorAddition},
+}};
+
 // The operation of a mode text (exact, case-sensitive); unknown for none or any other text.
 constexpr ActionCodeOperation actionCodeOperation(std::optional<std::string_view> mode) {
     if (!mode) return ActionCodeOperation::unknown;

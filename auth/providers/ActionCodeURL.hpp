@@ -19,22 +19,25 @@ inline constexpr std::string_view kActionCodeContinueURLKey = "continueUrl";
 inline constexpr std::string_view kActionCodeLanguageKey = "lang";
 
 class ActionCodeURL {
-  public:
+public:
     // The link's parts; nothing when its query (or, failing that, the link carried whole in its query)
     // holds no parameter.
     static std::shared_ptr<ActionCodeURL> actionCodeURLWithLink(std::string_view link);
 
-    // The query of a link as pairs: split at "&" and at each piece's first "=", then decoded once;
-    // pieces with an empty key or value, or that do not decode, are skipped.
+    // The query of a link as pairs: split at "&" and after each piece's key at its first run of "="
+    // ("mode==signIn" gives "signIn"; "oobCode=ab==" keeps "ab=="), then decoded once; pieces with an
+    // empty key or value, or that do not decode, are skipped.
     static AuthWebUtils::Query parseQuery(std::string_view link);
 
     const std::optional<std::string>& apiKey() const { return apiKey_; }
     ActionCodeOperation operation() const { return operation_; }
     const std::optional<std::string>& code() const { return code_; }
+    // The link's "continueUrl" as it came, whatever its scheme ("javascript:", "file:" and the like
+    // included): a caller that opens it checks the scheme first.
     const std::optional<platform::URL>& continueURL() const { return continueURL_; }
     const std::optional<std::string>& languageCode() const { return languageCode_; }
 
-  private:
+private:
     std::optional<std::string> apiKey_;
     ActionCodeOperation operation_ = ActionCodeOperation::unknown;
     std::optional<std::string> code_;

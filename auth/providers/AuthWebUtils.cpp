@@ -24,8 +24,9 @@ AuthWebUtils::Query AuthWebUtils::parseQueryText(std::string_view rawQuery, bool
         const auto amp = rawQuery.find('&');
         const std::string_view piece = rawQuery.substr(0, amp);
         if (const auto eq = piece.find('='); eq != std::string_view::npos) {
+            const auto valueStart = skipEmpty ? piece.find_first_not_of('=', eq) : eq + 1;
             auto key = platform::percentDecode(piece.substr(0, eq));
-            auto value = platform::percentDecode(piece.substr(eq + 1));
+            auto value = platform::percentDecode(piece.substr(std::min(valueStart, piece.size())));
             if (key && value && !(skipEmpty && (key->empty() || value->empty()))) {
                 result.insert_or_assign(std::move(*key), std::move(*value));
             }

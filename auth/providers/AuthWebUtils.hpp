@@ -13,7 +13,7 @@ namespace brisko::auth {
 inline constexpr std::string_view kBundleURLSchemesKey = "CFBundleURLSchemes";
 
 class AuthWebUtils {
-  public:
+public:
     using Query = std::map<std::string, std::string, std::less<>>;
 
     // The query of a link as key and value texts. The raw query is split at "&" and each piece at its
@@ -27,8 +27,10 @@ class AuthWebUtils {
     // "CFBundleURLTypes") lists the scheme under "CFBundleURLSchemes", compared without case.
     static bool isCallbackSchemeRegistered(std::string_view scheme, const platform::Array& urlTypes);
 
-    // The pieces of a raw query, split and decoded as parseURLQuery does; with `skipEmpty` a piece with
-    // an empty key or an empty value is skipped too.
+    // The pieces of a raw query, split and decoded as parseURLQuery does; with `skipEmpty` (the form of
+    // e-mail action links) the "=" signs right after the key count as one ("mode==signIn" is "signIn"),
+    // the value keeps any later ones ("oobCode=ab==" is "ab=="), and a piece with an empty key or an
+    // empty value is skipped.
     static Query parseQueryText(std::string_view rawQuery, bool skipEmpty);
 };
 

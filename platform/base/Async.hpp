@@ -24,40 +24,47 @@
 
 namespace brisko::platform {
 
-template <class T = void>
-using Task = asio::awaitable<T>;
+template <class T = void> using Task = asio::awaitable<T>;
 
 namespace detail {
+// How a result of type T crosses a completion that also reports failures: as it is when it has a
+// default value (the value passed beside an exception), else wrapped in an optional, which has one.
 template <class T>
-struct ResumeSig {
-    using type = void(std::exception_ptr, T);
-};
-template <>
-struct ResumeSig<void> {
-    using type = void(std::exception_ptr);
-};
+using Carried = std::conditional_t<std::is_void_v<T> || std::is_default_constructible_v<T>, T, std::optional<T>>;
+
+template <class T> struct ResumeSig { using type = void(std::exception_ptr, Carried<T>); };
+template <> struct ResumeSig<void> { using type = void(std::exception_ptr); };
+
+// Awaits a task and hands back its result as Carried<T>; co_spawn needs a default value for a failure.
+template <class T> Task<Carried<T>> carried(Task<T> task) {
+    co_return Carried<T>(co_await std::move(task));
+}
+template <class T> T uncarried(Carried<T> value) {
+    if constexpr (std::is_same_v<Carried<T>, T>) {
+        return value;
+    } else {
+        return std::move(*value);
+    }
+}
 }  // namespace detail
 
 // The resume side of a suspended coroutine. Copies share one state; the first resume wins and later
 // ones are ignored, so a callback that fires twice cannot resume the coroutine twice.
-template <class T>
-class Continuation {
+template <class T> class Continuation {
 public:
     using Handler = UniqueFunction<typename detail::ResumeSig<T>::type>;
 
     explicit Continuation(Handler h) : state_(std::make_shared<State>()) { state_->handler = std::move(h); }
 
     template <class U = T>
-        requires(!std::is_void_v<U>)
-    bool resume(U value) {
+    requires(!std::is_void_v<U>) bool resume(U value) {
         auto h = take();
         if (!h) return false;
-        (*h)(nullptr, std::move(value));
+        (*h)(nullptr, detail::Carried<T>(std::move(value)));
         return true;
     }
     template <class U = T>
-        requires(std::is_void_v<U>)
-    bool resume() {
+    requires(std::is_void_v<U>) bool resume() {
         auto h = take();
         if (!h) return false;
         (*h)(nullptr);
@@ -70,7 +77,7 @@ public:
         if constexpr (std::is_void_v<T>) {
             (*h)(std::move(e));
         } else {
-            (*h)(std::move(e), T{});
+            (*h)(std::move(e), detail::Carried<T>{});
         }
         return true;
     }
@@ -93,11 +100,9 @@ private:
     std::shared_ptr<State> state_;
 };
 
-// Suspends the calling coroutine and hands `start` a continuation; the coroutine resumes, on its own
-// executor, when the continuation is resumed. T must be default-constructible when it can throw.
-template <class T, class Start>
-Task<T> withContinuation(Start start) {
-    using Sig = typename detail::ResumeSig<T>::type;
+namespace detail {
+template <class T, class Start> Task<Carried<T>> initiateContinuation(Start start) {
+    using Sig = typename ResumeSig<T>::type;
     return asio::async_initiate<const asio::use_awaitable_t<>&, Sig>(
         [start = std::move(start)](auto handler) mutable {
             auto ex = asio::get_associated_executor(handler);
@@ -108,7 +113,7 @@ Task<T> withContinuation(Start start) {
                     asio::post(ex, [shared, e = std::move(e)]() mutable { (*shared)(std::move(e)); });
                 };
             } else {
-                bridge = [ex, shared](std::exception_ptr e, T v) mutable {
+                bridge = [ex, shared](std::exception_ptr e, Carried<T> v) mutable {
                     asio::post(ex, [shared, e = std::move(e), v = std::move(v)]() mutable {
                         (*shared)(std::move(e), std::move(v));
                     });
@@ -118,45 +123,58 @@ Task<T> withContinuation(Start start) {
         },
         asio::use_awaitable);
 }
+}  // namespace detail
+
+// Suspends the calling coroutine and hands `start` a continuation; the coroutine resumes, on its own
+// executor, when the continuation is resumed.
+template <class T, class Start>
+requires std::is_same_v<detail::Carried<T>, T> Task<T> withContinuation(Start start) {
+    return detail::initiateContinuation<T>(std::move(start));
+}
+template <class T, class Start>
+requires(!std::is_same_v<detail::Carried<T>, T>) Task<T> withContinuation(Start start) {
+    co_return std::move(*co_await detail::initiateContinuation<T>(std::move(start)));
+}
 
 // Starts a coroutine on a queue without waiting for it; an escaping exception is logged.
 void spawnDetached(const std::shared_ptr<DispatchQueue>& queue, Task<void> task, std::string what = {});
 
 // Starts a coroutine on a queue and calls `done` (on that queue) with its outcome.
-template <class T, class Done>
-void spawn(const std::shared_ptr<DispatchQueue>& queue, Task<T> task, Done done) {
+template <class T, class Done> void spawn(const std::shared_ptr<DispatchQueue>& queue, Task<T> task, Done done) {
     asio::co_spawn(queue->executor(), std::move(task), std::move(done));
 }
 
-// Runs a coroutine to completion on the main loop from the main thread (tests and tools).
-template <class T>
-T runOnMainLoop(Task<T> task, Duration timeout = std::chrono::seconds(30)) {
-    std::optional<std::conditional_t<std::is_void_v<T>, bool, T>> result;
-    std::exception_ptr error;
-    bool finished = false;
-    if constexpr (std::is_void_v<T>) {
-        asio::co_spawn(DispatchQueue::main()->executor(), std::move(task), [&](std::exception_ptr e) {
-            error = e;
-            finished = true;
-        });
-    } else {
-        asio::co_spawn(DispatchQueue::main()->executor(), std::move(task), [&](std::exception_ptr e, T v) {
-            error = e;
-            if (!e) result.emplace(std::move(v));
-            finished = true;
-        });
-    }
-    if (!MainLoop::runUntil([&] { return finished; }, timeout)) {
+// Runs a coroutine to completion on the main loop from the main thread (tests and tools). The outcome
+// lives in shared state, so a task that outlives a timed-out wait writes nowhere it should not.
+template <class T> T runOnMainLoop(Task<T> task, Duration timeout = std::chrono::seconds(30)) {
+    struct Outcome {
+        std::optional<std::conditional_t<std::is_void_v<T>, bool, T>> result;
+        std::exception_ptr error;
+        bool finished = false;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    auto run = [](Task<T> task, std::shared_ptr<Outcome> outcome) -> Task<void> {
+        if constexpr (std::is_void_v<T>) {
+            co_await std::move(task);
+            outcome->result.emplace(true);
+        } else {
+            outcome->result.emplace(co_await std::move(task));
+        }
+    };
+    asio::co_spawn(DispatchQueue::main()->executor(), run(std::move(task), outcome), [outcome](std::exception_ptr e) {
+        outcome->error = e;
+        outcome->finished = true;
+    });
+    if (!MainLoop::runUntil([&] { return outcome->finished; }, timeout)) {
         throw ErrorException(Error("com.brisko.platform", -1, {{"NSLocalizedDescription", "task timed out"}}));
     }
-    if (error) std::rethrow_exception(error);
-    if constexpr (!std::is_void_v<T>) return std::move(*result);
+    if (outcome->error) std::rethrow_exception(outcome->error);
+    if constexpr (!std::is_void_v<T>) return std::move(*outcome->result);
 }
 
 // A task whose one run is shared by every waiter: the first `value()` starts it, later ones wait for
 // the same outcome.
-template <class T>
-class SharedTask : public std::enable_shared_from_this<SharedTask<T>> {
+template <class T> class SharedTask : public std::enable_shared_from_this<SharedTask<T>> {
 public:
     using Factory = UniqueFunction<Task<T>()>;
     static std::shared_ptr<SharedTask> make(std::shared_ptr<DispatchQueue> queue, Factory factory) {
@@ -238,9 +256,16 @@ public:
     const std::shared_ptr<DispatchQueue>& queue() const { return queue_; }
 
     // Runs the body on the actor's queue and returns its result to the caller's executor.
-    template <class F>
-    auto isolated(F body) -> decltype(body()) {
-        co_return co_await asio::co_spawn(queue_->executor(), body(), asio::use_awaitable);
+    template <class F> auto isolated(F body) -> decltype(body()) {
+        using T = typename decltype(body())::value_type;
+        if constexpr (std::is_void_v<T>) {
+            co_await asio::co_spawn(queue_->executor(), body(), asio::use_awaitable);
+        } else if constexpr (std::is_same_v<detail::Carried<T>, T>) {
+            co_return co_await asio::co_spawn(queue_->executor(), body(), asio::use_awaitable);
+        } else {
+            co_return detail::uncarried<T>(
+                co_await asio::co_spawn(queue_->executor(), detail::carried<T>(body()), asio::use_awaitable));
+        }
     }
 
 private:

@@ -52,6 +52,19 @@ std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
     return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
 
+// Whole seconds since 1970 and a part of a second as a date; a text's year beyond the dates a Date
+// holds stops at the nearest end instead of overflowing.
+Date clampedDate(std::int64_t secs, Date::duration fraction) {
+    using namespace std::chrono;
+    constexpr auto kLimit = duration_cast<seconds>(Date::duration::max()).count();
+    if (secs > kLimit) return Date::max();
+    if (secs < -kLimit) return Date::min();
+    const Date whole{seconds(secs)};
+    if (fraction > Date::duration::zero() && fraction > Date::max() - whole) return Date::max();
+    if (fraction < Date::duration::zero() && fraction < Date::min() - whole) return Date::min();
+    return whole + fraction;
+}
+
 std::string offsetText(long gmtoff, bool colon, bool zForZero) {
     if (zForZero && gmtoff == 0) return "Z";
     char sign = gmtoff < 0 ? '-' : '+';
@@ -114,8 +127,7 @@ double timeIntervalSince1970(Date d) {
 }
 
 Date dateFromTimeIntervalSince1970(double seconds) {
-    if (!std::isfinite(seconds)) seconds = 0;
-    return Date(std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(seconds)));
+    return Date(durationFromSeconds<Date::duration>(seconds));
 }
 
 Date ManualClock::now() const {
@@ -161,27 +173,46 @@ std::string formatDate(Date d, std::string_view pattern, TimeZone zone) {
         }
         size_t n = runLength(pattern, i);
         switch (c) {
-            case 'y':
-                std::snprintf(buf, sizeof buf, n == 2 ? "%02d" : "%04d",
-                              n == 2 ? (b.tm.tm_year + 1900) % 100 : b.tm.tm_year + 1900);
-                out += buf;
-                break;
-            case 'M': std::snprintf(buf, sizeof buf, n >= 2 ? "%02d" : "%d", b.tm.tm_mon + 1); out += buf; break;
-            case 'd': std::snprintf(buf, sizeof buf, n >= 2 ? "%02d" : "%d", b.tm.tm_mday); out += buf; break;
-            case 'H': std::snprintf(buf, sizeof buf, n >= 2 ? "%02d" : "%d", b.tm.tm_hour); out += buf; break;
-            case 'm': std::snprintf(buf, sizeof buf, n >= 2 ? "%02d" : "%d", b.tm.tm_min); out += buf; break;
-            case 's': std::snprintf(buf, sizeof buf, n >= 2 ? "%02d" : "%d", b.tm.tm_sec); out += buf; break;
-            case 'S': {
-                std::snprintf(buf, sizeof buf, "%03d", b.millis);
-                out += std::string(buf).substr(0, std::min<size_t>(n, 3));
-                for (size_t k = 3; k < n; ++k) out += '0';
-                break;
-            }
-            case 'Z':
-                out += n >= 5 ? offsetText(b.gmtoff, true, true) : offsetText(b.gmtoff, false, false);
-                break;
-            case 'X': out += offsetText(b.gmtoff, n >= 3, true); break;
-            default: out.append(n, c); break;
+        case 'y':
+            std::snprintf(buf, sizeof buf, n == 2 ? "%02d" : "%04d",
+                          n == 2 ? (b.tm.tm_year + 1900) % 100 : b.tm.tm_year + 1900);
+            out += buf;
+            break;
+        case 'M':
+            std::snprintf(buf, sizeof buf, n >= 2 ? "%02d" : "%d", b.tm.tm_mon + 1);
+            out += buf;
+            break;
+        case 'd':
+            std::snprintf(buf, sizeof buf, n >= 2 ? "%02d" : "%d", b.tm.tm_mday);
+            out += buf;
+            break;
+        case 'H':
+            std::snprintf(buf, sizeof buf, n >= 2 ? "%02d" : "%d", b.tm.tm_hour);
+            out += buf;
+            break;
+        case 'm':
+            std::snprintf(buf, sizeof buf, n >= 2 ? "%02d" : "%d", b.tm.tm_min);
+            out += buf;
+            break;
+        case 's':
+            std::snprintf(buf, sizeof buf, n >= 2 ? "%02d" : "%d", b.tm.tm_sec);
+            out += buf;
+            break;
+        case 'S': {
+            std::snprintf(buf, sizeof buf, "%03d", b.millis);
+            out += std::string(buf).substr(0, std::min<size_t>(n, 3));
+            for (size_t k = 3; k < n; ++k) out += '0';
+            break;
+        }
+        case 'Z':
+            out += n >= 5 ? offsetText(b.gmtoff, true, true) : offsetText(b.gmtoff, false, false);
+            break;
+        case 'X':
+            out += offsetText(b.gmtoff, n >= 3, true);
+            break;
+        default:
+            out.append(n, c);
+            break;
         }
         i += n;
     }
@@ -206,31 +237,43 @@ std::optional<Date> parseDate(std::string_view text, std::string_view pattern, T
         size_t n = runLength(pattern, i);
         bool ok = true;
         switch (c) {
-            case 'y': ok = readDigits(text, pos, n == 2 ? 2 : 4, year); break;
-            case 'M': ok = readDigits(text, pos, 2, month); break;
-            case 'd': ok = readDigits(text, pos, 2, day); break;
-            case 'H': ok = readDigits(text, pos, 2, hour); break;
-            case 'm': ok = readDigits(text, pos, 2, minute); break;
-            case 's': ok = readDigits(text, pos, 2, second); break;
-            case 'S': {
-                int v = 0;
-                ok = readDigits(text, pos, n, v);
-                millis = n >= 3 ? v / static_cast<int>(std::pow(10, n - 3)) : v * static_cast<int>(std::pow(10, 3 - n));
-                break;
+        case 'y':
+            ok = readDigits(text, pos, n == 2 ? 2 : 4, year);
+            break;
+        case 'M':
+            ok = readDigits(text, pos, 2, month);
+            break;
+        case 'd':
+            ok = readDigits(text, pos, 2, day);
+            break;
+        case 'H':
+            ok = readDigits(text, pos, 2, hour);
+            break;
+        case 'm':
+            ok = readDigits(text, pos, 2, minute);
+            break;
+        case 's':
+            ok = readDigits(text, pos, 2, second);
+            break;
+        case 'S': {
+            int v = 0;
+            ok = readDigits(text, pos, n, v);
+            millis = n >= 3 ? v / static_cast<int>(std::pow(10, n - 3)) : v * static_cast<int>(std::pow(10, 3 - n));
+            break;
+        }
+        case 'Z':
+        case 'X': {
+            long off = 0;
+            ok = readOffset(text, pos, off);
+            offset = off;
+            break;
+        }
+        default:
+            for (size_t k = 0; k < n; ++k) {
+                if (pos >= text.size() || text[pos] != c) return std::nullopt;
+                ++pos;
             }
-            case 'Z':
-            case 'X': {
-                long off = 0;
-                ok = readOffset(text, pos, off);
-                offset = off;
-                break;
-            }
-            default:
-                for (size_t k = 0; k < n; ++k) {
-                    if (pos >= text.size() || text[pos] != c) return std::nullopt;
-                    ++pos;
-                }
-                break;
+            break;
         }
         if (!ok) return std::nullopt;
         i += n;
@@ -249,7 +292,7 @@ std::optional<Date> parseDate(std::string_view text, std::string_view pattern, T
         if (t == static_cast<std::time_t>(-1)) return std::nullopt;
         secs = t;
     }
-    return Date(std::chrono::seconds(secs) + std::chrono::milliseconds(millis));
+    return clampedDate(secs, std::chrono::milliseconds(millis));
 }
 
 std::string iso8601(Date d, bool withFractionalSeconds) {
@@ -289,10 +332,9 @@ std::optional<Date> parseISO8601(std::string_view text) {
     long offset = 0;
     if (!readOffset(text, pos, offset) || pos != text.size()) return std::nullopt;
     if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) return std::nullopt;
-    std::int64_t secs = daysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 +
-                        mi * 60 + s - offset;
-    return Date(std::chrono::seconds(secs)) +
-           std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(fraction));
+    std::int64_t secs =
+        daysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 + mi * 60 + s - offset;
+    return clampedDate(secs, durationFromSeconds<Date::duration>(fraction));
 }
 
 }  // namespace brisko::platform

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <chrono>
+#include <cmath>
+#include <concepts>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,9 +21,24 @@ public:
     virtual Date now() const = 0;
 };
 
+// A number of seconds as a duration of type D, which must have an integral count. A value beyond D's
+// range stops at its ends and NaN counts as zero: a plain duration_cast of such a double is undefined
+// behaviour (and in practice wraps, so a date after 2262 would read as 1677).
+template <class D>
+requires std::integral<typename D::rep> D durationFromSeconds(double seconds) {
+    using Rep = typename D::rep;
+    if (std::isnan(seconds)) return D::zero();
+    const double ticks = seconds * static_cast<double>(D::period::den) / static_cast<double>(D::period::num);
+    // The limits as doubles round away from zero (2^63 for a 64-bit count), so equality is out of range.
+    if (ticks >= static_cast<double>(std::numeric_limits<Rep>::max())) return D::max();
+    if (ticks <= static_cast<double>(std::numeric_limits<Rep>::min())) return D::min();
+    return D(static_cast<Rep>(ticks));
+}
+
 // The process's clock: the system clock unless a test installed another.
 Date now();
 double timeIntervalSince1970(Date d);
+// Seconds since 1970 as a date; beyond the dates a Date holds (1677 to 2262) it stops at the nearest.
 Date dateFromTimeIntervalSince1970(double seconds);
 std::shared_ptr<Clock> systemClock();
 

@@ -1,6 +1,7 @@
 // The promise operators: all, any, race, retry, delay, timeout, validate, reduce, always, catch,
 // recover, then, the wrap family, async and do, and await (also from a busy pool thread).
 #include <atomic>
+#include <limits>
 #include <string>
 #include <thread>
 
@@ -320,6 +321,48 @@ TEST_CASE("timeout rejects with code 1 when the interval passes first; the late 
         timers->advance(500ms);
         drain();
     }
+}
+
+TEST_CASE("delay, timeout and retry wait at once for a NaN or negative interval and at most a century for a huge one") {
+    const auto queue = Queue(brisko::platform::DispatchQueue::make("test.promises.intervals"));
+    constexpr Duration kCentury = std::chrono::hours(24 * 365 * 100);
+    struct Case {
+        double interval;
+        Duration wait;
+    };
+    const Case cases[] = {
+        {std::numeric_limits<double>::quiet_NaN(), Duration::zero()},
+        {-5.0, Duration::zero()},
+        {0.25, 250ms},
+        {1e9, std::chrono::seconds(1'000'000'000)},
+        {1e10, kCentury},
+        {1e300, kCentury},
+        {std::numeric_limits<double>::infinity(), kCentury},
+    };
+    for (const auto& c : cases) {
+        CAPTURE(c.interval);
+        auto timers = std::make_shared<ManualTimerSource>();
+        ScopedTimerSource scoped(timers);
+        auto delayed = Promise<int>::resolvedWith(1).delay(queue, c.interval);
+        auto timed = Promise<int>::pending().timeout(queue, c.interval);
+        auto retried =
+            Promise<int>::retry(queue, 1, c.interval, nullptr, []() -> Resolution<int> { return testError(); });
+        REQUIRE(runUntil([&] { return timers->pendingCount() == 3; }));
+        for (const auto due : timers->pendingDueTimes()) CHECK(due - timers->elapsed() == c.wait);
+        // An interval that waits not at all settles as soon as the timers are looked at.
+        if (c.wait == Duration::zero()) {
+            timers->advance(Duration::zero());
+            REQUIRE(settles(delayed));
+            REQUIRE(settles(timed));
+            REQUIRE(settles(retried));
+            CHECK(timed.error()->code() == 1);
+        }
+        timers->advance(kCentury);
+        REQUIRE(settles(delayed));
+        REQUIRE(settles(timed));
+        REQUIRE(settles(retried));
+    }
+    CHECK(waitForGroup(std::numeric_limits<double>::infinity()));
 }
 
 TEST_CASE("then, catch, recover, always and validate on every kind of queue") {

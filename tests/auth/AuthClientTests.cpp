@@ -217,7 +217,7 @@ TEST_CASE("a token the service declares dead signs that account out; other failu
         auto second = f.signInWithEzevar("sub-b", "b@example.com")->user();
         REQUIRE(f.auth->currentUser() == second);
         f.service.revokeTokens(first->uid());
-        CHECK(errorCode([&] { f.run(first->getIDToken(true)); }) != 0);
+        CHECK(errorCode([&] { f.run(first->getIDToken(true)); }) == rawValue(AuthErrorCode::userTokenExpired));
         CHECK(f.auth->currentUser() == second);
     }
 }
@@ -310,16 +310,28 @@ TEST_CASE("a sign-out that cannot delete the stored user fails and keeps the use
     CHECK(f.auth->currentUser() == user);
 }
 
-TEST_CASE("state changes as a sequence: the current user first, then each change of account") {
+TEST_CASE("state and ID-token changes as sequences: the current user first, then each announcement of their kind") {
     AuthFixture f;
-    auto iterator = authStateChanges(f.auth).makeAsyncIterator();
-    auto first = f.run(iterator->next());
-    REQUIRE(first);
-    CHECK(*first == nullptr);
+    auto states = authStateChanges(f.auth).makeAsyncIterator();
+    auto tokens = idTokenChanges(f.auth).makeAsyncIterator();
+    auto next = [&](const std::unique_ptr<AuthStateChangeIterator>& iterator) {
+        auto value = f.run(iterator->next());
+        REQUIRE(value);
+        return *value;
+    };
+    CHECK(next(states) == nullptr);
+    CHECK(next(tokens) == nullptr);
     auto user = f.signInWithEzevar()->user();
-    auto second = f.run(iterator->next());
-    REQUIRE(second);
-    CHECK(*second == user);
+    CHECK(next(states) == user);
+    CHECK(next(tokens) == user);
+    // A refreshed token is an ID-token change only. Its decoded result is awaited like any task.
+    f.advance(std::chrono::seconds(10));
+    auto result = f.run(user->getIDTokenResult(true));
+    CHECK(result.token == user->tokenService()->accessToken());
+    CHECK(next(tokens) == user);
+    f.auth->signOut();
+    CHECK(next(states) == nullptr);
+    CHECK(next(tokens) == nullptr);
 }
 
 TEST_CASE("token auto-refresh is scheduled 300 s before expiry and failed refreshes back off up to 960 s") {

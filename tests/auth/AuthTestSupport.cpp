@@ -17,6 +17,8 @@
 namespace brisko::auth::test {
 namespace {
 
+// The process's XDG folders, in a temporary folder that goes with the process: it is an object with
+// static lifetime, so it is removed when the run ends, also after failed checks.
 struct Environment {
     std::filesystem::path root;
     Environment() {
@@ -33,8 +35,10 @@ struct Environment {
         std::error_code ec;
         std::filesystem::remove_all(root, ec);
     }
+    Environment(const Environment&) = delete;
+    Environment& operator=(const Environment&) = delete;
 };
-[[maybe_unused]] const Environment& kEnvironment = *new Environment();
+const Environment kEnvironment;
 
 std::string nextAppName() {
     static std::atomic<int> counter{0};

@@ -20,7 +20,8 @@ namespace brisko::auth::test {
 
 inline constexpr const char* kTestEzevarAppID = "1:123456789012:ios:0123456789abcdef";
 
-// A keychain whose calls a test can make fail, over an in-memory one shared by every client of a test.
+// The identity client's keychain storage over an in-memory keychain shared by every client of a test.
+// It passes each call through unchanged; a test makes calls fail through that keychain (`failNext`).
 class ScriptedKeychainStorage : public AuthKeychainStorage {
 public:
     explicit ScriptedKeychainStorage(std::shared_ptr<platform::InMemoryKeychain> keychain);

@@ -144,8 +144,7 @@ TEST_CASE("a failed refresh leaves the tokens as they were and the next fetch tr
     AuthFixture f;
     auto user = f.signInWithEzevar()->user();
     const auto before = user->tokenService()->tokens();
-    f.service.injectFault(
-        "token", testing::IdentityService::Fault{testing::IdentityService::Fault::Kind::status, 503, {}, {}, {}, 1});
+    f.service.injectFault("token", testing::IdentityService::Fault::ofStatus(503).once());
     CHECK_THROWS(f.run(user->getIDToken(true)));
     const auto after = user->tokenService()->tokens();
     CHECK(after.accessToken == before.accessToken);
@@ -168,6 +167,15 @@ TEST_CASE("ID tokens decode their claims and refuse what is not a token") {
     CHECK(platform::timeIntervalSince1970(result.expirationDate) == doctest::Approx(1700003600.5));
     REQUIRE(result.claims.contains("custom"));
     CHECK(result.claims.at("custom").dictionary() != nullptr);
+
+    // Dates beyond 2262 (the last a date holds) read as that last date, not as one before 1970.
+    auto farFuture = claims;
+    farFuture["exp"] = 32503680000.0;  // the year 3000
+    farFuture["auth_time"] = 1e300;
+    auto far = AuthTokenResult::tokenResult(header + "." + segment(farFuture) + ".");
+    CHECK(far.expirationDate == platform::Date::max());
+    CHECK(far.authDate == platform::Date::max());
+    CHECK(platform::timeIntervalSince1970(far.issuedAtDate) == doctest::Approx(1700000000));
 
     struct Bad {
         const char* name;

@@ -63,7 +63,15 @@ TEST_CASE("a profile change is sent once, saved and announced; a second commit i
     CHECK_FALSE(sent[0].json().contains("photoUrl"));
     CHECK(f.relaunch()->currentUser()->displayName() == std::optional<std::string>("Second"));
 
-    CHECK(errorCode([&] { f.run(change->commitChanges()); }) != 0);
+    std::optional<platform::Error> second;
+    try {
+        f.run(change->commitChanges());
+    } catch (const platform::ErrorException& e) {
+        second = e.error();
+    }
+    REQUIRE(second);
+    CHECK(second->code() == rawValue(AuthErrorCode::internalError));
+    CHECK(second->localizedDescription() == std::string(kCommitTwiceMessage));
     CHECK(f.service.requestsTo("setAccountInfo").size() == 1);
 }
 

@@ -223,6 +223,7 @@ TEST_CASE("every server error name maps to its code, name and message") {
         {"SECOND_FACTOR_LIMIT_EXCEEDED", 17088, true},
         {"TENANT_ID_MISMATCH", 17072, false},
         {"TOKEN_EXPIRED", 17021, true},
+        {"INVALID_REFRESH_TOKEN", 17017, true},
         {"UNSUPPORTED_FIRST_FACTOR", 17089, true},
         {"UNSUPPORTED_TENANT_OPERATION", 17073, false},
         {"UNVERIFIED_EMAIL", 17086, true},

@@ -25,6 +25,11 @@ TEST_CASE("a link's query is split before it is decoded, each key and value deco
         {"https://h/?oobCode=ab==&lang=fr",
          {{"oobCode", "ab=="}, {"lang", "fr"}},
          {{"oobCode", "ab=="}, {"lang", "fr"}}},
+        // In an action link the "=" signs right after the key count as one; the value keeps its own.
+        {"https://h/?mode==signIn&oobCode===ab==&lang=",
+         {{"mode", "=signIn"}, {"oobCode", "==ab=="}, {"lang", ""}},
+         {{"mode", "signIn"}, {"oobCode", "ab=="}}},
+        {"https://h/?k===", {{"k", "=="}}, {}},
         // Decoded once only: "%2541" is "%41", not "A".
         {"https://h/?k=%2541", {{"k", "%41"}}, {{"k", "%41"}}},
         // Invalid UTF-8 drops only that piece; a malformed "%" makes the text no URL at all.
@@ -71,6 +76,18 @@ TEST_CASE("an action link gives its API key, operation, code, continue URL and l
               ActionCodeOperation::unknown);
         CHECK(ActionCodeURL::actionCodeURLWithLink("https://h/?oobCode=1")->operation() ==
               ActionCodeOperation::unknown);
+    }
+    SUBCASE("a doubled \"=\" after the key still names the operation") {
+        auto doubled = ActionCodeURL::actionCodeURLWithLink("https://h/?mode==signIn&oobCode=ab==");
+        REQUIRE(doubled);
+        CHECK(doubled->operation() == ActionCodeOperation::signIn);
+        CHECK(doubled->code() == "ab==");
+    }
+    SUBCASE("a continue URL of any scheme is handed back as it came") {
+        auto script = ActionCodeURL::actionCodeURLWithLink("https://h/?oobCode=C&continueUrl=javascript%3Aalert(1)");
+        REQUIRE(script);
+        REQUIRE(script->continueURL());
+        CHECK(script->continueURL()->scheme() == "javascript");
     }
     SUBCASE("a continue URL that is no URL is left out, the rest kept") {
         auto bad = ActionCodeURL::actionCodeURLWithLink("https://h/?oobCode=C&continueUrl=%20not%20a%20url&junk");

@@ -21,7 +21,8 @@ void flakyCallback(std::function<void(int)> cb) {
 
 TEST_CASE("a continuation resumes exactly once, on the coroutine's executor") {
     int result = runOnMainLoop<int>([]() -> Task<int> {
-        int v = co_await withContinuation<int>([](Continuation<int> c) { flakyCallback([c](int x) mutable { c.resume(x); }); });
+        int v = co_await withContinuation<int>(
+            [](Continuation<int> c) { flakyCallback([c](int x) mutable { c.resume(x); }); });
         CHECK(isMainThread());
         co_return v;
     }());
@@ -45,9 +46,8 @@ TEST_CASE("a shared task runs once for all of its waiters") {
     auto q = DispatchQueue::make("com.brisko.test.shared");
     auto shared = SharedTask<int>::make(q, [&]() -> Task<int> {
         ++runs;
-        co_await withContinuation<void>([](Continuation<void> c) {
-            DispatchQueue::make("later")->after(20ms, [c]() mutable { c.resume(); });
-        });
+        co_await withContinuation<void>(
+            [](Continuation<void> c) { DispatchQueue::make("later")->after(20ms, [c]() mutable { c.resume(); }); });
         co_return 7;
     });
     // The shared task is a parameter, not a capture: a coroutine lambda's captures die with the lambda.
@@ -61,7 +61,9 @@ TEST_CASE("a shared task runs once for all of its waiters") {
         asio::co_spawn(DispatchQueue::main()->executor(), waiter(), asio::detached);
         asio::co_spawn(DispatchQueue::main()->executor(), waiter(), asio::detached);
         int own = co_await shared->value();
-        while (done < 2) co_await withContinuation<void>([](Continuation<void> c) { DispatchQueue::main()->async([c]() mutable { c.resume(); }); });
+        while (done < 2)
+            co_await withContinuation<void>(
+                [](Continuation<void> c) { DispatchQueue::main()->async([c]() mutable { c.resume(); }); });
         co_return a + own;
     }(shared));
     CHECK(total == 21);
@@ -89,4 +91,65 @@ TEST_CASE("an actor runs its isolated bodies on its own queue, one at a time") {
     for (int i = 0; i < 20; ++i) spawnDetached(DispatchQueue::main(), client());
     CHECK(MainLoop::runUntil([&] { return finished == 20; }, 10s));
     CHECK_FALSE(overlap);
+}
+
+TEST_CASE("results without a default value pass through the main-loop runner, continuations, shared tasks and actors") {
+    // Like a decoded ID-token result: it exists only with its contents.
+    struct Token {
+        explicit Token(std::string t) : text(std::move(t)) {}
+        std::string text;
+    };
+    static_assert(!std::is_default_constructible_v<Token>);
+    const auto failure = Error("test.domain", 5);
+    auto fulfilled = [](std::string text) -> Task<Token> { co_return Token(std::move(text)); };
+    auto failing = [](Error error) -> Task<Token> {
+        throw ErrorException(error);
+        co_return Token("never");
+    };
+
+    CHECK(runOnMainLoop(fulfilled("direct")).text == "direct");
+    try {
+        runOnMainLoop(failing(failure));
+        FAIL("the failure must reach the caller");
+    } catch (const ErrorException& e) {
+        CHECK(e.error().code() == 5);
+    }
+
+    auto resumed = runOnMainLoop([]() -> Task<Token> {
+        co_return co_await withContinuation<Token>(
+            [](Continuation<Token> c) { std::thread([c]() mutable { c.resume(Token("resumed")); }).detach(); });
+    }());
+    CHECK(resumed.text == "resumed");
+    CHECK(errorFromException([&] {
+              try {
+                  runOnMainLoop([](Error error) -> Task<Token> {
+                      co_return co_await withContinuation<Token>(
+                          [error](Continuation<Token> c) { c.resumeThrowing(error); });
+                  }(failure));
+              } catch (...) {
+                  return std::current_exception();
+              }
+              return std::exception_ptr();
+          }())
+              .code() == 5);
+
+    auto shared = SharedTask<Token>::make(DispatchQueue::make("com.brisko.test.shared"),
+                                          [fulfilled] { return fulfilled("shared"); });
+    CHECK(runOnMainLoop(shared->value()).text == "shared");
+    CHECK(runOnMainLoop(shared->value()).text == "shared");
+
+    Actor actor("com.brisko.test.actor.token");
+    auto isolated = [&](std::optional<Error> error) -> Task<Token> {
+        co_return co_await actor.isolated([&, error]() -> Task<Token> {
+            if (error) throw ErrorException(*error);
+            co_return Token(actor.queue()->isCurrent() ? "on the actor" : "elsewhere");
+        });
+    };
+    CHECK(runOnMainLoop(isolated(std::nullopt)).text == "on the actor");
+    try {
+        runOnMainLoop(isolated(failure));
+        FAIL("the actor's failure must reach the caller");
+    } catch (const ErrorException& e) {
+        CHECK(e.error().code() == 5);
+    }
 }

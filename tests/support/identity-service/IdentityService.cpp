@@ -262,7 +262,11 @@ json IdentityService::jwtClaims(const std::string& token) {
     return claims;
 }
 
-std::string IdentityService::totpCode(const std::string& secret, std::int64_t unixSeconds) {
+std::string IdentityService::base32Text(std::string_view bytes) {
+    return base32(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
+std::string IdentityService::totpCode(const std::string& secret, std::int64_t unixSeconds, int digits) {
     std::string key = base32Decode(secret);
     std::uint64_t counter = static_cast<std::uint64_t>(unixSeconds / kTOTPPeriod);
     unsigned char message[8];
@@ -277,8 +281,10 @@ std::string IdentityService::totpCode(const std::string& secret, std::int64_t un
     std::uint32_t binary = (static_cast<std::uint32_t>(digest[offset] & 0x7F) << 24) |
                            (static_cast<std::uint32_t>(digest[offset + 1]) << 16) |
                            (static_cast<std::uint32_t>(digest[offset + 2]) << 8) | digest[offset + 3];
-    std::string code = std::to_string(binary % 1000000);
-    return std::string(6 - code.size(), '0') + code;
+    std::uint32_t modulus = 1;
+    for (int i = 0; i < digits; ++i) modulus *= 10;
+    std::string code = std::to_string(binary % modulus);
+    return std::string(static_cast<std::size_t>(digits) - code.size(), '0') + code;
 }
 
 bool IdentityService::totpMatches(const std::string& secret, const std::string& code) const {
@@ -323,6 +329,12 @@ void IdentityService::updateAccount(const std::string& localID, const std::funct
 std::size_t IdentityService::accountCount() const {
     std::lock_guard lock(mutex_);
     return accounts_.size();
+}
+
+void IdentityService::deleteAccount(const std::string& localID) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(refreshTokens_, [&](const auto& entry) { return entry.second.first == localID; });
+    accounts_.erase(localID);
 }
 
 void IdentityService::revokeTokens(const std::string& localID) {
@@ -370,12 +382,18 @@ void IdentityService::clearFaults() {
     faults_.clear();
 }
 
-std::optional<IdentityService::Fault> IdentityService::takeFault(const std::string& endpoint) {
+std::optional<IdentityService::Fault> IdentityService::takeFault(const std::string& endpoint, const std::string& body) {
     std::lock_guard lock(mutex_);
     auto it = faults_.find(endpoint);
-    if (it == faults_.end() || it->second.empty()) return std::nullopt;
-    Fault f = it->second.front();
-    if (it->second.front().times > 0 && --it->second.front().times == 0) it->second.erase(it->second.begin());
+    if (it == faults_.end()) return std::nullopt;
+    auto& faults = it->second;
+    // The first fault of the endpoint that answers this request.
+    auto fault = std::find_if(faults.begin(), faults.end(), [&](const Fault& f) {
+        return f.bodyContains.empty() || body.find(f.bodyContains) != std::string::npos;
+    });
+    if (fault == faults.end()) return std::nullopt;
+    Fault f = *fault;
+    if (fault->times > 0 && --fault->times == 0) faults.erase(fault);
     return f;
 }
 
@@ -427,14 +445,30 @@ void IdentityService::handle(const httplib::Request& req, httplib::Response& res
     }
     {
         std::lock_guard lock(mutex_);
+        recorded.arrived = ++events_;
         requests_.push_back(recorded);
     }
+    // Notes when the reply was made, on every way out of this function.
+    struct Answered {
+        IdentityService& service;
+        std::uint64_t arrived;
+        ~Answered() {
+            std::lock_guard lock(service.mutex_);
+            const auto at = ++service.events_;
+            for (auto r = service.requests_.rbegin(); r != service.requests_.rend(); ++r) {
+                if (r->arrived == arrived) {
+                    r->answered = at;
+                    break;
+                }
+            }
+        }
+    } answered{*this, recorded.arrived};
 
     auto respond = [&](int status, const std::string& body, const char* type = "application/json") {
         res.status = status;
         res.set_content(body, type);
     };
-    if (auto fault = takeFault(recorded.endpoint)) {
+    if (auto fault = takeFault(recorded.endpoint, recorded.body)) {
         switch (fault->kind) {
         case Fault::Kind::status:
             return respond(fault->status, "");
@@ -856,7 +890,12 @@ IdentityService::Reply IdentityService::setAccountInfo(const json& body) {
     }
     if (auto del = body.find("deleteProvider"); del != body.end() && del->is_array()) {
         for (const auto& provider : *del) {
-            if (provider == "password") a->password.reset();
+            // As at the real service, the password provider takes the account's address with it.
+            if (provider == "password") {
+                a->password.reset();
+                a->email.reset();
+                a->emailVerified = false;
+            }
             std::erase_if(a->providers, [&](const Provider& p) { return provider == p.providerID; });
         }
     }
@@ -909,11 +948,15 @@ IdentityService::Reply IdentityService::getOOBConfirmationCode(const json& body)
 
 IdentityService::Reply IdentityService::resetPassword(const json& body) {
     auto code = text(body, "oobCode");
-    auto it = std::find_if(oobCodes_.begin(), oobCodes_.end(),
-                           [&](const OOBCode& c) { return c.code == code && c.requestType == "PASSWORD_RESET"; });
+    // Without a new password this checks a code of any kind; with one it resets with a reset code.
+    const bool resetting = body.contains("newPassword");
+    auto it = std::find_if(oobCodes_.begin(), oobCodes_.end(), [&](const OOBCode& c) {
+        return c.code == code && (!resetting || c.requestType == "PASSWORD_RESET");
+    });
     if (it == oobCodes_.end()) return {400, errorBody(400, "INVALID_OOB_CODE")};
-    json reply = {{"email", it->email}, {"requestType", "PASSWORD_RESET"}};
-    if (body.contains("newPassword")) {
+    json reply = {{"email", it->email}, {"requestType", it->requestType}};
+    if (it->newEmail) reply["newEmail"] = *it->newEmail;
+    if (resetting) {
         auto password = text(body, "newPassword");
         if (password.size() < 6)
             return {400, errorBody(400, "WEAK_PASSWORD : Password should be at least 6 characters")};

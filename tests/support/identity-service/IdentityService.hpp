@@ -54,6 +54,10 @@ public:
         std::string query;
         std::vector<std::pair<std::string, std::string>> headers;
         std::string body;
+        // When the request arrived and when its reply was made, as steps of one count of the service's
+        // events: a request sent after another's reply came has `arrived` above that one's `answered`.
+        std::uint64_t arrived = 0;
+        std::uint64_t answered = 0;  // 0 while its reply is being made
         std::optional<std::string> header(std::string_view name) const;
         nlohmann::json json() const;  // the body parsed (null when it is not JSON)
     };
@@ -78,7 +82,19 @@ public:
         std::string message;
         std::string body;
         std::chrono::milliseconds delay{0};
-        int times = -1;  // how many requests it answers; -1: until cleared
+        int times = -1;            // how many requests it answers; -1: until cleared
+        std::string bodyContains;  // when set, it answers only requests whose body contains this text
+
+        Fault once() const {
+            Fault f = *this;
+            f.times = 1;
+            return f;
+        }
+        Fault matching(std::string text) const {
+            Fault f = *this;
+            f.bodyContains = std::move(text);
+            return f;
+        }
 
         static Fault ofKind(Kind kind, int status = 200) {
             Fault f;
@@ -169,6 +185,8 @@ public:
     std::size_t accountCount() const;
     // Refuses every token issued so far (ID tokens and refresh tokens).
     void revokeTokens(const std::string& localID);
+    // Deletes an account at the service (as its administrator would), with its refresh tokens.
+    void deleteAccount(const std::string& localID);
     // A TOTP second factor enrolled directly; returns its enrollment (with the secret).
     TOTPEnrollment enrollTOTP(const std::string& localID, const std::string& displayName);
     // Tokens for an account, as a sign-in would give them.
@@ -181,8 +199,10 @@ public:
     static std::string unsignedJWT(const nlohmann::json& claims);
     // The claims of a JWT, without checking any signature; null when it does not decode.
     static nlohmann::json jwtClaims(const std::string& token);
-    // The RFC 6238 code (SHA-1, 6 digits, 30 s) of a base32 secret at a time.
-    static std::string totpCode(const std::string& base32Secret, std::int64_t unixSeconds);
+    // The RFC 6238 code (SHA-1, 30 s, 6 digits unless asked for others) of a base32 secret at a time.
+    static std::string totpCode(const std::string& base32Secret, std::int64_t unixSeconds, int digits = 6);
+    // The base32 text (RFC 4648, no padding) of bytes, as the service gives TOTP secrets.
+    static std::string base32Text(std::string_view bytes);
 
     // Faults, per endpoint name ("verifyPassword", "token", "accounts/mfaEnrollment:start" ...).
     void injectFault(const std::string& endpoint, Fault fault);
@@ -200,7 +220,7 @@ private:
     };
     void widenListenBacklog();
     void handle(const httplib::Request& req, httplib::Response& res);
-    std::optional<Fault> takeFault(const std::string& endpoint);
+    std::optional<Fault> takeFault(const std::string& endpoint, const std::string& body);
     Reply route(const std::string& endpoint, const nlohmann::json& body, const Request& request);
 
     // Endpoints (the state lock is held).
@@ -249,6 +269,7 @@ private:
     std::map<std::string, std::vector<Fault>> faults_;
     std::vector<Request> requests_;
     std::uint64_t counter_ = 0;
+    std::uint64_t events_ = 0;  // arrivals and replies, counted together
 };
 
 }  // namespace brisko::testing

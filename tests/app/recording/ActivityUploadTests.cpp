@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/recording/ActivityPayload.hpp"
+#include "platform/base/Dispatch.hpp"
 #include "platform/base/Log.hpp"
 #include "tests/app/AppTestSupport.hpp"
 
@@ -371,8 +372,15 @@ TEST_CASE("a redirect that would turn the POST into a GET fails the chunk; 307 a
 TEST_CASE("pairing and uploads share one connection; pairing's redirects are followed as before") {
     SUBCASE("one connection") {
         RecorderFixture f({}, ActivityBuffer::kCapacity, true);
-        platform::LogCapture log;
+        // The pairing's reply is held until the log is watched and the main loop drained: an earlier test's
+        // pairing finishing late on the main loop logs the same line, and must not let the upload start
+        // while this pairing still holds the connection.
+        f.service.holdReplies();
         f.signInUser();
+        REQUIRE(waitFor([&] { return !f.service.requests("POST", FakeCompanionService::kPairingPath).empty(); }));
+        platform::MainLoop::drain();
+        platform::LogCapture log;
+        f.service.releaseReplies();
         REQUIRE(waitFor([&] { return log.contains("[Companion] Desktop Companion ペアリング完了"); }));
         f.fill(3);
         run(f.recorder->upload());

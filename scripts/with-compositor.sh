@@ -10,6 +10,7 @@
 # keeps running as the caller.
 # Usage: scripts/with-compositor.sh sway|kwin|weston CMD [ARGS...]
 set -uo pipefail
+. "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/desktop-test-lib.sh"
 
 if (($# < 2)); then
   echo "usage: $0 sway|kwin|weston CMD [ARGS...]" >&2
@@ -31,11 +32,10 @@ for tool in "${tools[@]}"; do
   fi
 done
 
-test_user=brisko-desktop-test
+test_user=$desktop_test_user
 as_user=()
 if (($(id -u) == 0)); then
-  id -u "$test_user" >/dev/null 2>&1 ||
-    useradd --system --create-home --home-dir /var/lib/$test_user --shell /usr/sbin/nologin "$test_user"
+  ensure_desktop_test_user || exit 1
   as_user=(runuser -u "$test_user" --)
   user_home=$(getent passwd "$test_user" | cut -d: -f6)
 else
@@ -59,16 +59,6 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# Polls a condition every 50 ms for at most $1 seconds.
-wait_for() {
-  local limit=$(($1 * 20)); shift
-  local i
-  for ((i = 0; i < limit; i++)); do
-    if "$@"; then return 0; fi
-    sleep 0.05
-  done
-  return 1
-}
 
 base_env=(env -i HOME="$user_home" PATH=/usr/local/bin:/usr/bin:/bin XDG_RUNTIME_DIR="$workdir" LANG=C.UTF-8)
 socket=wayland-brisko

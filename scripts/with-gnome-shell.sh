@@ -12,8 +12,9 @@
 # XDG_SESSION_TYPE=wayland, XDG_CURRENT_DESKTOP=GNOME, HOME (a scratch folder) and
 # BRISKO_GNOME_SHELL_LOG (the shell's log).
 set -uo pipefail
+. "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/desktop-test-lib.sh"
 
-readonly test_user=brisko-desktop-test
+readonly test_user=$desktop_test_user
 self=$(readlink -f "$0")
 
 usage() {
@@ -21,16 +22,6 @@ usage() {
   exit 2
 }
 
-# Polls a condition every 50 ms for at most $1 seconds.
-wait_for() {
-  local limit=$(($1 * 20)); shift
-  local i
-  for ((i = 0; i < limit; i++)); do
-    if "$@"; then return 0; fi
-    sleep 0.05
-  done
-  return 1
-}
 
 # Stage 3, inside dbus-run-session as the test user: the shell, then the command.
 if [[ "${1:-}" == --session-stage ]]; then
@@ -131,9 +122,7 @@ if (($(id -u) != 0)); then
   echo "with-gnome-shell: needs root (a mount namespace without logind, and a user to run the shell as)" >&2
   exit 1
 fi
-id -u "$test_user" >/dev/null 2>&1 ||
-  useradd --system --user-group --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$test_user" ||
-  id -u "$test_user" >/dev/null 2>&1 || exit 1  # another run may have created it meanwhile
+ensure_desktop_test_user || exit 1
 
 workdir=$(mktemp -d "${TMPDIR:-/tmp}/brisko-gnome.XXXXXX")
 trap 'rm -rf "$workdir"' EXIT

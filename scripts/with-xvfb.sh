@@ -4,6 +4,7 @@
 # a private Xvfb on a free display number with openbox is started for it and torn down afterwards.
 # Usage: scripts/with-xvfb.sh CMD [ARGS...]
 set -uo pipefail
+. "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/desktop-test-lib.sh"
 
 if (($# == 0)); then
   echo "usage: $0 CMD [ARGS...]" >&2
@@ -39,16 +40,6 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# Polls a condition every 50 ms for at most $1 seconds.
-wait_for() {
-  local limit=$(($1 * 20)); shift
-  local i
-  for ((i = 0; i < limit; i++)); do
-    if "$@"; then return 0; fi
-    sleep 0.05
-  done
-  return 1
-}
 
 # Xvfb picks a free display number and writes it to the fd once it accepts connections.
 : >"$workdir/display"

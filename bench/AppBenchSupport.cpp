@@ -284,4 +284,10 @@ std::string SignedInApp::bufferText() const {
     return text.str();
 }
 
+brisko::test::X11TestWindow::Properties probeWindowProperties() {
+    return {.wmClass = std::make_pair(std::string("bench"), std::string("BenchProbe")),
+            .netWmName = std::string("作業中のウィンドウ"),
+            .pid = static_cast<std::uint32_t>(::getpid())};
+}
+
 }  // namespace brisko::bench

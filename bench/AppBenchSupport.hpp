@@ -14,10 +14,15 @@
 #include <vector>
 
 #include "tests/app/TrayMenuDriver.hpp"
+#include "tests/platform/desktop/x11/X11TestWindow.hpp"
 #include "tests/support/HttpTestServer.hpp"
 #include "tests/support/identity-service/IdentityService.hpp"
 
 namespace brisko::bench {
+
+// The window the benchmarks keep in front while the app records: it names this process and carries a
+// Japanese title, so a sample shows that it was read.
+brisko::test::X11TestWindow::Properties probeWindowProperties();
 
 // One reading of a process.
 struct Usage {

@@ -25,9 +25,7 @@ int main(int argc, char** argv) {
     const int cycles = argc > 1 ? std::atoi(argv[1]) : 400;
     SignedInApp bench;
     if (!bench.prepare()) return 1;
-    brisko::test::X11TestWindow probe({.wmClass = std::make_pair(std::string("bench"), std::string("BenchProbe")),
-                                       .netWmName = std::string("作業中のウィンドウ"),
-                                       .pid = static_cast<std::uint32_t>(::getpid())});
+    brisko::test::X11TestWindow probe(probeWindowProperties());
     QProcess process;
     const char* binary = argc > 2 ? argv[2] : BRISKO_APP_BINARY;
     if (!bench.launch(binary, process)) return 1;

@@ -36,9 +36,7 @@ int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 120;
     SignedInApp bench;
     if (!bench.prepare()) return 1;
-    brisko::test::X11TestWindow probe({.wmClass = std::make_pair(std::string("bench"), std::string("BenchProbe")),
-                                       .netWmName = std::string("作業中のウィンドウ"),
-                                       .pid = static_cast<std::uint32_t>(::getpid())});
+    brisko::test::X11TestWindow probe(probeWindowProperties());
     QProcess process;
     if (!bench.launch(BRISKO_APP_BINARY, process)) return 1;
     const qint64 pid = process.processId();

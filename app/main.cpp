@@ -41,8 +41,11 @@ int main(int argc, char** argv) {
     // The window's only steady painting is the 8-point status dot, 25 times a second. Through X11 shared
     // memory each paint first waits for the X server to be done with the last one (a round trip that
     // wakes two threads); sent in the request itself, such small images cost nothing of the kind.
-    if (!qEnvironmentVariableIsSet(kNoSharedMemoryVariable)) qputenv(kNoSharedMemoryVariable, "1");
+    const bool setNoSharedMemory = !qEnvironmentVariableIsSet(kNoSharedMemoryVariable);
+    if (setNoSharedMemory) qputenv(kNoSharedMemoryVariable, "1");
     QApplication application(argc, argv);
+    // Read once, when the display connection opens: programs the app starts (the browser) keep their own.
+    if (setNoSharedMemory) qunsetenv(kNoSharedMemoryVariable);
     QApplication::setApplicationName(QString::fromUtf8(kDesktopFileName));
     QApplication::setApplicationDisplayName(QString::fromUtf8(kDisplayName));
     QGuiApplication::setDesktopFileName(QString::fromUtf8(kDesktopFileName));

@@ -49,7 +49,7 @@ TEST_SUITE("kwin") {
 
         auto app = workspace.frontmostApplication();
         REQUIRE(app);
-        // KWin names the process: foot's own.
+        // KWin names the process: the test window's own.
         CHECK(app->processIdentifier == beta->pid());
         CHECK(app->localizedName == "brisko-probe-beta");
         auto title = accessibility.focusedWindowTitle(app->processIdentifier);

@@ -41,7 +41,38 @@ void NetworkLoop::run() {
 }
 
 void NetworkLoop::post(UniqueFunction<void()> work) {
-    asio::post(io_, std::move(work));
+    asio::post(io_, [this, work = std::move(work)]() mutable { runHandler(work); });
+}
+
+void NetworkLoop::afterHandler(UniqueFunction<void()> action) {
+    if (handlerDepth_ == 0 || runningAfterHandler_) {
+        post(std::move(action));
+        return;
+    }
+    afterHandler_.push_back(std::move(action));
+}
+
+void NetworkLoop::runAfterHandler() {
+    // The two vectors trade places, so neither allocates once both have grown.
+    afterHandler_.swap(runningAfter_);
+    runningAfterHandler_ = true;
+    std::size_t next = 0;
+    try {
+        while (next < runningAfter_.size()) runningAfter_[next++]();
+    } catch (...) {
+        // The others still run, later.
+        for (; next < runningAfter_.size(); ++next) post(std::move(runningAfter_[next]));
+        runningAfter_.clear();
+        runningAfterHandler_ = false;
+        throw;
+    }
+    runningAfter_.clear();
+    runningAfterHandler_ = false;
+}
+
+void NetworkLoop::postAfterHandler() {
+    for (auto& action : afterHandler_) post(std::move(action));
+    afterHandler_.clear();
 }
 
 NetworkLoop::TimerId NetworkLoop::schedule(Clock::time_point when, UniqueFunction<void()> action) {
@@ -82,11 +113,13 @@ void NetworkLoop::armAlarm(Clock::time_point when) {
 void NetworkLoop::onAlarm() {
     alarmAt_ = Clock::time_point::max();
     const auto now = Clock::now();
-    while (!timers_.empty() && timers_.begin()->first.first <= now) {
-        auto node = timers_.extract(timers_.begin());
-        timerTimes_.erase(node.key().second);
-        node.mapped()();
-    }
+    runHandler([&] {
+        while (!timers_.empty() && timers_.begin()->first.first <= now) {
+            auto node = timers_.extract(timers_.begin());
+            timerTimes_.erase(node.key().second);
+            node.mapped()();
+        }
+    });
     if (!timers_.empty() && timers_.begin()->first.first < alarmAt_) armAlarm(timers_.begin()->first.first);
 }
 
@@ -101,6 +134,13 @@ constexpr int kMostLooks = 4;
 void NetworkLoop::atEndOfIteration(UniqueFunction<void()> action) {
     endOfIteration_.push_back(std::move(action));
     if (endOfIterationPosted_) return;
+    if (transfers_ == 0 && handlerDepth_ > 0 && !runningAfterHandler_) {
+        // No transfer runs that could add to the batch: it goes when this handler returns.
+        endOfIterationPosted_ = true;
+        looksLeft_ = 0;
+        afterHandler_.push_back([this] { flushEndOfIteration(); });
+        return;
+    }
     endOfIterationPosted_ = true;
     looksLeft_ = kMostLooks;
     socketEventsAtLook_ = socketEvents_;
@@ -165,7 +205,10 @@ CurlMulti::CurlMulti(DoneHandler onDone)
 
 CurlMulti::~CurlMulti() {
     *alive_ = false;
-    if (timer_) NetworkLoop::instance().cancel(timer_);
+    auto& loop = NetworkLoop::instance();
+    if (timer_) loop.cancel(timer_);
+    // Transfers still on the handle end with it.
+    for (; transfers_ > 0; --transfers_) loop.noteTransferEnded();
     for (CURL* easy : spareEasy_) curl_easy_cleanup(easy);
     // Cleaning up closes the pooled connections through our close-socket callback.
     curl_multi_cleanup(multi_);
@@ -232,11 +275,14 @@ void CurlMulti::recycle(std::unique_ptr<CurlMulti> multi) {
 bool CurlMulti::add(CURL* easy) {
     if (curl_multi_add_handle(multi_, easy) != CURLM_OK) return false;
     ++transfers_;
+    NetworkLoop::instance().noteTransferStarted();
     return true;
 }
 
 void CurlMulti::remove(CURL* easy) {
-    if (curl_multi_remove_handle(multi_, easy) == CURLM_OK) --transfers_;
+    if (curl_multi_remove_handle(multi_, easy) != CURLM_OK) return;
+    --transfers_;
+    NetworkLoop::instance().noteTransferEnded();
 }
 
 CURL* CurlMulti::takeEasy() {
@@ -339,12 +385,15 @@ void CurlMulti::onReady(const std::shared_ptr<Socket>& socket, int direction, co
     // A socket let go (or a multi handle destroyed, which lets go of all of them) ends here.
     if (socket->gone || ec == asio::error::operation_aborted) return;
     if (!(socket->wanted & direction)) return;  // libcurl stopped waiting for this meanwhile
-    NetworkLoop::instance().noteSocketEvent();
+    auto& loop = NetworkLoop::instance();
+    loop.noteSocketEvent();
     int flags = direction == CURL_POLL_IN ? CURL_CSELECT_IN : CURL_CSELECT_OUT;
     if (ec) flags |= CURL_CSELECT_ERR;
-    action(socket->fd, flags);
-    // The readiness was handed on: wait again while libcurl still wants it (unless it was let go).
-    if (!socket->gone) arm(socket);
+    loop.runHandler([&] {
+        action(socket->fd, flags);
+        // The readiness was handed on: wait again while libcurl still wants it (unless it was let go).
+        if (!socket->gone) arm(socket);
+    });
 }
 
 int CurlMulti::timerCallback(CURLM*, long timeoutMs, void* userp) {
@@ -358,9 +407,10 @@ int CurlMulti::timerCallback(CURLM*, long timeoutMs, void* userp) {
             self->timerAt_ = NetworkLoop::Clock::time_point::max();
         }
         if (timeoutMs < 0 || self->kickPosted_) return 0;
-        // "Now": queued behind what is ready rather than armed as a timer, which would cost system calls.
+        // "Now": once the running handler returns (else queued behind what is ready) rather than armed as a
+        // timer, which would cost system calls.
         self->kickPosted_ = true;
-        loop.post([self, alive = self->alive_] {
+        loop.afterHandler([self, alive = self->alive_] {
             if (!*alive) return;
             self->kickPosted_ = false;
             self->action(CURL_SOCKET_TIMEOUT, 0);

@@ -33,6 +33,22 @@ public:
 
     // Runs work on the network thread, in order (always queued, never inline).
     void post(UniqueFunction<void()> work);
+    // Runs `action` as soon as the network-thread handler that calls it returns, before the loop looks at
+    // its sockets again (each look is a system call); called outside such a handler, or by an action run
+    // this way, it is posted instead, so such actions cannot keep the loop from its sockets. Network
+    // thread only.
+    void afterHandler(UniqueFunction<void()> action);
+    // Runs `work` as a handler of the loop: what it leaves to afterHandler runs when it returns.
+    template <class F> void runHandler(F&& work) {
+        ++handlerDepth_;
+        try {
+            work();
+        } catch (...) {
+            if (--handlerDepth_ == 0) postAfterHandler();
+            throw;
+        }
+        if (--handlerDepth_ == 0 && !afterHandler_.empty()) runAfterHandler();
+    }
 
     // Network thread only.
     TimerId schedule(Clock::time_point when, UniqueFunction<void()> action);
@@ -44,10 +60,14 @@ public:
     // Used to hand a batch of events to another thread with one wake-up. Under load, replies arrive one
     // after another; a batch that takes in the next few saves wake-ups (each costs the waking thread an
     // interrupt to another CPU) and lets the work that follows them run in one burst. A quiet loop hands
-    // its batch on at once.
+    // its batch on at once, and while no transfer runs there is no reply to wait for: the batch then goes
+    // as soon as the handler that made it returns (see afterHandler).
     void atEndOfIteration(UniqueFunction<void()> action);
     // Counts a socket event (for the looks above).
     void noteSocketEvent() { ++socketEvents_; }
+    // Counts the transfers running on the loop's connection pools.
+    void noteTransferStarted() { ++transfers_; }
+    void noteTransferEnded() { --transfers_; }
 
 private:
     NetworkLoop();
@@ -55,6 +75,8 @@ private:
     void armAlarm(Clock::time_point when);
     void onAlarm();
     void flushEndOfIteration();
+    void runAfterHandler();
+    void postAfterHandler();
 
     asio::io_context io_{1};
     asio::steady_timer alarm_{io_};
@@ -68,6 +90,11 @@ private:
     int looksLeft_ = 0;  // before the posted flush runs the batch
     std::uint64_t socketEvents_ = 0;
     std::uint64_t socketEventsAtLook_ = 0;
+    int transfers_ = 0;
+    int handlerDepth_ = 0;
+    bool runningAfterHandler_ = false;
+    std::vector<UniqueFunction<void()>> afterHandler_;
+    std::vector<UniqueFunction<void()>> runningAfter_;  // the actions being run
     std::map<std::pair<Clock::time_point, TimerId>, UniqueFunction<void()>> timers_;
     std::unordered_map<TimerId, Clock::time_point> timerTimes_;
     TimerId nextTimer_ = 1;
@@ -139,7 +166,7 @@ private:
     DoneHandler onDone_;
     NetworkLoop::TimerId timer_ = 0;
     NetworkLoop::Clock::time_point timerAt_{};
-    bool kickPosted_ = false;  // a 0 ms timeout is on its way through the loop's queue
+    bool kickPosted_ = false;  // a 0 ms timeout is on its way (after the handler, or through the queue)
     std::unordered_map<curl_socket_t, std::shared_ptr<Socket>> sockets_;
     std::unordered_set<curl_socket_t> connections_;  // closed through closeSocketCallback only
     std::vector<CURL*> spareEasy_;

@@ -1,5 +1,6 @@
 // The network thread's timers (one alarm serves them all, re-armed only for an earlier deadline), when it
-// hands a batch of events on, and how it ends the connections of a finished pool.
+// hands a batch of events on, what runs when a handler returns, and how it ends the connections of a
+// finished pool.
 #include <doctest/doctest.h>
 
 #include <poll.h>
@@ -79,17 +80,34 @@ TEST_CASE("a batch goes at once when the sockets are quiet, and waits a few look
         cv.notify_all();
     };
 
-    SUBCASE("quiet: the batch runs before work posted after it") {
+    SUBCASE("no transfer running: the batch goes when its handler returns, before work queued earlier") {
         loop.post([&] {
+            loop.post([&] {
+                order.push_back("queued work");
+                finish();
+            });
+            loop.atEndOfIteration([&] { order.push_back("batch"); });
+            order.push_back("handler");
+        });
+        std::unique_lock lock(m);
+        REQUIRE(cv.wait_for(lock, 10s, [&] { return done; }));
+        CHECK(order == std::vector<std::string>{"handler", "batch", "queued work"});
+    }
+
+    SUBCASE("a transfer running: the batch waits for the work that is ready, not for work posted after it") {
+        loop.post([&] {
+            loop.noteTransferStarted();
+            loop.post([&] { order.push_back("ready work"); });
             loop.atEndOfIteration([&] { order.push_back("batch"); });
             loop.post([&] {
                 order.push_back("later work");
+                loop.noteTransferEnded();
                 finish();
             });
         });
         std::unique_lock lock(m);
         REQUIRE(cv.wait_for(lock, 10s, [&] { return done; }));
-        CHECK(order == std::vector<std::string>{"batch", "later work"});
+        CHECK(order == std::vector<std::string>{"ready work", "batch", "later work"});
     }
 
     SUBCASE("busy: the batch waits for more events, but sockets that never rest do not hold it back") {
@@ -101,10 +119,13 @@ TEST_CASE("a batch goes at once when the sockets are quiet, and waits a few look
             if (n < kSteps) {
                 loop.post([&, n] { step(n + 1); });
             } else {
+                loop.noteTransferEnded();
                 finish();
             }
         };
         loop.post([&] {
+            // Replies could still come: a transfer runs.
+            loop.noteTransferStarted();
             loop.post([&] { step(1); });
             loop.atEndOfIteration([&] { order.push_back("batch"); });
         });
@@ -151,4 +172,30 @@ TEST_CASE("an ended connection closes at once, and its descriptor reads as ended
         ::close(server);
     }
     ::close(listener);
+}
+
+TEST_CASE("work left for the end of a handler runs right after it; what that work leaves waits its turn") {
+    auto& loop = NetworkLoop::instance();
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> order;  // network thread only until `done`
+    bool done = false;
+    loop.post([&] {
+        loop.post([&] { order.push_back("queued work"); });
+        loop.afterHandler([&] {
+            order.push_back("after the handler");
+            // Left by work that runs after a handler: queued, so a chain of such work cannot keep the loop
+            // from its sockets.
+            loop.afterHandler([&] {
+                order.push_back("left by it");
+                std::lock_guard lock(m);
+                done = true;
+                cv.notify_all();
+            });
+        });
+        order.push_back("handler");
+    });
+    std::unique_lock lock(m);
+    REQUIRE(cv.wait_for(lock, 10s, [&] { return done; }));
+    CHECK(order == std::vector<std::string>{"handler", "after the handler", "queued work", "left by it"});
 }

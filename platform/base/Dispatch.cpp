@@ -114,6 +114,21 @@ void DispatchQueue::async(Work work) {
         }
         return;
     }
+    if (isMain_) {
+        // Straight to the main loop's executor: through executor() each item would box the queue's
+        // executor and the work once more on top of the loop's own boxing.
+        auto inner = mainInner();
+        auto run = [self = shared_from_this(), w = std::move(work)]() mutable {
+            detail::CurrentQueueScope scope(self.get());
+            w();
+        };
+        if (inner.target_type() == typeid(asio::io_context::executor_type)) {
+            asio::post(*inner.target<asio::io_context::executor_type>(), std::move(run));
+        } else {
+            asio::post(inner, std::move(run));
+        }
+        return;
+    }
     asio::post(executor(), [self = shared_from_this(), w = std::move(work)]() mutable { w(); });
 }
 

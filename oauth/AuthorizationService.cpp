@@ -51,7 +51,7 @@ ParsedJSON parseJSON(const std::optional<Data>& data) {
 std::optional<Dictionary> OAuthErrorBody(const std::optional<Data>& data) {
     auto parsed = parseJSON(data);
     if (!parsed.json || !parsed.json->is_object() || !parsed.json->contains("error")) return std::nullopt;
-    return *Value::fromJSON(*parsed.json).dictionary();
+    return std::move(*Value::fromJSON(std::move(*parsed.json)).dictionary());
 }
 
 bool requestsOpenID(const AuthorizationResponsePtr& response) {
@@ -101,9 +101,8 @@ std::pair<TokenResponsePtr, OptionalError> tokenResult(const TokenRequestPtr& re
                                                        platform::format("JSON error parsing token response: %@",
                                                                         {parsed.error->localizedDescription()}))};
     }
-    const auto& json = *parsed.json;
-    if (!json.is_object()) return {nullptr, tokenResponseInvalid()};
-    Dictionary parameters = std::move(*Value::fromJSON(json).dictionary());
+    if (!parsed.json->is_object()) return {nullptr, tokenResponseInvalid()};
+    Dictionary parameters = std::move(*Value::fromJSON(std::move(*parsed.json)).dictionary());
     // A reply that refuses the grant is that refusal whatever its status; one without an access token
     // (required, RFC 6749 section 5.1) is no token response at all.
     if (parameters.contains("error")) {
@@ -238,7 +237,7 @@ registrationResult(const RegistrationRequestPtr& request, const URL& endpoint, c
     }
     RegistrationResponsePtr response;
     if (parsed.json->is_object())
-        response = RegistrationResponse::make(request, *Value::fromJSON(*parsed.json).dictionary());
+        response = RegistrationResponse::make(request, std::move(*Value::fromJSON(std::move(*parsed.json)).dictionary()));
     if (!response) {
         return {nullptr, ErrorUtilities::errorWithCode(ErrorCode::registrationResponseConstructionError, std::nullopt,
                                                        std::string("Registration response invalid."))};

@@ -127,8 +127,12 @@ nlohmann::json Value::toJSON() const {
 
 namespace {
 // The value of `j`, found `depth` levels inside the document being converted.
-Value fromJSONAtDepth(const nlohmann::json& j, int depth) {
+// From a document read once (an rvalue) its strings, arrays and members move into the value instead of
+// being copied.
+template <class JSON>
+Value fromJSONAtDepth(JSON&& j, int depth) {
     using nlohmann::json;
+    constexpr bool moving = !std::is_lvalue_reference_v<JSON>;
     if (j.is_structured() && ++depth > Value::kMaxJSONDepth) {
         throw json::out_of_range::create(
             408, "the document nests more than " + std::to_string(Value::kMaxJSONDepth) + " levels deep", nullptr);
@@ -136,25 +140,45 @@ Value fromJSONAtDepth(const nlohmann::json& j, int depth) {
     switch (j.type()) {
         case json::value_t::null:
         case json::value_t::discarded: return Value();
-        case json::value_t::boolean: return j.get<bool>();
-        case json::value_t::number_integer: return j.get<std::int64_t>();
+        case json::value_t::boolean: return j.template get<bool>();
+        case json::value_t::number_integer: return j.template get<std::int64_t>();
         case json::value_t::number_unsigned: {
-            auto u = j.get<std::uint64_t>();
+            auto u = j.template get<std::uint64_t>();
             if (u > static_cast<std::uint64_t>(INT64_MAX)) return static_cast<double>(u);
             return static_cast<std::int64_t>(u);
         }
-        case json::value_t::number_float: return j.get<double>();
-        case json::value_t::string: return j.get<std::string>();
+        case json::value_t::number_float: return j.template get<double>();
+        case json::value_t::string:
+            if constexpr (moving) {
+                return std::move(j.template get_ref<json::string_t&>());
+            } else {
+                return j.template get<std::string>();
+            }
         case json::value_t::binary: return Data(j.get_binary().begin(), j.get_binary().end());
         case json::value_t::array: {
             Array a;
             a.reserve(j.size());
-            for (auto& e : j) a.push_back(fromJSONAtDepth(e, depth));
+            for (auto& e : j) {
+                if constexpr (moving) {
+                    a.push_back(fromJSONAtDepth(std::move(e), depth));
+                } else {
+                    a.push_back(fromJSONAtDepth(e, depth));
+                }
+            }
             return a;
         }
         case json::value_t::object: {
             Dictionary d;
-            for (auto it = j.begin(); it != j.end(); ++it) d.emplace(it.key(), fromJSONAtDepth(it.value(), depth));
+            if constexpr (moving) {
+                // The document's members come in the dictionary's order: each goes at its end.
+                auto& members = j.template get_ref<json::object_t&>();
+                while (!members.empty()) {
+                    auto member = members.extract(members.begin());
+                    d.emplace_hint(d.end(), std::move(member.key()), fromJSONAtDepth(std::move(member.mapped()), depth));
+                }
+            } else {
+                for (auto it = j.begin(); it != j.end(); ++it) d.emplace(it.key(), fromJSONAtDepth(it.value(), depth));
+            }
             return d;
         }
     }
@@ -164,6 +188,10 @@ Value fromJSONAtDepth(const nlohmann::json& j, int depth) {
 
 Value Value::fromJSON(const nlohmann::json& j) {
     return fromJSONAtDepth(j, 0);
+}
+
+Value Value::fromJSON(nlohmann::json&& j) {
+    return fromJSONAtDepth(std::move(j), 0);
 }
 
 std::string Value::description() const {

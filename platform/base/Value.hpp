@@ -108,6 +108,8 @@ public:
     // the stack. The bounded readers (platform/base/JSON.hpp) let nothing that deep through.
     static constexpr int kMaxJSONDepth = 512;
     static Value fromJSON(const nlohmann::json& j);
+    // The same, moving the document's contents (it is left empty of them).
+    static Value fromJSON(nlohmann::json&& j);
 
     std::string description() const;
 

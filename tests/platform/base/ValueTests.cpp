@@ -54,6 +54,18 @@ TEST_CASE("JSON round trip keeps structure and invalid numbers become null") {
     CHECK(Value(toData("hi")).toJSON() == "aGk=");
 }
 
+TEST_CASE("converting a document that is given away moves its contents and gives the same value as copying") {
+    const auto document = nlohmann::json::parse(
+        R"({"z":"a string longer than any kept inline","a":[{"k":"another long string value here"},[1,-2,3.5]],)"
+        R"("m":{"b":18446744073709551615,"a":null,"c":false},"e":{},"f":[]})");
+    const Value copied = Value::fromJSON(document);
+    auto given = document;
+    const Value moved = Value::fromJSON(std::move(given));
+    CHECK(moved == copied);
+    CHECK(*moved.find("z")->string() == "a string longer than any kept inline");
+    CHECK(moved.find("m")->dictionary()->begin()->first == "a");
+}
+
 TEST_CASE("a document nested deeper than values hold is refused when converted, not a stack overflow") {
     // Built in code, past any reader's bound: arrays and objects in turn.
     auto build = [](int depth) {

@@ -235,7 +235,8 @@ struct TaskCore : std::enable_shared_from_this<TaskCore> {
     std::int64_t bodyFilePos_ = 0;
     std::int64_t lastReportedSent_ = 0;
     std::shared_ptr<PendingUploadProgress> openProgress_;  // the last event queued, while nothing followed it
-    bool tracksUpload_ = false;   // this hop sends a body: bytes going out restart the idle timeout
+    bool sendsBody_ = false;      // this hop sends a body
+    bool tracksUpload_ = false;   // ... and bytes going out restart the idle timeout
     bool wantsProgress_ = false;  // ... and the delegate hears of it
     bool bodyDropped_ = false;  // a redirect turned the request into a GET
     // Streamed body: the stream of this hop, the one the next hop sends, and whether the request's

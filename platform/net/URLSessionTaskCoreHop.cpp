@@ -11,6 +11,9 @@ namespace brisko::platform::detail {
 
 namespace {
 
+// Bodies up to this size fit in a new connection's send buffer at once (16 KiB by default on Linux).
+constexpr std::int64_t kBodyBytesSentAtOnce = 16 * 1024;
+
 // The encodings offered in "Accept-Encoding", as libcurl takes them.
 constexpr char kAcceptEncoding[] = "gzip, deflate";
 static_assert(std::string_view(kAcceptEncoding) == ContentDecoder::kAcceptedEncodings);
@@ -248,8 +251,11 @@ bool TaskCore::startHop() {
     task_->bytesSent_ = 0;
     // Bytes going out count as activity for the idle timeout whoever listens; the delegate hears of them
     // only when it asked to.
-    tracksUpload_ = bodySize > 0 || bodyStream_;
-    wantsProgress_ = tracksUpload_ && delegate_ && progressWanted_;
+    // A body the socket takes at once needs no watching for the idle timeout: libcurl's progress calls
+    // are then left off (they cost every turn of the transfer), unless the delegate listens.
+    wantsProgress_ = (bodySize > 0 || bodyStream_) && delegate_ && progressWanted_;
+    tracksUpload_ = bodyStream_ || bodySize > kBodyBytesSentAtOnce || wantsProgress_;
+    sendsBody_ = bodySize > 0 || bodyStream_;
     if (tracksUpload_) {
         curl_easy_setopt(easy_, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(easy_, CURLOPT_XFERINFOFUNCTION, &TaskCore::progressCallback);

@@ -107,7 +107,7 @@ void TaskCore::onHeaderLine(std::string_view raw) {
 
 void TaskCore::onHeadComplete() {
     // Every upload progress event comes before the response.
-    if (tracksUpload_) {
+    if (sendsBody_) {
         curl_off_t sent = 0;
         if (curl_easy_getinfo(easy_, CURLINFO_SIZE_UPLOAD_T, &sent) == CURLE_OK)
             reportUploadProgress(bodyBytesSent(sent));

@@ -875,21 +875,25 @@ TEST_CASE("a delegate that takes no response decision, metrics or upload progres
         bool progress;
         std::vector<std::string> events;
     };
-    for (const auto& c : {Case{true, {"sent", "data", "complete"}}, Case{false, {"data", "complete"}}}) {
-        CAPTURE(c.progress);
-        auto recorder = std::make_shared<Quiet>();
-        recorder->progress = c.progress;
-        auto session = sessionWith(recorder);
-        auto task = session->dataTaskWithRequest(post(server.url("/echo"), std::string(100000, 'q')));
-        task->resume();
-        REQUIRE(recorder->waitForCompletions(1));
-        CHECK(recorder->events() == c.events);
-        CHECK(recorder->body() == std::string(100000, 'q'));
-        CHECK_FALSE(recorder->error());
-        REQUIRE(task->response());
-        CHECK(task->response()->statusCode() == 200);
-        // The task's own count is kept either way.
-        CHECK(task->countOfBytesSent() == 100000);
+    // A body larger than a send buffer, and one that goes out at once.
+    for (const std::size_t size : {std::size_t{100000}, std::size_t{1000}}) {
+        for (const auto& c : {Case{true, {"sent", "data", "complete"}}, Case{false, {"data", "complete"}}}) {
+            CAPTURE(size);
+            CAPTURE(c.progress);
+            auto recorder = std::make_shared<Quiet>();
+            recorder->progress = c.progress;
+            auto session = sessionWith(recorder);
+            auto task = session->dataTaskWithRequest(post(server.url("/echo"), std::string(size, 'q')));
+            task->resume();
+            REQUIRE(recorder->waitForCompletions(1));
+            CHECK(recorder->events() == c.events);
+            CHECK(recorder->body() == std::string(size, 'q'));
+            CHECK_FALSE(recorder->error());
+            REQUIRE(task->response());
+            CHECK(task->response()->statusCode() == 200);
+            // The task's own count is kept either way.
+            CHECK(task->countOfBytesSent() == static_cast<std::int64_t>(size));
+        }
     }
 }
 

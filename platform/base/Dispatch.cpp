@@ -62,6 +62,8 @@ DispatchQueue::DispatchQueue(std::string label, asio::any_io_executor inner, boo
         poolStrand_ = *inner_.target<asio::strand<asio::thread_pool::executor_type>>();
     } else if (inner_.target_type() == typeid(asio::io_context::executor_type)) {
         contextExecutor_ = *inner_.target<asio::io_context::executor_type>();
+    } else if (inner_.target_type() == typeid(PostingExecutor)) {
+        postingExecutor_ = *inner_.target<PostingExecutor>();
     }
 }
 
@@ -102,13 +104,15 @@ asio::any_io_executor DispatchQueue::executor() const {
 }
 
 void DispatchQueue::async(Work work) {
-    if (poolStrand_ || contextExecutor_) {
+    if (poolStrand_ || contextExecutor_ || postingExecutor_) {
         auto run = [self = shared_from_this(), w = std::move(work)]() mutable {
             detail::CurrentQueueScope scope(self.get());
             w();
         };
         if (poolStrand_) {
             asio::post(*poolStrand_, std::move(run));
+        } else if (postingExecutor_) {
+            postingExecutor_->post(std::move(run));
         } else {
             asio::post(*contextExecutor_, std::move(run));
         }

@@ -17,6 +17,7 @@
 #include <asio/strand.hpp>
 #include <asio/thread_pool.hpp>
 
+#include "platform/base/PostingExecutor.hpp"
 #include "platform/base/UniqueFunction.hpp"
 
 namespace brisko::platform {
@@ -74,10 +75,11 @@ private:
 
     std::string label_;
     asio::any_io_executor inner_;  // unused for the main queue, whose executor is looked up each time
-    // The same executor, kept as itself where it is one of the two kinds queues run on, so that posting
+    // The same executor, kept as itself where it is one of the kinds queues run on, so that posting
     // work goes straight to it rather than through the type-erased executor (which allocates on copy).
     std::optional<asio::strand<asio::thread_pool::executor_type>> poolStrand_;
     std::optional<asio::io_context::executor_type> contextExecutor_;
+    std::optional<PostingExecutor> postingExecutor_;
     bool isMain_;
 };
 

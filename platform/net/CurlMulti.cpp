@@ -1,18 +1,36 @@
-// The network thread's io_context and the libcurl multi driver on top of it.
+// The network thread's loop and the libcurl multi driver on top of it.
 #include "platform/net/CurlMulti.hpp"
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/posix/stream_descriptor.hpp>
-#include <asio/post.hpp>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 
 namespace brisko::platform::detail {
 
 // MARK: - NetworkLoop
+
+namespace {
+// The eventfd's tag in epoll events; sockets carry their serial in the high half and cannot match it.
+constexpr std::uint64_t kWakeTag = ~std::uint64_t{0};
+constexpr int kEventsPerLook = 64;
+
+std::uint64_t socketTag(int fd, std::uint32_t serial) {
+    return (std::uint64_t{serial} << 32) | static_cast<std::uint32_t>(fd);
+}
+
+[[noreturn]] void cannotRun(const char* what) {
+    std::fprintf(stderr, "brisko: the network thread cannot start: %s failed (%d)\n", what, errno);
+    std::abort();
+}
+}  // namespace
 
 NetworkLoop& NetworkLoop::instance() {
     // Never destroyed: sessions may still post work while static objects are destroyed at exit.
@@ -22,6 +40,16 @@ NetworkLoop& NetworkLoop::instance() {
 
 NetworkLoop::NetworkLoop() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_ < 0) cannotRun("epoll_create1");
+    wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake_ < 0) cannotRun("eventfd");
+    // Edge-triggered: every write is an edge, so the counter is never read (it cannot fill up in the
+    // life of a process).
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLET;
+    event.data.u64 = kWakeTag;
+    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &event) != 0) cannotRun("epoll_ctl");
     thread_ = std::thread([this] { run(); });
     threadId_ = thread_.get_id();
     thread_.detach();
@@ -29,19 +57,155 @@ NetworkLoop::NetworkLoop() {
 
 void NetworkLoop::run() {
     pthread_setname_np(pthread_self(), "brisko-network");
-    auto guard = asio::make_work_guard(io_);
+    epoll_event events[kEventsPerLook];
     for (;;) {
-        try {
-            io_.run();
-            return;
-        } catch (...) {
-            // Work items report their own failures; one that throws must not stop the network.
+        // Work queued meanwhile (by this thread, which writes no wake-up) is run after one look that does
+        // not wait.
+        bool queued;
+        {
+            std::lock_guard lock(postedMutex_);
+            queued = !posted_.empty();
         }
+        const int count = ::epoll_wait(epoll_, events, kEventsPerLook, queued ? 0 : waitMilliseconds());
+        for (int i = 0; i < count; ++i) {
+            if (events[i].data.u64 != kWakeTag) onSocketEvent(events[i].data.u64, events[i].events);
+        }
+        runDueTimers();
+        {
+            std::lock_guard lock(postedMutex_);
+            ready_.swap(posted_);
+        }
+        // The two vectors trade places each turn, so neither allocates once both have grown.
+        for (auto& work : ready_) {
+            try {
+                runHandler(work);
+            } catch (...) {
+                // Work items report their own failures; one that throws must not stop the network.
+            }
+        }
+        ready_.clear();
     }
 }
 
 void NetworkLoop::post(UniqueFunction<void()> work) {
-    asio::post(io_, [this, work = std::move(work)]() mutable { runHandler(work); });
+    bool wake;
+    {
+        std::lock_guard lock(postedMutex_);
+        // A queue that holds work already has its wake-up written (or is this thread's own, looked at
+        // before the loop waits).
+        wake = posted_.empty() && !onThread();
+        posted_.push_back(std::move(work));
+    }
+    if (wake) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(wake_, &one, sizeof one);
+    }
+}
+
+int NetworkLoop::waitMilliseconds() {
+    if (timers_.empty()) return -1;
+    const auto left = timers_.begin()->first.first - Clock::now();
+    if (left <= Clock::duration::zero()) return 0;
+    // Rounded up: a timer never fires early, and a loop woken a little before its deadline would only go
+    // round once more for nothing.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+void NetworkLoop::runDueTimers() {
+    if (timers_.empty() || timers_.begin()->first.first > Clock::now()) return;
+    const auto now = Clock::now();
+    try {
+        runHandler([&] {
+            while (!timers_.empty() && timers_.begin()->first.first <= now) {
+                auto node = timers_.extract(timers_.begin());
+                timerTimes_.erase(node.key().second);
+                node.mapped()();
+            }
+        });
+    } catch (...) {
+        // As for work items: the others run on the next turn.
+    }
+}
+
+bool NetworkLoop::control(int fd, Watched& w, std::uint32_t events) {
+    if (events == w.registered) return true;
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = socketTag(fd, w.serial);
+    if (events == 0) {
+        // Watching nothing is not watching: errors and hang-ups would still be reported, on every look.
+        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, &event);
+        w.registered = 0;
+        return true;
+    }
+    int op = w.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    int result = ::epoll_ctl(epoll_, op, fd, &event);
+    // The kernel dropped a registration when its socket closed behind our back (ENOENT), or a descriptor
+    // came back registered still (EEXIST): the other operation then does it.
+    if (result != 0 && (errno == ENOENT || errno == EEXIST)) {
+        op = op == EPOLL_CTL_MOD ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+        result = ::epoll_ctl(epoll_, op, fd, &event);
+    }
+    w.registered = result == 0 ? events : 0;
+    return result == 0;
+}
+
+bool NetworkLoop::watch(int fd, bool in, bool out, SocketHandler handler, void* owner) {
+    if (fd < 0) return false;
+    if (static_cast<std::size_t>(fd) >= watched_.size()) watched_.resize(static_cast<std::size_t>(fd) + 1);
+    auto& w = watched_[static_cast<std::size_t>(fd)];
+    if (w.owner != owner || w.handler != handler) {
+        // A descriptor new to its owner: events still queued for whoever had it before are stale.
+        w.owner = owner;
+        w.handler = handler;
+        w.serial = nextSerial_++;
+        if (w.registered) {
+            // Registered under the old serial: tell epoll the new one.
+            epoll_event event{};
+            event.events = w.registered;
+            event.data.u64 = socketTag(fd, w.serial);
+            if (::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &event) != 0) w.registered = 0;
+        }
+    }
+    w.in = in;
+    w.out = out;
+    // Reading stays watched once it was; writing only while wanted.
+    const std::uint32_t events = (in || (w.registered & EPOLLIN) ? EPOLLIN : 0u) | (out ? EPOLLOUT : 0u);
+    return control(fd, w, events);
+}
+
+void NetworkLoop::unwatch(int fd, void* owner) {
+    if (fd < 0 || static_cast<std::size_t>(fd) >= watched_.size()) return;
+    auto& w = watched_[static_cast<std::size_t>(fd)];
+    if (w.owner != owner) return;
+    control(fd, w, 0);
+    w = Watched{};
+}
+
+void NetworkLoop::onSocketEvent(std::uint64_t data, std::uint32_t events) {
+    const auto fd = static_cast<int>(static_cast<std::uint32_t>(data));
+    if (static_cast<std::size_t>(fd) >= watched_.size()) return;
+    auto& w = watched_[static_cast<std::size_t>(fd)];
+    // Let go of (or handed to another owner) by a handler that ran on this look.
+    if (!w.owner || w.serial != static_cast<std::uint32_t>(data >> 32)) return;
+    const bool ended = events & (EPOLLHUP | EPOLLERR);
+    int flags = 0;
+    if (w.in && (events & (EPOLLIN | EPOLLRDHUP) || ended)) flags |= CURL_CSELECT_IN;
+    if (w.out && (events & EPOLLOUT || ended)) flags |= CURL_CSELECT_OUT;
+    if (flags && (events & EPOLLERR)) flags |= CURL_CSELECT_ERR;
+    if (!w.in && (events & (EPOLLIN | EPOLLRDHUP) || ended)) {
+        // Readable (or ended) while nobody reads it: it would be reported on every look until then.
+        control(fd, w, w.out ? EPOLLOUT : 0u);
+    }
+    if (!flags) return;
+    noteSocketEvent();
+    const auto handler = w.handler;
+    void* owner = w.owner;
+    try {
+        runHandler([&] { handler(owner, fd, flags); });
+    } catch (...) {
+    }
 }
 
 void NetworkLoop::afterHandler(UniqueFunction<void()> action) {
@@ -79,7 +243,6 @@ NetworkLoop::TimerId NetworkLoop::schedule(Clock::time_point when, UniqueFunctio
     const TimerId id = nextTimer_++;
     timers_.emplace(std::make_pair(when, id), std::move(action));
     timerTimes_.emplace(id, when);
-    if (when < alarmAt_) armAlarm(when);
     return id;
 }
 
@@ -90,41 +253,18 @@ bool NetworkLoop::reschedule(TimerId id, Clock::time_point when) {
     node.key().first = when;
     timers_.insert(std::move(node));
     it->second = when;
-    if (when < alarmAt_) armAlarm(when);
     return true;
 }
 
 void NetworkLoop::cancel(TimerId id) {
-    // The alarm stays armed: waking once for nothing is cheaper than re-arming it on every cancel.
     auto it = timerTimes_.find(id);
     if (it == timerTimes_.end()) return;
     timers_.erase(std::make_pair(it->second, id));
     timerTimes_.erase(it);
 }
 
-void NetworkLoop::armAlarm(Clock::time_point when) {
-    alarmAt_ = when;
-    alarm_.expires_at(when);
-    alarm_.async_wait([this](const std::error_code& ec) {
-        if (ec != asio::error::operation_aborted) onAlarm();
-    });
-}
-
-void NetworkLoop::onAlarm() {
-    alarmAt_ = Clock::time_point::max();
-    const auto now = Clock::now();
-    runHandler([&] {
-        while (!timers_.empty() && timers_.begin()->first.first <= now) {
-            auto node = timers_.extract(timers_.begin());
-            timerTimes_.erase(node.key().second);
-            node.mapped()();
-        }
-    });
-    if (!timers_.empty() && timers_.begin()->first.first < alarmAt_) armAlarm(timers_.begin()->first.first);
-}
-
 namespace {
-// The most times a batch goes round the loop's queue before it is handed on: each round lets the reactor
+// The most times a batch goes round the loop's queue before it is handed on: each round lets the loop
 // look at the sockets again (without waiting) and run what it finds. With the identity backend's
 // benchmark (50 calls in flight), a batch then gathers three to four replies, against fewer than two
 // without the looks.
@@ -145,7 +285,7 @@ void NetworkLoop::atEndOfIteration(UniqueFunction<void()> action) {
     looksLeft_ = kMostLooks;
     socketEventsAtLook_ = socketEvents_;
     // Posted from the network thread, it runs after the handlers that are ready now.
-    asio::post(io_, [this] { flushEndOfIteration(); });
+    post([this] { flushEndOfIteration(); });
 }
 
 void NetworkLoop::flushEndOfIteration() {
@@ -153,7 +293,7 @@ void NetworkLoop::flushEndOfIteration() {
     if (looksLeft_ > 0 && socketEvents_ != socketEventsAtLook_) {
         --looksLeft_;
         socketEventsAtLook_ = socketEvents_;
-        asio::post(io_, [this] { flushEndOfIteration(); });
+        post([this] { flushEndOfIteration(); });
         return;
     }
     endOfIterationPosted_ = false;
@@ -173,28 +313,6 @@ void postToNetwork(UniqueFunction<void()> work) {
 
 // MARK: - CurlMulti
 
-// A socket libcurl asked us to watch, registered with the loop's reactor. Pending waits hold it, so a
-// wait that ends after the socket was let go finds it marked and does nothing.
-struct CurlMulti::Socket {
-    Socket(asio::io_context& io, curl_socket_t s) : fd(s), descriptor(io) {}
-    ~Socket() { release(); }
-    // Lets the reactor forget the descriptor without closing it (libcurl owns it), ending pending waits.
-    void release() {
-        gone = true;
-        if (!descriptor.is_open()) return;
-        descriptor.release();
-    }
-
-    curl_socket_t fd;
-    asio::posix::stream_descriptor descriptor;
-    int wanted = 0;        // the CURL_POLL_IN / CURL_POLL_OUT bits libcurl waits for now
-    bool reading = false;  // a wait for each direction is pending
-    bool writing = false;
-    bool watchesWrites = false;  // a write wait was ever started: the reactor reports writability too
-    bool pooled = false;         // a connection that finished a transfer and may serve more
-    bool gone = false;
-};
-
 CurlMulti::CurlMulti(DoneHandler onDone)
     : multi_(curl_multi_init()), onDone_(std::move(onDone)), alive_(std::make_shared<bool>(true)) {
     curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &CurlMulti::socketCallback);
@@ -212,7 +330,7 @@ CurlMulti::~CurlMulti() {
     for (CURL* easy : spareEasy_) curl_easy_cleanup(easy);
     // Cleaning up closes the pooled connections through our close-socket callback.
     curl_multi_cleanup(multi_);
-    for (auto& [fd, socket] : sockets_) socket->release();
+    for (curl_socket_t s : sockets_) loop.unwatch(s, this);
     sockets_.clear();
 }
 
@@ -261,7 +379,10 @@ void CurlMulti::recycle(std::unique_ptr<CurlMulti> multi) {
         spares.size() >= kSpareMultis) {
         return;  // torn down here
     }
-    for (curl_socket_t s : multi->connections_) endConnection(s);
+    for (curl_socket_t s : multi->connections_) {
+        multi->forgetWatch(s);
+        endConnection(s);
+    }
     std::erase_if(multi->spareEasy_, [&](CURL* easy) {
         if (!multi->tlsEasy_.contains(easy)) return false;
         curl_easy_cleanup(easy);
@@ -314,86 +435,37 @@ int CurlMulti::socketOptionCallback(void* clientp, curl_socket_t s, curlsocktype
 
 void CurlMulti::forget(curl_socket_t s) {
     connections_.erase(s);
-    auto it = sockets_.find(s);
-    if (it == sockets_.end()) return;
-    it->second->release();
-    sockets_.erase(it);
+    forgetWatch(s);
+}
+
+void CurlMulti::forgetWatch(curl_socket_t s) {
+    if (sockets_.erase(s) != 0) NetworkLoop::instance().unwatch(s, this);
 }
 
 int CurlMulti::socketCallback(CURL*, curl_socket_t s, int what, void* userp, void*) {
     auto* self = static_cast<CurlMulti*>(userp);
+    auto& loop = NetworkLoop::instance();
     if (what == CURL_POLL_REMOVE) {
         if (self->connections_.contains(s)) {
             // A connection goes back to the pool between transfers: it stays registered for the next
-            // one, with nothing waited for, until libcurl closes it through our callback.
-            if (auto it = self->sockets_.find(s); it != self->sockets_.end()) {
-                it->second->wanted = 0;
-                it->second->pooled = true;
-            }
+            // one, waiting for nothing, until libcurl closes it through our callback.
+            if (self->sockets_.contains(s)) loop.watch(s, false, false, &CurlMulti::onSocketReady, self);
         } else {
             // Any other socket (the resolver's) may be closed by libcurl without our callback.
-            self->forget(s);
+            self->forgetWatch(s);
         }
         return 0;
     }
-    const int wanted = what & (CURL_POLL_IN | CURL_POLL_OUT);
-    auto& socket = self->sockets_[s];
-    // The reactor keeps watching a descriptor for writability once it was asked to, and every change of
-    // its send buffer (each acknowledgement) would then wake the loop. A connection that lives on, one
-    // that went back to the pool, is registered afresh for reading only when libcurl no longer wants to
-    // write (three system calls, once per connection rather than a wake per request). Its first transfer
-    // keeps the registration: most connections made for one request close after it, and re-registering
-    // those would cost more than the few wakes it saves.
-    bool pooled = false;
-    if (socket && socket->watchesWrites && socket->pooled && !(wanted & CURL_POLL_OUT)) {
-        socket->release();
-        socket.reset();
-        pooled = true;
+    self->sockets_.insert(s);
+    if (!loop.watch(s, what & CURL_POLL_IN, what & CURL_POLL_OUT, &CurlMulti::onSocketReady, self)) {
+        self->forgetWatch(s);
+        return -1;  // the transfer fails rather than waiting forever
     }
-    if (!socket) {
-        socket = std::make_shared<Socket>(NetworkLoop::instance().context(), s);
-        socket->pooled = pooled;
-        std::error_code ec;
-        socket->descriptor.assign(s, ec);
-        if (ec) {
-            self->sockets_.erase(s);
-            return -1;  // the transfer fails rather than waiting forever
-        }
-    }
-    socket->wanted = wanted;
-    self->arm(socket);
     return 0;
 }
 
-void CurlMulti::arm(const std::shared_ptr<Socket>& socket) {
-    using Wait = asio::posix::stream_descriptor::wait_type;
-    if ((socket->wanted & CURL_POLL_IN) && !socket->reading) {
-        socket->reading = true;
-        socket->descriptor.async_wait(Wait::wait_read,
-                                      [this, socket](const std::error_code& ec) { onReady(socket, CURL_POLL_IN, ec); });
-    }
-    if ((socket->wanted & CURL_POLL_OUT) && !socket->writing) {
-        socket->writing = true;
-        socket->watchesWrites = true;
-        socket->descriptor.async_wait(
-            Wait::wait_write, [this, socket](const std::error_code& ec) { onReady(socket, CURL_POLL_OUT, ec); });
-    }
-}
-
-void CurlMulti::onReady(const std::shared_ptr<Socket>& socket, int direction, const std::error_code& ec) {
-    (direction == CURL_POLL_IN ? socket->reading : socket->writing) = false;
-    // A socket let go (or a multi handle destroyed, which lets go of all of them) ends here.
-    if (socket->gone || ec == asio::error::operation_aborted) return;
-    if (!(socket->wanted & direction)) return;  // libcurl stopped waiting for this meanwhile
-    auto& loop = NetworkLoop::instance();
-    loop.noteSocketEvent();
-    int flags = direction == CURL_POLL_IN ? CURL_CSELECT_IN : CURL_CSELECT_OUT;
-    if (ec) flags |= CURL_CSELECT_ERR;
-    loop.runHandler([&] {
-        action(socket->fd, flags);
-        // The readiness was handed on: wait again while libcurl still wants it (unless it was let go).
-        if (!socket->gone) arm(socket);
-    });
+void CurlMulti::onSocketReady(void* self, int fd, int flags) {
+    static_cast<CurlMulti*>(self)->action(fd, flags);
 }
 
 int CurlMulti::timerCallback(CURLM*, long timeoutMs, void* userp) {

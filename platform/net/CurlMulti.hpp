@@ -1,4 +1,5 @@
-// Internal: the process-wide network thread (an Asio io_context) and libcurl multi handles driven by it.
+// Internal: the process-wide network thread (an epoll loop of our own) and libcurl multi handles driven
+// by it.
 #pragma once
 
 #include <curl/curl.h>
@@ -7,32 +8,53 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-#include <asio/io_context.hpp>
-#include <asio/steady_timer.hpp>
+#include <asio/execution_context.hpp>
 
+#include "platform/base/PostingExecutor.hpp"
 #include "platform/base/UniqueFunction.hpp"
 
 namespace brisko::platform::detail {
 
-// The one thread that moves bytes for every URL session. It runs an io_context: sockets are waited on
-// through its reactor, and the loop's timers share one Asio timer that is re-armed only when a timer
-// earlier than the armed one appears, so moving a deadline later costs nothing.
+// The one thread that moves bytes for every URL session. Each turn of its loop looks at the sockets once
+// (one epoll_wait, which also sleeps until the next timer or until work is posted), runs the handlers of
+// the sockets that are ready and the timers that are due, then the work queued before the turn's look.
+// Sockets are watched level-triggered and stay registered between waits: libcurl's usual waits (the
+// reply's head, then its body, on a kept-alive connection) cost no system call beyond the look itself.
+// Work posted from other threads wakes the loop through an eventfd, written only when the queue was empty.
 class NetworkLoop {
 public:
     using Clock = std::chrono::steady_clock;
     using TimerId = std::uint64_t;
+    // Handles readiness of a watched socket: `flags` are libcurl's CURL_CSELECT_* bits.
+    using SocketHandler = void (*)(void* owner, int fd, int flags);
 
     static NetworkLoop& instance();
     bool onThread() const { return std::this_thread::get_id() == threadId_; }
-    asio::io_context& context() { return io_; }
+    // The execution context of the loop's executor (Asio objects made with the executor belong to it).
+    asio::execution_context& context() { return context_; }
+    // Posts to the loop; a dispatch queue over it runs its work on the network thread.
+    PostingExecutor executor() {
+        return PostingExecutor(context_, [](void* loop, UniqueFunction<void()> work) {
+            static_cast<NetworkLoop*>(loop)->post(std::move(work));
+        }, this);
+    }
 
-    // Runs work on the network thread, in order (always queued, never inline).
+    // Runs work on the network thread, in order (always queued, never inline). Any thread.
     void post(UniqueFunction<void()> work);
+
+    // Watches a socket for what libcurl waits for (network thread only). A socket nobody waits on stays
+    // registered for reading, so the next wait costs nothing; should it turn readable meanwhile (the peer
+    // closed a pooled connection, say) it is then taken out. Writability is never watched longer than
+    // wanted: a writable socket would wake the loop on every turn. False when the socket cannot be watched.
+    bool watch(int fd, bool in, bool out, SocketHandler handler, void* owner);
+    // Stops watching a socket of `owner` (before it is closed, or when it is no longer libcurl's).
+    void unwatch(int fd, void* owner);
     // Runs `action` as soon as the network-thread handler that calls it returns, before the loop looks at
     // its sockets again (each look is a system call); called outside such a handler, or by an action run
     // this way, it is posted instead, so such actions cannot keep the loop from its sockets. Network
@@ -70,17 +92,34 @@ public:
     void noteTransferEnded() { --transfers_; }
 
 private:
+    // What the loop knows of a socket it watches, by descriptor.
+    struct Watched {
+        SocketHandler handler = nullptr;
+        void* owner = nullptr;     // null: not watched
+        std::uint32_t serial = 0;  // told to epoll with the descriptor, so stale events are known
+        std::uint32_t registered = 0;  // the events epoll watches (0: not registered)
+        bool in = false;               // what libcurl waits for
+        bool out = false;
+    };
+
     NetworkLoop();
     void run();
-    void armAlarm(Clock::time_point when);
-    void onAlarm();
+    int waitMilliseconds();
+    void runDueTimers();
+    void onSocketEvent(std::uint64_t data, std::uint32_t events);
+    bool control(int fd, Watched& w, std::uint32_t events);
     void flushEndOfIteration();
     void runAfterHandler();
     void postAfterHandler();
 
-    asio::io_context io_{1};
-    asio::steady_timer alarm_{io_};
-    Clock::time_point alarmAt_ = Clock::time_point::max();
+    asio::execution_context context_;
+    int epoll_ = -1;
+    int wake_ = -1;  // an eventfd, registered edge-triggered: each write wakes the loop, none is read
+    std::mutex postedMutex_;
+    std::vector<UniqueFunction<void()>> posted_;  // guarded by postedMutex_
+    std::vector<UniqueFunction<void()>> ready_;   // taken from posted_, run this turn
+    std::vector<Watched> watched_;
+    std::uint32_t nextSerial_ = 1;
     std::thread thread_;
     std::thread::id threadId_;
 
@@ -138,7 +177,7 @@ public:
     bool add(CURL* easy);
     // Stops a transfer without a done call (the easy handle can be cleaned up afterwards).
     void remove(CURL* easy);
-    // Sets the socket callbacks of an easy handle: a socket is let go by the reactor before it closes,
+    // Sets the socket callbacks of an easy handle: a socket is let go by the loop before it closes,
     // and the sockets of connections are known as such (they stay registered between transfers).
     void prepare(CURL* easy);
 
@@ -149,25 +188,22 @@ public:
     void markTLS(CURL* easy) { tlsEasy_.insert(easy); }
 
 private:
-    struct Socket;
-
     static int socketCallback(CURL* easy, curl_socket_t s, int what, void* userp, void* socketp);
     static int timerCallback(CURLM* multi, long timeoutMs, void* userp);
     static int closeSocketCallback(void* clientp, curl_socket_t s);
     static int socketOptionCallback(void* clientp, curl_socket_t s, curlsocktype purpose);
-    void watch(curl_socket_t s, int what);
-    void arm(const std::shared_ptr<Socket>& socket);
-    void onReady(const std::shared_ptr<Socket>& socket, int direction, const std::error_code& ec);
+    static void onSocketReady(void* self, int fd, int flags);
     void action(curl_socket_t s, int flags);
     void drainMessages();
     void forget(curl_socket_t s);
+    void forgetWatch(curl_socket_t s);
 
     CURLM* multi_ = nullptr;
     DoneHandler onDone_;
     NetworkLoop::TimerId timer_ = 0;
     NetworkLoop::Clock::time_point timerAt_{};
     bool kickPosted_ = false;  // a 0 ms timeout is on its way (after the handler, or through the queue)
-    std::unordered_map<curl_socket_t, std::shared_ptr<Socket>> sockets_;
+    std::unordered_set<curl_socket_t> sockets_;      // watched through the loop
     std::unordered_set<curl_socket_t> connections_;  // closed through closeSocketCallback only
     std::vector<CURL*> spareEasy_;
     std::unordered_set<CURL*> tlsEasy_;  // easy handles (spare or in use) that ran TLS

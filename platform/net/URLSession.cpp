@@ -33,7 +33,7 @@ std::shared_ptr<URLSession> URLSession::shared() {
 
 const std::shared_ptr<DispatchQueue>& URLSession::networkQueue() {
     static const auto queue =
-        DispatchQueue::on("com.brisko.network", detail::NetworkLoop::instance().context().get_executor());
+        DispatchQueue::on("com.brisko.network", detail::NetworkLoop::instance().executor());
     return queue;
 }
 

@@ -1,6 +1,5 @@
-// The network thread's timers (one alarm serves them all, re-armed only for an earlier deadline), when it
-// hands a batch of events on, what runs when a handler returns, and how it ends the connections of a
-// finished pool.
+// The network thread's timers, when it hands a batch of events on, what runs when a handler returns, how
+// it watches sockets, and how it ends the connections of a finished pool.
 #include <doctest/doctest.h>
 
 #include <poll.h>
@@ -8,12 +7,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/net/CurlMulti.hpp"
@@ -198,4 +202,147 @@ TEST_CASE("work left for the end of a handler runs right after it; what that wor
     std::unique_lock lock(m);
     REQUIRE(cv.wait_for(lock, 10s, [&] { return done; }));
     CHECK(order == std::vector<std::string>{"handler", "after the handler", "queued work", "left by it"});
+}
+
+namespace {
+// CPU time the network thread has used so far: a loop that reports a socket on every look spins, and
+// shows it here within a few milliseconds.
+std::chrono::nanoseconds networkThreadCPU() {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        if (!std::getline(comm, name) || name != "brisko-network") continue;
+        std::ifstream stat(task.path() / "schedstat");
+        long long running = 0;
+        stat >> running;
+        return std::chrono::nanoseconds(running);
+    }
+    return std::chrono::nanoseconds(-1);
+}
+
+// Runs `work` on the network thread and waits for it.
+void onNetwork(const std::function<void()>& work) {
+    std::promise<void> done;
+    NetworkLoop::instance().post([&] {
+        work();
+        done.set_value();
+    });
+    REQUIRE(done.get_future().wait_for(10s) == std::future_status::ready);
+}
+
+// A local socket pair whose first end the loop watches for an owner that counts what it hears.
+struct WatchedPair {
+    WatchedPair() { REQUIRE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) == 0); }
+    ~WatchedPair() {
+        onNetwork([&] { NetworkLoop::instance().unwatch(fds[0], this); });
+        ::close(fds[0]);
+        ::close(fds[1]);
+    }
+    static void heard(void* self, int, int flags) {
+        auto* pair = static_cast<WatchedPair*>(self);
+        ++pair->calls;
+        pair->lastFlags = flags;
+        if (pair->onHeard) pair->onHeard();
+    }
+    bool watch(bool in, bool out) { return NetworkLoop::instance().watch(fds[0], in, out, &heard, this); }
+    int fds[2] = {-1, -1};
+    std::atomic<int> calls{0};
+    std::atomic<int> lastFlags{0};
+    std::function<void()> onHeard;  // network thread
+};
+
+// Waits until `pair` was heard `count` times.
+bool heardTimes(const WatchedPair& pair, int count) {
+    for (int i = 0; i < 1000 && pair.calls.load() < count; ++i) std::this_thread::sleep_for(5ms);
+    return pair.calls.load() >= count;
+}
+}  // namespace
+
+TEST_CASE("a watched socket is heard while its owner waits for it, and a socket nobody waits on never spins the loop") {
+    auto& loop = NetworkLoop::instance();
+    SUBCASE("readable: heard again while unread, not at all once its owner stops waiting, however much comes") {
+        WatchedPair pair;
+        // Heard on every look while unread: the owner stops waiting on the second.
+        pair.onHeard = [&] {
+            if (pair.calls == 2) pair.watch(false, false);
+        };
+        bool watched = false;
+        onNetwork([&] { watched = pair.watch(true, false); });
+        REQUIRE(watched);
+        REQUIRE(::write(pair.fds[1], "x", 1) == 1);
+        REQUIRE(heardTimes(pair, 2));
+        CHECK((pair.lastFlags & CURL_CSELECT_IN) != 0);
+        // Data and then the end of the stream come while nobody waits: the loop takes the socket out
+        // rather than reporting it on every look.
+        const auto before = networkThreadCPU();
+        REQUIRE(::write(pair.fds[1], "more", 4) == 4);
+        ::shutdown(pair.fds[1], SHUT_WR);
+        std::this_thread::sleep_for(200ms);
+        CHECK(pair.calls == 2);
+        CHECK(networkThreadCPU() - before < 50ms);
+        // Waiting again hears what is there at once.
+        onNetwork([&] {
+            pair.onHeard = [&] { pair.watch(false, false); };
+            watched = pair.watch(true, false);
+        });
+        REQUIRE(watched);
+        REQUIRE(heardTimes(pair, 3));
+        CHECK((pair.lastFlags & CURL_CSELECT_IN) != 0);
+    }
+
+    SUBCASE("writable: heard while wanted, then not at all") {
+        WatchedPair pair;
+        pair.onHeard = [&] { pair.watch(false, false); };
+        bool watched = false;
+        onNetwork([&] { watched = pair.watch(false, true); });
+        REQUIRE(watched);
+        REQUIRE(heardTimes(pair, 1));
+        CHECK((pair.lastFlags & CURL_CSELECT_OUT) != 0);
+        const auto before = networkThreadCPU();
+        std::this_thread::sleep_for(200ms);
+        CHECK(pair.calls == 1);
+        CHECK(networkThreadCPU() - before < 50ms);
+    }
+
+    SUBCASE("a socket let go by a handler of the same look is not heard") {
+        // Both turn readable before the loop looks: whichever is heard first lets both go.
+        WatchedPair first, second;
+        auto letGo = [&] {
+            loop.unwatch(first.fds[0], &first);
+            loop.unwatch(second.fds[0], &second);
+        };
+        first.onHeard = letGo;
+        second.onHeard = letGo;
+        onNetwork([&] {
+            first.watch(true, false);
+            second.watch(true, false);
+            (void)::write(first.fds[1], "x", 1);
+            (void)::write(second.fds[1], "x", 1);
+        });
+        std::this_thread::sleep_for(100ms);
+        CHECK(first.calls + second.calls == 1);
+    }
+
+    SUBCASE("a descriptor that another owner takes over is heard by it alone") {
+        WatchedPair pair;
+        WatchedPair other;  // stands for the owner that takes the descriptor over
+        other.onHeard = [&] { loop.watch(pair.fds[0], false, false, &WatchedPair::heard, &other); };
+        onNetwork([&] {
+            pair.watch(true, false);
+            (void)::write(pair.fds[1], "x", 1);
+            // Readable now, and handed over before the loop looks.
+            loop.watch(pair.fds[0], true, false, &WatchedPair::heard, &other);
+        });
+        REQUIRE(heardTimes(other, 1));
+        std::this_thread::sleep_for(50ms);
+        CHECK(pair.calls == 0);
+        CHECK(other.calls == 1);
+        // Letting go under the old owner's name leaves the new owner's watch alone.
+        onNetwork([&] {
+            loop.watch(pair.fds[0], true, false, &WatchedPair::heard, &other);
+            loop.unwatch(pair.fds[0], &pair);
+        });
+        REQUIRE(heardTimes(other, 2));
+        onNetwork([&] { loop.unwatch(pair.fds[0], &other); });
+    }
 }

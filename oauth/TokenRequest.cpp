@@ -14,17 +14,20 @@ namespace {
 constexpr std::string_view kFormContentType = "application/x-www-form-urlencoded; charset=UTF-8";
 
 URLQueryComponent formBody(const TokenRequest& r, bool redacted) {
-    auto secret = [&](const std::optional<std::string>& v) { return redacted ? TokenUtilities::redact(v) : v; };
     URLQueryComponent query;
     auto add = [&](std::string_view name, const std::optional<std::string>& value) {
         if (value) query.addParameter(name, *value);
     };
-    add("grant_type", r.grantType());
+    // Read in place unless redacted.
+    auto addSecret = [&](std::string_view name, const std::optional<std::string>& value) {
+        if (value) query.addParameter(name, redacted ? TokenUtilities::redact(std::string_view(*value)) : *value);
+    };
+    query.addParameter("grant_type", r.grantType());
     add("scope", r.scope());
     if (r.redirectURL()) query.addParameter("redirect_uri", r.redirectURL()->absoluteString());
-    add("refresh_token", secret(r.refreshToken()));
-    add("code", secret(r.authorizationCode()));
-    add("code_verifier", secret(r.codeVerifier()));
+    addSecret("refresh_token", r.refreshToken());
+    addSecret("code", r.authorizationCode());
+    addSecret("code_verifier", r.codeVerifier());
     query.addParameters(r.additionalParameters());
     // Without a secret the client is named in the body (no Basic header).
     if (!r.clientSecret()) query.addParameter("client_id", r.clientID());

@@ -1,6 +1,8 @@
 // Multi-valued query parameters.
 #include "oauth/URLQueryComponent.hpp"
 
+#include <algorithm>
+
 #include "oauth/internal/Describe.hpp"
 
 namespace brisko::oauth {
@@ -11,19 +13,44 @@ std::string decoded(std::string_view text) {
     return d ? *d : std::string(text);
 }
 
-// "name=value" for every value (names in name order), joined with "&": read straight from the parameters,
-// each name encoded once.
+// The encoded length of `text`: three characters for each one outside `allowed`.
+std::size_t encodedSize(std::string_view text, const platform::CharacterSet& allowed) {
+    std::size_t size = text.size();
+    for (unsigned char c : text) {
+        if (!allowed.contains(c)) size += 2;
+    }
+    return size;
+}
+
+// Percent-encodes `text` over `allowed` (upper-case hex) from `out` on, which has room for it; answers
+// the end of what it wrote.
+char* writeEncoded(char* out, std::string_view text, const platform::CharacterSet& allowed) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (unsigned char c : text) {
+        if (allowed.contains(c)) {
+            *out++ = static_cast<char>(c);
+        } else {
+            *out++ = '%';
+            *out++ = kHex[c >> 4];
+            *out++ = kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+// "name=value" for every value (names in name order), joined with "&", written into one string of the
+// final size.
 template <class Parameters>
 std::string joinEncoded(const Parameters& parameters, const platform::CharacterSet& allowed) {
-    std::string out;
-    for (const auto& [name, values] : parameters) {
-        const std::string encodedName = platform::percentEncode(name, allowed);
-        for (const auto& value : values) {
-            if (!out.empty()) out += '&';
-            out += encodedName;
-            out += '=';
-            out += platform::percentEncode(value, allowed);
-        }
+    std::size_t size = parameters.empty() ? 0 : parameters.size() - 1;
+    for (const auto& [name, value] : parameters) size += encodedSize(name, allowed) + 1 + encodedSize(value, allowed);
+    std::string out(size, '\0');
+    char* at = out.data();
+    for (const auto& [name, value] : parameters) {
+        if (at != out.data()) *at++ = '&';
+        at = writeEncoded(at, name, allowed);
+        *at++ = '=';
+        at = writeEncoded(at, value, allowed);
     }
     return out;
 }
@@ -56,36 +83,52 @@ URLQueryComponent::URLQueryComponent(const URL& url) {
     }
 }
 
+namespace {
+bool nameBefore(const std::pair<std::string, std::string>& item, std::string_view name) { return item.first < name; }
+bool nameAfter(std::string_view name, const std::pair<std::string, std::string>& item) { return name < item.first; }
+}  // namespace
+
 std::vector<std::string> URLQueryComponent::parameters() const {
     std::vector<std::string> names;
-    names.reserve(parameters_.size());
-    for (const auto& [name, values] : parameters_) names.push_back(name);
+    for (const auto& [name, value] : parameters_) {
+        if (names.empty() || names.back() != name) names.push_back(name);
+    }
     return names;
 }
 
 Dictionary URLQueryComponent::dictionaryValue() const {
     Dictionary out;
-    for (const auto& [name, values] : parameters_) {
-        if (values.size() == 1) {
-            out.emplace(name, values.front());
+    for (auto first = parameters_.begin(); first != parameters_.end();) {
+        auto last = std::upper_bound(first, parameters_.end(), std::string_view(first->first), nameAfter);
+        if (last - first == 1) {
+            out.emplace(first->first, first->second);
         } else {
-            Value::Array list(values.begin(), values.end());
-            out.emplace(name, std::move(list));
+            Value::Array list;
+            list.reserve(static_cast<std::size_t>(last - first));
+            for (auto it = first; it != last; ++it) list.emplace_back(it->second);
+            out.emplace(first->first, std::move(list));
         }
+        first = last;
     }
     return out;
 }
 
 std::optional<std::vector<std::string>> URLQueryComponent::valuesForParameter(std::string_view parameter) const {
-    auto it = parameters_.find(parameter);
-    if (it == parameters_.end()) return std::nullopt;
-    return it->second;
+    auto first = std::lower_bound(parameters_.begin(), parameters_.end(), parameter, nameBefore);
+    auto last = std::upper_bound(first, parameters_.end(), parameter, nameAfter);
+    if (first == last) return std::nullopt;
+    std::vector<std::string> values;
+    values.reserve(static_cast<std::size_t>(last - first));
+    for (auto it = first; it != last; ++it) values.push_back(it->second);
+    return values;
 }
 
 void URLQueryComponent::addParameter(std::string_view parameter, std::string_view value) {
-    auto it = parameters_.find(parameter);
-    if (it == parameters_.end()) it = parameters_.emplace(std::string(parameter), std::vector<std::string>{}).first;
-    it->second.emplace_back(value);
+    // Room for a request's parameters at once, rather than growing one item at a time.
+    if (parameters_.empty()) parameters_.reserve(8);
+    // After the values the name already has.
+    auto at = std::upper_bound(parameters_.begin(), parameters_.end(), parameter, nameAfter);
+    parameters_.emplace(at, std::string(parameter), std::string(value));
 }
 
 void URLQueryComponent::addParameters(const StringMap& parameters) {
@@ -94,9 +137,8 @@ void URLQueryComponent::addParameters(const StringMap& parameters) {
 
 std::vector<platform::URLQueryItem> URLQueryComponent::queryItems() const {
     std::vector<platform::URLQueryItem> items;
-    for (const auto& [name, values] : parameters_) {
-        for (const auto& value : values) items.push_back({name, value});
-    }
+    items.reserve(parameters_.size());
+    for (const auto& [name, value] : parameters_) items.push_back({name, value});
     return items;
 }
 

@@ -1,7 +1,6 @@
 // Multi-valued URL query parameters: parsing a redirect's query, building request queries and form bodies.
 #pragma once
 
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,7 +43,9 @@ class URLQueryComponent {
     std::string description() const;
 
   private:
-    std::map<std::string, std::vector<std::string>, std::less<>> parameters_;
+    // One item per value, kept in name order, the values of a name in the order they were added: a few
+    // parameters in one block instead of a node and a list for each name.
+    std::vector<std::pair<std::string, std::string>> parameters_;
 };
 
 }  // namespace brisko::oauth

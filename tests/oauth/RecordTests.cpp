@@ -188,6 +188,19 @@ TEST_CASE("the code exchange carries the verifier and redirect URI and no scope;
                                      std::nullopt, std::optional<std::string>(), "r", std::nullopt, {}));
 }
 
+TEST_CASE("the token request's body is its form: every parameter encoded, in name order") {
+    auto request = TokenRequest::make(configuration(), "refresh_token", "c&d", *URL::parse("com.example.app:/cb"),
+                                      "my client", std::nullopt, std::optional<std::string>("openid email"), "r+t=1",
+                                      "v", {{"scope", "extra"}, {"audience", "a b"}, {"zz", "é"}});
+    const std::string form = "audience=a%20b&client_id=my%20client&code=c%26d&code_verifier=v&grant_type=refresh_token&"
+                             "redirect_uri=com.example.app:/cb&refresh_token=r%2Bt%3D1&scope=openid%20email&"
+                             "scope=extra&zz=%C3%A9";
+    CHECK(request->tokenRequestBody().URLEncodedParameters() == form);
+    auto http = request->URLRequest();
+    REQUIRE(http.httpBody());
+    CHECK(platform::toString(*http.httpBody()) == form);
+}
+
 TEST_CASE("a client secret goes into the Basic header, form encoded, and the client ID leaves the body") {
     auto request =
         TokenRequest::make(configuration(), "refresh_token", std::nullopt, std::nullopt, "my client", "se cret+:%pw",

@@ -37,6 +37,32 @@ TEST_CASE("query values survive encoding: a plus stays a plus, & and = do not sp
     CHECK(*URLQueryComponent(*replaced).valuesForParameter("v") == std::vector<std::string>{"a+b&c=d e"});
 }
 
+TEST_CASE("parameters are kept in name order, the values of a name in the order they were added") {
+    URLQueryComponent query;
+    query.addParameter("scope", "openid");
+    query.addParameter("b", "é");
+    query.addParameter("a", "1");
+    query.addParameter("scope", "email");
+    query.addParameter("", "empty name");
+    query.addParameter("a", "2");
+    query.addParameters({{"a", "3"}, {"c", "x=y"}});
+    CHECK(query.parameters() == std::vector<std::string>{"", "a", "b", "c", "scope"});
+    CHECK(query.valuesForParameter("a") == std::vector<std::string>{"1", "2", "3"});
+    CHECK(query.valuesForParameter("scope") == std::vector<std::string>{"openid", "email"});
+    CHECK_FALSE(query.valuesForParameter("ab"));
+    CHECK(query.URLEncodedParameters() ==
+          "=empty%20name&a=1&a=2&a=3&b=%C3%A9&c=x%3Dy&scope=openid&scope=email");
+    CHECK(query.percentEncodedQueryString() == query.URLEncodedParameters());
+    auto items = query.queryItems();
+    REQUIRE(items.size() == 8);
+    CHECK(items[3] == platform::URLQueryItem{"a", "3"});
+    CHECK(items[7] == platform::URLQueryItem{"scope", "email"});
+    Dictionary d = query.dictionaryValue();
+    CHECK(*d.at("b").string() == "é");
+    CHECK(*d.at("scope").array() == Value::Array{"openid", "email"});
+    CHECK(URLQueryComponent().URLEncodedParameters().empty());
+}
+
 TEST_CASE("tokens are redacted by length") {
     struct Case {
         std::string in, out;

@@ -53,6 +53,12 @@ bool storeField(std::optional<std::string>& field, const Value& value) {
     field = *value.string();
     return true;
 }
+bool storeField(std::optional<std::string>& field, Value&& value) {
+    auto* text = value.string();
+    if (!text) return false;
+    field = std::move(*text);
+    return true;
+}
 bool storeField(std::optional<Date>& field, const Value& value) {
     if (value.type() != Value::Type::date) return false;
     field = value.date();

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -60,6 +62,8 @@ struct FieldMappingConversions {
 
 namespace detail {
 bool storeField(std::optional<std::string>& field, const Value& value);
+// A text moved into the field (the value is left as it was when it is not a text).
+bool storeField(std::optional<std::string>& field, Value&& value);
 bool storeField(std::optional<Date>& field, const Value& value);
 bool storeField(std::optional<URL>& field, const Value& value);
 bool storeField(std::optional<std::vector<std::string>>& field, const Value& value);
@@ -75,33 +79,56 @@ void decodeField(platform::KeyedUnarchiver& coder, std::string_view key,
                  std::optional<std::vector<std::string>>& field);
 }  // namespace detail
 
-// Fills the instance's mapped fields from the parameters and answers the parameters not taken: a name
-// without mapping, or a value that is not of the field's type after conversion (kept converted; an
-// absent converted value leaves no entry).
-template <class T>
-Dictionary remainingParametersWithMap(const FieldMap<T>& map, const Dictionary& parameters, T& instance) {
+namespace detail {
+// remainingParametersWithMap for parameters read (const) or handed over (an rvalue, whose values then
+// move into the fields and the remaining parameters).
+template <class T, class Parameters>
+Dictionary remainingParameters(const FieldMap<T>& map, Parameters&& parameters, T& instance) {
+    constexpr bool moving = !std::is_lvalue_reference_v<Parameters>;
+    auto pass = [](auto& value) -> decltype(auto) {
+        if constexpr (moving) {
+            return std::move(value);
+        } else {
+            return std::as_const(value);
+        }
+    };
     Dictionary remaining;
-    for (const auto& [name, value] : parameters) {
+    for (auto& [name, value] : parameters) {
         auto it = map.find(name);
         if (it == map.end()) {
-            remaining.emplace(name, value);
+            // In name order, as the parameters come: each goes at the end.
+            remaining.emplace_hint(remaining.end(), name, pass(value));
             continue;
         }
         const auto& mapping = it->second;
         // Only a converted value is a new one; the others are stored from the parameters as they are.
         std::optional<Value> converted;
         if (mapping.conversion()) converted = mapping.conversion()(value);
-        const Value& stored = converted ? *converted : value;
-        bool taken =
-            std::visit([&](auto member) { return detail::storeField(instance.*member, stored); }, mapping.field());
+        auto& stored = converted ? *converted : value;
+        bool taken = std::visit([&](auto member) { return detail::storeField(instance.*member, pass(stored)); },
+                                mapping.field());
         if (taken || stored.isNull()) continue;
         if (converted) {
-            remaining.emplace(name, std::move(*converted));
+            remaining.emplace_hint(remaining.end(), name, std::move(*converted));
         } else {
-            remaining.emplace(name, value);
+            remaining.emplace_hint(remaining.end(), name, pass(value));
         }
     }
     return remaining;
+}
+}  // namespace detail
+
+// Fills the instance's mapped fields from the parameters and answers the parameters not taken: a name
+// without mapping, or a value that is not of the field's type after conversion (kept converted; an
+// absent converted value leaves no entry).
+template <class T>
+Dictionary remainingParametersWithMap(const FieldMap<T>& map, const Dictionary& parameters, T& instance) {
+    return detail::remainingParameters(map, parameters, instance);
+}
+// The same from parameters handed over: their texts move instead of being copied.
+template <class T>
+Dictionary remainingParametersWithMap(const FieldMap<T>& map, Dictionary&& parameters, T& instance) {
+    return detail::remainingParameters(map, std::move(parameters), instance);
 }
 
 // Writes every mapped field under its parameter name.

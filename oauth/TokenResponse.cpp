@@ -23,9 +23,13 @@ const FieldMap<TokenResponse>& TokenResponse::fieldMap() {
 }
 
 std::shared_ptr<const TokenResponse> TokenResponse::make(TokenRequestPtr request, const Dictionary& parameters) {
+    return make(std::move(request), Dictionary(parameters));
+}
+
+std::shared_ptr<const TokenResponse> TokenResponse::make(TokenRequestPtr request, Dictionary&& parameters) {
     auto response = std::make_shared<TokenResponse>();
     response->request_ = std::move(request);
-    response->additionalParameters_ = remainingParametersWithMap(fieldMap(), parameters, *response);
+    response->additionalParameters_ = remainingParametersWithMap(fieldMap(), std::move(parameters), *response);
     return response;
 }
 

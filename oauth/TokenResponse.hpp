@@ -16,6 +16,8 @@ class TokenResponse {
     static constexpr std::string_view kArchiveClassName = "OACTokenResponse";
 
     static std::shared_ptr<const TokenResponse> make(TokenRequestPtr request, const Dictionary& parameters);
+    // The same from parameters handed over (a parsed reply): their values move into the response.
+    static std::shared_ptr<const TokenResponse> make(TokenRequestPtr request, Dictionary&& parameters);
     static const FieldMap<TokenResponse>& fieldMap();
 
     const TokenRequestPtr& request() const { return request_; }

@@ -81,6 +81,7 @@ public:
     // lies outside the 64-bit range (user-edited files hold 1e300 and inf), or for any other type.
     std::optional<std::int64_t> truncatedInteger() const;
     const std::string* string() const { return std::get_if<std::string>(&v_); }
+    std::string* string() { return std::get_if<std::string>(&v_); }
     const Data* data() const { return std::get_if<Data>(&v_); }
     std::optional<Date> date() const;
     const Array* array() const { return std::get_if<Array>(&v_); }

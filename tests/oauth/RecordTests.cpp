@@ -166,6 +166,31 @@ TEST_CASE("responses keep what their field map does not take, and convert expire
     CHECK(*tokens->additionalParameters().at("expires_in").string() == "3600");
 }
 
+TEST_CASE("a reply handed over to the token response fills it as a read one does") {
+    platform::ScopedClock clock(std::make_shared<platform::ManualClock>());
+    const Dictionary reply{{"access_token", "access-token-longer-than-a-short-string"},
+                           {"expires_in", 60},
+                           {"id_token", 5},
+                           {"refresh_token", "refresh-token-longer-than-a-short-string"},
+                           {"scope", Value()},
+                           {"token_type", "Bearer"},
+                           {"zz_extra", Value::Array{"a", Dictionary{{"b", "c"}}}}};
+    auto exchange = AuthorizationResponse::make(codeRequest(), Dictionary{{"code", "c"}})->tokenExchangeRequest();
+    auto read = TokenResponse::make(exchange, reply);
+    auto handedOver = TokenResponse::make(exchange, Dictionary(reply));
+    for (const auto& tokens : {read, handedOver}) {
+        CHECK(tokens->accessToken() == "access-token-longer-than-a-short-string");
+        CHECK(tokens->refreshToken() == "refresh-token-longer-than-a-short-string");
+        CHECK(tokens->tokenType() == "Bearer");
+        CHECK(tokens->accessTokenExpirationDate() == platform::now() + std::chrono::seconds(60));
+        // A value of the wrong type stays with the others; an absent one nowhere.
+        CHECK_FALSE(tokens->idToken());
+        CHECK_FALSE(tokens->scope());
+        CHECK(tokens->additionalParameters() ==
+              Dictionary{{"id_token", 5}, {"zz_extra", Value::Array{"a", Dictionary{{"b", "c"}}}}});
+    }
+}
+
 TEST_CASE("the code exchange carries the verifier and redirect URI and no scope; it needs a code") {
     auto request = codeRequest();
     auto response = AuthorizationResponse::make(request, Dictionary{{"code", "the-code"}});

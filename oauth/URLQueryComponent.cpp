@@ -13,44 +13,20 @@ std::string decoded(std::string_view text) {
     return d ? *d : std::string(text);
 }
 
-// The encoded length of `text`: three characters for each one outside `allowed`.
-std::size_t encodedSize(std::string_view text, const platform::CharacterSet& allowed) {
-    std::size_t size = text.size();
-    for (unsigned char c : text) {
-        if (!allowed.contains(c)) size += 2;
-    }
-    return size;
-}
-
-// Percent-encodes `text` over `allowed` (upper-case hex) from `out` on, which has room for it; answers
-// the end of what it wrote.
-char* writeEncoded(char* out, std::string_view text, const platform::CharacterSet& allowed) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    for (unsigned char c : text) {
-        if (allowed.contains(c)) {
-            *out++ = static_cast<char>(c);
-        } else {
-            *out++ = '%';
-            *out++ = kHex[c >> 4];
-            *out++ = kHex[c & 15];
-        }
-    }
-    return out;
-}
-
 // "name=value" for every value (names in name order), joined with "&", written into one string of the
 // final size.
 template <class Parameters>
 std::string joinEncoded(const Parameters& parameters, const platform::CharacterSet& allowed) {
     std::size_t size = parameters.empty() ? 0 : parameters.size() - 1;
-    for (const auto& [name, value] : parameters) size += encodedSize(name, allowed) + 1 + encodedSize(value, allowed);
+    for (const auto& [name, value] : parameters)
+        size += platform::percentEncodedSize(name, allowed) + 1 + platform::percentEncodedSize(value, allowed);
     std::string out(size, '\0');
     char* at = out.data();
     for (const auto& [name, value] : parameters) {
         if (at != out.data()) *at++ = '&';
-        at = writeEncoded(at, name, allowed);
+        at = platform::percentEncodeInto(at, name, allowed);
         *at++ = '=';
-        at = writeEncoded(at, value, allowed);
+        at = platform::percentEncodeInto(at, value, allowed);
     }
     return out;
 }
@@ -84,8 +60,12 @@ URLQueryComponent::URLQueryComponent(const URL& url) {
 }
 
 namespace {
-bool nameBefore(const std::pair<std::string, std::string>& item, std::string_view name) { return item.first < name; }
-bool nameAfter(std::string_view name, const std::pair<std::string, std::string>& item) { return name < item.first; }
+bool nameBefore(const std::pair<std::string, std::string>& item, std::string_view name) {
+    return item.first < name;
+}
+bool nameAfter(std::string_view name, const std::pair<std::string, std::string>& item) {
+    return name < item.first;
+}
 }  // namespace
 
 std::vector<std::string> URLQueryComponent::parameters() const {

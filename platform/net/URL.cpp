@@ -309,19 +309,31 @@ const CharacterSet& urlQueryItemAllowed() {
 
 // Percent-encoding
 
-std::string percentEncode(std::string_view text, const CharacterSet& allowed) {
+std::size_t percentEncodedSize(std::string_view text, const CharacterSet& allowed) {
+    std::size_t size = text.size();
+    for (unsigned char c : text) {
+        if (!allowed.contains(c)) size += 2;
+    }
+    return size;
+}
+
+char* percentEncodeInto(char* out, std::string_view text, const CharacterSet& allowed) {
     static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
     for (unsigned char c : text) {
         if (allowed.contains(c)) {
-            out.push_back(static_cast<char>(c));
+            *out++ = static_cast<char>(c);
         } else {
-            out.push_back('%');
-            out.push_back(kHex[c >> 4]);
-            out.push_back(kHex[c & 15]);
+            *out++ = '%';
+            *out++ = kHex[c >> 4];
+            *out++ = kHex[c & 15];
         }
     }
+    return out;
+}
+
+std::string percentEncode(std::string_view text, const CharacterSet& allowed) {
+    std::string out(percentEncodedSize(text, allowed), '\0');
+    percentEncodeInto(out.data(), text, allowed);
     return out;
 }
 

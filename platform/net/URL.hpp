@@ -41,6 +41,10 @@ class CharacterSet {
 
 // Percent-encodes every byte of `text` that is not in `allowed` (UTF-8 bytes as %XX, upper-case hex).
 std::string percentEncode(std::string_view text, const CharacterSet& allowed);
+// The same in two steps, for texts joined into one buffer of the final size: the encoded length, and
+// the encoding written from `out` on (which has room for it), answering the end of what it wrote.
+std::size_t percentEncodedSize(std::string_view text, const CharacterSet& allowed);
+char* percentEncodeInto(char* out, std::string_view text, const CharacterSet& allowed);
 // Decodes %XX escapes; nothing when an escape is malformed or the result is not valid UTF-8.
 std::optional<std::string> percentDecode(std::string_view text);
 // Form decoding for application/x-www-form-urlencoded bodies: "+" is a blank, then percentDecode.

@@ -113,8 +113,9 @@ int NetworkLoop::waitMilliseconds() {
 }
 
 void NetworkLoop::runDueTimers() {
-    if (timers_.empty() || timers_.begin()->first.first > Clock::now()) return;
+    if (timers_.empty()) return;
     const auto now = Clock::now();
+    if (timers_.begin()->first.first > now) return;
     try {
         runHandler([&] {
             while (!timers_.empty() && timers_.begin()->first.first <= now) {

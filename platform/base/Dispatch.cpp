@@ -104,36 +104,27 @@ asio::any_io_executor DispatchQueue::executor() const {
 }
 
 void DispatchQueue::async(Work work) {
-    if (poolStrand_ || contextExecutor_ || postingExecutor_) {
-        auto run = [self = shared_from_this(), w = std::move(work)]() mutable {
-            detail::CurrentQueueScope scope(self.get());
-            w();
-        };
-        if (poolStrand_) {
-            asio::post(*poolStrand_, std::move(run));
-        } else if (postingExecutor_) {
-            postingExecutor_->post(std::move(run));
-        } else {
-            asio::post(*contextExecutor_, std::move(run));
-        }
+    if (!isMain_ && !poolStrand_ && !contextExecutor_ && !postingExecutor_) {
+        asio::post(executor(), [self = shared_from_this(), w = std::move(work)]() mutable { w(); });
         return;
     }
-    if (isMain_) {
-        // Straight to the main loop's executor: through executor() each item would box the queue's
-        // executor and the work once more on top of the loop's own boxing.
-        auto inner = mainInner();
-        auto run = [self = shared_from_this(), w = std::move(work)]() mutable {
-            detail::CurrentQueueScope scope(self.get());
-            w();
-        };
-        if (inner.target_type() == typeid(asio::io_context::executor_type)) {
-            asio::post(*inner.target<asio::io_context::executor_type>(), std::move(run));
-        } else {
-            asio::post(inner, std::move(run));
-        }
-        return;
+    // Straight to the executor the queue runs on, marking the queue current here: through executor() each
+    // item would box the queue's executor and the work once more on top of that executor's own boxing.
+    auto run = [self = shared_from_this(), w = std::move(work)]() mutable {
+        detail::CurrentQueueScope scope(self.get());
+        w();
+    };
+    if (poolStrand_) {
+        asio::post(*poolStrand_, std::move(run));
+    } else if (postingExecutor_) {
+        postingExecutor_->post(std::move(run));
+    } else if (contextExecutor_) {
+        asio::post(*contextExecutor_, std::move(run));
+    } else if (auto inner = mainInner(); inner.target_type() == typeid(asio::io_context::executor_type)) {
+        asio::post(*inner.target<asio::io_context::executor_type>(), std::move(run));
+    } else {
+        asio::post(inner, std::move(run));
     }
-    asio::post(executor(), [self = shared_from_this(), w = std::move(work)]() mutable { w(); });
 }
 
 void DispatchQueue::sync(Work work) {

@@ -65,8 +65,12 @@ void NetworkLoop::run() {
         {
             std::lock_guard lock(postedMutex_);
             queued = !posted_.empty();
+            // From here to the end of the wait, a post from another thread has to wake the loop.
+            waiting_.store(!queued, std::memory_order_relaxed);
         }
         const int count = ::epoll_wait(epoll_, events, kEventsPerLook, queued ? 0 : waitMilliseconds());
+        // Awake: what is posted now is taken below (or, posted later, at the next look) without a wake-up.
+        waiting_.store(false, std::memory_order_relaxed);
         for (int i = 0; i < count; ++i) {
             if (events[i].data.u64 != kWakeTag) onSocketEvent(events[i].data.u64, events[i].events);
         }
@@ -91,9 +95,9 @@ void NetworkLoop::post(UniqueFunction<void()> work) {
     bool wake;
     {
         std::lock_guard lock(postedMutex_);
-        // A queue that holds work already has its wake-up written (or is this thread's own, looked at
-        // before the loop waits).
-        wake = posted_.empty() && !onThread();
+        // Only a loop that waits (or is about to) needs waking, and only once: a queue that holds work
+        // already has its wake-up written. A loop at work takes the queue before it waits again.
+        wake = waiting_.load(std::memory_order_relaxed) && posted_.empty();
         posted_.push_back(std::move(work));
     }
     if (wake) {

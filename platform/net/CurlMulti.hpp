@@ -4,6 +4,7 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -117,6 +118,9 @@ private:
     int wake_ = -1;  // an eventfd, registered edge-triggered: each write wakes the loop, none is read
     std::mutex postedMutex_;
     std::vector<UniqueFunction<void()>> posted_;  // guarded by postedMutex_
+    // Set (under postedMutex_) when the loop found nothing posted and is about to wait; cleared when the
+    // wait ends. Posts write the wake-up only while it is set.
+    std::atomic<bool> waiting_{false};
     std::vector<UniqueFunction<void()>> ready_;   // taken from posted_, run this turn
     std::vector<Watched> watched_;
     std::uint32_t nextSerial_ = 1;

@@ -346,3 +346,68 @@ TEST_CASE("a watched socket is heard while its owner waits for it, and a socket 
         onNetwork([&] { loop.unwatch(pair.fds[0], &other); });
     }
 }
+
+namespace {
+// Wake-ups written to the network loop so far. The loop never reads its eventfd, so the eventfd's counter
+// is the number written: the eventfd is the one its epoll watches under the wake tag (all bits set).
+std::uint64_t wakeUpsWritten() {
+    std::vector<int> epolls;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fdinfo")) {
+        std::ifstream info(entry.path());
+        std::string line;
+        while (std::getline(info, line)) {
+            // "tfd:       12 events:    80000019 data: ffffffffffffffff  pos:0 ino:... sdev:..."
+            if (line.rfind("tfd:", 0) != 0 || line.find("data: ffffffffffffffff") == std::string::npos) continue;
+            const int fd = std::stoi(line.substr(4));
+            std::ifstream wake("/proc/self/fdinfo/" + std::to_string(fd));
+            std::string field;
+            while (std::getline(wake, field)) {
+                if (field.rfind("eventfd-count:", 0) == 0) return std::stoull(field.substr(14), nullptr, 16);
+            }
+        }
+    }
+    FAIL("no network loop wake-up found");
+    return 0;
+}
+}  // namespace
+
+TEST_CASE("posts from other threads wake the loop only while it waits, and none is ever left unrun") {
+    auto& loop = NetworkLoop::instance();
+    SUBCASE("posts while the loop is at work write no wake-up") {
+        std::promise<void> busy, release;
+        auto released = release.get_future().share();
+        loop.post([&] {
+            busy.set_value();
+            released.wait();
+        });
+        busy.get_future().wait();
+        const auto before = wakeUpsWritten();
+        std::atomic<int> ran{0};
+        for (int i = 0; i < 100; ++i) loop.post([&] { ++ran; });
+        CHECK(wakeUpsWritten() == before);
+        release.set_value();
+        for (int i = 0; i < 1000 && ran.load() < 100; ++i) std::this_thread::sleep_for(5ms);
+        CHECK(ran.load() == 100);
+    }
+    SUBCASE("many threads posting while the loop goes between waiting and working: every post runs") {
+        constexpr int kThreads = 4, kPosts = 3000;
+        std::atomic<int> ran{0};
+        std::vector<std::thread> posters;
+        for (int t = 0; t < kThreads; ++t) {
+            posters.emplace_back([&, t] {
+                for (int i = 0; i < kPosts; ++i) {
+                    // Some work keeps the loop busy a moment, and pauses let it go back to waiting.
+                    loop.post([&, i] {
+                        if (i % 97 == 0) std::this_thread::sleep_for(50us);
+                        ++ran;
+                    });
+                    if ((i + t) % 13 == 0) std::this_thread::sleep_for(20us);
+                }
+            });
+        }
+        for (auto& poster : posters) poster.join();
+        // A lost wake-up leaves posts unrun until something else wakes the loop: nothing else will.
+        for (int i = 0; i < 2000 && ran.load() < kThreads * kPosts; ++i) std::this_thread::sleep_for(5ms);
+        CHECK(ran.load() == kThreads * kPosts);
+    }
+}

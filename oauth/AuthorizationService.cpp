@@ -31,15 +31,15 @@ template <class F> void onMain(F&& f) {
     platform::DispatchQueue::main()->async(std::forward<F>(f));
 }
 
-// A reply body as JSON: the parsed value, or the parse error.
+// A reply body as JSON: the parsed value (an object as a dictionary), or the parse error.
 struct ParsedJSON {
-    std::optional<nlohmann::json> json;
+    std::optional<Value> value;
     OptionalError error;
 };
 ParsedJSON parseJSON(const std::optional<Data>& data) {
     try {
         const Data empty;
-        return {detail::parseJSONDocument(data ? *data : empty), std::nullopt};
+        return {detail::parseJSONValue(data ? *data : empty), std::nullopt};
     } catch (const nlohmann::json::exception& e) {
         return {std::nullopt,
                 Error(std::string(platform::kCocoaErrorDomain), 3840,
@@ -50,8 +50,9 @@ ParsedJSON parseJSON(const std::optional<Data>& data) {
 // The JSON object of an error body, when the body is one with an "error" member.
 std::optional<Dictionary> OAuthErrorBody(const std::optional<Data>& data) {
     auto parsed = parseJSON(data);
-    if (!parsed.json || !parsed.json->is_object() || !parsed.json->contains("error")) return std::nullopt;
-    return std::move(*Value::fromJSON(std::move(*parsed.json)).dictionary());
+    auto* body = parsed.value ? parsed.value->dictionary() : nullptr;
+    if (!body || !body->contains("error")) return std::nullopt;
+    return std::move(*body);
 }
 
 bool requestsOpenID(const AuthorizationResponsePtr& response) {
@@ -101,8 +102,8 @@ std::pair<TokenResponsePtr, OptionalError> tokenResult(const TokenRequestPtr& re
                                                        platform::format("JSON error parsing token response: %@",
                                                                         {parsed.error->localizedDescription()}))};
     }
-    if (!parsed.json->is_object()) return {nullptr, tokenResponseInvalid()};
-    Dictionary parameters = std::move(*Value::fromJSON(std::move(*parsed.json)).dictionary());
+    if (!parsed.value->dictionary()) return {nullptr, tokenResponseInvalid()};
+    Dictionary parameters = std::move(*parsed.value->dictionary());
     // A reply that refuses the grant is that refusal whatever its status; one without an access token
     // (required, RFC 6749 section 5.1) is no token response at all.
     if (parameters.contains("error")) {
@@ -236,8 +237,7 @@ registrationResult(const RegistrationRequestPtr& request, const URL& endpoint, c
                                                                         {parsed.error->localizedDescription()}))};
     }
     RegistrationResponsePtr response;
-    if (parsed.json->is_object())
-        response = RegistrationResponse::make(request, std::move(*Value::fromJSON(std::move(*parsed.json)).dictionary()));
+    if (auto* parameters = parsed.value->dictionary()) response = RegistrationResponse::make(request, *parameters);
     if (!response) {
         return {nullptr, ErrorUtilities::errorWithCode(ErrorCode::registrationResponseConstructionError, std::nullopt,
                                                        std::string("Registration response invalid."))};

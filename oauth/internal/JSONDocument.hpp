@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/base/JSON.hpp"
+#include "platform/base/Value.hpp"
 
 namespace brisko::oauth::detail {
 
@@ -20,6 +21,11 @@ inline constexpr int kMaxJSONDepth = platform::kMaxReplyJSONDepth;
 // nlohmann::json::parse_error.
 inline nlohmann::json parseJSONDocument(std::span<const std::uint8_t> bytes) {
     return platform::parseJSON(bytes, kMaxJSONDepth);
+}
+
+// The same document read straight into a value (an object into a dictionary), failing the same way.
+inline platform::Value parseJSONValue(std::span<const std::uint8_t> bytes) {
+    return platform::Value::parseJSON(bytes, kMaxJSONDepth);
 }
 
 }  // namespace brisko::oauth::detail

@@ -5,6 +5,15 @@
 
 namespace brisko::platform {
 
+bool detail::JSONLevels::open() {
+    if (++depth_ <= maxDepth_) return true;
+    if (throws_) {
+        throw nlohmann::json::parse_error::create(
+            101, 0, "the document nests more than " + std::to_string(maxDepth_) + " levels deep", nullptr);
+    }
+    return false;
+}
+
 namespace {
 
 // The builder nlohmann::json::parse uses, counting levels as they open. Counting here costs nothing per
@@ -14,31 +23,20 @@ class BoundedBuilder : public nlohmann::detail::json_sax_dom_parser<nlohmann::js
 
 public:
     BoundedBuilder(nlohmann::json& root, int maxDepth, bool throws)
-        : Builder(root, throws), maxDepth_(maxDepth), throws_(throws) {}
-    bool start_object(std::size_t elements) { return open() && Builder::start_object(elements); }
-    bool start_array(std::size_t elements) { return open() && Builder::start_array(elements); }
+        : Builder(root, throws), levels_(maxDepth, throws) {}
+    bool start_object(std::size_t elements) { return levels_.open() && Builder::start_object(elements); }
+    bool start_array(std::size_t elements) { return levels_.open() && Builder::start_array(elements); }
     bool end_object() {
-        --depth_;
+        levels_.close();
         return Builder::end_object();
     }
     bool end_array() {
-        --depth_;
+        levels_.close();
         return Builder::end_array();
     }
 
 private:
-    bool open() {
-        if (++depth_ <= maxDepth_) return true;
-        if (throws_) {
-            throw nlohmann::json::parse_error::create(
-                101, 0, "the document nests more than " + std::to_string(maxDepth_) + " levels deep", nullptr);
-        }
-        return false;  // stops the parser, which then reports failure
-    }
-
-    int maxDepth_;
-    bool throws_;
-    int depth_ = 0;
+    detail::JSONLevels levels_;
 };
 
 // Whether the text parsed into `document`. Throwing, every failure throws rather than answering false.

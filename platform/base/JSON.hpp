@@ -27,8 +27,28 @@ std::optional<nlohmann::json> readJSON(std::string_view text, int maxDepth);
 std::optional<nlohmann::json> readJSON(std::span<const std::uint8_t> bytes, int maxDepth);
 
 // The document. Text that is not JSON, or nests deeper than `maxDepth`, throws nlohmann::json::parse_error
-// as nlohmann::json::parse does, for callers that report the parser's message.
+// as nlohmann::json::parse does, for callers that report the parser's message. Value::parseJSON
+// (platform/base/Value.hpp) reads such text straight into a value, bounded and failing the same way.
 nlohmann::json parseJSON(std::string_view text, int maxDepth);
 nlohmann::json parseJSON(std::span<const std::uint8_t> bytes, int maxDepth);
+
+namespace detail {
+
+// The arrays and objects a builder of nlohmann's SAX interface has open inside one another. Opening one
+// past `maxDepth` throws nlohmann::json::parse_error or, not throwing, answers false, which stops the
+// parser and makes it report failure.
+class JSONLevels {
+public:
+    JSONLevels(int maxDepth, bool throws) : maxDepth_(maxDepth), throws_(throws) {}
+    bool open();
+    void close() { --depth_; }
+
+private:
+    int maxDepth_;
+    bool throws_;
+    int depth_ = 0;
+};
+
+}  // namespace detail
 
 }  // namespace brisko::platform

@@ -9,6 +9,7 @@
 
 #include "platform/base/Clock.hpp"
 #include "platform/base/Error.hpp"
+#include "platform/base/JSON.hpp"
 
 namespace brisko::platform {
 
@@ -126,6 +127,18 @@ nlohmann::json Value::toJSON() const {
 }
 
 namespace {
+// Past kMaxJSONDepth levels, a document is refused rather than converted.
+[[noreturn]] void refuseNesting() {
+    throw nlohmann::json::out_of_range::create(
+        408, "the document nests more than " + std::to_string(Value::kMaxJSONDepth) + " levels deep", nullptr);
+}
+
+// An unsigned number: beyond the 64-bit integers' range, a real.
+Value fromUnsigned(std::uint64_t u) {
+    if (u > static_cast<std::uint64_t>(INT64_MAX)) return static_cast<double>(u);
+    return static_cast<std::int64_t>(u);
+}
+
 // The value of `j`, found `depth` levels inside the document being converted.
 // From a document read once (an rvalue) its strings, arrays and members move into the value instead of
 // being copied.
@@ -133,20 +146,14 @@ template <class JSON>
 Value fromJSONAtDepth(JSON&& j, int depth) {
     using nlohmann::json;
     constexpr bool moving = !std::is_lvalue_reference_v<JSON>;
-    if (j.is_structured() && ++depth > Value::kMaxJSONDepth) {
-        throw json::out_of_range::create(
-            408, "the document nests more than " + std::to_string(Value::kMaxJSONDepth) + " levels deep", nullptr);
-    }
+    if (j.is_structured() && ++depth > Value::kMaxJSONDepth) refuseNesting();
     switch (j.type()) {
         case json::value_t::null:
         case json::value_t::discarded: return Value();
         case json::value_t::boolean: return j.template get<bool>();
         case json::value_t::number_integer: return j.template get<std::int64_t>();
-        case json::value_t::number_unsigned: {
-            auto u = j.template get<std::uint64_t>();
-            if (u > static_cast<std::uint64_t>(INT64_MAX)) return static_cast<double>(u);
-            return static_cast<std::int64_t>(u);
-        }
+        case json::value_t::number_unsigned:
+            return fromUnsigned(j.template get<std::uint64_t>());
         case json::value_t::number_float: return j.template get<double>();
         case json::value_t::string:
             if constexpr (moving) {
@@ -184,6 +191,82 @@ Value fromJSONAtDepth(JSON&& j, int depth) {
     }
     return Value();
 }
+
+// Builds the value of a text as nlohmann's parser reads it: the value fromJSONAtDepth gives for the
+// document nlohmann's own builder makes of the text, a member named twice keeping its last value as there.
+// The arrays and objects open at the moment are on a stack of their own, so no level recurses.
+class ValueBuilder {
+    using json = nlohmann::json;
+
+public:
+    explicit ValueBuilder(int maxDepth) : levels_(maxDepth, true) {}
+
+    // The value read. A document that nests past kMaxJSONDepth (but not past the reader's bound) is refused
+    // only once it is read, as the document would be when converted after parsing.
+    Value take() && {
+        if (tooDeep_) refuseNesting();
+        return std::move(root_);
+    }
+
+    bool null() { return add(Value()); }
+    bool boolean(bool b) { return add(b); }
+    bool number_integer(json::number_integer_t i) { return add(i); }
+    bool number_unsigned(json::number_unsigned_t u) { return add(fromUnsigned(u)); }
+    bool number_float(json::number_float_t d, const json::string_t&) { return add(d); }
+    // The parser's own texts, which it clears before reading the next token: moved, not copied.
+    bool string(json::string_t& s) { return add(std::move(s)); }
+    bool binary(json::binary_t& b) { return add(Data(b.begin(), b.end())); }  // never from JSON text
+    bool key(json::string_t& k) {
+        if (!tooDeep_) open_.back().key = std::move(k);
+        return true;
+    }
+    bool start_object(std::size_t) { return open(Dictionary()); }
+    bool start_array(std::size_t) { return open(Array()); }
+    bool end_object() { return close(); }
+    bool end_array() { return close(); }
+    template <class Exception> bool parse_error(std::size_t, const std::string&, const Exception& e) { throw e; }
+
+private:
+    // An array or object being read, and the name of the member whose value comes next.
+    struct Open {
+        Value container;
+        std::string key;
+    };
+
+    bool add(Value v) {
+        if (tooDeep_) return true;
+        if (open_.empty()) {
+            root_ = std::move(v);
+        } else if (auto* array = open_.back().container.array()) {
+            array->push_back(std::move(v));
+        } else {
+            auto& object = open_.back();
+            object.container.dictionary()->insert_or_assign(std::move(object.key), std::move(v));
+        }
+        return true;
+    }
+    bool open(Value container) {
+        if (!levels_.open()) return false;
+        if (tooDeep_ || open_.size() == static_cast<std::size_t>(Value::kMaxJSONDepth)) {
+            tooDeep_ = true;  // nothing more is built; the rest is only read
+        } else {
+            open_.push_back({std::move(container), {}});
+        }
+        return true;
+    }
+    bool close() {
+        levels_.close();
+        if (tooDeep_) return true;
+        Value container = std::move(open_.back().container);
+        open_.pop_back();
+        return add(std::move(container));
+    }
+
+    detail::JSONLevels levels_;
+    std::vector<Open> open_;
+    Value root_;
+    bool tooDeep_ = false;
+};
 }  // namespace
 
 Value Value::fromJSON(const nlohmann::json& j) {
@@ -192,6 +275,16 @@ Value Value::fromJSON(const nlohmann::json& j) {
 
 Value Value::fromJSON(nlohmann::json&& j) {
     return fromJSONAtDepth(std::move(j), 0);
+}
+
+Value Value::parseJSON(std::string_view text, int maxDepth) {
+    ValueBuilder builder(maxDepth);
+    nlohmann::json::sax_parse(text.data(), text.data() + text.size(), &builder);
+    return std::move(builder).take();
+}
+
+Value Value::parseJSON(std::span<const std::uint8_t> bytes, int maxDepth) {
+    return parseJSON(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), maxDepth);
 }
 
 std::string Value::description() const {

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <typeinfo>
@@ -111,6 +112,10 @@ public:
     static Value fromJSON(const nlohmann::json& j);
     // The same, moving the document's contents (it is left empty of them).
     static Value fromJSON(nlohmann::json&& j);
+    // The document in `text`, read straight into a value with no nlohmann::json built on the way: the value
+    // Value::fromJSON(parseJSON(text, maxDepth)) gives (platform/base/JSON.hpp), and the same exceptions.
+    static Value parseJSON(std::string_view text, int maxDepth);
+    static Value parseJSON(std::span<const std::uint8_t> bytes, int maxDepth);
 
     std::string description() const;
 

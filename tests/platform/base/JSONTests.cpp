@@ -1,9 +1,11 @@
-// The bounded JSON reader: nesting up to the bound is read, past it refused, in both forms, never by recursion.
+// The bounded JSON reader: nesting up to the bound is read, past it refused, in both forms, never by recursion;
+// and reading straight into a value, which gives what reading the document and converting it gives.
 #include <doctest/doctest.h>
 
 #include <pthread.h>
 
 #include <string>
+#include <typeinfo>
 
 #include "platform/base/JSON.hpp"
 #include "platform/base/Value.hpp"
@@ -57,6 +59,112 @@ TEST_CASE("the reader takes documents up to its depth and refuses deeper ones or
     }
 }
 
+namespace {
+// What a read throws, as the exception's type and message; empty when it throws nothing.
+template <class Read> std::string failure(Read read) {
+    try {
+        read();
+    } catch (const nlohmann::json::exception& e) {
+        return std::string(typeid(e).name()) + ": " + e.what();
+    }
+    return {};
+}
+}  // namespace
+
+TEST_CASE("reading straight into a value gives the value of the document read and then converted") {
+    // Names and texts too long to be kept inline, one after another.
+    const std::string longText = std::string(100, 'x');
+    const std::string longTexts = R"({")" + longText + R"(1":")" + longText + R"(2",")" + longText + R"(3":[")" +
+                                  longText + R"(4",")" + longText + R"("]})";
+    struct Case {
+        const char* what;
+        std::string text;
+        int maxDepth = 8;
+    };
+    const Case cases[] = {
+        {"objects and arrays inside one another",
+         R"({"z":[1,{"b":[[],{}],"a":[true,false,null]}],"a":{"y":{"x":[-1,"s"]}},"m":[[[2]]]})"},
+        {"members out of order, the same member twice, the last of them a container or not",
+         R"({"b":1,"a":2,"b":{"k":[1]},"c":{"k":1},"c":"s","d":[],"d":[3],"b":{"l":4}})"},
+        {"a member named twice in a nested object", R"({"o":{"k":1,"k":[2],"j":0},"p":[{"k":1,"k":null}]})"},
+        {"integers at the edges of the 64-bit ranges",
+         "[0,-0,-1,9223372036854775807,9223372036854775808,-9223372036854775808,18446744073709551615]"},
+        {"reals", "[2.5,-0.0,0.1,1e-300,1.7976931348623157e308,1E+2,-3e0,5e-324]"},
+        {"escapes and text outside ASCII", R"(["\"\\\/\b\f\n\r\t","\u00e9\u4e2d\ud83d\ude00","é中😀","a\u0000b",)"
+                                           R"({"\u006b\u00e9y":"\ud83d\ude00","":""}])"},
+        {"long texts one after another, as members' names and values", longTexts},
+        {"empty containers", R"([{},[],[[]],{"a":{}},{"a":[]}])"},
+        {"an empty object", "{}"},
+        {"an empty array", " [ ] "},
+        {"an integer alone", "5"},
+        {"an unsigned integer past the signed range alone", "18446744073709551615"},
+        {"a real alone", "-1.5"},
+        {"a text alone", R"("\u00e9")"},
+        {"null alone", " null "},
+        {"true alone", "true"},
+        {"levels at the bound", nested(8, "1")},
+        {"levels as deep as values hold, the bound further", nested(Value::kMaxJSONDepth - 1, "{}"), 1'000},
+    };
+    for (const auto& c : cases) {
+        CAPTURE(c.what);
+        const Value value = Value::parseJSON(c.text, c.maxDepth);
+        CHECK(value == Value::fromJSON(parseJSON(c.text, c.maxDepth)));
+        CHECK(Value::parseJSON(toData(c.text), c.maxDepth) == value);
+    }
+
+    // Pinned where a builder of its own could easily differ: a member named twice keeps its last value,
+    // and unsigned numbers past the signed range are reals.
+    const Value twice = Value::parseJSON(cases[1].text, 8);
+    CHECK(*twice.find("b") == Value(Dictionary{{"l", 4}}));
+    CHECK(*twice.find("c") == Value("s"));
+    CHECK(*twice.find("d") == Value(Array{3}));
+    const Value edges = Value::parseJSON(cases[3].text, 8);
+    CHECK(edges.array()->at(3) == Value(INT64_MAX));
+    CHECK(edges.array()->at(4) == Value(9223372036854775808.0));
+    CHECK(edges.array()->at(6) == Value(18446744073709551615.0));
+}
+
+TEST_CASE("reading straight into a value refuses what reading the document refuses, with the same exception") {
+    struct Case {
+        const char* what;
+        std::string text;
+        int maxDepth = 8;
+    };
+    const Case cases[] = {
+        {"arrays one past the bound", nested(9)},
+        {"objects one past the bound", R"({"a":{"b":{"c":{}}}})", 3},
+        {"a container with no levels allowed", "{}", 0},
+        {"a hundred thousand levels", nested(100'000), kMaxReplyJSONDepth},
+        {"past the bound and malformed after it", nested(9, "1") + "x"},
+        {"past what values hold, the bound further still", nested(Value::kMaxJSONDepth + 1), 1'000},
+        {"past what values hold and malformed further on", nested(Value::kMaxJSONDepth + 1) + "]", 1'000},
+        {"past what values hold and past the bound", nested(1'001), 1'000},
+        {"an unterminated object", R"({"a":)"},
+        {"a trailing comma", "[1,]"},
+        {"a member without a value", R"({"a"})"},
+        {"a name that is not a text", "{1:2}"},
+        {"text after the document", "{} x"},
+        {"a second document", "1 2"},
+        {"nothing", ""},
+        {"only spaces", "  "},
+        {"unbalanced brackets", "[[]]]"},
+        {"a bad literal", "[tru]"},
+        {"a real too large for a double", "[1e400]"},
+        {"a leading zero", "01"},
+        {"a lone surrogate", R"(["\ud800"])"},
+        {"a control character in a text", "[\"a\tb\"]"},
+        {"bytes that are not UTF-8", "[\"\xff\"]"},
+        {"an unterminated text", R"(["abc)"},
+    };
+    for (const auto& c : cases) {
+        CAPTURE(c.what);
+        const std::string expected = failure([&] { Value::fromJSON(parseJSON(c.text, c.maxDepth)); });
+        REQUIRE_FALSE(expected.empty());
+        CHECK(failure([&] { Value::parseJSON(c.text, c.maxDepth); }) == expected);
+        CHECK(failure([&] { Value::parseJSON(toData(c.text), c.maxDepth); }) == expected);
+    }
+}
+
 TEST_CASE("a reply may nest hundreds of levels, and what it holds still converts and stores") {
     // {"access_token":"t","extra":{"k":[{"k":[...]}]}}, objects and arrays by turns, at the bound: what a
     // token reply's ignored member may carry into the authorization state kept in the keychain.
@@ -83,6 +191,12 @@ TEST_CASE("reading never recurses per level: a document of 100,000 levels reads 
     auto body = [&] {
         read = readJSON(nested(100'000), 200'000).has_value();
         refused = !readJSON(nested(100'000), kMaxReplyJSONDepth);
+        try {
+            Value::parseJSON(nested(100'000), 200'000);
+            refused = false;
+        } catch (const nlohmann::json::out_of_range&) {
+            // past what values hold: read to its end, then refused
+        }
     };
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);

@@ -388,18 +388,28 @@ double throughSession(const platform::URLRequest& request, Kept& kept, bool sequ
 // The threads of the server, which every side shares; the others are the client's.
 std::set<std::string> serverThreads;
 
-// Time on a CPU so far of the client's threads (the caller's, the network thread, the dispatch pool, the
-// minimal design's), in microseconds: unlike the elapsed time it does not depend on how soon a woken
-// thread runs, and so shows each side's own work even on a busy machine.
-double clientCPUMicroseconds() {
-    double ns = 0;
+// Time on a CPU so far, in microseconds, of the caller's thread (this one: the main queue, and libcurl
+// alone), of the client's other threads (the network thread, the minimal design's, the dispatch pool) and of
+// the server's. Unlike the elapsed time it does not depend on how soon a woken thread runs, and so shows each
+// side's own work, and where it is done, even on a busy machine.
+struct CPUTimes {
+    double caller = 0, network = 0, server = 0;
+    double client() const { return caller + network; }
+    CPUTimes operator-(const CPUTimes& o) const {
+        return {caller - o.caller, network - o.network, server - o.server};
+    }
+};
+
+CPUTimes cpuMicroseconds() {
+    static const std::string caller = std::to_string(::gettid());
+    CPUTimes times;
     for (const auto& id : threadIds()) {
-        if (serverThreads.contains(id)) continue;
         std::ifstream stat("/proc/self/task/" + id + "/schedstat");
         double running = 0;
-        if (stat >> running) ns += running;
+        if (!(stat >> running)) continue;
+        (id == caller ? times.caller : serverThreads.contains(id) ? times.server : times.network) += running / 1000;
     }
-    return ns / 1000;
+    return times;
 }
 
 // The client ports the server saw requests from: one for each connection a side used.
@@ -418,7 +428,7 @@ struct Side {
     const char* name;
     std::function<double(bool sequential)> run;
     std::vector<double> times[2];         // one after the other, at once
-    std::vector<double> cpu[2];           // microseconds per refresh
+    std::vector<CPUTimes> cpu[2];         // microseconds per refresh
     std::size_t connections[2] = {0, 0};  // the most any timed run used
 };
 
@@ -508,9 +518,11 @@ int main(int argc, char** argv) {
                     // from one side to the next, and the scheduler needs some round trips to place them.
                     side->run(kind == 0);
                     connectionsSeen();
-                    const double cpu = clientCPUMicroseconds();
+                    const auto cpu = cpuMicroseconds();
                     side->times[kind].push_back(side->run(kind == 0));
-                    side->cpu[kind].push_back((clientCPUMicroseconds() - cpu) / kRefreshes);
+                    const auto used = cpuMicroseconds() - cpu;
+                    side->cpu[kind].push_back({used.caller / kRefreshes, used.network / kRefreshes,
+                                               used.server / kRefreshes});
                     side->connections[kind] = std::max(side->connections[kind], connectionsSeen());
                 }
             }
@@ -521,15 +533,32 @@ int main(int argc, char** argv) {
                     "most connections a round used\n",
                     kRefreshes, kRounds);
         std::printf("%-18s %-40s %-40s\n", "", "one after the other", "at once (6 connections)");
+        auto cpuMedian = [](const std::vector<CPUTimes>& cpu, double (*part)(const CPUTimes&)) {
+            std::vector<double> values;
+            for (const auto& c : cpu) values.push_back(part(c));
+            return median(values);
+        };
         for (const auto& side : sides) {
             std::printf("%-18s", side.name);
             for (int kind = 0; kind < 2; ++kind) {
                 const auto& t = side.times[kind];
                 std::printf(" %6.1f ms (%5.1f-%5.1f) CPU %4.0f us, %zu conn.  ", median(t),
                             *std::min_element(t.begin(), t.end()), *std::max_element(t.begin(), t.end()),
-                            median(side.cpu[kind]), side.connections[kind]);
+                            cpuMedian(side.cpu[kind], [](const CPUTimes& c) { return c.client(); }),
+                            side.connections[kind]);
             }
             std::printf("\n");
+        }
+        // Where each side's CPU time goes: its caller's thread, its other threads, and the server's (the
+        // same work for every side: a side whose server time grows is slowed by the machine, not by its own
+        // work).
+        std::printf("CPU per refresh, one after the other: caller's thread / other client threads / server\n");
+        for (const auto& side : sides) {
+            const auto& cpu = side.cpu[0];
+            std::printf("%-18s %5.0f / %5.0f / %5.0f us\n", side.name,
+                        cpuMedian(cpu, [](const CPUTimes& c) { return c.caller; }),
+                        cpuMedian(cpu, [](const CPUTimes& c) { return c.network; }),
+                        cpuMedian(cpu, [](const CPUTimes& c) { return c.server; }));
         }
         auto ratioLine = [&](const char* title, const std::vector<double>* measured,
                              const std::vector<double>* against) {

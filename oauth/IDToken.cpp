@@ -40,10 +40,10 @@ std::optional<Dictionary> IDToken::parseJWTSection(std::string_view section) {
     auto bytes = base64urlNoPaddingDecode(section);
     if (!bytes) return std::nullopt;
     try {
-        auto json = detail::parseJSONDocument(*bytes);
-        if (!json.is_object()) return std::nullopt;
-        Value value = Value::fromJSON(json);
-        return *value.dictionary();
+        Value value = detail::parseJSONValue(*bytes);
+        auto* claims = value.dictionary();
+        if (!claims) return std::nullopt;
+        return std::move(*claims);
     } catch (const nlohmann::json::exception& e) {
         // The section (and the parser's message, which quotes it) may hold personal claims: only the
         // error's number and the section's size are logged.

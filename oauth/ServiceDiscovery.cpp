@@ -81,9 +81,9 @@ std::shared_ptr<const ServiceDiscovery> ServiceDiscovery::initWithJSON(std::stri
 
 std::shared_ptr<const ServiceDiscovery> ServiceDiscovery::initWithJSONData(std::span<const std::uint8_t> data,
                                                                            OptionalError* error) {
-    nlohmann::json json;
+    Value value;
     try {
-        json = detail::parseJSONDocument(data);
+        value = detail::parseJSONValue(data);
     } catch (const nlohmann::json::exception& e) {
         Error parseError(std::string(platform::kCocoaErrorDomain), 3840,
                          Dictionary{{std::string(platform::kLocalizedDescriptionKey), std::string(e.what())}});
@@ -91,13 +91,13 @@ std::shared_ptr<const ServiceDiscovery> ServiceDiscovery::initWithJSONData(std::
                                                       parseError.localizedDescription()));
         return nullptr;
     }
-    if (!json.is_object()) {
+    const auto* document = value.dictionary();
+    if (!document) {
         setError(error, ErrorUtilities::errorWithCode(ErrorCode::invalidDiscoveryDocument, std::nullopt,
                                                       "Discovery document isn't a dictionary"));
         return nullptr;
     }
-    Value value = Value::fromJSON(json);
-    return initWithDictionary(*value.dictionary(), error);
+    return initWithDictionary(*document, error);
 }
 
 std::shared_ptr<const ServiceDiscovery> ServiceDiscovery::initWithDictionary(const Dictionary& dictionary,

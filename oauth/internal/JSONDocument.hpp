@@ -17,13 +17,8 @@ namespace brisko::oauth::detail {
 // brackets would exhaust the stack of the thread that reads it.
 inline constexpr int kMaxJSONDepth = platform::kMaxReplyJSONDepth;
 
-// The parsed document. Text that is not JSON, or nests deeper than kMaxJSONDepth, throws the parser's
-// nlohmann::json::parse_error.
-inline nlohmann::json parseJSONDocument(std::span<const std::uint8_t> bytes) {
-    return platform::parseJSON(bytes, kMaxJSONDepth);
-}
-
-// The same document read straight into a value (an object into a dictionary), failing the same way.
+// The document read straight into a value (an object into a dictionary). Text that is not JSON, or nests
+// deeper than kMaxJSONDepth, throws the parser's nlohmann::json exception.
 inline platform::Value parseJSONValue(std::span<const std::uint8_t> bytes) {
     return platform::Value::parseJSON(bytes, kMaxJSONDepth);
 }

@@ -27,7 +27,8 @@ namespace brisko::platform::detail {
 // the sockets that are ready and the timers that are due, then the work queued before the turn's look.
 // Sockets are watched level-triggered and stay registered between waits: libcurl's usual waits (the
 // reply's head, then its body, on a kept-alive connection) cost no system call beyond the look itself.
-// Work posted from other threads wakes the loop through an eventfd, written only when the queue was empty.
+// Work posted from other threads wakes the loop through an eventfd, written only while the loop waits
+// (or is about to) and nothing is queued yet: a loop at work takes the queue before it waits again.
 class NetworkLoop {
 public:
     using Clock = std::chrono::steady_clock;

@@ -14,6 +14,8 @@
 // - the refresh's HTTP request, made once, as a bare data task of the URL session the client uses, its
 //   reply parsed where it arrives and handed to the main queue: what the authorization state adds on top
 //   of it is the OAuth client's own.
+// One after the other, the sides take turns refresh by refresh, so that all of them meet the same machine;
+// where each side's CPU time goes is measured in runs of its own.
 #include <curl/curl.h>
 #include <httplib.h>
 #include <poll.h>
@@ -258,35 +260,43 @@ void keep(Kept& kept, int slot, std::optional<Tokens> tokens, const char* side) 
     kept[static_cast<std::size_t>(slot)] = std::move(tokens);
 }
 
+// A way of refreshing: start(slot, done) begins a refresh of the slot's state, which adds one to done when
+// it has finished; wait(done, count) runs the caller's loop until done reaches count.
+struct Refresher {
+    std::function<void(int slot, int& done)> start;
+    std::function<void(const int& done, int count)> wait;
+};
+
+// One refresh, begun and awaited.
+void refreshOnce(const Refresher& refresher) {
+    int done = 0;
+    refresher.start(0, done);
+    refresher.wait(done, 1);
+}
+
 // Runs the refreshes one after the other (all of the first state), each begun once the one before has
-// finished, or all at once (one for each state): start(slot) begins one, finished(n) runs the caller's loop
-// until n have finished.
-template <class Start, class Finished> double refreshes(bool sequential, Start start, Finished finished) {
+// finished, or all at once (one for each state).
+double refreshes(const Refresher& refresher, bool sequential) {
     auto begin = SteadyClock::now();
     if (sequential) {
-        for (int i = 0; i < kRefreshes; ++i) {
-            start(0);
-            finished(i + 1);
-        }
+        for (int i = 0; i < kRefreshes; ++i) refreshOnce(refresher);
     } else {
-        for (int slot = 0; slot < kRefreshes; ++slot) start(slot);
-        finished(kRefreshes);
+        int done = 0;
+        for (int slot = 0; slot < kRefreshes; ++slot) refresher.start(slot, done);
+        refresher.wait(done, kRefreshes);
     }
     return elapsedMs(begin);
 }
 
 // libcurl alone on the calling thread.
-double throughCurl(CurlLoop& curl, Kept& kept, bool sequential) {
-    int done = 0;
-    return refreshes(
-        sequential,
-        [&](int slot) {
-            curl.add([&, slot](std::optional<Tokens> tokens) {
-                keep(kept, slot, std::move(tokens), "libcurl");
-                ++done;
-            });
-        },
-        [&](int count) { curl.runUntil([&] { return done == count; }); });
+Refresher throughCurl(CurlLoop& curl, Kept& kept) {
+    return {[&curl, &kept](int slot, int& done) {
+                curl.add([&kept, &done, slot](std::optional<Tokens> tokens) {
+                    keep(kept, slot, std::move(tokens), "libcurl");
+                    ++done;
+                });
+            },
+            [&curl](const int& done, int count) { curl.runUntil([&] { return done == count; }); }};
 }
 
 // The design's minimal version: the loop above on a network thread of its own, the caller on a main loop
@@ -301,21 +311,18 @@ public:
         network_.join();
     }
 
-    double run(Kept& kept, bool sequential) {
-        int done = 0;
-        return refreshes(
-            sequential,
-            [&](int slot) {
-                curl_.post([this, &kept, &done, slot](std::optional<Tokens> tokens) {
-                    asio::post(main_, [&kept, &done, slot, tokens = std::move(tokens)]() mutable {
-                        keep(kept, slot, std::move(tokens), "minimal design");
-                        ++done;
+    Refresher refresher(Kept& kept) {
+        return {[this, &kept](int slot, int& done) {
+                    curl_.post([this, &kept, &done, slot](std::optional<Tokens> tokens) {
+                        asio::post(main_, [&kept, &done, slot, tokens = std::move(tokens)]() mutable {
+                            keep(kept, slot, std::move(tokens), "minimal design");
+                            ++done;
+                        });
                     });
-                });
-            },
-            [&](int count) {
-                while (done < count) main_.run_one();
-            });
+                },
+                [this](const int& done, int count) {
+                    while (done < count) main_.run_one();
+                }};
     }
 
 private:
@@ -343,46 +350,41 @@ void runMainQueueUntil(const int& done, int count) {
 }
 
 // Through the states, each forced to refresh, their actions awaited on the main queue.
-double throughStates(const std::vector<std::shared_ptr<oauth::AuthState>>& states, bool sequential) {
-    int done = 0;
-    return refreshes(
-        sequential,
-        [&](int slot) {
-            const auto& state = states[static_cast<std::size_t>(slot)];
-            state->setNeedsTokenRefresh();
-            state->performActionWithFreshTokens(
-                [&](std::optional<std::string> access, std::optional<std::string>, platform::OptionalError error) {
-                    if (!access || error) failed("AuthState");
-                    ++done;
-                });
-        },
-        [&](int count) { runMainQueueUntil(done, count); });
+Refresher throughStates(const std::vector<std::shared_ptr<oauth::AuthState>>& states) {
+    return {[&states](int slot, int& done) {
+                const auto& state = states[static_cast<std::size_t>(slot)];
+                state->setNeedsTokenRefresh();
+                state->performActionWithFreshTokens(
+                    [&done](std::optional<std::string> access, std::optional<std::string>,
+                            platform::OptionalError error) {
+                        if (!access || error) failed("AuthState");
+                        ++done;
+                    });
+            },
+            runMainQueueUntil};
 }
 
 // The refresh's HTTP request, made once, as a bare data task of the client's session, its reply parsed
 // where the transfer ends and handed to the main queue, where the caller waits: all the OAuth client adds
 // (the token request and its form, the token response, the state) is left out.
-double throughSession(const platform::URLRequest& request, Kept& kept, bool sequential) {
-    auto session = oauth::URLSessionProvider::session();
-    int done = 0;
-    return refreshes(
-        sequential,
-        [&](int slot) {
-            session
-                ->dataTaskWithRequest(request,
-                                      [&kept, &done, slot](std::optional<platform::Data> data,
-                                                           std::shared_ptr<const platform::HTTPURLResponse>,
-                                                           platform::OptionalError) {
-                                          auto tokens = parseTokens(data ? platform::toString(*data) : std::string());
-                                          platform::DispatchQueue::main()->async(
-                                              [&kept, &done, slot, tokens = std::move(tokens)]() mutable {
-                                                  keep(kept, slot, std::move(tokens), "URL session");
-                                                  ++done;
-                                              });
-                                      })
-                ->resume();
-        },
-        [&](int count) { runMainQueueUntil(done, count); });
+Refresher throughSession(const platform::URLRequest& request, Kept& kept) {
+    return {[session = oauth::URLSessionProvider::session(), &request, &kept](int slot, int& done) {
+                session
+                    ->dataTaskWithRequest(request,
+                                          [&kept, &done, slot](std::optional<platform::Data> data,
+                                                               std::shared_ptr<const platform::HTTPURLResponse>,
+                                                               platform::OptionalError) {
+                                              auto tokens =
+                                                  parseTokens(data ? platform::toString(*data) : std::string());
+                                              platform::DispatchQueue::main()->async(
+                                                  [&kept, &done, slot, tokens = std::move(tokens)]() mutable {
+                                                      keep(kept, slot, std::move(tokens), "URL session");
+                                                      ++done;
+                                                  });
+                                          })
+                    ->resume();
+            },
+            runMainQueueUntil};
 }
 
 // The threads of the server, which every side shares; the others are the client's.
@@ -424,12 +426,13 @@ std::size_t connectionsSeen() {
 }
 
 struct Side {
-    Side(const char* name, std::function<double(bool sequential)> run) : name(name), run(std::move(run)) {}
+    Side(const char* name, Refresher refresher) : name(name), refresher(std::move(refresher)) {}
     const char* name;
-    std::function<double(bool sequential)> run;
-    std::vector<double> times[2];         // one after the other, at once
-    std::vector<CPUTimes> cpu[2];         // microseconds per refresh
-    std::size_t connections[2] = {0, 0};  // the most any timed run used
+    Refresher refresher;
+    double run(bool sequential) const { return refreshes(refresher, sequential); }
+    std::vector<double> times[2];         // one after the other (in turns), at once
+    std::vector<CPUTimes> cpu[2];         // microseconds per refresh, of the side's own runs
+    std::size_t connections[2] = {0, 0};  // the most any of its own timed runs used
 };
 
 }  // namespace
@@ -485,11 +488,10 @@ int main(int argc, char** argv) {
     {
         MinimalDesign minimal(base + "/token");
         std::vector<Side> sides{
-            {"libcurl alone", [&](bool sequential) { return throughCurl(curl, curlKept, sequential); }},
-            {"minimal design", [&](bool sequential) { return minimal.run(minimalKept, sequential); }},
-            {"URL session task",
-             [&](bool sequential) { return throughSession(refreshRequest, sessionKept, sequential); }},
-            {"AuthState", [&](bool sequential) { return throughStates(states, sequential); }},
+            {"libcurl alone", throughCurl(curl, curlKept)},
+            {"minimal design", minimal.refresher(minimalKept)},
+            {"URL session task", throughSession(refreshRequest, sessionKept)},
+            {"AuthState", throughStates(states)},
         };
         if (!only.empty()) {
             for (auto& side : sides) {
@@ -508,7 +510,25 @@ int main(int argc, char** argv) {
         // connections for both kinds of round.
         for (auto& side : sides) side.run(false);
         for (int round = 0; round < kRounds; ++round) {
-            // The sides take turns in both orders, so that a drift of the machine's load favours none.
+            // One after the other, the sides take turns, a refresh each; the side that begins a turn moves on
+            // by one each turn, and the order of the turns flips each round. Run in blocks of their own, a
+            // side's time depended on which side had run before it (where the scheduler had left the threads)
+            // by up to a factor of two; in turns every side meets the same machine.
+            const std::size_t count = sides.size();
+            std::vector<double> inTurns(count, 0);
+            for (int turn = 0; turn < kRefreshes; ++turn) {
+                for (std::size_t k = 0; k < count; ++k) {
+                    const std::size_t next = static_cast<std::size_t>(turn) + k;
+                    const std::size_t at = round % 2 ? next % count : (count - 1) - next % count;
+                    const auto begin = SteadyClock::now();
+                    refreshOnce(sides[at].refresher);
+                    inTurns[at] += elapsedMs(begin);
+                }
+            }
+            for (std::size_t at = 0; at < count; ++at) sides[at].times[0].push_back(inTurns[at]);
+            // Then each side on its own, one after the other and at once: where its CPU time goes and the
+            // connections it uses, and the figures at once. The sides take their turns in both orders, so
+            // that a drift of the machine's load favours none.
             std::vector<Side*> order;
             for (auto& side : sides) order.push_back(&side);
             if (round % 2) std::reverse(order.begin(), order.end());
@@ -519,7 +539,8 @@ int main(int argc, char** argv) {
                     side->run(kind == 0);
                     connectionsSeen();
                     const auto cpu = cpuMicroseconds();
-                    side->times[kind].push_back(side->run(kind == 0));
+                    const double elapsed = side->run(kind == 0);
+                    if (kind == 1) side->times[kind].push_back(elapsed);
                     const auto used = cpuMicroseconds() - cpu;
                     side->cpu[kind].push_back({used.caller / kRefreshes, used.network / kRefreshes,
                                                used.server / kRefreshes});
@@ -529,10 +550,10 @@ int main(int argc, char** argv) {
         }
         const auto& reference = sides[0].times;
         const auto& design = sides[1].times;
-        std::printf("%d token refreshes, median of %d rounds (fastest-slowest round); client CPU per refresh; the "
-                    "most connections a round used\n",
+        std::printf("%d token refreshes, median of %d rounds (fastest-slowest round); client CPU per refresh and the "
+                    "most connections a round used, in the side's own runs\n",
                     kRefreshes, kRounds);
-        std::printf("%-18s %-40s %-40s\n", "", "one after the other", "at once (6 connections)");
+        std::printf("%-18s %-40s %-40s\n", "", "one after the other (in turns)", "at once (6 connections)");
         auto cpuMedian = [](const std::vector<CPUTimes>& cpu, double (*part)(const CPUTimes&)) {
             std::vector<double> values;
             for (const auto& c : cpu) values.push_back(part(c));
@@ -552,7 +573,7 @@ int main(int argc, char** argv) {
         // Where each side's CPU time goes: its caller's thread, its other threads, and the server's (the
         // same work for every side: a side whose server time grows is slowed by the machine, not by its own
         // work).
-        std::printf("CPU per refresh, one after the other: caller's thread / other client threads / server\n");
+        std::printf("CPU per refresh, one after the other (own runs): caller's thread / other client threads / server\n");
         for (const auto& side : sides) {
             const auto& cpu = side.cpu[0];
             std::printf("%-18s %5.0f / %5.0f / %5.0f us\n", side.name,

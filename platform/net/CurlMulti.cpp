@@ -6,6 +6,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -358,6 +359,13 @@ void endConnection(curl_socket_t s) {
 }
 
 namespace {
+// Which open file a descriptor number holds: its inode, 0 when the number is free. Inodes of sockets
+// count up, so a socket opened later under the same number has another.
+std::uint64_t socketIdentity(curl_socket_t s) {
+    struct stat st {};
+    return ::fstat(s, &st) == 0 ? static_cast<std::uint64_t>(st.st_ino) : 0;
+}
+
 // Multi handles that finished pools left behind (network thread only). Few and small: each holds the
 // ended sockets of its former connections until libcurl lets go of them.
 constexpr std::size_t kSpareMultis = 4;
@@ -380,11 +388,15 @@ std::unique_ptr<CurlMulti> CurlMulti::make(DoneHandler onDone) {
 void CurlMulti::recycle(std::unique_ptr<CurlMulti> multi) {
     if (!multi) return;
     auto& spares = spareMultis();
-    if (multi->transfers_ != 0 || multi->connections_.size() > kMostConnectionsOfASpareMulti ||
-        spares.size() >= kSpareMultis) {
-        return;  // torn down here
-    }
-    for (curl_socket_t s : multi->connections_) {
+    if (multi->transfers_ != 0 || spares.size() >= kSpareMultis) return;  // torn down here
+    // Connections libcurl closed itself: their numbers may be anyone's now.
+    std::erase_if(multi->connections_, [&](const auto& connection) {
+        if (socketIdentity(connection.first) == connection.second) return false;
+        multi->forgetWatch(connection.first);
+        return true;
+    });
+    if (multi->connections_.size() > kMostConnectionsOfASpareMulti) return;
+    for (const auto& [s, identity] : multi->connections_) {
         multi->forgetWatch(s);
         endConnection(s);
     }
@@ -434,7 +446,7 @@ int CurlMulti::closeSocketCallback(void* clientp, curl_socket_t s) {
 }
 
 int CurlMulti::socketOptionCallback(void* clientp, curl_socket_t s, curlsocktype purpose) {
-    if (purpose == CURLSOCKTYPE_IPCXN) static_cast<CurlMulti*>(clientp)->connections_.insert(s);
+    if (purpose == CURLSOCKTYPE_IPCXN) static_cast<CurlMulti*>(clientp)->connections_[s] = socketIdentity(s);
     return CURL_SOCKOPT_OK;
 }
 

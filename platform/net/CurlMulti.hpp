@@ -209,7 +209,10 @@ private:
     NetworkLoop::Clock::time_point timerAt_{};
     bool kickPosted_ = false;  // a 0 ms timeout is on its way (after the handler, or through the queue)
     std::unordered_set<curl_socket_t> sockets_;      // watched through the loop
-    std::unordered_set<curl_socket_t> connections_;  // closed through closeSocketCallback only
+    // Connection sockets, each with the socket it was opened as (socketIdentity). libcurl closes most
+    // through closeSocketCallback, but not all: one whose transfer is taken off while it connects it closes
+    // itself, and the number goes to whoever opens a descriptor next.
+    std::unordered_map<curl_socket_t, std::uint64_t> connections_;
     std::vector<CURL*> spareEasy_;
     std::unordered_set<CURL*> tlsEasy_;  // easy handles (spare or in use) that ran TLS
     int transfers_ = 0;                  // easy handles added and not yet removed

@@ -2,8 +2,10 @@
 #include <doctest/doctest.h>
 
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +14,7 @@
 #include <fstream>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include <zlib.h>
@@ -465,6 +468,84 @@ TEST_CASE("a finished session's connections never carry another session's reques
         ports.insert(requests[i].remotePort);
     }
     CHECK(ports.size() == 8);  // across sessions: a connection each
+}
+
+namespace {
+// Whether a socket of this system is still connecting to local `port` (SYN sent, no answer yet).
+bool connectingTo(int port) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);
+    char wanted[16];
+    std::snprintf(wanted, sizeof wanted, ":%04X", port);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if (remote.ends_with(wanted) && state == "02") return true;
+    }
+    return false;
+}
+}  // namespace
+
+TEST_CASE("a finished session leaves alone the descriptors that its cancelled transfers' connections had") {
+    // libcurl closes the socket of a transfer taken off while it connects itself, not through the
+    // session's close callback; the number it had goes to whoever opens a descriptor next. Ending the
+    // finished pool's connections must not reach the descriptors that now carry those numbers.
+    //
+    // A listener that never accepts, its one queue place taken: connections to it stay connecting.
+    sockaddr_in address{};
+    const int listener = brisko::testing::listenOnLoopback(address, 0);
+    REQUIRE(listener >= 0);
+    const int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    REQUIRE(::connect(queued, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+    const int port = ntohs(address.sin_port);
+
+    auto recorder = std::make_shared<Recorder>();
+    auto session = sessionWith(recorder);
+    auto task =
+        session->dataTaskWithRequest(URLRequest(*URL::parse("http://127.0.0.1:" + std::to_string(port) + "/")));
+    task->resume();
+    bool connecting = false;
+    for (int i = 0; i < 1000 && !(connecting = connectingTo(port)); ++i) std::this_thread::sleep_for(5ms);
+    REQUIRE(connecting);
+    task->cancel();
+    REQUIRE(recorder->waitForCompletions(1));
+    CHECK(isURLError(recorder->error(), URLErrorCode::cancelled));
+
+    // The lowest free numbers, the closed socket's among them.
+    struct Pipe {
+        int fds[2];
+        ino_t inodes[2];
+    };
+    std::vector<Pipe> pipes(8);
+    auto inode = [](int fd) {
+        struct stat st {};
+        return ::fstat(fd, &st) == 0 ? st.st_ino : ino_t{0};
+    };
+    for (auto& p : pipes) {
+        REQUIRE(::pipe2(p.fds, O_CLOEXEC) == 0);
+        for (int i = 0; i < 2; ++i) p.inodes[i] = inode(p.fds[i]);
+    }
+    session->finishTasksAndInvalidate();
+    REQUIRE(recorder->waitForEvent("invalid"));
+    for (auto& p : pipes) {
+        bool intact = true;
+        for (int i = 0; i < 2; ++i) {
+            CAPTURE(p.fds[i]);
+            CHECK(inode(p.fds[i]) == p.inodes[i]);
+            intact = intact && inode(p.fds[i]) == p.inodes[i];
+        }
+        if (intact) {
+            CHECK(::write(p.fds[1], "x", 1) == 1);
+            char byte = 0;
+            CHECK(::read(p.fds[0], &byte, 1) == 1);
+        }
+        ::close(p.fds[0]);
+        ::close(p.fds[1]);
+    }
+    ::close(queued);
+    ::close(listener);
 }
 
 TEST_CASE("a TLS server one session's delegate accepted is judged afresh by the next session") {

@@ -1,8 +1,13 @@
 // The figures every benchmark reports: the median of its rounds, the spread of a ratio across rounds, the
-// peak memory of its process, and the threads whose CPU time a side counts.
+// peak memory of its process, and the threads whose CPU time a side counts; and a way to time with the
+// CPUs kept out of their idle states.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -66,5 +71,33 @@ inline long peakKilobytes() {
     }
     return 0;
 }
+
+// Keeps every CPU out of its idle states while it lives: a request for no wake-up latency on
+// /dev/cpu_dma_latency (the PM QoS device latency benchmarks hold), in force until the descriptor is closed.
+// A virtual CPU that goes idle halts, and a thread woken on it waits for the host to run that CPU again;
+// work that hops between threads goes idle at every hop and pays for such wake-ups at a price the host
+// sets. Held awake, the CPUs poll instead, and timings show the cost of the code measured. Needs write
+// access to the device (root); held() says whether the request is in force.
+class CPUsHeldAwake {
+public:
+    CPUsHeldAwake() : fd_(::open("/dev/cpu_dma_latency", O_WRONLY | O_CLOEXEC)) {
+        const std::int32_t noLatency = 0;
+        if (fd_ >= 0 && ::write(fd_, &noLatency, sizeof noLatency) != static_cast<ssize_t>(sizeof noLatency)) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~CPUsHeldAwake() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    CPUsHeldAwake(const CPUsHeldAwake&) = delete;
+    CPUsHeldAwake& operator=(const CPUsHeldAwake&) = delete;
+
+    // Whether the request is in force (false without write access to the device).
+    bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
 
 }  // namespace brisko::bench

@@ -15,7 +15,11 @@
 //   reply parsed where it arrives and handed to the main queue: what the authorization state adds on top
 //   of it is the OAuth client's own.
 // One after the other, the sides take turns refresh by refresh, so that all of them meet the same machine;
-// where each side's CPU time goes is measured in runs of its own.
+// where each side's CPU time goes is measured in runs of its own. After all rounds the turns are taken once
+// more, round for round, with the CPUs held out of their idle states (CPUsHeldAwake, when the bench may: as
+// root). Every side goes idle about as often per refresh, but on a virtual machine each wake-up of a halted
+// CPU costs what the host makes it cost, and the code woken runs slower after it; held awake, the figures
+// show what each side's own code costs.
 #include <curl/curl.h>
 #include <httplib.h>
 #include <poll.h>
@@ -430,7 +434,7 @@ struct Side {
     const char* name;
     Refresher refresher;
     double run(bool sequential) const { return refreshes(refresher, sequential); }
-    std::vector<double> times[2];         // one after the other (in turns), at once
+    std::vector<double> times[3];         // one after the other (in turns), at once, in turns held awake
     std::vector<CPUTimes> cpu[2];         // microseconds per refresh, of the side's own runs
     std::size_t connections[2] = {0, 0};  // the most any of its own timed runs used
 };
@@ -509,11 +513,11 @@ int main(int argc, char** argv) {
         // Warm every side (connections, threads, first-use costs) at once first, so that each holds its six
         // connections for both kinds of round.
         for (auto& side : sides) side.run(false);
-        for (int round = 0; round < kRounds; ++round) {
-            // One after the other, the sides take turns, a refresh each; the side that begins a turn moves on
-            // by one each turn, and the order of the turns flips each round. Run in blocks of their own, a
-            // side's time depended on which side had run before it (where the scheduler had left the threads)
-            // by up to a factor of two; in turns every side meets the same machine.
+        // One after the other, the sides take turns, a refresh each; the side that begins a turn moves on by
+        // one each turn, and the order of the turns flips each round. Run in blocks of their own, a side's time
+        // depended on which side had run before it (where the scheduler had left the threads) by up to a factor
+        // of two; in turns every side meets the same machine.
+        auto takeTurns = [&sides](int round, int kind) {
             const std::size_t count = sides.size();
             std::vector<double> inTurns(count, 0);
             for (int turn = 0; turn < kRefreshes; ++turn) {
@@ -525,7 +529,10 @@ int main(int argc, char** argv) {
                     inTurns[at] += elapsedMs(begin);
                 }
             }
-            for (std::size_t at = 0; at < count; ++at) sides[at].times[0].push_back(inTurns[at]);
+            for (std::size_t at = 0; at < count; ++at) sides[at].times[kind].push_back(inTurns[at]);
+        };
+        for (int round = 0; round < kRounds; ++round) {
+            takeTurns(round, 0);
             // Then each side on its own, one after the other and at once: where its CPU time goes and the
             // connections it uses, and the figures at once. The sides take their turns in both orders, so
             // that a drift of the machine's load favours none.
@@ -548,12 +555,21 @@ int main(int argc, char** argv) {
                 }
             }
         }
+        // The turns held awake come last, all together: what the host makes a wake-up cost follows how its CPUs
+        // went idle before, and taken between the others these turns changed the machine those measure (their
+        // figures came out lower).
+        const bool canHoldAwake = bench::CPUsHeldAwake().held();
+        if (canHoldAwake) {
+            bench::CPUsHeldAwake awake;
+            for (int round = 0; round < kRounds; ++round) takeTurns(round, 2);
+        }
         const auto& reference = sides[0].times;
         const auto& design = sides[1].times;
         std::printf("%d token refreshes, median of %d rounds (fastest-slowest round); client CPU per refresh and the "
                     "most connections a round used, in the side's own runs\n",
                     kRefreshes, kRounds);
-        std::printf("%-18s %-40s %-40s\n", "", "one after the other (in turns)", "at once (6 connections)");
+        std::printf("%-18s %-40s %-40s %s\n", "", "one after the other (in turns)", "at once (6 connections)",
+                    canHoldAwake ? "one after the other, CPUs held awake" : "");
         auto cpuMedian = [](const std::vector<CPUTimes>& cpu, double (*part)(const CPUTimes&)) {
             std::vector<double> values;
             for (const auto& c : cpu) values.push_back(part(c));
@@ -568,7 +584,16 @@ int main(int argc, char** argv) {
                             cpuMedian(side.cpu[kind], [](const CPUTimes& c) { return c.client(); }),
                             side.connections[kind]);
             }
+            if (canHoldAwake) {
+                const auto& t = side.times[2];
+                std::printf(" %6.1f ms (%5.1f-%5.1f)", median(t), *std::min_element(t.begin(), t.end()),
+                            *std::max_element(t.begin(), t.end()));
+            }
             std::printf("\n");
+        }
+        if (!canHoldAwake) {
+            std::printf("(not timed with the CPUs held awake: that needs write access to /dev/cpu_dma_latency, as "
+                        "root)\n");
         }
         // Where each side's CPU time goes: its caller's thread, its other threads, and the server's (the
         // same work for every side: a side whose server time grows is slowed by the machine, not by its own
@@ -584,7 +609,7 @@ int main(int argc, char** argv) {
         auto ratioLine = [&](const char* title, const std::vector<double>* measured,
                              const std::vector<double>* against) {
             std::printf("%-46s", title);
-            for (int kind = 0; kind < 2; ++kind) {
+            for (int kind = 0; kind < (canHoldAwake ? 3 : 2); ++kind) {
                 const auto [low, high] = ratioRange(against[kind], measured[kind]);
                 std::printf(" %5.2fx (per round %4.2f-%4.2f)   ", median(measured[kind]) / median(against[kind]), low,
                             high);

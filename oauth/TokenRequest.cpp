@@ -6,6 +6,7 @@
 #include "oauth/TokenUtilities.hpp"
 #include "oauth/internal/Archive.hpp"
 #include "oauth/internal/Describe.hpp"
+#include "oauth/internal/FormEncoding.hpp"
 #include "platform/storage/Crypto.hpp"
 
 namespace brisko::oauth {
@@ -13,25 +14,40 @@ namespace {
 
 constexpr std::string_view kFormContentType = "application/x-www-form-urlencoded; charset=UTF-8";
 
+// Hands each of the form's fields to `add(name, value, secret)`, in the order the form adds them.
+template <class Add> void addFormFields(const TokenRequest& r, Add&& add) {
+    add("grant_type", r.grantType(), false);
+    if (r.scope()) add("scope", *r.scope(), false);
+    if (r.redirectURL()) add("redirect_uri", r.redirectURL()->absoluteString(), false);
+    if (r.refreshToken()) add("refresh_token", *r.refreshToken(), true);
+    if (r.authorizationCode()) add("code", *r.authorizationCode(), true);
+    if (r.codeVerifier()) add("code_verifier", *r.codeVerifier(), true);
+    for (const auto& [name, value] : r.additionalParameters()) add(name, value, false);
+    // Without a secret the client is named in the body (no Basic header).
+    if (!r.clientSecret()) add("client_id", r.clientID(), false);
+}
+
 URLQueryComponent formBody(const TokenRequest& r, bool redacted) {
     URLQueryComponent query;
-    auto add = [&](std::string_view name, const std::optional<std::string>& value) {
-        if (value) query.addParameter(name, *value);
-    };
-    // Read in place unless redacted.
-    auto addSecret = [&](std::string_view name, const std::optional<std::string>& value) {
-        if (value) query.addParameter(name, redacted ? TokenUtilities::redact(std::string_view(*value)) : *value);
-    };
-    query.addParameter("grant_type", r.grantType());
-    add("scope", r.scope());
-    if (r.redirectURL()) query.addParameter("redirect_uri", r.redirectURL()->absoluteString());
-    addSecret("refresh_token", r.refreshToken());
-    addSecret("code", r.authorizationCode());
-    addSecret("code_verifier", r.codeVerifier());
-    query.addParameters(r.additionalParameters());
-    // Without a secret the client is named in the body (no Basic header).
-    if (!r.clientSecret()) query.addParameter("client_id", r.clientID());
+    addFormFields(r, [&](std::string_view name, std::string_view value, bool secret) {
+        if (secret && redacted) {
+            query.addParameter(name, TokenUtilities::redact(value));
+        } else {
+            query.addParameter(name, value);
+        }
+    });
     return query;
+}
+
+// The form's bytes, as tokenRequestBody().URLEncodedParameters() spells them, encoded from the request's own
+// texts: no copy of them, and no text to copy into bytes after.
+platform::Data formData(const TokenRequest& r) {
+    std::vector<std::pair<std::string_view, std::string_view>> fields;
+    fields.reserve(8 + r.additionalParameters().size());
+    addFormFields(r, [&](std::string_view name, std::string_view value, bool) {
+        detail::insertInNameOrder(fields, name, value);
+    });
+    return detail::joinEncoded<platform::Data>(fields, detail::formAllowedCharacters());
 }
 
 }  // namespace
@@ -82,7 +98,7 @@ platform::URLRequest TokenRequest::URLRequest() const {
     platform::URLRequest request(tokenRequestURL());
     request.setHTTPMethod("POST");
     request.setValue(kFormContentType, "Content-Type");
-    request.setHTTPBody(platform::toData(tokenRequestBody().URLEncodedParameters()));
+    request.setHTTPBody(formData(*this));
     if (clientSecret_) {
         std::string credentials =
             TokenUtilities::formUrlEncode(clientID_) + ":" + TokenUtilities::formUrlEncode(*clientSecret_);

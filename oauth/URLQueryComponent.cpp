@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "oauth/internal/Describe.hpp"
+#include "oauth/internal/FormEncoding.hpp"
 
 namespace brisko::oauth {
 namespace {
@@ -11,24 +12,6 @@ namespace {
 std::string decoded(std::string_view text) {
     auto d = platform::percentDecode(text);
     return d ? *d : std::string(text);
-}
-
-// "name=value" for every value (names in name order), joined with "&", written into one string of the
-// final size.
-template <class Parameters>
-std::string joinEncoded(const Parameters& parameters, const platform::CharacterSet& allowed) {
-    std::size_t size = parameters.empty() ? 0 : parameters.size() - 1;
-    for (const auto& [name, value] : parameters)
-        size += platform::percentEncodedSize(name, allowed) + 1 + platform::percentEncodedSize(value, allowed);
-    std::string out(size, '\0');
-    char* at = out.data();
-    for (const auto& [name, value] : parameters) {
-        if (at != out.data()) *at++ = '&';
-        at = platform::percentEncodeInto(at, name, allowed);
-        *at++ = '=';
-        at = platform::percentEncodeInto(at, value, allowed);
-    }
-    return out;
 }
 
 }  // namespace
@@ -107,8 +90,7 @@ void URLQueryComponent::addParameter(std::string_view parameter, std::string_vie
     // Room for a request's parameters at once, rather than growing one item at a time.
     if (parameters_.empty()) parameters_.reserve(8);
     // After the values the name already has.
-    auto at = std::upper_bound(parameters_.begin(), parameters_.end(), parameter, nameAfter);
-    parameters_.emplace(at, std::string(parameter), std::string(value));
+    detail::insertInNameOrder(parameters_, std::string(parameter), std::string(value));
 }
 
 void URLQueryComponent::addParameters(const StringMap& parameters) {
@@ -128,12 +110,11 @@ const platform::CharacterSet& URLQueryComponent::URLParamValueAllowedCharacters(
 }
 
 std::string URLQueryComponent::percentEncodedQueryString() const {
-    return joinEncoded(parameters_, URLParamValueAllowedCharacters());
+    return detail::joinEncoded<std::string>(parameters_, URLParamValueAllowedCharacters());
 }
 
 std::string URLQueryComponent::URLEncodedParameters() const {
-    // The query-item set already encodes "+", so a literal plus reaches the server as "%2B".
-    return joinEncoded(parameters_, platform::urlQueryItemAllowed());
+    return detail::joinEncoded<std::string>(parameters_, detail::formAllowedCharacters());
 }
 
 std::optional<URL> URLQueryComponent::URLByReplacingQueryInURL(const URL& url) const {

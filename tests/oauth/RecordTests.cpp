@@ -146,6 +146,12 @@ TEST_CASE("descriptions never show tokens, codes, verifiers or secrets") {
     auto state = AuthState::make(response, tokens);
     CHECK(state->description().find("refresh-abcdefghij") == std::string::npos);
     CHECK(state->description().find("isAuthorized: YES") != std::string::npos);
+
+    // The refresh request's form shows its other fields and the token's first characters only.
+    std::string refresh = state->tokenRefreshRequest()->description();
+    CHECK(refresh.find("refresh-abcdefghij") == std::string::npos);
+    CHECK(refresh.find("grant_type=refresh_token") != std::string::npos);
+    CHECK(refresh.find("refresh_token=refres...") != std::string::npos);
 }
 
 TEST_CASE("responses keep what their field map does not take, and convert expires_in") {

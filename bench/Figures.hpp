@@ -1,6 +1,6 @@
 // The figures every benchmark reports: the median of its rounds, the spread of a ratio across rounds, the
 // peak memory of its process, and the threads whose CPU time a side counts; and a way to time with the
-// CPUs kept out of their idle states.
+// CPUs kept out of their idle states, and how long they poll before they halt.
 #pragma once
 
 #include <fcntl.h>
@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <string>
 #include <system_error>
@@ -99,5 +100,18 @@ public:
 private:
     int fd_;
 };
+
+// How long an idle virtual CPU polls before it halts, in nanoseconds, when the guest's idle driver is
+// haltpoll (a KVM guest's): the kernel polls up to 200000 ns by default, and a setting of 0 halts at once,
+// so that every wake-up waits for the host. Nothing when another idle driver runs.
+inline std::optional<long> guestHaltPollNanoseconds() {
+    std::ifstream driver("/sys/devices/system/cpu/cpuidle/current_driver");
+    std::string name;
+    if (!(driver >> name) || name != "haltpoll") return std::nullopt;
+    std::ifstream parameter("/sys/module/haltpoll/parameters/guest_halt_poll_ns");
+    long ns = 0;
+    if (!(parameter >> ns)) return std::nullopt;
+    return ns;
+}
 
 }  // namespace brisko::bench

@@ -19,7 +19,8 @@
 // more, round for round, with the CPUs held out of their idle states (CPUsHeldAwake, when the bench may: as
 // root). Every side goes idle about as often per refresh, but on a virtual machine each wake-up of a halted
 // CPU costs what the host makes it cost, and the code woken runs slower after it; held awake, the figures
-// show what each side's own code costs.
+// show what each side's own code costs. A KVM guest's CPUs poll a while before they halt (haltpoll), unless
+// that is set off: the bench says when it is.
 #include <curl/curl.h>
 #include <httplib.h>
 #include <poll.h>
@@ -594,6 +595,11 @@ int main(int argc, char** argv) {
         if (!canHoldAwake) {
             std::printf("(not timed with the CPUs held awake: that needs write access to /dev/cpu_dma_latency, as "
                         "root)\n");
+        }
+        if (const auto poll = bench::guestHaltPollNanoseconds(); poll && *poll == 0) {
+            std::printf("(idle CPUs halt at once here: haltpoll's guest_halt_poll_ns is 0, the kernel's default "
+                        "200000; one after the other, the figures as the machine idles carry the host's wake-up "
+                        "latency)\n");
         }
         // Where each side's CPU time goes: its caller's thread, its other threads, and the server's (the
         // same work for every side: a side whose server time grows is slowed by the machine, not by its own

@@ -115,12 +115,15 @@ TEST_CASE("a token error is logged, the state is still reported and the pairing 
 TEST_CASE("sign-in goes through Ezevar then the identity client, and needs an Ezevar ID token") {
     RecorderFixture f;
     f.auth->configureZudiridi();
+    platform::LogCapture log;
     run(f.auth->signIn(77));
     CHECK(f.ezevar->presentedOn == std::vector<std::uint64_t>{77});
     REQUIRE(f.identity->signIns.size() == 1);
     CHECK(f.identity->signIns[0] ==
           std::pair<std::string, std::string>{"ezevar-id-token", "ezevar-access-token"});
-    REQUIRE(waitFor([&] { return pairings(f) == 1; }));
+    // Paired as the client sees it: the service's count alone leaves the reply's log line to come.
+    REQUIRE(waitFor(
+        [&] { return pairings(f) == 1 && log.contains("[Companion] Desktop Companion ペアリング完了"); }));
 
     f.ezevar->tokens.idToken.reset();
     try {
@@ -133,7 +136,7 @@ TEST_CASE("sign-in goes through Ezevar then the identity client, and needs an Ez
 
     // The Ezevar layer's own error (the user's cancellation) passes through unchanged.
     f.ezevar->error = platform::Error("com.ezevar.EIDSignIn", -5);
-    platform::LogCapture log;
+    log.clear();
     run(signIn(f.auth, 77));
     CHECK(log.messages() == std::vector<std::string>{"[Companion] ログイン失敗: com.ezevar.EIDSignIn#-5"});
     log.clear();
